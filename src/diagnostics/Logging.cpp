@@ -1,0 +1,108 @@
+#include "diagnostics/Logging.h"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "diagnostics/DebugOutput.h"
+#include "diagnostics/IniText.h"
+#include "platform/Clock.h"
+#include "platform/Locale.h"
+#include "platform/MessageBox.h"
+
+const char* const EVENT_TYPES[6] = {"Debug", "Error", "Exception", "Info", "Log", "Warn"};
+
+namespace {
+std::unique_ptr<TLogger> TheLogger;
+const char* const SEPARATOR_LINE = "--------------------";
+}  // namespace
+
+TLogger& Logger() {
+  if (!TheLogger) TheLogger = std::make_unique<TLogger>();
+  return *TheLogger;
+}
+
+void FinalizeLogger() { TheLogger.reset(); }
+
+std::string ExceptionClassName(const std::exception& e) {
+  if (auto* own = dynamic_cast<const ::Exception*>(&e)) return own->ClassName();
+  if (dynamic_cast<const std::bad_alloc*>(&e)) return "EOutOfMemory";
+  return "Exception";
+}
+
+std::string ExceptionMessage(const std::exception& e) {
+  if (auto* own = dynamic_cast<const ::Exception*>(&e)) return own->Message();
+  return e.what();
+}
+
+std::string TLogger::FormatSafely(std::string_view fmt, FmtArgs args) { return IniText::SafeFormat(fmt, args); }
+
+std::string TLogger::FormatMessage(TEventType eventType, const std::string& rawMsg) {
+  const Platform::TLocalDateTime now = Platform::LocalNow();
+  const char sep = Platform::RegionalSettings().TimeSeparator;
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d%c%02d%c%02d", now.Year, now.Month, now.Day, now.Hour, sep,
+                now.Minute, sep, now.Second);
+  return IniText::SafeFormat("%s - %s: %s", stamp, EVENT_TYPES[eventType], rawMsg);
+}
+
+bool TLogger::CallHandler(const TLogEvent& event) {
+  bool handled = false;
+  if (FLogHandler) FLogHandler(event, handled);
+  return handled;
+}
+
+void TLogger::Report(TEventType kind, const std::string& msg) {
+  TLogEvent event;
+  event.EventType = kind;
+  event.RawMessage = msg;
+  event.Message = FormatMessage(kind, msg);
+  if (CallHandler(event)) return;
+  switch (kind) {
+    case etDebug:
+    case etLog: DebugOutput::ODS(msg); break;
+    case etError: Platform::ShowMessageBox(Platform::mbError, msg); break;
+    case etInfo: Platform::ShowMessageBox(Platform::mbInformation, msg); break;
+    case etWarn: Platform::ShowMessageBox(Platform::mbWarning, msg); break;
+    case etException: Platform::ShowMessageBox(Platform::mbPlain, msg); break;
+  }
+}
+
+void TLogger::Log() { Report(etLog, SEPARATOR_LINE); }
+void TLogger::Log(const std::string& msg) { Report(etLog, msg); }
+void TLogger::Debug() { Report(etDebug, SEPARATOR_LINE); }
+void TLogger::Debug(const std::string& msg) { Report(etDebug, msg); }
+void TLogger::Info(const std::string& msg) { Report(etInfo, msg); }
+void TLogger::Warn(const std::string& msg) { Report(etWarn, msg); }
+void TLogger::Error(const std::string& msg) { Report(etError, msg); }
+
+void TLogger::Exception(const std::exception& e) { Exception(ExceptionDescription(e), e, false); }
+
+void TLogger::Exception(const std::string& msg, const std::exception& e, bool msgOnly) {
+  TLogEvent event;
+  event.EventType = etException;
+  event.RawMessage = msg;
+  event.Message = FormatMessage(etException, msg);
+  if (!msgOnly) {
+    const std::string suffix = " (" + ExceptionDescription(e) + ")";
+    event.RawMessage += suffix;
+    event.Message += suffix;
+  }
+  event.TheException = &e;
+  if (!CallHandler(event)) Platform::ShowMessageBox(Platform::mbPlain, msg);
+}
+
+void TLogger::Exception(std::string_view fmt, std::initializer_list<FmtArg> args, const std::exception& e,
+                        bool msgOnly) {
+  Exception(IniText::SafeFormat(fmt, FmtArgs(args.begin(), args.size())), e, msgOnly);
+}
+
+std::string TLogger::ExceptionDescription(const std::exception& e) {
+  std::string r = IniText::SafeFormat("%s: %s", ExceptionClassName(e), ExceptionMessage(e));
+  static constexpr std::string_view prefix = "exception";
+  bool starts = r.size() >= prefix.size();
+  for (size_t i = 0; starts && i < prefix.size(); ++i)
+    starts = std::tolower(static_cast<unsigned char>(r[i])) == prefix[i];
+  if (!starts) r = "Exception " + r;
+  return r;
+}

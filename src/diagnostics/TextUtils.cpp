@@ -1,0 +1,92 @@
+#include "diagnostics/TextUtils.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "diagnostics/Exception.h"
+#include "platform/Locale.h"
+#include "platform/MessageBox.h"
+
+std::string FormatFailureText(std::string_view fmt, const std::exception& e) {
+  std::string name = "Exception";
+  std::string message = e.what();
+  if (auto* own = dynamic_cast<const Exception*>(&e)) {
+    name = own->ClassName();
+    message = own->Message();
+  }
+  std::string text = "Could not create message from format \"";
+  text.append(fmt);
+  text += "\" because: " + message + " (" + name + ")";
+  return text;
+}
+
+namespace TextUtils {
+namespace {
+char gListSeparator = ',';
+}
+
+char ListSeparator() { return gListSeparator; }
+
+void AppendToFile(std::string_view text, const std::string& fileName) {
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) throw EInOutError(std::strerror(errno));
+  size_t done = 0;
+  int error = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error) throw EInOutError(std::strerror(error));
+}
+
+void AppendLineToFile(std::string_view text, const std::string& fileName) {
+  if (text.size() >= 2 && text.substr(text.size() - 2) == CRLF) {
+    AppendToFile(text, fileName);
+  } else {
+    std::string line(text);
+    line += CRLF;
+    AppendToFile(line, fileName);
+  }
+}
+
+bool IsSpace(char c) { return c == ' ' || c == TAB || c == CR || c == LF; }
+
+std::string Trim(std::string_view text) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && IsSpace(text[first])) ++first;
+  while (last > first && IsSpace(text[last - 1])) --last;
+  return std::string(text.substr(first, last - first));
+}
+
+void CheckListSeparator() {
+  const Platform::TRegionalSettings& settings = Platform::RegionalSettings();
+  gListSeparator = settings.ListSeparator ? settings.ListSeparator : ',';
+  if (gListSeparator == settings.DecimalSeparator) {
+    gListSeparator = gListSeparator == ',' ? ';' : ',';
+    Platform::ShowMessageBox(Platform::mbWarning,
+                             std::string("The regional list separator and decimal separator are configured to be the "
+                                         "same character.  We will instead use \"") +
+                                 gListSeparator + "\" as the list separator.");
+  }
+}
+
+std::string SafeFormat(std::string_view fmt, FmtArgs args) {
+  try {
+    return Format(fmt, args);
+  } catch (const EConvertError& e) {
+    std::string text = FormatFailureText(fmt, e);
+    Platform::ShowMessageBox(Platform::mbError, text);
+    return text;
+  }
+}
+
+}  // namespace TextUtils

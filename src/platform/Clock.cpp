@@ -1,0 +1,57 @@
+#include "platform/Clock.h"
+
+#include <ctime>
+#include <time.h>
+
+namespace Platform {
+namespace {
+
+class TSystemClock : public IClock {
+ public:
+  uint64_t TickCount() override {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  }
+  TLocalDateTime Now() override {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm parts{};
+    localtime_r(&ts.tv_sec, &parts);
+    return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+            parts.tm_min,         parts.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+  }
+  bool IdleWait(uint32_t) override { return false; }
+};
+
+TSystemClock gSystemClock;
+std::atomic<IClock*> gClock{&gSystemClock};
+
+}  // namespace
+
+IClock& Clock() { return *gClock.load(std::memory_order_acquire); }
+
+IClock* SetClock(IClock* clock) {
+  IClock* previous = gClock.exchange(clock ? clock : &gSystemClock);
+  return previous == &gSystemClock ? nullptr : previous;
+}
+
+TLocalDateTime TManualClock::Now() {
+  // Adds the ticks passed since the base time, through the C library so
+  // that month and year boundaries come out right.
+  tm parts{};
+  parts.tm_year = FBase.Year - 1900;
+  parts.tm_mon = FBase.Month - 1;
+  parts.tm_mday = FBase.Day;
+  parts.tm_hour = FBase.Hour;
+  parts.tm_min = FBase.Minute;
+  parts.tm_sec = FBase.Second;
+  const uint64_t passed = FTicks.load() - FBaseTicks;
+  time_t t = timegm(&parts) + static_cast<time_t>(passed / 1000);
+  tm out{};
+  gmtime_r(&t, &out);
+  return {out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec,
+          static_cast<int>(passed % 1000)};
+}
+
+}  // namespace Platform

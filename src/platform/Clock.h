@@ -1,0 +1,69 @@
+#pragma once
+// The one clock every wait, time-out and timestamp reads. Tests install a
+// TManualClock so that a 60-second time-out takes milliseconds.
+#include <atomic>
+#include <cstdint>
+
+namespace Platform {
+
+struct TLocalDateTime {
+  int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
+};
+
+class IClock {
+ public:
+  virtual ~IClock() = default;
+  // Milliseconds from an arbitrary start; never goes backwards.
+  virtual uint64_t TickCount() = 0;
+  // The local date and time.
+  virtual TLocalDateTime Now() = 0;
+  // Called by a wait that is about to block for up to ms milliseconds with
+  // nothing to do. A simulated clock moves its time on and returns true (the
+  // wait returns at once); the system clock returns false (the wait blocks).
+  virtual bool IdleWait(uint32_t ms) = 0;
+};
+
+// The clock in use (the system clock unless one was installed).
+IClock& Clock();
+// Installs a clock (nullptr restores the system clock); returns the previous.
+IClock* SetClock(IClock* clock);
+
+inline uint64_t GetTickCount64() { return Clock().TickCount(); }
+inline TLocalDateTime LocalNow() { return Clock().Now(); }
+
+// A clock that moves only when told, or by the length of each idle wait.
+class TManualClock : public IClock {
+ public:
+  explicit TManualClock(uint64_t startTicks = 1000000) : FTicks(startTicks) {}
+  uint64_t TickCount() override { return FTicks.load(); }
+  TLocalDateTime Now() override;
+  bool IdleWait(uint32_t ms) override {
+    if (!FAdvanceOnIdle.load()) return false;
+    FTicks += ms;
+    return true;
+  }
+  void Advance(uint64_t ms) { FTicks += ms; }
+  void SetAdvanceOnIdle(bool on) { FAdvanceOnIdle = on; }
+  // The local time shown at the start ticks; it moves with the ticks.
+  void SetLocalTime(const TLocalDateTime& t) { FBase = t; FBaseTicks = FTicks.load(); }
+
+ private:
+  std::atomic<uint64_t> FTicks;
+  std::atomic<bool> FAdvanceOnIdle{true};
+  TLocalDateTime FBase{2014, 3, 5, 14, 7, 9, 0};
+  uint64_t FBaseTicks = FTicks.load();
+};
+
+// Installs a clock for the lifetime of the guard.
+class TClockGuard {
+ public:
+  explicit TClockGuard(IClock& clock) : FPrevious(SetClock(&clock)) {}
+  ~TClockGuard() { SetClock(FPrevious); }
+  TClockGuard(const TClockGuard&) = delete;
+  TClockGuard& operator=(const TClockGuard&) = delete;
+
+ private:
+  IClock* FPrevious;
+};
+
+}  // namespace Platform
