@@ -1,0 +1,460 @@
+#include "platform/ProfileFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+namespace Platform {
+
+namespace {
+
+constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+
+std::atomic<ProfileFileTesting::TWriteHook> GWriteHook{nullptr};
+
+void CallHook(ProfileFileTesting::TWriteStage stage) {
+  if (auto hook = GWriteHook.load()) hook(stage);
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+// ---- Parsing ---------------------------------------------------------------
+
+enum TLineKind { lkOther, lkSection, lkKey };
+
+struct TLine {
+  std::string Raw;  // the line's bytes including its line break
+  TLineKind Kind = lkOther;
+  std::string Name;   // section or key name, blanks trimmed
+  std::string Value;  // key value, blanks trimmed, quotes kept
+};
+
+bool HasLineBreak(const std::string& raw) { return !raw.empty() && raw.back() == '\n'; }
+
+std::string_view LineText(const std::string& raw) {
+  std::string_view t = raw;
+  if (!t.empty() && t.back() == '\n') t.remove_suffix(1);
+  if (!t.empty() && t.back() == '\r') t.remove_suffix(1);
+  return t;
+}
+
+std::string_view LineBreakOf(const std::string& raw) {
+  return std::string_view(raw).substr(LineText(raw).size());
+}
+
+void Classify(TLine& line) {
+  std::string_view t = TrimBlanks(LineText(line.Raw));
+  line.Kind = lkOther;
+  line.Name.clear();
+  line.Value.clear();
+  if (t.empty()) return;
+  if (t.front() == '[') {
+    t.remove_prefix(1);
+    const size_t close = t.find(']');
+    line.Kind = lkSection;
+    line.Name = TrimBlanks(t.substr(0, close));
+    return;
+  }
+  if (t.front() == ';' || t.front() == '#') return;  // comment
+  const size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return;
+  const std::string_view name = TrimBlanks(t.substr(0, eq));
+  if (name.empty()) return;
+  line.Kind = lkKey;
+  line.Name = name;
+  line.Value = TrimBlanks(t.substr(eq + 1));
+}
+
+struct TProfile {
+  bool Bom = false;
+  std::vector<TLine> Lines;
+
+  void Parse(std::string_view content) {
+    Bom = content.substr(0, UTF8_BOM.size()) == UTF8_BOM;
+    if (Bom) content.remove_prefix(UTF8_BOM.size());
+    Lines.clear();
+    while (!content.empty()) {
+      const size_t nl = content.find('\n');
+      const size_t len = nl == std::string_view::npos ? content.size() : nl + 1;
+      TLine line;
+      line.Raw = content.substr(0, len);
+      Classify(line);
+      Lines.push_back(std::move(line));
+      content.remove_prefix(len);
+    }
+  }
+
+  std::string Join() const {
+    std::string out;
+    if (Bom) out += UTF8_BOM;
+    for (const TLine& line : Lines) out += line.Raw;
+    return out;
+  }
+
+  // A file that uses CR LF gets CR LF on new lines; otherwise LF.
+  std::string NewLineBreak() const {
+    for (const TLine& line : Lines)
+      if (LineBreakOf(line.Raw) == "\r\n") return "\r\n";
+    return "\n";
+  }
+
+  // Index of the first header of section, or npos.
+  size_t FindSection(std::string_view section, size_t from = 0) const {
+    for (size_t i = from; i < Lines.size(); ++i)
+      if (Lines[i].Kind == lkSection && SameName(Lines[i].Name, section)) return i;
+    return std::string::npos;
+  }
+
+  // One past the last line of the section whose header is at index header.
+  size_t SectionEnd(size_t header) const {
+    size_t i = header + 1;
+    while (i < Lines.size() && Lines[i].Kind != lkSection) ++i;
+    return i;
+  }
+
+  // Inserts a line at index at, first ending the line before it when that
+  // line (the file's last) has no line break.
+  void InsertLine(size_t at, std::string text, const std::string& br) {
+    if (at > 0 && !HasLineBreak(Lines[at - 1].Raw)) Lines[at - 1].Raw += br;
+    TLine line;
+    line.Raw = std::move(text) + br;
+    Classify(line);
+    Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
+  }
+};
+
+// Removes matching quotes and cuts to the maximum length.
+std::string ValueForReading(std::string_view v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+    v = v.substr(1, v.size() - 2);
+  size_t units = 0, i = 0;
+  while (i < v.size()) {
+    const unsigned char c = static_cast<unsigned char>(v[i]);
+    size_t len = 1, cost = 1;
+    if (c >= 0xF0 && c <= 0xF7) len = 4, cost = 2;
+    else if (c >= 0xE0 && c <= 0xEF) len = 3;
+    else if (c >= 0xC0 && c <= 0xDF) len = 2;
+    if (i + len > v.size()) len = 1;
+    if (units + cost > PROFILE_MAX_VALUE_LENGTH) break;
+    units += cost;
+    i += len;
+  }
+  return std::string(v.substr(0, i));
+}
+
+// ---- File access -------------------------------------------------------------
+
+class TFd {
+ public:
+  explicit TFd(int fd = -1) : FFd(fd) {}
+  ~TFd() { Close(); }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+  void Reset(int fd) {
+    Close();
+    FFd = fd;
+  }
+  int Close() {
+    int rc = 0;
+    if (FFd >= 0) rc = ::close(FFd);
+    FFd = -1;
+    return rc;
+  }
+
+ private:
+  int FFd;
+};
+
+[[noreturn]] void RaiseWriteError(const std::string& fileName, int err) {
+  throw EProfileWriteError(fileName + ": " + std::strerror(err));
+}
+
+// Reads the whole file; false (with errno) when it cannot be read.
+bool ReadWholeFile(const std::string& fileName, std::string& content) {
+  content.clear();
+  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.Get() < 0) return false;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    content.append(buf, static_cast<size_t>(n));
+  }
+}
+
+TProfile ReadProfile(const std::string& fileName) {
+  TProfile profile;
+  std::string content;
+  if (ReadWholeFile(fileName, content)) profile.Parse(content);
+  return profile;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A symbolic link is written through, so the link itself stays a link.
+std::string ResolveTarget(const std::string& fileName) {
+  struct stat st;
+  if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = ::realpath(fileName.c_str(), nullptr)) {
+      std::string result(real);
+      std::free(real);
+      return result;
+    }
+  }
+  return fileName;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseNameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Replaces the file's content atomically with newContent.
+void ReplaceFile(const std::string& target, const std::string& newContent, const struct stat* old) {
+  static std::atomic<unsigned> counter{0};
+  const std::string folder = FolderOf(target);
+  std::string tmp;
+  TFd fd;
+  for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
+    tmp = folder + "/." + BaseNameOf(target) + ".tmp" + std::to_string(::getpid()) + "-" +
+          std::to_string(counter.fetch_add(1));
+    fd.Reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    old ? (old->st_mode & 07777) : 0666));
+    if (fd.Get() < 0 && errno != EEXIST) RaiseWriteError(target, errno);
+  }
+  if (fd.Get() < 0) RaiseWriteError(target, EEXIST);
+
+  auto fail = [&](int err) {
+    fd.Close();
+    ::unlink(tmp.c_str());
+    RaiseWriteError(target, err);
+  };
+  if (old) {
+    // Keep the permission bits the umask would have dropped, and the owner
+    // when we are allowed to (a file written by root for a user stays his).
+    if (::fchmod(fd.Get(), old->st_mode & 07777) != 0) fail(errno);
+    if (old->st_uid != ::geteuid() || old->st_gid != ::getegid())
+      (void)!::fchown(fd.Get(), old->st_uid, old->st_gid);
+  }
+  const std::string_view data = newContent;
+  const size_t half = data.size() / 2;
+  if (!WriteAll(fd.Get(), data.substr(0, half))) fail(errno);
+  CallHook(ProfileFileTesting::wsTempPartlyWritten);
+  if (!WriteAll(fd.Get(), data.substr(half))) fail(errno);
+  if (::fsync(fd.Get()) != 0) fail(errno);
+  if (fd.Close() != 0) fail(errno);
+  CallHook(ProfileFileTesting::wsTempComplete);
+  if (::rename(tmp.c_str(), target.c_str()) != 0) fail(errno);
+  CallHook(ProfileFileTesting::wsRenamed);
+  // The rename itself must reach the disk before the write counts as done.
+  TFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.Get() >= 0) (void)::fsync(dir.Get());
+}
+
+// Runs edit on the file's lines under the writers' lock and stores the
+// result. edit returns false when it changed nothing.
+void ModifyProfile(const std::string& fileName, const std::function<bool(TProfile&)>& edit) {
+  const std::string target = ResolveTarget(fileName);
+  TFd lock(::open(ProfileLockFileName(target).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (lock.Get() < 0) RaiseWriteError(fileName, errno);
+  while (::flock(lock.Get(), LOCK_EX) != 0)
+    if (errno != EINTR) RaiseWriteError(fileName, errno);
+
+  struct stat st;
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) RaiseWriteError(fileName, errno);
+  std::string content;
+  if (exists) {
+    if (!S_ISREG(st.st_mode)) RaiseWriteError(fileName, EISDIR);
+    // A file without any write permission bit is read-only for everyone,
+    // including a privileged user, as a read-only file attribute would be.
+    if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
+      RaiseWriteError(fileName, EACCES);
+    if (!ReadWholeFile(target, content)) RaiseWriteError(fileName, errno);
+  }
+  TProfile profile;
+  profile.Parse(content);
+  if (!edit(profile)) return;
+  const std::string newContent = profile.Join();
+  if (exists && newContent == content) return;
+  ReplaceFile(target, newContent, exists ? &st : nullptr);
+}
+
+bool HasLineBreakChar(std::string_view s) {
+  return s.find('\n') != std::string_view::npos || s.find('\r') != std::string_view::npos;
+}
+
+// Names and values that would change the file's structure are refused
+// rather than written: a line break would start a new line, a ']' would end
+// a section name early and an '=' or empty name would make a key unreadable.
+void CheckWriteArguments(const std::string& fileName, std::string_view section,
+                         std::optional<std::string_view> key, std::optional<std::string_view> value) {
+  auto refuse = [&](const char* what) {
+    throw EProfileWriteError(fileName + ": " + what);
+  };
+  if (section.empty() || HasLineBreakChar(section) || section.find(']') != std::string_view::npos)
+    refuse("invalid section name");
+  if (key) {
+    const std::string_view k = TrimBlanks(*key);
+    if (k.empty() || HasLineBreakChar(k) || k.find('=') != std::string_view::npos ||
+        k.front() == '[' || k.front() == ';' || k.front() == '#')
+      refuse("invalid key name");
+  }
+  if (value && HasLineBreakChar(*value)) refuse("line break in value");
+}
+
+}  // namespace
+
+std::string ProfileLockFileName(const std::string& fileName) { return fileName + ".lock"; }
+
+std::string GetPrivateProfileString(std::string_view section, std::string_view key,
+                                    std::string_view defaultValue, const std::string& fileName) {
+  const TProfile profile = ReadProfile(fileName);
+  section = TrimBlanks(section);
+  key = TrimBlanks(key);
+  const size_t header = profile.FindSection(section);
+  if (header == std::string::npos) return std::string(defaultValue);
+  const size_t end = profile.SectionEnd(header);
+  for (size_t i = header + 1; i < end; ++i) {
+    const TLine& line = profile.Lines[i];
+    if (line.Kind == lkKey && SameName(line.Name, key)) return ValueForReading(line.Value);
+  }
+  return std::string(defaultValue);
+}
+
+void WritePrivateProfileString(std::string_view section, std::optional<std::string_view> key,
+                               std::optional<std::string_view> value, const std::string& fileName) {
+  section = TrimBlanks(section);
+  CheckWriteArguments(fileName, section, key, value);
+
+  if (!key) {
+    ModifyProfile(fileName, [&](TProfile& p) {
+      bool changed = false;
+      for (size_t h = p.FindSection(section); h != std::string::npos; h = p.FindSection(section, h)) {
+        const size_t end = p.SectionEnd(h);
+        p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(h),
+                      p.Lines.begin() + static_cast<std::ptrdiff_t>(end));
+        changed = true;
+      }
+      return changed;
+    });
+    return;
+  }
+
+  const std::string_view k = TrimBlanks(*key);
+  if (!value) {
+    ModifyProfile(fileName, [&](TProfile& p) {
+      const size_t h = p.FindSection(section);
+      if (h == std::string::npos) return false;
+      bool changed = false;
+      for (size_t i = p.SectionEnd(h); i-- > h + 1;) {
+        if (p.Lines[i].Kind == lkKey && SameName(p.Lines[i].Name, k)) {
+          p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(i));
+          changed = true;
+        }
+      }
+      return changed;
+    });
+    return;
+  }
+
+  const std::string entry = std::string(k) + "=" + std::string(*value);
+  ModifyProfile(fileName, [&](TProfile& p) {
+    const std::string br = p.NewLineBreak();
+    const size_t h = p.FindSection(section);
+    if (h == std::string::npos) {
+      p.InsertLine(p.Lines.size(), "[" + std::string(section) + "]", br);
+      p.InsertLine(p.Lines.size(), entry, br);
+      return true;
+    }
+    const size_t end = p.SectionEnd(h);
+    size_t afterLastKey = h + 1;
+    for (size_t i = h + 1; i < end; ++i) {
+      TLine& line = p.Lines[i];
+      if (line.Kind != lkKey) continue;
+      if (SameName(line.Name, k)) {
+        line.Raw = entry + std::string(LineBreakOf(line.Raw));
+        Classify(line);
+        return true;
+      }
+      afterLastKey = i + 1;
+    }
+    p.InsertLine(afterLastKey, entry, br);
+    return true;
+  });
+}
+
+std::vector<std::string> GetPrivateProfileSectionNames(const std::string& fileName) {
+  const TProfile profile = ReadProfile(fileName);
+  std::vector<std::string> names;
+  for (const TLine& line : profile.Lines) {
+    if (line.Kind != lkSection) continue;
+    bool seen = false;
+    for (const std::string& n : names) seen = seen || SameName(n, line.Name);
+    if (!seen) names.push_back(line.Name);
+  }
+  return names;
+}
+
+std::vector<std::string> GetPrivateProfileSectionKeys(std::string_view section,
+                                                      const std::string& fileName) {
+  const TProfile profile = ReadProfile(fileName);
+  std::vector<std::string> keys;
+  const size_t header = profile.FindSection(TrimBlanks(section));
+  if (header == std::string::npos) return keys;
+  const size_t end = profile.SectionEnd(header);
+  for (size_t i = header + 1; i < end; ++i)
+    if (profile.Lines[i].Kind == lkKey) keys.push_back(profile.Lines[i].Name);
+  return keys;
+}
+
+namespace ProfileFileTesting {
+void SetWriteHook(TWriteHook hook) { GWriteHook.store(hook); }
+}  // namespace ProfileFileTesting
+
+}  // namespace Platform
