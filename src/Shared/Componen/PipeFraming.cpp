@@ -1,0 +1,380 @@
+#include "Shared/Componen/PipeFraming.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "diagnostics/Exception.h"
+
+namespace {
+
+void PutLE32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+uint32_t GetLE32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+void EncodePipeMsgBlock(uint32_t controlCode, uint8_t (&out)[PIPE_MSG_BLOCK_SIZE]) {
+  PutLE32(out + 0, static_cast<uint32_t>(PIPE_MSG_BLOCK_SIZE));
+  PutLE32(out + 4, MB_MAGIC);
+  PutLE32(out + 8, controlCode);
+  PutLE32(out + 12, MB_MAGIC);
+}
+
+bool DecodePipeMsgBlock(const void* data, size_t size, uint32_t& controlCode) {
+  if (size != PIPE_MSG_BLOCK_SIZE || data == nullptr) return false;
+  const auto* p = static_cast<const uint8_t*>(data);
+  if (GetLE32(p) != PIPE_MSG_BLOCK_SIZE || GetLE32(p + 4) != MB_MAGIC || GetLE32(p + 12) != MB_MAGIC) return false;
+  controlCode = GetLE32(p + 8);
+  return true;
+}
+
+// ---- packets ----
+
+TPipeWrite* AllocPipeWrite(const void* buffer, int32_t count) {
+  return AllocPipeWriteWithPrefix(nullptr, 0, buffer, count);
+}
+
+TPipeWrite* AllocPipeWriteWithPrefix(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
+  if (prefixCount < 0 || count < 0) throw EAssertionFailed("Assertion failure");
+  const int64_t total = static_cast<int64_t>(prefixCount) + count;
+  if (total > INT32_MAX) throw EAssertionFailed("Assertion failure");
+  auto* result = new TPipeWrite;
+  // Always a real block, so a zero-length packet still has a buffer to write.
+  result->Buffer = new (std::nothrow) uint8_t[total > 0 ? total : 1];
+  if (result->Buffer == nullptr) {
+    delete result;
+    throw std::bad_alloc();
+  }
+  result->Count = static_cast<int32_t>(total);
+  if (prefixCount > 0) std::memcpy(result->Buffer, prefix, prefixCount);
+  if (count > 0) std::memcpy(result->Buffer + prefixCount, buffer, count);
+  return result;
+}
+
+void DisposePipeWrite(TPipeWrite*& pipeWrite) {
+  if (pipeWrite == nullptr) return;
+  delete[] pipeWrite->Buffer;
+  delete pipeWrite;
+  pipeWrite = nullptr;
+}
+
+// ---- TWriteQueue ----
+
+TWriteQueue::TWriteQueue() = default;
+
+TWriteQueue::~TWriteQueue() { Clear(); }
+
+void TWriteQueue::NewNode(TPipeWrite* pipeWrite) {
+  auto* node = new TWriteNode{pipeWrite, nullptr};
+  if (FTail == nullptr)
+    FHead = node;
+  else
+    FTail->NextNode = node;
+  FTail = node;
+}
+
+void TWriteQueue::UpdateState() {
+  if (FHead != nullptr)
+    FDataEv.Set();
+  else
+    FDataEv.Reset();
+}
+
+void TWriteQueue::Enqueue(TPipeWrite* pipeWrite) {
+  std::lock_guard lock(FMutex);
+  if (pipeWrite == nullptr) return;
+  try {
+    if (pipeWrite->Count > MAX_BUFFER) {
+      EnqueueMultiPacket(pipeWrite);  // disposes of the packet itself
+    } else {
+      try {
+        NewNode(pipeWrite);
+      } catch (...) {
+        DisposePipeWrite(pipeWrite);
+        throw;
+      }
+    }
+  } catch (...) {
+    UpdateState();
+    throw;
+  }
+  UpdateState();
+}
+
+void TWriteQueue::EnqueueMultiPacket(TPipeWrite* pipeWrite) {
+  // Held for the whole sequence: no other producer's packet can come between
+  // the pieces of this message.
+  std::lock_guard lock(FMutex);
+  EnqueueStartPacket();
+  try {
+    int32_t remaining = pipeWrite->Count;
+    const uint8_t* p = pipeWrite->Buffer;
+    while (remaining > 0) {
+      const int32_t chunk = std::min(MAX_BUFFER, remaining);
+      NewNode(AllocPipeWrite(p, chunk));
+      p += chunk;
+      remaining -= chunk;
+    }
+  } catch (...) {
+    // The end packet goes out even when copying failed part-way, so the
+    // reader never stays inside a half message.
+    EnqueueEndPacket();
+    DisposePipeWrite(pipeWrite);
+    throw;
+  }
+  EnqueueEndPacket();
+  DisposePipeWrite(pipeWrite);
+}
+
+void TWriteQueue::EnqueueControlPacket(uint32_t controlCode) {
+  std::lock_guard lock(FMutex);
+  uint8_t block[PIPE_MSG_BLOCK_SIZE];
+  EncodePipeMsgBlock(controlCode, block);
+  Enqueue(AllocPipeWrite(block, sizeof block));
+}
+
+void TWriteQueue::EnqueueStartPacket() { EnqueueControlPacket(MB_START); }
+
+void TWriteQueue::EnqueueEndPacket() { EnqueueControlPacket(MB_END); }
+
+TPipeWrite* TWriteQueue::Dequeue() {
+  std::lock_guard lock(FMutex);
+  TPipeWrite* result = nullptr;
+  if (TWriteNode* node = FHead) {
+    FHead = node->NextNode;
+    if (FHead == nullptr) FTail = nullptr;
+    result = node->PipeWrite;
+    delete node;
+  }
+  UpdateState();
+  return result;
+}
+
+void TWriteQueue::Clear() {
+  std::lock_guard lock(FMutex);
+  FDataEv.Reset();
+  while (TWriteNode* node = FHead) {
+    FHead = node->NextNode;
+    DisposePipeWrite(node->PipeWrite);
+    delete node;
+  }
+  FTail = nullptr;
+}
+
+// ---- TStream ----
+
+int64_t TStream::GetSize() {
+  const int64_t pos = Seek(0, soCurrent);
+  const int64_t size = Seek(0, soEnd);
+  Seek(pos, soBeginning);
+  return size;
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+  if (count != 0 && Write(buffer, count) != count) throw EInOutError("Stream write error");
+}
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+  if (count != 0 && Read(buffer, count) != count) throw EInOutError("Stream read error");
+}
+
+std::string TStream::ReadToEnd() {
+  const int64_t left = GetSize() - GetPosition();
+  std::string result;
+  if (left <= 0) return result;
+  result.resize(static_cast<size_t>(left));
+  result.resize(static_cast<size_t>(Read(result.data(), left)));
+  return result;
+}
+
+// ---- TFastMemStream ----
+
+TFastMemStream::~TFastMemStream() { std::free(FMemory); }
+
+uint8_t* TFastMemStream::Realloc(int64_t& newCapacity) {
+  // Grow in big steps: the worker writes every received message here, and
+  // most of them would otherwise cost a reallocation each.
+  if (newCapacity > 0) {
+    if (newCapacity <= 65535)
+      newCapacity += 65535;
+    else
+      newCapacity += newCapacity / 4;
+  }
+  if (newCapacity == FCapacity) return FMemory;
+  if (newCapacity == 0) {
+    std::free(FMemory);
+    return nullptr;
+  }
+  uint8_t* result;
+  if (FCapacity == 0) {
+    result = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(newCapacity), 1));
+  } else {
+    result = static_cast<uint8_t*>(std::realloc(FMemory, static_cast<size_t>(newCapacity)));
+  }
+  if (result == nullptr) throw std::bad_alloc();
+  return result;
+}
+
+void TFastMemStream::SetCapacity(int64_t newCapacity) {
+  FMemory = Realloc(newCapacity);
+  FCapacity = newCapacity;
+}
+
+void TFastMemStream::SetSize(int64_t newSize) {
+  if (newSize < 0) newSize = 0;
+  const int64_t oldPosition = FPosition;
+  SetCapacity(newSize);
+  FSize = newSize;
+  if (oldPosition > newSize) FPosition = newSize;
+}
+
+void TFastMemStream::Clear() {
+  SetCapacity(0);
+  FSize = 0;
+  FPosition = 0;
+}
+
+int64_t TFastMemStream::Read(void* buffer, int64_t count) {
+  if (FPosition < 0 || count <= 0) return 0;
+  const int64_t n = std::min(count, FSize - FPosition);
+  if (n <= 0) return 0;
+  std::memcpy(buffer, FMemory + FPosition, static_cast<size_t>(n));
+  FPosition += n;
+  return n;
+}
+
+int64_t TFastMemStream::Write(const void* buffer, int64_t count) {
+  if (FPosition < 0 || count <= 0) return 0;
+  const int64_t end = FPosition + count;
+  if (end > FSize) {
+    if (end > FCapacity) SetCapacity(end);
+    FSize = end;
+  }
+  std::memcpy(FMemory + FPosition, buffer, static_cast<size_t>(count));
+  FPosition = end;
+  return count;
+}
+
+int64_t TFastMemStream::Seek(int64_t offset, TSeekOrigin origin) {
+  switch (origin) {
+    case soBeginning: FPosition = offset; break;
+    case soCurrent: FPosition += offset; break;
+    case soEnd: FPosition = FSize + offset; break;
+  }
+  return FPosition;
+}
+
+// ---- THandleStream ----
+
+THandleStream::~THandleStream() {
+  if (FHandle >= 0) ::close(FHandle);
+}
+
+int64_t THandleStream::Read(void* buffer, int64_t count) {
+  int64_t done = 0;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (done < count) {
+    const ssize_t r = ::read(FHandle, p + done, static_cast<size_t>(count - done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += r;
+  }
+  return done;
+}
+
+int64_t THandleStream::Write(const void* buffer, int64_t count) {
+  int64_t done = 0;
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  while (done < count) {
+    const ssize_t r = ::write(FHandle, p + done, static_cast<size_t>(count - done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    done += r;
+  }
+  return done;
+}
+
+int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
+  const int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
+  const off_t r = ::lseek(FHandle, static_cast<off_t>(offset), whence);
+  return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+// ---- TPipeMultiMsg ----
+
+TPipeMultiMsg::TPipeMultiMsg() { CreateTempBacking(); }
+
+TPipeMultiMsg::~TPipeMultiMsg() = default;  // the stream closes the file
+
+std::string TPipeMultiMsg::TempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  return "/tmp";
+}
+
+void TPipeMultiMsg::CreateTempBacking() {
+  const std::string dir = TempDirectory();
+  // An unnamed file: it never appears in the directory, so nothing is left
+  // behind even when the process is killed.
+  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // File systems without O_TMPFILE: a named file, unlinked at once.
+    std::string path = dir + "/" + MB_PREFIX + "XXXXXX";
+    fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(path.c_str());
+  }
+  if (fd >= 0) {
+    try {
+      FStream = std::make_unique<THandleStream>(fd);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    FHandle = fd;
+  } else {
+    FHandle = -1;
+    FStream = std::make_unique<TFastMemStream>();
+  }
+}
+
+// ---- TPipeReceiver ----
+
+void TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
+  message.SetPosition(0);
+  uint32_t code = 0;
+  if (DecodePipeMsgBlock(message.Memory(), static_cast<size_t>(message.GetSize()), code)) {
+    if (code == MB_START) {
+      FMultiMsg.reset();
+      FMultiMsg = std::make_unique<TPipeMultiMsg>();
+    } else if (code == MB_END) {
+      if (FMultiMsg) {
+        // Discarded after delivery, also when the handler raised.
+        std::unique_ptr<TPipeMultiMsg> assembly = std::move(FMultiMsg);
+        assembly->Stream().SetPosition(0);
+        deliver(assembly->Stream());
+      }
+    } else {
+      FMultiMsg.reset();
+    }
+    return;
+  }
+  if (FMultiMsg) {
+    FMultiMsg->Stream().WriteBuffer(message.Memory(), message.GetSize());
+    return;
+  }
+  deliver(message);
+}

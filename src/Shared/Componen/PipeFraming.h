@@ -1,0 +1,220 @@
+#pragma once
+// The transport's wire format and the buffers on either side of it.
+//
+// Every packet is one pipe message. A message longer than MAX_BUFFER is sent
+// as a start control packet, data packets of at most MAX_BUFFER bytes, and an
+// end control packet; the reader (TPipeReceiver) puts it together again.
+// Senders fill a TWriteQueue, which does the cutting; the consumer writes each
+// dequeued packet with one write call.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/Events.h"
+
+// Largest payload of a data packet produced by splitting; also the worker's
+// first receive buffer size and the chunk size of SendStream.
+inline constexpr int32_t MAX_BUFFER = 65534;
+inline constexpr uint32_t MB_MAGIC = 0x4347414D;  // "MAGC"
+inline constexpr uint32_t MB_START = 0x424D5453;  // "STMB"
+inline constexpr uint32_t MB_END = 0x424D5445;    // "ETMB"
+inline constexpr const char* MB_PREFIX = "PMM";
+
+// Control packet; on the wire 16 bytes, every field unsigned 32-bit
+// little-endian.
+struct TPipeMsgBlock {
+  uint32_t Size;
+  uint32_t MagicStart;
+  uint32_t ControlCode;
+  uint32_t MagicEnd;
+};
+static_assert(sizeof(TPipeMsgBlock) == 16, "control packet is 16 bytes");
+
+inline constexpr size_t PIPE_MSG_BLOCK_SIZE = 16;
+
+// The 16 wire bytes of a control packet with the given code.
+void EncodePipeMsgBlock(uint32_t controlCode, uint8_t (&out)[PIPE_MSG_BLOCK_SIZE]);
+// Whether a whole pipe message is a control packet (16 bytes, Size 16, both
+// magic words); if so its control code goes to controlCode.
+bool DecodePipeMsgBlock(const void* data, size_t size, uint32_t& controlCode);
+
+// One outbound packet; owns Buffer (allocated with new[]).
+struct TPipeWrite {
+  uint8_t* Buffer = nullptr;
+  int32_t Count = 0;
+};
+
+// A new packet holding a copy of count bytes at buffer.
+TPipeWrite* AllocPipeWrite(const void* buffer, int32_t count);
+// A new packet of the prefix bytes followed by the buffer bytes.
+TPipeWrite* AllocPipeWriteWithPrefix(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count);
+// Frees the packet and sets the reference to nullptr; nullptr is left alone.
+void DisposePipeWrite(TPipeWrite*& pipeWrite);
+
+// Owning handle for code that prefers RAII over DisposePipeWrite.
+struct TPipeWriteDeleter {
+  void operator()(TPipeWrite* p) const { DisposePipeWrite(p); }
+};
+using TPipeWritePtr = std::unique_ptr<TPipeWrite, TPipeWriteDeleter>;
+
+struct TWriteNode {
+  TPipeWrite* PipeWrite = nullptr;
+  TWriteNode* NextNode = nullptr;
+};
+
+// A client's outbound packet queue: filled by the owner's thread, emptied by
+// the connection's worker. Unbounded. Oversized packets are split under the
+// lock, so no other producer's packet can land between the pieces.
+class TWriteQueue {
+ public:
+  TWriteQueue();
+  ~TWriteQueue();
+  TWriteQueue(const TWriteQueue&) = delete;
+  TWriteQueue& operator=(const TWriteQueue&) = delete;
+
+  // Takes ownership; splits it when Count > MAX_BUFFER. nullptr does nothing.
+  void Enqueue(TPipeWrite* pipeWrite);
+  void EnqueueStartPacket();
+  void EnqueueEndPacket();
+  // The oldest packet, now owned by the caller; nullptr when empty.
+  TPipeWrite* Dequeue();
+  void Clear();
+  // Signalled exactly while the queue holds at least one packet.
+  Platform::TEvent& DataEvent() { return FDataEv; }
+
+ private:
+  void EnqueueControlPacket(uint32_t controlCode);
+  void EnqueueMultiPacket(TPipeWrite* pipeWrite);
+  void NewNode(TPipeWrite* pipeWrite);
+  void UpdateState();
+
+  // Recursive: splitting and control packets call Enqueue while holding it.
+  std::recursive_mutex FMutex;
+  Platform::TEvent FDataEv{true, false};
+  TWriteNode* FHead = nullptr;
+  TWriteNode* FTail = nullptr;
+};
+
+enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
+
+// A byte stream with a position, as the receiving side hands messages out.
+class TStream {
+ public:
+  virtual ~TStream() = default;
+  // Read/Write return the bytes moved (fewer on end of data or failure).
+  virtual int64_t Read(void* buffer, int64_t count) = 0;
+  virtual int64_t Write(const void* buffer, int64_t count) = 0;
+  virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+  virtual int64_t GetSize();
+
+  int64_t GetPosition() { return Seek(0, soCurrent); }
+  void SetPosition(int64_t position) { Seek(position, soBeginning); }
+  // Like Write/Read, but raise EInOutError when not every byte moved.
+  void WriteBuffer(const void* buffer, int64_t count);
+  void ReadBuffer(void* buffer, int64_t count);
+  // Everything from the current position to the end.
+  std::string ReadToEnd();
+};
+
+// A memory stream whose capacity grows in large steps (Realloc).
+class TFastMemStream : public TStream {
+ public:
+  TFastMemStream() = default;
+  ~TFastMemStream() override;
+  TFastMemStream(const TFastMemStream&) = delete;
+  TFastMemStream& operator=(const TFastMemStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t GetSize() override { return FSize; }
+  void SetSize(int64_t newSize);
+  // Empties the stream and releases its memory.
+  void Clear();
+
+  uint8_t* Memory() { return FMemory; }
+  const uint8_t* Memory() const { return FMemory; }
+  int64_t Capacity() const { return FCapacity; }
+  void SetCapacity(int64_t newCapacity);
+
+ protected:
+  // Raises a requested capacity N > 0 by 65535 when N <= 65535, else by N/4,
+  // and (re)allocates to it; returns the memory and leaves the recorded
+  // capacity in newCapacity.
+  virtual uint8_t* Realloc(int64_t& newCapacity);
+
+ private:
+  uint8_t* FMemory = nullptr;
+  int64_t FSize = 0;
+  int64_t FPosition = 0;
+  int64_t FCapacity = 0;
+};
+
+// A stream over an open file descriptor, which it closes when destroyed.
+class THandleStream : public TStream {
+ public:
+  explicit THandleStream(int fd) : FHandle(fd) {}
+  ~THandleStream() override;
+  THandleStream(const THandleStream&) = delete;
+  THandleStream& operator=(const THandleStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int Handle() const { return FHandle; }
+
+ private:
+  int FHandle;
+};
+
+// Collects one multi-packet message. Backed by an unnamed temporary file
+// (gone when closed, also if the process dies), or by memory when no file
+// can be made.
+class TPipeMultiMsg {
+ public:
+  TPipeMultiMsg();
+  ~TPipeMultiMsg();
+  TPipeMultiMsg(const TPipeMultiMsg&) = delete;
+  TPipeMultiMsg& operator=(const TPipeMultiMsg&) = delete;
+
+  TStream& Stream() { return *FStream; }
+  // The backing file, or -1 when the message is held in memory.
+  int Handle() const { return FHandle; }
+
+  // Where backing files are made: $TMPDIR, else /tmp.
+  static std::string TempDirectory();
+
+ private:
+  void CreateTempBacking();
+
+  int FHandle = -1;  // owned by FStream when valid
+  std::unique_ptr<TStream> FStream;
+};
+
+// The reading rules: fed each whole pipe message in arrival order, it hands
+// out whole messages. A 16-byte message shaped like a control packet is one.
+class TPipeReceiver {
+ public:
+  // Receives a whole message positioned at 0, valid only during the call.
+  using TDeliver = std::function<void(TStream& message)>;
+
+  TPipeReceiver() = default;
+  TPipeReceiver(const TPipeReceiver&) = delete;
+  TPipeReceiver& operator=(const TPipeReceiver&) = delete;
+
+  // Applies the rules to one pipe message (the whole of `message`, from its
+  // memory). A single-packet message is delivered as `message` itself at
+  // position 0. An assembly is discarded after its delivery, also when
+  // deliver raises.
+  void Receive(TFastMemStream& message, const TDeliver& deliver);
+  bool Assembling() const { return FMultiMsg != nullptr; }
+  // Drops a partial assembly (connection ended mid-message).
+  void Discard() { FMultiMsg.reset(); }
+
+ private:
+  std::unique_ptr<TPipeMultiMsg> FMultiMsg;
+};
