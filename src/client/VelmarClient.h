@@ -61,7 +61,10 @@ class TVelmarClient {
 
  private:
   void SendOne(const void* data, uint32_t size, uint64_t deadline);
-  std::string ReceivePacket(uint64_t deadline);
+  // Waits for events on the socket until the deadline; false on time-out.
+  bool WaitSocket(short events, uint64_t deadline);
+  // Reads one whole pipe message into FPacket.
+  void ReceivePacket(uint64_t deadline);
 
   Platform::TLocalSocket FSocket;
   TPipeReceiver FReceiver;

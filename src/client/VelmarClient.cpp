@@ -1,0 +1,159 @@
+#include "client/VelmarClient.h"
+
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <vector>
+
+
+using namespace Platform;
+
+namespace {
+
+constexpr uint64_t NO_DEADLINE = UINT64_MAX;
+
+uint64_t NowMs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+uint64_t DeadlineAfter(uint32_t timeoutMs) {
+  return timeoutMs == TVelmarClient::INFINITE_TIMEOUT ? NO_DEADLINE : NowMs() + timeoutMs;
+}
+
+// Milliseconds left for poll(): -1 waits without end.
+int RemainingMs(uint64_t deadline) {
+  if (deadline == NO_DEADLINE) return -1;
+  const uint64_t now = NowMs();
+  if (now >= deadline) return 0;
+  const uint64_t left = deadline - now;
+  return left > 1000000 ? 1000000 : static_cast<int>(left);
+}
+
+std::string CodeText(uint32_t code) {
+  return std::to_string(code);
+}
+
+}  // namespace
+
+void TVelmarClient::Connect(const std::string& pipeName, uint32_t timeoutMs) {
+  Close();
+  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  for (;;) {
+    const uint32_t code = FSocket.Connect(pipeName);
+    if (code == ERROR_SUCCESS) return;
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PIPE_BUSY)
+      throw EVelmarClientError("Could not connect to pipe \"" + pipeName + "\" (error " + CodeText(code) + ")");
+    const int left = RemainingMs(deadline);
+    if (left == 0)
+      throw EVelmarClientTimeout("Could not connect to pipe \"" + pipeName + "\" within " +
+                                 std::to_string(timeoutMs) + " ms");
+    // Nobody listens yet (the manager may still be starting): try again soon.
+    ::poll(nullptr, 0, left < 0 || left > 10 ? 10 : left);
+  }
+}
+
+void TVelmarClient::Close() {
+  FSocket.Close();
+  FReceiver.Discard();
+  FPacket.Clear();
+}
+
+bool TVelmarClient::WaitSocket(short events, uint64_t deadline) {
+  for (;;) {
+    pollfd p{FSocket.Fd(), events, 0};
+    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) throw EVelmarClientError("Waiting on the pipe failed (errno " + std::to_string(errno) + ")");
+  }
+}
+
+void TVelmarClient::SendOne(const void* data, uint32_t size, uint64_t deadline) {
+  for (;;) {
+    uint32_t written = 0;
+    const uint32_t code = FSocket.Write(data, size, written);
+    if (code == ERROR_SUCCESS) return;
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA)
+      throw EVelmarClientDisconnected("The manager closed the pipe");
+    if (code != ERROR_IO_PENDING) throw EVelmarClientError("Writing to the pipe failed (error " + CodeText(code) + ")");
+    if (!WaitSocket(POLLOUT, deadline)) throw EVelmarClientTimeout("Timed out writing to the pipe");
+  }
+}
+
+void TVelmarClient::SendPacket(const void* data, size_t size, uint32_t timeoutMs) {
+  if (!FSocket.IsOpen()) throw EVelmarClientDisconnected("Not connected");
+  if (size > UINT32_MAX) throw EVelmarClientError("Packet too long");
+  SendOne(data, static_cast<uint32_t>(size), DeadlineAfter(timeoutMs));
+}
+
+void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
+  if (!FSocket.IsOpen()) throw EVelmarClientDisconnected("Not connected");
+  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  if (size <= static_cast<size_t>(MAX_BUFFER)) {
+    SendOne(data, static_cast<uint32_t>(size), deadline);
+    return;
+  }
+  if (size > static_cast<size_t>(INT32_MAX)) throw EVelmarClientError("Message too long");
+  // The same queue the manager uses, so both ends cut messages alike.
+  TWriteQueue queue;
+  queue.Enqueue(AllocPipeWrite(data, static_cast<int32_t>(size)));
+  while (TPipeWritePtr packet{queue.Dequeue()})
+    SendOne(packet->Buffer, static_cast<uint32_t>(packet->Count), deadline);
+}
+
+void TVelmarClient::ReceivePacket(uint64_t deadline) {
+  FPacket.Clear();
+  std::vector<uint8_t> buffer(MAX_BUFFER);
+  for (;;) {
+    uint32_t got = 0;
+    const uint32_t code = FSocket.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got);
+    if (code == ERROR_SUCCESS || code == ERROR_MORE_DATA) {
+      FPacket.WriteBuffer(buffer.data(), got);
+      if (code == ERROR_SUCCESS) return;
+      continue;
+    }
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA)
+      throw EVelmarClientDisconnected("The manager closed the pipe");
+    if (code != ERROR_IO_PENDING) throw EVelmarClientError("Reading from the pipe failed (error " + CodeText(code) + ")");
+    if (!WaitSocket(POLLIN, deadline)) throw EVelmarClientTimeout("Timed out waiting for a message");
+  }
+}
+
+std::string TVelmarClient::Receive(uint32_t timeoutMs) {
+  if (!FSocket.IsOpen()) throw EVelmarClientDisconnected("Not connected");
+  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  for (;;) {
+    ReceivePacket(deadline);
+    std::string message;
+    bool delivered = false;
+    FReceiver.Receive(FPacket, [&](TStream& stream) {
+      message = stream.ReadToEnd();
+      delivered = true;
+    });
+    FPacket.Clear();
+    if (delivered) return message;
+  }
+}
+
+nlohmann::json TVelmarClient::Call(const std::string& method, const nlohmann::json& params, uint32_t timeoutMs) {
+  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  const int64_t id = FNextId++;
+  nlohmann::json request = {{"jsonrpc", "2.0"}, {"method", method}, {"id", id}};
+  if (!params.is_null()) request["params"] = params;
+  Send(request.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace),
+       deadline == NO_DEADLINE ? INFINITE_TIMEOUT : static_cast<uint32_t>(RemainingMs(deadline)));
+  for (;;) {
+    const int left = RemainingMs(deadline);
+    if (left == 0) throw EVelmarClientTimeout("Timed out waiting for the reply to \"" + method + "\"");
+    const std::string text = Receive(left < 0 ? INFINITE_TIMEOUT : static_cast<uint32_t>(left));
+    nlohmann::json reply = nlohmann::json::parse(text, nullptr, false);
+    if (reply.is_discarded()) throw EVelmarClientError("The reply to \"" + method + "\" is not JSON: " + text);
+    if (!reply.is_object()) return reply;
+    const auto it = reply.find("id");
+    // A null id answers a request the manager could not read: ours.
+    if (it == reply.end() || it->is_null() || *it == id) return reply;
+    // Otherwise it is the late reply to an earlier call that timed out.
+  }
+}
