@@ -1,0 +1,410 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/Events.h"
+
+extern char** environ;
+
+namespace Platform {
+namespace {
+
+uint64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+int PidfdSendSignal(int pidfd, int sig) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+}
+
+uint32_t ExitCodeFromSiginfo(const siginfo_t& si) {
+  if (si.si_code == CLD_EXITED) return static_cast<uint32_t>(si.si_status);
+  return 128u + static_cast<uint32_t>(si.si_status);
+}
+
+// Reaps every child as soon as it exits and keeps its exit code for the
+// handle the caller holds. The reaper owns a duplicate pidfd per child, so
+// the caller may close its handle at any time without leaving a zombie.
+class TReaper {
+ public:
+  struct TChild {
+    int OwnFd = -1;
+    bool Reaped = false;
+    uint32_t ExitCode = STILL_ACTIVE;
+  };
+
+  TReaper() : FWake(true, false), FThread([this] { Run(); }) {}
+
+  ~TReaper() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FStop = true;
+    }
+    FWake.Set();
+    FThread.join();
+    for (auto& child : FWatched) CloseHandleClear(child->OwnFd);
+  }
+
+  // Takes a newly created child; false when its pidfd cannot be duplicated.
+  bool Add(int handle) {
+    auto child = std::make_shared<TChild>();
+    child->OwnFd = ::fcntl(handle, F_DUPFD_CLOEXEC, 3);
+    if (child->OwnFd < 0) return false;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      // A stale entry under this number belonged to a handle closed some
+      // other way; the number now names the new child.
+      FByHandle[handle] = child;
+      FWatched.push_back(child);
+    }
+    FWake.Set();
+    return true;
+  }
+
+  void Forget(int handle) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FByHandle.erase(handle);
+  }
+
+  bool ExitCode(int handle, uint32_t& exitCode) {
+    std::lock_guard<std::mutex> lock(FLock);
+    const auto it = FByHandle.find(handle);
+    if (it == FByHandle.end()) return false;
+    TChild& child = *it->second;
+    if (!child.Reaped) TryReap(child);
+    exitCode = child.ExitCode;
+    return true;
+  }
+
+ private:
+  // With FLock held.
+  static void TryReap(TChild& child) {
+    if (child.Reaped || child.OwnFd < 0) return;
+    siginfo_t si{};
+    int r;
+    do r = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.OwnFd), &si, WEXITED | WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r == 0 && si.si_pid != 0) {
+      child.Reaped = true;
+      child.ExitCode = ExitCodeFromSiginfo(si);
+    } else if (r < 0 && errno == ECHILD) {
+      // Reaped by someone else's waitpid(-1): the code is lost.
+      child.Reaped = true;
+      child.ExitCode = 0;
+    }
+  }
+
+  void Run() {
+    std::vector<std::shared_ptr<TChild>> watching;
+    std::vector<pollfd> polls;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FStop) return;
+        // Only this thread closes the reaper's own descriptors.
+        for (auto& child : FWatched)
+          if (child->Reaped) CloseHandleClear(child->OwnFd);
+        std::erase_if(FWatched, [](const std::shared_ptr<TChild>& c) { return c->OwnFd < 0; });
+        watching = FWatched;
+      }
+      FWake.Reset();
+      polls.assign(1, pollfd{FWake.Fd(), POLLIN, 0});
+      for (auto& child : watching) polls.push_back(pollfd{child->OwnFd, POLLIN, 0});
+      const int r = ::poll(polls.data(), polls.size(), -1);
+      if (r < 0) continue;  // EINTR
+      std::lock_guard<std::mutex> lock(FLock);
+      for (size_t i = 1; i < polls.size(); ++i)
+        if (polls[i].revents) TryReap(*watching[i - 1]);
+    }
+  }
+
+  std::mutex FLock;
+  bool FStop = false;
+  std::map<int, std::shared_ptr<TChild>> FByHandle;
+  std::vector<std::shared_ptr<TChild>> FWatched;
+  TEvent FWake;
+  std::thread FThread;  // last: starts once everything else is built
+};
+
+TReaper& Reaper() {
+  static TReaper reaper;
+  return reaper;
+}
+
+std::string AbsoluteProgramPath(const std::string& program) {
+  if (program.empty() || program[0] == '/' || program.find('/') == std::string::npos) return program;
+  std::string cwd(4096, '\0');
+  if (!::getcwd(cwd.data(), cwd.size())) return program;
+  cwd.resize(std::char_traits<char>::length(cwd.c_str()));
+  return cwd + "/" + program;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
+  std::vector<std::string> args;
+  const char* p = commandLine.c_str();
+  auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+
+  // The program name: quotes group and are dropped, backslashes are plain.
+  std::string program;
+  bool inQuotes = false;
+  while (*p && (inQuotes || !isBlank(*p))) {
+    if (*p == '"')
+      inQuotes = !inQuotes;
+    else
+      program += *p;
+    ++p;
+  }
+  if (commandLine.empty()) return args;
+  args.push_back(program);
+
+  inQuotes = false;
+  for (;;) {
+    while (isBlank(*p)) ++p;
+    if (!*p) break;
+    std::string arg;
+    for (;;) {
+      bool copy = true;
+      size_t backslashes = 0;
+      while (*p == '\\') {
+        ++p;
+        ++backslashes;
+      }
+      if (*p == '"') {
+        if (backslashes % 2 == 0) {
+          if (inQuotes && p[1] == '"')
+            ++p;  // "" inside quotes: one literal quote, still quoted
+          else {
+            copy = false;
+            inQuotes = !inQuotes;
+          }
+        }
+        backslashes /= 2;
+      }
+      arg.append(backslashes, '\\');
+      if (!*p || (!inQuotes && isBlank(*p))) break;
+      if (copy) arg += *p;
+      ++p;
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+void IgnoreSigPipe() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGPIPE, &sa, nullptr);
+  });
+}
+
+int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info) {
+  info = TProcessInformation{};
+  IgnoreSigPipe();
+  const std::vector<std::string> args = SplitCommandLine(request.CommandLine);
+  if (args.empty() || args[0].empty()) return ENOENT;
+  const std::string program = AbsoluteProgramPath(args[0]);
+  const bool searchPath = program.find('/') == std::string::npos;
+
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  if (request.UseEnvironment) {
+    for (const auto& e : request.Environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (int rc = posix_spawn_file_actions_init(&actions)) return rc;
+  if (int rc = posix_spawnattr_init(&attr)) {
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+  }
+  int rc = 0;
+  if (!rc && request.StdInput >= 0) rc = posix_spawn_file_actions_adddup2(&actions, request.StdInput, 0);
+  if (!rc && request.StdOutput >= 0) rc = posix_spawn_file_actions_adddup2(&actions, request.StdOutput, 1);
+  if (!rc && !request.WorkingDirectory.empty())
+    rc = posix_spawn_file_actions_addchdir_np(&actions, request.WorkingDirectory.c_str());
+  // Nothing of ours leaks into the child: a stray copy of a pipe end would
+  // keep a reader from ever seeing end of file.
+  if (!rc) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  sigset_t noSignals, defaults;
+  sigemptyset(&noSignals);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);  // ignored here, but not for the child
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (request.NewSession) flags |= POSIX_SPAWN_SETSID;
+  if (!rc) rc = posix_spawnattr_setflags(&attr, flags);
+  if (!rc) rc = posix_spawnattr_setsigmask(&attr, &noSignals);
+  if (!rc) rc = posix_spawnattr_setsigdefault(&attr, &defaults);
+
+  pid_t pid = 0;
+  if (!rc) {
+    char** env = request.UseEnvironment ? envp.data() : environ;
+    rc = searchPath ? posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), env)
+                    : posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), env);
+  }
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc) return rc;
+
+  // The child is ours and not yet reaped, so the pid cannot have been
+  // reused between the spawn and this call.
+  const int pidfd = PidfdOpen(pid);
+  if (pidfd < 0 || !Reaper().Add(pidfd)) {
+    const int error = errno;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    if (pidfd >= 0) ::close(pidfd);
+    return error ? error : EMFILE;
+  }
+  info.hProcess = pidfd;
+  info.dwProcessId = static_cast<uint32_t>(pid);
+  info.dwThreadId = static_cast<uint32_t>(pid);
+  return 0;
+}
+
+bool TerminateProcess(int hProcess, uint32_t /*exitCode*/) {
+  if (hProcess < 0) return false;
+  return PidfdSendSignal(hProcess, SIGKILL) == 0;
+}
+
+bool GetExitCodeProcess(int hProcess, uint32_t& exitCode) {
+  if (hProcess < 0) return false;
+  return Reaper().ExitCode(hProcess, exitCode);
+}
+
+uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs) {
+  if (hProcess < 0) return WAIT_FAILED;
+  // A pidfd reads as ready once its process has ended.
+  return WaitForAnyFd(std::span<const int>(&hProcess, 1), timeoutMs);
+}
+
+void CloseProcessHandle(int& hProcess) {
+  if (hProcess < 0) return;
+  Reaper().Forget(hProcess);
+  CloseHandleClear(hProcess);
+}
+
+int CreatePipe(int& readEnd, int& writeEnd) {
+  IgnoreSigPipe();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) < 0) return errno;
+  readEnd = fds[0];
+  writeEnd = fds[1];
+  return 0;
+}
+
+int SetHandleInheritable(int fd, bool inheritable) {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags < 0) return errno;
+  const int wanted = inheritable ? (flags & ~FD_CLOEXEC) : (flags | FD_CLOEXEC);
+  if (::fcntl(fd, F_SETFD, wanted) < 0) return errno;
+  return 0;
+}
+
+int PeekPipe(int fd, uint32_t& bytesWaiting) {
+  bytesWaiting = 0;
+  int n = 0;
+  if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
+  if (n > 0) {
+    bytesWaiting = static_cast<uint32_t>(n);
+    return 0;
+  }
+  // Empty: tell "nothing yet" from "nothing ever again".
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN)) return EPIPE;
+  return 0;
+}
+
+int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead) {
+  bytesRead = 0;
+  for (;;) {
+    const ssize_t r = ::read(fd, buffer, count);
+    if (r > 0) {
+      bytesRead = static_cast<size_t>(r);
+      return 0;
+    }
+    if (r == 0) return count == 0 ? 0 : EPIPE;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      pollfd p{fd, POLLIN, 0};
+      ::poll(&p, 1, -1);
+      continue;
+    }
+    return errno;
+  }
+}
+
+int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
+  IgnoreSigPipe();
+  bytesWritten = 0;
+  const char* bytes = static_cast<const char*>(data);
+  while (bytesWritten < count) {
+    const ssize_t r = ::write(fd, bytes + bytesWritten, count - bytesWritten);
+    if (r >= 0) {
+      bytesWritten += static_cast<size_t>(r);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, -1);
+      continue;
+    }
+    return errno;
+  }
+  return 0;
+}
+
+int FlushPipe(int fd, uint32_t timeoutMs) {
+  // A pipe gives no signal when it has been drained, so poll for it with a
+  // short back-off; a reader that goes away shows up as POLLERR.
+  const uint64_t start = MonotonicMs();
+  int pauseMs = 1;
+  for (;;) {
+    int n = 0;
+    if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
+    if (n == 0) return 0;
+    int wait = pauseMs;
+    if (timeoutMs != INFINITE) {
+      const uint64_t passed = MonotonicMs() - start;
+      if (passed >= timeoutMs) return ETIMEDOUT;
+      wait = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(pauseMs), timeoutMs - passed));
+    }
+    pollfd p{fd, 0, 0};
+    const int r = ::poll(&p, 1, wait);
+    if (r < 0 && errno != EINTR) return errno;
+    if (r > 0 && (p.revents & (POLLERR | POLLHUP))) return EPIPE;
+    if (r > 0 && (p.revents & POLLNVAL)) return EBADF;
+    pauseMs = std::min(pauseMs * 2, 20);
+  }
+}
+
+}  // namespace Platform

@@ -1,0 +1,114 @@
+#pragma once
+// Child processes and anonymous pipes.
+//
+// A process handle is a pidfd: it names one process for as long as it is
+// open, so a signal sent through it can never reach a later process that
+// happens to reuse the pid. Every child started here is reaped as soon as
+// it exits (a background reaper holds its own pidfd), so no zombie is left
+// whether or not the caller ever asks for the exit status; the status is
+// kept for the caller until the handle is closed with CloseProcessHandle.
+//
+// Error codes returned by the pipe functions are errno values; their text
+// is Platform::SysErrorMessage (platform/Files.h).
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Platform {
+
+// The exit code reported for a process that is still running.
+inline constexpr uint32_t STILL_ACTIVE = 259;
+
+// The record of a created process. Linux has no separate thread handle:
+// hThread stays -1 and dwThreadId is the id of the main thread (= pid).
+struct TProcessInformation {
+  int hProcess = -1;
+  int hThread = -1;
+  uint32_t dwProcessId = 0;
+  uint32_t dwThreadId = 0;
+};
+
+// Splits a command line into arguments as a Windows program's C runtime
+// does: blanks separate arguments outside double quotes; 2n backslashes
+// before a quote give n backslashes and the quote toggles quoting; 2n+1
+// give n backslashes and a literal quote; other backslashes are literal;
+// "" inside quotes is a literal quote. The first argument (the program) is
+// read plainly: up to the closing quote when it starts with one, else up
+// to the first blank.
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+struct TSpawnRequest {
+  // The whole command line; its first argument names the program. A name
+  // without '/' is looked up along PATH; a relative path is taken from the
+  // caller's folder, not from WorkingDirectory.
+  std::string CommandLine;
+  // Folder the child starts in; empty: the caller's.
+  std::string WorkingDirectory;
+  // The child's environment, "NAME=value" entries; ignored unless
+  // UseEnvironment (then the caller's environment is inherited).
+  bool UseEnvironment = false;
+  std::vector<std::string> Environment;
+  // Descriptors that become the child's standard input and output; -1
+  // leaves the caller's. Standard error is always the caller's.
+  int StdInput = -1;
+  int StdOutput = -1;
+  // The child leads a session of its own (the stand-in for a console of
+  // its own): it does not share the caller's terminal signals.
+  bool NewSession = false;
+};
+
+// Starts a process. No descriptor of the caller other than the standard
+// ones (and the redirections asked for) reaches the child. Returns 0 and
+// fills info, or an errno value (ENOENT, EACCES, ...) and leaves info
+// cleared.
+int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info);
+
+// Kills the process (SIGKILL through its handle). Linux cannot choose the
+// exit code; exitCode is accepted for the callers' sake and ignored. False
+// for an invalid handle or a process that is already gone.
+bool TerminateProcess(int hProcess, uint32_t exitCode);
+
+// The exit code: STILL_ACTIVE while running; the status given to exit();
+// 128 + the signal number for a process ended by a signal. False for a
+// handle that is not a process started here.
+bool GetExitCodeProcess(int hProcess, uint32_t& exitCode);
+
+// Waits up to timeoutMs (INFINITE allowed) for the process to end.
+// Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (platform/Events.h).
+uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs);
+
+// Closes a process handle (-1 is allowed) and sets it to -1. The child is
+// still reaped when it exits later.
+void CloseProcessHandle(int& hProcess);
+
+// Ignores SIGPIPE for the whole program, so a write to a pipe whose reader
+// has gone returns EPIPE instead of ending the program. Idempotent; every
+// function here that creates a pipe or a process calls it.
+void IgnoreSigPipe();
+
+// An anonymous pipe; both ends are close-on-exec (a child receives an end
+// only as a redirected standard stream). Returns 0 or an errno value.
+int CreatePipe(int& readEnd, int& writeEnd);
+
+// Sets or clears a descriptor's inheritance (the close-on-exec flag).
+// Returns 0 or an errno value.
+int SetHandleInheritable(int fd, bool inheritable);
+
+// Bytes that can be read from the pipe end without blocking. A pipe whose
+// writer has gone and that holds nothing reports EPIPE.
+int PeekPipe(int fd, uint32_t& bytesWaiting);
+
+// Reads up to count bytes (blocking until at least one is there). End of
+// file (the writer gone, nothing left) is reported as EPIPE with 0 bytes.
+int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead);
+
+// Writes all count bytes (blocking while the pipe is full). A reader that
+// has gone gives EPIPE; bytesWritten tells how far it got.
+int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten);
+
+// Waits until the reader has taken in everything written to this write end
+// (or timeoutMs passes: ETIMEDOUT). A reader that has gone gives EPIPE.
+int FlushPipe(int fd, uint32_t timeoutMs = 0xFFFFFFFFu);
+
+}  // namespace Platform
