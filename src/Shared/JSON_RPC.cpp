@@ -1,0 +1,132 @@
+#include "Shared/JSON_RPC.h"
+
+#include "diagnostics/Logging.h"
+
+namespace {
+const char* const JSONRPC_VERSION = "2.0";
+}  // namespace
+
+IJsonValue RpcReplyId(const IJsonValue& id) {
+  if (!id) return TJsonValue::Null();
+  int64_t n = 0;
+  if (TextToInt64(JsonAsText(id), &n)) return TJsonValue::Integer(n);
+  return id;
+}
+
+void TJsonRpcServer::PipeMessage(uint32_t clientPipe, const void* bytes, size_t count) {
+  // The wire carries 8-bit text, and so do we: the bytes are the text.
+  ProcessRPC(clientPipe, std::string(static_cast<const char*>(bytes), count));
+}
+
+void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, const std::string& callAsJson) {
+  Logger().Debug(">>TJsonRpcServer.ProcessRPC(%d, [%s])", static_cast<int32_t>(clientPipe), callAsJson);
+  std::string response;
+  try {
+    if (FOnRpcRaw) {
+      // A copy: the handler may process events that reassign the slot.
+      const TOnRPCRaw handler = FOnRpcRaw;
+      response = handler(clientPipe, callAsJson);
+      WriteReply(clientPipe, response);
+    } else {
+      HandleCall(clientPipe, callAsJson, response);
+    }
+  } catch (...) {
+    Logger().Debug("<<TJsonRpcServer.ProcessRPC: response=[%s]", response);
+    throw;
+  }
+  Logger().Debug("<<TJsonRpcServer.ProcessRPC: response=[%s]", response);
+}
+
+void TJsonRpcServer::HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response) {
+  const IJsonValue request = JsonParse(callAsJson);
+  if (!request) {
+    Logger().Error("Invalid JSON-RPC request: %s", callAsJson);
+    RespondWithError(clientPipe, nullptr, "Parse error", RPC_PARSE_ERROR);
+    return;
+  }
+  const IJsonValue id = JsonMember(request, "id");
+
+  const std::string version = JsonMemberAsText(request, "jsonrpc");
+  if (version != JSONRPC_VERSION) {
+    const std::string msg = FormatV("Expected version \"%s\", got \"%s\"", JSONRPC_VERSION, version);
+    Logger().Error(msg);
+    RespondWithError(clientPipe, id, msg, RPC_INVALID_REQUEST);
+    return;
+  }
+  if (!id) {
+    const std::string msg = "ID is missing";
+    Logger().Error(msg);
+    RespondWithError(clientPipe, id, msg, RPC_INVALID_REQUEST);
+    return;
+  }
+  if (!JsonMember(request, "method")) {
+    const std::string msg = "Method is missing";
+    Logger().Error(msg);
+    RespondWithError(clientPipe, id, msg, RPC_INVALID_REQUEST);
+    return;
+  }
+  const std::string method = JsonMemberAsText(request, "method");
+  if (!FOnRPC) {
+    const std::string msg = "No methods are supported!";
+    Logger().Error(msg);
+    RespondWithError(clientPipe, id, msg, RPC_METHOD_NOT_FOUND);
+    return;
+  }
+
+  // A copy: the handler may wait, processing events that reassign the slot.
+  const TOnRPC handler = FOnRPC;
+  TVariant result;
+  try {
+    result = handler(clientPipe, method, JsonMember(request, "params"));
+  } catch (const ERPC& e) {
+    Logger().Exception(e);
+    RespondWithError(clientPipe, id, e.Message(), e.GetErrorCode());
+    return;
+  } catch (const std::exception& e) {
+    Logger().Exception(e);
+    RespondWithError(clientPipe, id, ExceptionMessage(e), RPC_INTERNAL_ERROR);
+    return;
+  } catch (...) {
+    const Exception unknown("Unknown error");
+    Logger().Exception(unknown);
+    RespondWithError(clientPipe, id, unknown.Message(), RPC_INTERNAL_ERROR);
+    return;
+  }
+
+  // A result that has no JSON form still gets an answer, so the client is
+  // not left waiting for one.
+  try {
+    const IJsonValue reply = TJsonValue::NewObject();
+    reply->Put("jsonrpc", JSONRPC_VERSION);
+    reply->Put("id", RpcReplyId(id));
+    AddVariantToJsonValue(reply, "result", result);
+    response = JsonSerialize(reply);
+  } catch (const std::exception& e) {
+    response.clear();
+    Logger().Exception(e);
+    RespondWithError(clientPipe, id, ExceptionMessage(e), RPC_INTERNAL_ERROR);
+    return;
+  }
+  WriteReply(clientPipe, response);
+}
+
+void TJsonRpcServer::RespondWithError(uint32_t clientPipe, const IJsonValue& id, const std::string& msg, int32_t code) {
+  Logger().Error("Responding with error: " + msg);
+  const IJsonValue error = TJsonValue::NewObject();
+  error->Put("code", TJsonValue::Integer(code));
+  error->Put("message", msg);
+  const IJsonValue reply = TJsonValue::NewObject();
+  reply->Put("jsonrpc", JSONRPC_VERSION);
+  reply->Put("error", error);
+  reply->Put("id", RpcReplyId(id));
+  const std::string text = JsonSerialize(reply);
+  WriteReply(clientPipe, text);
+  Logger().Debug(text);
+}
+
+void TJsonRpcServer::WriteReply(uint32_t clientPipe, const std::string& text) {
+  Assert(text.size() <= UINT32_MAX);
+  // The result is not looked at: a reply to a client that has gone is
+  // simply dropped.
+  if (FReplyWriter) FReplyWriter->Write(clientPipe, text.data(), static_cast<uint32_t>(text.size()));
+}

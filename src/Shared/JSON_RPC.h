@@ -1,0 +1,89 @@
+#pragma once
+// JSON-RPC 2.0 request processing: one request message in, one reply
+// message out to the same client. The server validates the call and hands it
+// to OnRPC, or gives the raw text to OnRPCRaw and sends back whatever that
+// returns.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "diagnostics/Format.h"
+#include "Shared/JSON.h"
+
+// Raised by an OnRPC handler to choose the JSON-RPC error of its reply.
+class ERPC : public Exception {
+ public:
+  ERPC(int32_t code, std::string msg) : Exception(std::move(msg)), FErrorCode(code) {}
+  template <class... A>
+  static ERPC CreateFmt(int32_t code, std::string_view fmt, const A&... args) {
+    return ERPC(code, FormatV(fmt, args...));
+  }
+  const char* ClassName() const noexcept override { return "ERPC"; }
+  int32_t GetErrorCode() const noexcept { return FErrorCode; }
+
+ private:
+  int32_t FErrorCode;
+};
+
+// Error codes the server itself answers with.
+inline constexpr int32_t RPC_PARSE_ERROR = -32700;
+inline constexpr int32_t RPC_INVALID_REQUEST = -32600;
+inline constexpr int32_t RPC_METHOD_NOT_FOUND = -32601;
+inline constexpr int32_t RPC_INTERNAL_ERROR = -32603;
+
+// (pipe, method, params) -> result; params is none when the request has none.
+using TOnRPC = std::function<TVariant(uint32_t pipe, const std::string& method, const IJsonValue& params)>;
+// (pipe, rpc) -> the complete reply text.
+using TOnRPCRaw = std::function<std::string(uint32_t pipe, const std::string& rpc)>;
+
+// Where replies leave: queues the bytes as one message to the client and
+// returns at once. The result says whether the client was still there.
+class IRpcReplyWriter {
+ public:
+  virtual ~IRpcReplyWriter() = default;
+  virtual bool Write(uint32_t clientPipe, const void* bytes, uint32_t count) = 0;
+};
+
+class TJsonRpcServer {
+ public:
+  // Replies go to writer, which must outlive the server.
+  explicit TJsonRpcServer(IRpcReplyWriter& writer) : FReplyWriter(&writer) {}
+  virtual ~TJsonRpcServer() = default;
+  TJsonRpcServer(const TJsonRpcServer&) = delete;
+  TJsonRpcServer& operator=(const TJsonRpcServer&) = delete;
+
+  // One whole message from a client: its bytes are the request text (8-bit
+  // text passes through unchanged).
+  void PipeMessage(uint32_t clientPipe, const void* bytes, size_t count);
+  // Handles one request and writes its reply. Errors of OnRPCRaw pass on to
+  // the caller, with no reply written.
+  void ProcessRPC(uint32_t clientPipe, const std::string& callAsJson);
+  // Writes one error reply. id is the request's "id" member, none when it
+  // had none.
+  void RespondWithError(uint32_t clientPipe, const IJsonValue& id, const std::string& msg, int32_t code);
+
+  const TOnRPC& GetOnRPC() const { return FOnRPC; }
+  void SetOnRPC(TOnRPC handler) { FOnRPC = std::move(handler); }
+  const TOnRPCRaw& GetOnRPCRaw() const { return FOnRpcRaw; }
+  void SetOnRPCRaw(TOnRPCRaw handler) { FOnRpcRaw = std::move(handler); }
+
+ protected:
+  // For a server that sets up its transport in its own constructor.
+  TJsonRpcServer() = default;
+  void SetReplyWriter(IRpcReplyWriter* writer) { FReplyWriter = writer; }
+
+ private:
+  // Validates and runs the call; response receives the success reply text.
+  void HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response);
+  void WriteReply(uint32_t clientPipe, const std::string& text);
+
+  IRpcReplyWriter* FReplyWriter = nullptr;
+  TOnRPC FOnRPC;
+  TOnRPCRaw FOnRpcRaw;
+};
+
+// The id a reply carries: the request's id as a JSON integer when its text
+// form is a whole 64-bit number, JSON null when the request had none, and
+// otherwise the request's own value, so a client can still match it.
+IJsonValue RpcReplyId(const IJsonValue& id);

@@ -1,0 +1,241 @@
+// The one text layout the program writes: compact, members in name-hash
+// order, floats to 15 significant digits, and every character outside
+// printable ASCII escaped per UTF-16 code unit.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "Shared/JSON.h"
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char b = byte(i);
+    if (b < 0x80) {
+      out.push_back(b);
+      ++i;
+      continue;
+    }
+    size_t len = 0;
+    char32_t cp = 0, min = 0;
+    if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F, min = 0x80;
+    else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F, min = 0x800;
+    else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07, min = 0x10000;
+    bool valid = len != 0 && i + len <= text.size();
+    for (size_t k = 1; valid && k < len; ++k) {
+      valid = (byte(i + k) & 0xC0) == 0x80;
+      cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    valid = valid && cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+    if (!valid) {
+      // Not UTF-8: read the byte as an 8-bit code-page character.
+      out.push_back(b);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += len;
+  }
+  return out;
+}
+
+namespace {
+uint32_t HashUnits(std::u16string_view units) {
+  uint32_t hash = 0;
+  for (char16_t c : units) hash = hash * 129u + c + 0x9E370001u;
+  return hash;
+}
+}  // namespace
+
+uint32_t JsonNameHash(std::string_view name) { return HashUnits(Utf8ToUtf16(name)); }
+
+std::string JsonFloatText(double value) {
+  if (!std::isfinite(value)) return "null";
+  if (value == 0) return "0";  // negative zero too
+  // d.dddddddddddddde±x: 15 significant digits, correctly rounded, and
+  // independent of the locale's decimal separator.
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
+  const std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  const size_t ePos = sci.find('e');
+  std::string_view mantissa = sci.substr(0, ePos);
+  const bool negative = mantissa.front() == '-';
+  if (negative) mantissa.remove_prefix(1);
+  std::string digits;
+  for (char c : mantissa)
+    if (c != '.') digits.push_back(c);
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  const int exponent = std::atoi(std::string(sci.substr(ePos + 1)).c_str());
+
+  std::string out = negative ? "-" : "";
+  if (exponent >= -4 && exponent <= 14) {
+    if (exponent < 0) {
+      out += "0.";
+      out.append(static_cast<size_t>(-exponent - 1), '0');
+      out += digits;
+    } else {
+      const size_t whole = static_cast<size_t>(exponent) + 1;
+      if (digits.size() <= whole) {
+        out += digits;
+        out.append(whole - digits.size(), '0');
+      } else {
+        out += digits.substr(0, whole);
+        out += '.';
+        out += digits.substr(whole);
+      }
+    }
+  } else {
+    out += digits[0];
+    if (digits.size() > 1) {
+      out += '.';
+      out += digits.substr(1);
+    }
+    out += 'E';
+    out += std::to_string(exponent);
+  }
+  return out;
+}
+
+std::string JsonCurrencyText(TCurrency value) { return JsonFloatText(static_cast<double>(value.Value) / 10000.0); }
+
+namespace {
+
+const char HEX[] = "0123456789abcdef";
+
+void AppendUnicodeEscape(std::string& out, char16_t c) {
+  out += "\\u";
+  out += HEX[(c >> 12) & 0xF];
+  out += HEX[(c >> 8) & 0xF];
+  out += HEX[(c >> 4) & 0xF];
+  out += HEX[c & 0xF];
+}
+
+class TWriter {
+ public:
+  explicit TWriter(bool escape) : FEscape(escape) {}
+
+  void Value(const TJsonValue& v, int depth) {
+    if (depth > JSON_MAX_WRITE_DEPTH) throw EJsonError("JSON value nested too deeply to write");
+    switch (v.Kind()) {
+      case jkNull: FOut += "null"; break;
+      case jkBoolean: FOut += v.AsBoolean() ? "true" : "false"; break;
+      case jkInteger: FOut += std::to_string(v.AsInteger()); break;
+      case jkFloat: FOut += v.IntegerLiteral().empty() ? JsonFloatText(v.AsFloat()) : v.IntegerLiteral(); break;
+      case jkCurrency: FOut += JsonCurrencyText(v.AsCurrency()); break;
+      case jkString: String(v.AsString()); break;
+      case jkArray: {
+        FOut += '[';
+        bool first = true;
+        for (const IJsonValue& item : v.Items()) {
+          if (!first) FOut += ',';
+          first = false;
+          Value(*item, depth + 1);
+        }
+        FOut += ']';
+        break;
+      }
+      case jkObject: Object(v, depth); break;
+    }
+  }
+
+  std::string Take() { return std::move(FOut); }
+
+ private:
+  struct TMemberKey {
+    uint32_t Hash;
+    std::u16string Units;
+    const std::string* Name;
+    const TJsonValue* Value;
+  };
+
+  void Object(const TJsonValue& v, int depth) {
+    std::vector<TMemberKey> members;
+    members.reserve(v.Members().size());
+    for (const auto& [name, value] : v.Members()) {
+      std::u16string units = Utf8ToUtf16(name);
+      const uint32_t hash = HashUnits(units);
+      members.push_back({hash, std::move(units), &name, value.get()});
+    }
+    std::sort(members.begin(), members.end(), [](const TMemberKey& a, const TMemberKey& b) {
+      if (a.Hash != b.Hash) return a.Hash > b.Hash;
+      return a.Units < b.Units;
+    });
+    FOut += '{';
+    bool first = true;
+    for (const TMemberKey& m : members) {
+      if (!first) FOut += ',';
+      first = false;
+      String(*m.Name);
+      FOut += ':';
+      Value(*m.Value, depth + 1);
+    }
+    FOut += '}';
+  }
+
+  void String(const std::string& text) {
+    FOut += '"';
+    if (FEscape) {
+      for (char16_t c : Utf8ToUtf16(text)) EscapedUnit(c);
+    } else {
+      // The text form: readable, with just enough escaped to stay parseable.
+      for (char c : text) {
+        if (c == '"') FOut += "\\\"";
+        else if (c == '\\') FOut += "\\\\";
+        else if (c == '\0') FOut += "\\u0000";
+        else FOut += c;
+      }
+    }
+    FOut += '"';
+  }
+
+  void EscapedUnit(char16_t c) {
+    switch (c) {
+      case 8: FOut += "\\b"; return;
+      case 9: FOut += "\\t"; return;
+      case 10: FOut += "\\n"; return;
+      case 12: FOut += "\\f"; return;
+      case 13: FOut += "\\r"; return;
+      case '"': FOut += "\\\""; return;
+      case '\\': FOut += "\\\\"; return;
+      case '/': FOut += "\\/"; return;
+      default: break;
+    }
+    if (c < 32 || c >= 128) AppendUnicodeEscape(FOut, c);
+    else FOut += static_cast<char>(c);
+  }
+
+  bool FEscape;
+  std::string FOut;
+};
+
+}  // namespace
+
+std::string JsonSerialize(const IJsonValue& value) {
+  if (!value) return "null";
+  TWriter w(true);
+  w.Value(*value, 0);
+  return w.Take();
+}
+
+std::string JsonAsText(const IJsonValue& value) {
+  if (!value) return "";
+  switch (value->Kind()) {
+    case jkNull: return "";
+    case jkString: return value->AsString();
+    default: {
+      TWriter w(false);
+      w.Value(*value, 0);
+      return w.Take();
+    }
+  }
+}
