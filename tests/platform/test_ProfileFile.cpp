@@ -1,0 +1,299 @@
+#include "platform/ProfileFile.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+using namespace Platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ProfileFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeFolder(fs::temp_directory_path()); }
+
+  // The many-writes test runs in memory where it can: every write syncs,
+  // which on a disk costs milliseconds and adds nothing to what it proves.
+  void UseMemoryFolder() {
+    std::error_code ec;
+    fs::remove_all(FFolder, ec);
+    MakeFolder(::access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path());
+  }
+
+  void MakeFolder(const fs::path& parent) {
+    std::string tmpl = (parent / "velmar-profile-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    FFolder = tmpl;
+    FFile = FFolder + "/test.ini";
+  }
+  void TearDown() override {
+    ProfileFileTesting::SetWriteHook(nullptr);
+    std::error_code ec;
+    fs::permissions(FFolder, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(FFolder, ec);
+  }
+
+  void Put(const std::string& content) {
+    std::ofstream(FFile, std::ios::binary | std::ios::trunc) << content;
+  }
+  std::string Content() const {
+    std::ifstream in(FFile, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::string Get(std::string_view section, std::string_view key, std::string_view def = "<none>") {
+    return GetPrivateProfileString(section, key, def, FFile);
+  }
+  void Write(std::string_view section, std::string_view key, std::string_view value) {
+    WritePrivateProfileString(section, key, value, FFile);
+  }
+
+  std::string FFolder;
+  std::string FFile;
+};
+
+TEST_F(ProfileFileTest, ReadingFollowsProfileRules) {
+  Put("\xEF\xBB\xBF[First]\n"
+      "Plain=one\n"
+      "  Spaced  =   two words  \r\n"
+      "Quoted=\"  three  \"\n"
+      "Single='four'\n"
+      "Mismatched=\"five'\n"
+      "; Comment=not a key\n"
+      "NoEquals\n"
+      "Empty=\n"
+      "Dup=first\n"
+      "Dup=second\n"
+      "\n"
+      "  [ Second ]  trailing text\n"
+      "key=2\n"
+      "[first]\n"
+      "Plain=shadowed\n"
+      "Extra=later\n");
+  EXPECT_EQ(Get("First", "Plain"), "one");  // BOM skipped before the first header
+  EXPECT_EQ(Get("FIRST", "PLAIN"), "one");
+  EXPECT_EQ(Get(" first ", " plain "), "one");
+  EXPECT_EQ(Get("First", "Spaced"), "two words");
+  EXPECT_EQ(Get("First", "Quoted"), "  three  ");
+  EXPECT_EQ(Get("First", "Single"), "four");
+  EXPECT_EQ(Get("First", "Mismatched"), "\"five'");
+  EXPECT_EQ(Get("First", "; Comment"), "<none>");
+  EXPECT_EQ(Get("First", "NoEquals"), "<none>");
+  EXPECT_EQ(Get("First", "Empty"), "");
+  EXPECT_EQ(Get("First", "Dup"), "first");
+  EXPECT_EQ(Get("second", "KEY"), "2");
+  // The first section of a name is the one that counts.
+  EXPECT_EQ(Get("First", "Extra"), "<none>");
+  EXPECT_EQ(Get("Missing", "Plain"), "<none>");
+
+  EXPECT_EQ(GetPrivateProfileSectionNames(FFile), (std::vector<std::string>{"First", "Second"}));
+  EXPECT_EQ(GetPrivateProfileSectionKeys("first", FFile),
+            (std::vector<std::string>{"Plain", "Spaced", "Quoted", "Single", "Mismatched", "Empty",
+                                      "Dup", "Dup"}));
+  EXPECT_TRUE(GetPrivateProfileSectionKeys("Nowhere", FFile).empty());
+}
+
+TEST_F(ProfileFileTest, MissingFileReadsEmpty) {
+  EXPECT_EQ(Get("A", "b", "dflt"), "dflt");
+  EXPECT_TRUE(GetPrivateProfileSectionNames(FFile).empty());
+  EXPECT_TRUE(GetPrivateProfileSectionKeys("A", FFile).empty());
+  EXPECT_FALSE(fs::exists(FFile));
+}
+
+TEST_F(ProfileFileTest, LongValuesAreCutWithoutSplittingCharacters) {
+  const std::string a2046(2046, 'a');
+  Put("[S]\nlong=" + std::string(3000, 'x') + "\n" +
+      "twoByte=" + a2046 + "\xC3\xA9\xC3\xA9\n" +     // é counts one unit each
+      "surrogate=" + a2046 + "\xF0\x9F\x98\x80\n");  // needs two units, does not fit
+  EXPECT_EQ(Get("S", "long"), std::string(2047, 'x'));
+  EXPECT_EQ(Get("S", "twoByte"), a2046 + "\xC3\xA9");
+  EXPECT_EQ(Get("S", "surrogate"), a2046);
+}
+
+TEST_F(ProfileFileTest, WritesKeepEveryOtherByte) {
+  const std::string original =
+      "; settings written by hand\n"
+      "\n"
+      "[Alpha]\n"
+      "  Keep = this one \n"
+      "Value=old\n"
+      "; trailing comment of Alpha\n"
+      "\n"
+      "[Unknown]\n"
+      "Something=else\n"
+      "# hash comment\n";
+  Put(original);
+
+  Write("alpha", "VALUE", "new");  // replaced in place
+  Write("Alpha", "Added", "1");    // after the last key of its section
+  Write("Beta", "First", "x y");   // new section at the end
+  Write("Beta", "Second", "");
+  EXPECT_EQ(Content(),
+            "; settings written by hand\n"
+            "\n"
+            "[Alpha]\n"
+            "  Keep = this one \n"
+            "VALUE=new\n"
+            "Added=1\n"
+            "; trailing comment of Alpha\n"
+            "\n"
+            "[Unknown]\n"
+            "Something=else\n"
+            "# hash comment\n"
+            "[Beta]\n"
+            "First=x y\n"
+            "Second=\n");
+
+  // Deleting what was added brings the original bytes back.
+  WritePrivateProfileString("Beta", std::nullopt, std::nullopt, FFile);
+  WritePrivateProfileString("ALPHA", "added", std::nullopt, FFile);
+  Write("Alpha", "Value", "old");
+  EXPECT_EQ(Content(), original);
+}
+
+TEST_F(ProfileFileTest, NewLinesFollowTheFile) {
+  Put("[A]\r\nx=1");  // CR LF, no line break at the end
+  Write("A", "y", "2");
+  Write("B", "z", "3");
+  EXPECT_EQ(Content(), "[A]\r\nx=1\r\ny=2\r\n[B]\r\nz=3\r\n");
+
+  fs::remove(FFile);
+  Write("New", "k", "v");
+  EXPECT_EQ(Content(), "[New]\nk=v\n");
+
+  Put("[Empty]\n[Other]\nq=1\n");
+  Write("Empty", "k", "v");
+  EXPECT_EQ(Content(), "[Empty]\nk=v\n[Other]\nq=1\n");
+}
+
+TEST_F(ProfileFileTest, EraseSectionRemovesEveryCopyWithItsLines) {
+  Put("top=1\n[Gone]\na=1\n; note\n\n[Stay]\nb=2\n[GONE]\nc=3\n");
+  WritePrivateProfileString("gone", std::nullopt, std::nullopt, FFile);
+  EXPECT_EQ(Content(), "top=1\n[Stay]\nb=2\n");
+
+  // Deleting what is not there neither fails nor creates a file.
+  const std::string other = FFolder + "/other.ini";
+  WritePrivateProfileString("X", "y", std::nullopt, other);
+  WritePrivateProfileString("X", std::nullopt, std::nullopt, other);
+  EXPECT_FALSE(fs::exists(other));
+}
+
+TEST_F(ProfileFileTest, RefusedWritesRaiseAndChangeNothing) {
+  Put("[A]\nx=1\n");
+  ::chmod(FFile.c_str(), 0444);
+  EXPECT_THROW(Write("A", "x", "2"), EProfileWriteError);
+  EXPECT_THROW(WritePrivateProfileString("A", std::nullopt, std::nullopt, FFile), EProfileWriteError);
+  EXPECT_EQ(Content(), "[A]\nx=1\n");
+
+  EXPECT_THROW(WritePrivateProfileString("A", "x", "1", FFolder + "/no/such/dir/f.ini"),
+               EProfileWriteError);
+
+  // Line breaks and other structure-breaking names are refused, not written.
+  ::chmod(FFile.c_str(), 0644);
+  EXPECT_THROW(Write("A", "x", "1\n[Injected]"), EProfileWriteError);
+  EXPECT_THROW(Write("A", "a=b", "1"), EProfileWriteError);
+  EXPECT_THROW(Write("A]", "x", "1"), EProfileWriteError);
+  EXPECT_THROW(Write("A", "  ", "1"), EProfileWriteError);
+  EXPECT_EQ(Content(), "[A]\nx=1\n");
+}
+
+TEST_F(ProfileFileTest, WriteKeepsPermissionsAndSymbolicLinks) {
+  Put("[A]\nx=1\n");
+  ::chmod(FFile.c_str(), 0640);
+  const std::string link = FFolder + "/link.ini";
+  fs::create_symlink(FFile, link);
+  WritePrivateProfileString("A", "x", "2", link);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(Content(), "[A]\nx=2\n");
+  struct stat st;
+  ASSERT_EQ(::stat(FFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_TRUE(fs::exists(ProfileLockFileName(FFile)));
+  // No temporary file is left behind.
+  int entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(FFolder)) ++entries;
+  EXPECT_EQ(entries, 3);  // file, link, lock
+}
+
+TEST_F(ProfileFileTest, TwoProcessesWritingDifferentKeysLoseNothing) {
+  constexpr int WRITES = 1000;
+  UseMemoryFolder();
+  Put("; shared\n[Shared]\n");
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = ::fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      int status = 0;
+      try {
+        for (int i = 0; i < WRITES; ++i)
+          Write("Shared", "P" + std::to_string(c) + "_" + std::to_string(i), std::to_string(i));
+      } catch (...) {
+        status = 1;
+      }
+      ::_exit(status);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const std::vector<std::string> keys = GetPrivateProfileSectionKeys("Shared", FFile);
+  EXPECT_EQ(keys.size(), 2u * WRITES);
+  for (int c = 0; c < 2; ++c)
+    for (int i = 0; i < WRITES; i += 97)
+      EXPECT_EQ(Get("Shared", "P" + std::to_string(c) + "_" + std::to_string(i)), std::to_string(i));
+  EXPECT_EQ(Content().substr(0, 18), "; shared\n[Shared]\n");
+}
+
+// Runs one write in a child that kills itself at the given stage.
+int WriteAndDieAt(ProfileFileTesting::TWriteStage stage, const std::string& file,
+                  const std::string& value) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    static ProfileFileTesting::TWriteStage dieAt;
+    dieAt = stage;
+    ProfileFileTesting::SetWriteHook([](ProfileFileTesting::TWriteStage s) {
+      if (s == dieAt) ::raise(SIGKILL);
+    });
+    WritePrivateProfileString("Big", "Value", value, file);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+TEST_F(ProfileFileTest, ProcessKilledMidWriteLeavesOldOrNewFile) {
+  const std::string oldContent = "[Big]\nValue=" + std::string(100000, 'o') + "\n[Tail]\nend=1\n";
+  const std::string newContent = "[Big]\nValue=" + std::string(100000, 'n') + "\n[Tail]\nend=1\n";
+  Put(oldContent);
+
+  for (auto stage : {ProfileFileTesting::wsTempPartlyWritten, ProfileFileTesting::wsTempComplete}) {
+    const int status = WriteAndDieAt(stage, FFile, std::string(100000, 'n'));
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(Content(), oldContent);
+  }
+  const int status = WriteAndDieAt(ProfileFileTesting::wsRenamed, FFile, std::string(100000, 'n'));
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_EQ(Content(), newContent);
+
+  // The dead writer's lock went with it.
+  Write("Tail", "end", "2");
+  EXPECT_EQ(Get("Tail", "end"), "2");
+}
+
+}  // namespace
