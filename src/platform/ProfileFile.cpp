@@ -376,7 +376,11 @@ void WritePrivateProfileString(std::string_view section, std::optional<std::stri
     ModifyProfile(fileName, [&](TProfile& p) {
       bool changed = false;
       for (size_t h = p.FindSection(section); h != std::string::npos; h = p.FindSection(section, h)) {
-        const size_t end = p.SectionEnd(h);
+        // Comments and blank lines after the section's last key usually
+        // introduce what follows, so they stay.
+        size_t end = h + 1;
+        for (size_t i = h + 1; i < p.SectionEnd(h); ++i)
+          if (p.Lines[i].Kind == lkKey) end = i + 1;
         p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(h),
                       p.Lines.begin() + static_cast<std::ptrdiff_t>(end));
         changed = true;

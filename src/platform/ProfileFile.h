@@ -35,8 +35,9 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 
 // With a key and a value: writes the key, replacing it in place or adding it
 // at the end of its section, and appends a missing section at the end of the
-// file. With a key and no value: deletes the key. With no key: erases the
-// section with all its lines. Raises EProfileWriteError when refused.
+// file. With a key and no value: deletes the key. With no key: erases every
+// copy of the section, its header and its lines up to its last key (comments
+// and blank lines after that stay). Raises EProfileWriteError when refused.
 void WritePrivateProfileString(std::string_view section, std::optional<std::string_view> key,
                                std::optional<std::string_view> value, const std::string& fileName);
 

@@ -178,10 +178,10 @@ TEST_F(ProfileFileTest, NewLinesFollowTheFile) {
   EXPECT_EQ(Content(), "[Empty]\nk=v\n[Other]\nq=1\n");
 }
 
-TEST_F(ProfileFileTest, EraseSectionRemovesEveryCopyWithItsLines) {
-  Put("top=1\n[Gone]\na=1\n; note\n\n[Stay]\nb=2\n[GONE]\nc=3\n");
+TEST_F(ProfileFileTest, EraseSectionRemovesEveryCopyUpToItsLastKey) {
+  Put("top=1\n[Gone]\na=1\n; inside\nb=1\n; about Stay\n\n[Stay]\nb=2\n[GONE]\nc=3\n[gone]\n");
   WritePrivateProfileString("gone", std::nullopt, std::nullopt, FFile);
-  EXPECT_EQ(Content(), "top=1\n[Stay]\nb=2\n");
+  EXPECT_EQ(Content(), "top=1\n; about Stay\n\n[Stay]\nb=2\n");
 
   // Deleting what is not there neither fails nor creates a file.
   const std::string other = FFolder + "/other.ini";
