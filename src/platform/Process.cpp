@@ -312,6 +312,8 @@ void CloseProcessHandle(int& hProcess) {
   CloseHandleClear(hProcess);
 }
 
+int StdErrorHandle() { return ::fcntl(2, F_GETFD) < 0 ? -1 : 2; }
+
 int CreatePipe(int& readEnd, int& writeEnd) {
   IgnoreSigPipe();
   int fds[2];

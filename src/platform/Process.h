@@ -82,6 +82,9 @@ uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs);
 // still reaped when it exits later.
 void CloseProcessHandle(int& hProcess);
 
+// Our standard error as a child inherits it: 2, or -1 when it is closed.
+int StdErrorHandle();
+
 // Ignores SIGPIPE for the whole program, so a write to a pipe whose reader
 // has gone returns EPIPE instead of ending the program. Idempotent; every
 // function here that creates a pipe or a process calls it.

@@ -1,0 +1,49 @@
+#pragma once
+// Launching the outside programs: the engines (no redirection) and the
+// external processor (standard input and output as pipes held here).
+// Process handles and pipe ends returned here belong to the caller: close
+// them with Platform::CloseProcessHandle and Platform::CloseHandleClear.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diagnostics/Exception.h"
+#include "platform/Process.h"
+
+namespace WinUtils {
+
+using Platform::TProcessInformation;
+
+// A system call failed; the message is the system's text.
+VELMAR_DECLARE_EXCEPTION(EOSError, Exception, "EOSError");
+
+// The program path in double quotes, a space, then params unchanged.
+std::string QuotedCommandLine(const std::string& filename, const std::string& params);
+
+// The folder part of filename, up to and including its last '/' ("" for a
+// bare name).
+std::string ExtractFilePath(const std::string& filename);
+
+// Starts filename with params in its own folder, with a session of its own
+// and this program's environment and standard streams; returns at once.
+// windowState (the show-window code) has no meaning here and is ignored.
+bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
+                TProcessInformation& procInfo);
+
+// Starts filename with params in this program's folder, its standard input
+// and output connected to pipes: readPipe receives our end of its standard
+// output, writePipe our end of its standard input (both set even when the
+// start fails). A non-empty addEnvironment (NAME=VALUE lines) is appended
+// to this program's environment for the child. Raises EOSError when our
+// pipe ends cannot be kept from the child.
+bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
+                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment);
+
+// This program's environment, each entry followed by CR LF.
+std::string GetEnvironmentStrings();
+
+// The non-empty lines of the text (CR LF, CR or LF separated), in order,
+// unchecked and not de-duplicated: an environment block for a child.
+std::vector<std::string> MakeEnvironmentStringsBlock(const std::string& environmentVariables);
+
+}  // namespace WinUtils
