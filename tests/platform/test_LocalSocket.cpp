@@ -1,0 +1,263 @@
+#include "platform/LocalSocket.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/Events.h"
+
+using namespace Platform;
+
+namespace {
+
+// Every test process gets its own namespace so parallel runs never meet.
+class TNamespaceEnv : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("VELMAR_PIPE_NAMESPACE", ("velmar-test-socket-" + std::to_string(getpid()) + "-").c_str(), 1);
+  }
+};
+[[maybe_unused]] const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new TNamespaceEnv);
+
+std::string UniqueName() {
+  static int counter = 0;
+  return "pipe" + std::to_string(++counter);
+}
+
+bool WaitFd(int fd, short events, int ms = 10000) {
+  pollfd p{fd, events, 0};
+  return ::poll(&p, 1, ms) == 1;
+}
+
+// A connected server/client pair over a real listening name.
+struct TConnection {
+  TLocalListener Listener;
+  TLocalSocket Server, Client;
+  void Open() {
+    const std::string name = UniqueName();
+    ASSERT_EQ(Listener.Listen(name), ERROR_SUCCESS);
+    ASSERT_EQ(Client.Connect(name), ERROR_SUCCESS);
+    ASSERT_TRUE(WaitFd(Listener.Fd(), POLLIN));
+    ASSERT_EQ(Listener.Accept(Server), ERROR_SUCCESS);
+  }
+};
+
+uint32_t Send(TLocalSocket& s, const std::string& data) {
+  uint32_t written = 0;
+  const uint32_t code = s.Write(data.data(), static_cast<uint32_t>(data.size()), written);
+  if (code == ERROR_SUCCESS) {
+    EXPECT_EQ(written, data.size());
+  }
+  return code;
+}
+
+// Waits for and reads one whole message with a buffer of bufSize bytes,
+// returning the number of reads it took.
+std::string ReadWhole(TLocalSocket& s, uint32_t bufSize, int* reads = nullptr) {
+  std::string out;
+  std::vector<char> buf(bufSize);
+  int n = 0;
+  for (;;) {
+    uint32_t got = 0;
+    const uint32_t code = s.Read(buf.data(), bufSize, got);
+    if (code == ERROR_IO_PENDING) {
+      EXPECT_TRUE(WaitFd(s.Fd(), POLLIN));
+      continue;
+    }
+    ++n;
+    out.append(buf.data(), got);
+    if (code == ERROR_MORE_DATA) continue;
+    EXPECT_EQ(code, ERROR_SUCCESS);
+    break;
+  }
+  if (reads) *reads = n;
+  return out;
+}
+
+}  // namespace
+
+TEST(LocalSocket, AddressIsAbstractWithNamespace) {
+  const std::string saved = std::getenv("VELMAR_PIPE_NAMESPACE");
+  setenv("VELMAR_PIPE_NAMESPACE", "ns-", 1);
+  EXPECT_EQ(LocalSocketAddress("VelmarManager"), std::string("\0ns-VelmarManager", 17));
+  unsetenv("VELMAR_PIPE_NAMESPACE");
+  EXPECT_EQ(LocalSocketAddress("VelmarManager"), std::string("\0VelmarManager", 14));
+  setenv("VELMAR_PIPE_NAMESPACE", saved.c_str(), 1);
+}
+
+TEST(LocalSocket, ErrnoMapsToPipeCodes) {
+  EXPECT_EQ(MapSocketErrno(EAGAIN), ERROR_IO_PENDING);
+  EXPECT_EQ(MapSocketErrno(EPIPE), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(MapSocketErrno(ECONNRESET), ERROR_BROKEN_PIPE);
+  EXPECT_EQ(MapSocketErrno(ENOTCONN), ERROR_NO_DATA);
+  EXPECT_EQ(MapSocketErrno(EADDRINUSE), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MapSocketErrno(ECONNREFUSED), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(MapSocketErrno(EMSGSIZE), static_cast<uint32_t>(EMSGSIZE));
+}
+
+TEST(LocalSocket, NamesAreExclusiveAndNamespaced) {
+  const std::string name = UniqueName();
+  TLocalListener a, b;
+  ASSERT_EQ(a.Listen(name), ERROR_SUCCESS);
+  EXPECT_EQ(b.Listen(name), ERROR_ACCESS_DENIED);
+
+  // The same name in another namespace is another address.
+  const std::string saved = std::getenv("VELMAR_PIPE_NAMESPACE");
+  setenv("VELMAR_PIPE_NAMESPACE", (saved + "other-").c_str(), 1);
+  TLocalSocket c;
+  EXPECT_EQ(c.Connect(name), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(b.Listen(name), ERROR_SUCCESS);
+  setenv("VELMAR_PIPE_NAMESPACE", saved.c_str(), 1);
+
+  // An abstract name is free again as soon as its socket is closed.
+  a.Close();
+  TLocalListener again;
+  EXPECT_EQ(again.Listen(name), ERROR_SUCCESS);
+
+  TLocalSocket none;
+  EXPECT_EQ(none.Connect(UniqueName()), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(none.IsOpen());
+  TLocalSocket pending;
+  EXPECT_EQ(again.Accept(pending), ERROR_IO_PENDING);
+}
+
+TEST(LocalSocket, MessagesKeepTheirBoundariesBothWays) {
+  TConnection c;
+  ASSERT_NO_FATAL_FAILURE(c.Open());
+  uint32_t got = 0;
+  char buf[16];
+  EXPECT_EQ(c.Server.Read(buf, sizeof buf, got), ERROR_IO_PENDING);
+  EXPECT_FALSE(c.Server.HasMessage());
+
+  EXPECT_EQ(Send(c.Client, "first"), ERROR_SUCCESS);
+  EXPECT_EQ(Send(c.Client, "second"), ERROR_SUCCESS);
+  EXPECT_EQ(Send(c.Server, "reply"), ERROR_SUCCESS);
+  EXPECT_TRUE(c.Server.HasMessage());
+  EXPECT_EQ(ReadWhole(c.Server, 100), "first");
+  EXPECT_EQ(ReadWhole(c.Server, 100), "second");
+  EXPECT_EQ(ReadWhole(c.Client, 100), "reply");
+}
+
+TEST(LocalSocket, LongMessageIsReadInPartsWithMoreData) {
+  TConnection c;
+  ASSERT_NO_FATAL_FAILURE(c.Open());
+  std::string big(200000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  ASSERT_EQ(Send(c.Client, big), ERROR_SUCCESS);
+  ASSERT_EQ(Send(c.Client, "next"), ERROR_SUCCESS);
+  ASSERT_TRUE(WaitFd(c.Server.Fd(), POLLIN));
+
+  uint32_t size = 0;
+  EXPECT_EQ(c.Server.PeekMessageSize(size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 200000u);
+  std::vector<char> buf(65534);
+  uint32_t got = 0;
+  EXPECT_EQ(c.Server.Read(buf.data(), 65534, got), ERROR_MORE_DATA);
+  EXPECT_EQ(got, 65534u);
+  EXPECT_EQ(c.Server.PeekMessageSize(size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 134466u);
+  std::string whole(buf.data(), got);
+  buf.resize(size);
+  EXPECT_EQ(c.Server.Read(buf.data(), size, got), ERROR_SUCCESS);
+  EXPECT_EQ(got, 134466u);
+  whole.append(buf.data(), got);
+  EXPECT_EQ(whole, big);
+  // The following message is untouched.
+  EXPECT_EQ(ReadWhole(c.Server, 100), "next");
+
+  int reads = 0;
+  ASSERT_EQ(Send(c.Client, big), ERROR_SUCCESS);
+  EXPECT_EQ(ReadWhole(c.Server, 1000, &reads), big);
+  EXPECT_EQ(reads, 200);
+}
+
+TEST(LocalSocket, EmptyMessageIsNotAHangUp) {
+  TConnection c;
+  ASSERT_NO_FATAL_FAILURE(c.Open());
+  ASSERT_EQ(Send(c.Client, ""), ERROR_SUCCESS);
+  ASSERT_TRUE(WaitFd(c.Server.Fd(), POLLIN));
+  uint32_t got = 99;
+  char buf[8];
+  EXPECT_EQ(c.Server.Read(buf, sizeof buf, got), ERROR_SUCCESS);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(c.Server.Read(buf, sizeof buf, got), ERROR_IO_PENDING);
+
+  // Queued messages, the last one empty, then the hang-up: all are read
+  // before the hang-up shows.
+  ASSERT_EQ(Send(c.Client, "x"), ERROR_SUCCESS);
+  ASSERT_EQ(Send(c.Client, ""), ERROR_SUCCESS);
+  c.Client.Close();
+  EXPECT_EQ(c.Server.Read(buf, sizeof buf, got), ERROR_SUCCESS);
+  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(c.Server.Read(buf, sizeof buf, got), ERROR_SUCCESS);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(c.Server.Read(buf, sizeof buf, got), ERROR_BROKEN_PIPE);
+  uint32_t size = 0;
+  EXPECT_EQ(c.Server.PeekMessageSize(size), ERROR_BROKEN_PIPE);
+  // Writing to a closed peer is an error code, not SIGPIPE.
+  EXPECT_EQ(Send(c.Server, "late"), ERROR_BROKEN_PIPE);
+}
+
+TEST(LocalSocket, FullSocketReportsPending) {
+  TConnection c;
+  ASSERT_NO_FATAL_FAILURE(c.Open());
+  const std::string chunk(60000, 'a');
+  uint32_t code = ERROR_SUCCESS;
+  int sent = 0;
+  while (sent < 10000 && (code = Send(c.Client, chunk)) == ERROR_SUCCESS) ++sent;
+  EXPECT_EQ(code, ERROR_IO_PENDING);
+  EXPECT_GT(c.Client.UnsentBytes(), 0u);
+  // Draining the reader's side makes the writer writable again.
+  for (int i = 0; i < sent; ++i) ASSERT_EQ(ReadWhole(c.Server, 65534), chunk);
+  EXPECT_EQ(c.Client.UnsentBytes(), 0u);
+  ASSERT_TRUE(WaitFd(c.Client.Fd(), POLLOUT, 0));
+  EXPECT_EQ(Send(c.Client, chunk), ERROR_SUCCESS);
+}
+
+TEST(LocalSocket, FlushWaitsForTheReaderOrTheKillEvent) {
+  TConnection c;
+  ASSERT_NO_FATAL_FAILURE(c.Open());
+  EXPECT_EQ(c.Server.Flush(), ERROR_SUCCESS);  // nothing sent
+
+  ASSERT_EQ(Send(c.Server, "unread"), ERROR_SUCCESS);
+  EXPECT_GT(c.Server.UnsentBytes(), 0u);
+  TEvent kill;
+  kill.Set();
+  EXPECT_EQ(c.Server.Flush(kill.Fd()), ERROR_OPERATION_ABORTED);
+
+  // A reader on another thread lets the flush complete.
+  kill.Reset();
+  std::string read;
+  std::thread reader([&] { read = ReadWhole(c.Client, 100); });
+  EXPECT_EQ(c.Server.Flush(kill.Fd()), ERROR_SUCCESS);
+  reader.join();
+  EXPECT_EQ(read, "unread");
+  EXPECT_EQ(c.Server.UnsentBytes(), 0u);
+
+  // A peer that goes away ends the flush too.
+  ASSERT_EQ(Send(c.Server, "never read"), ERROR_SUCCESS);
+  std::thread closer([&] { c.Client.Close(); });
+  EXPECT_EQ(c.Server.Flush(kill.Fd()), ERROR_SUCCESS);
+  closer.join();
+}
+
+TEST(LocalSocket, PairAndShutdown) {
+  TLocalSocket a, b;
+  ASSERT_EQ(TLocalSocket::Pair(a, b), ERROR_SUCCESS);
+  ASSERT_EQ(Send(a, "hi"), ERROR_SUCCESS);
+  EXPECT_EQ(ReadWhole(b, 10), "hi");
+  a.Shutdown();
+  ASSERT_TRUE(WaitFd(b.Fd(), POLLIN));
+  uint32_t got = 0;
+  char buf[4];
+  EXPECT_EQ(b.Read(buf, sizeof buf, got), ERROR_BROKEN_PIPE);
+  // Moving hands the descriptor over.
+  TLocalSocket moved(std::move(b));
+  EXPECT_FALSE(b.IsOpen());
+  EXPECT_TRUE(moved.IsOpen());
+}
