@@ -1,0 +1,274 @@
+#include "client/VelmarClient.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Events.h"
+
+using namespace Platform;
+
+namespace {
+
+class TNamespaceEnv : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("VELMAR_PIPE_NAMESPACE", ("velmar-test-client-" + std::to_string(getpid()) + "-").c_str(), 1);
+  }
+};
+[[maybe_unused]] const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new TNamespaceEnv);
+
+std::string UniqueName() {
+  static int counter = 0;
+  return "client" + std::to_string(++counter);
+}
+
+constexpr uint32_t kLong = 10000;  // generous: only reached when a test is broken
+
+bool WaitReadable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(kLong)) == 1;
+}
+
+// One raw pipe message, as the manager's worker would read it; empty
+// optional-like result with ok=false on hang-up.
+std::string ReadPacket(TLocalSocket& s, bool* ok = nullptr) {
+  std::string out;
+  std::vector<char> buf(MAX_BUFFER);
+  for (;;) {
+    uint32_t got = 0;
+    const uint32_t code = s.Read(buf.data(), static_cast<uint32_t>(buf.size()), got);
+    if (code == ERROR_IO_PENDING) {
+      if (!WaitReadable(s.Fd())) break;
+      continue;
+    }
+    if (code != ERROR_SUCCESS && code != ERROR_MORE_DATA) {
+      if (ok) *ok = false;
+      return out;
+    }
+    out.append(buf.data(), got);
+    if (code == ERROR_SUCCESS) break;
+  }
+  if (ok) *ok = true;
+  return out;
+}
+
+void WritePacket(TLocalSocket& s, const std::string& data) {
+  uint32_t written = 0;
+  for (;;) {
+    const uint32_t code = s.Write(data.data(), static_cast<uint32_t>(data.size()), written);
+    if (code != ERROR_IO_PENDING) {
+      EXPECT_EQ(code, ERROR_SUCCESS);
+      return;
+    }
+    pollfd p{s.Fd(), POLLOUT, 0};
+    ::poll(&p, 1, static_cast<int>(kLong));
+  }
+}
+
+// Sends a message the way the manager queues its replies.
+void WriteFramed(TLocalSocket& s, const std::string& message) {
+  TWriteQueue q;
+  q.Enqueue(AllocPipeWrite(message.data(), static_cast<int32_t>(message.size())));
+  while (TPipeWritePtr p{q.Dequeue()}) WritePacket(s, std::string(reinterpret_cast<char*>(p->Buffer), p->Count));
+}
+
+// Reads one whole (possibly framed) message; false on hang-up.
+bool ReadMessage(TLocalSocket& s, TPipeReceiver& r, std::string& message) {
+  for (;;) {
+    bool ok = false;
+    const std::string packet = ReadPacket(s, &ok);
+    if (!ok) return false;
+    TFastMemStream stream;
+    stream.WriteBuffer(packet.data(), static_cast<int64_t>(packet.size()));
+    bool delivered = false;
+    r.Receive(stream, [&](TStream& m) {
+      message = m.ReadToEnd();
+      delivered = true;
+    });
+    if (delivered) return true;
+  }
+}
+
+// A listening peer that runs body on the first connection, on its own thread.
+class TPeer {
+ public:
+  explicit TPeer(std::function<void(TLocalSocket&)> body) : Name(UniqueName()) {
+    EXPECT_EQ(FListener.Listen(Name), ERROR_SUCCESS);
+    FThread = std::thread([this, body = std::move(body)] {
+      TLocalSocket s;
+      if (!WaitReadable(FListener.Fd()) || FListener.Accept(s) != ERROR_SUCCESS) return;
+      body(s);
+    });
+  }
+  ~TPeer() { FThread.join(); }
+  const std::string Name;
+
+ private:
+  TLocalListener FListener;
+  std::thread FThread;
+};
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 23 + i / 65534);
+  return s;
+}
+
+}  // namespace
+
+TEST(VelmarClient, ConnectTimesOutAndUnconnectedUseFails) {
+  TVelmarClient c;
+  EXPECT_THROW(c.Connect(UniqueName(), 30), EVelmarClientTimeout);
+  EXPECT_FALSE(c.Connected());
+  EXPECT_THROW(c.Send("x"), EVelmarClientDisconnected);
+  EXPECT_THROW(c.Receive(10), EVelmarClientDisconnected);
+  EXPECT_THROW(c.Call("Echo", nlohmann::json::object(), 10), EVelmarClientDisconnected);
+}
+
+TEST(VelmarClient, ConnectFindsAListenerThatComesLater) {
+  const std::string name = UniqueName();
+  TVelmarClient c;
+  std::thread connecting([&] { c.Connect(name, kLong); });
+  TLocalListener listener;
+  ASSERT_EQ(listener.Listen(name), ERROR_SUCCESS);
+  connecting.join();
+  EXPECT_TRUE(c.Connected());
+  TLocalSocket s;
+  ASSERT_TRUE(WaitReadable(listener.Fd()));
+  ASSERT_EQ(listener.Accept(s), ERROR_SUCCESS);
+  c.Send("hello");
+  EXPECT_EQ(ReadPacket(s), "hello");
+}
+
+TEST(VelmarClient, SendCutsLongMessagesLikeTheManager) {
+  std::vector<std::string> packets;
+  const std::string big = Pattern(140000);
+  {
+    TPeer peer([&](TLocalSocket& s) {
+      for (int i = 0; i < 7; ++i) packets.push_back(ReadPacket(s));
+    });
+    TVelmarClient c;
+    c.Connect(peer.Name, kLong);
+    c.Send(big);
+    c.Send(Pattern(65534));
+    c.Send("");
+  }
+  ASSERT_EQ(packets.size(), 7u);
+  std::vector<size_t> sizes;
+  for (const auto& p : packets) sizes.push_back(p.size());
+  EXPECT_EQ(sizes, (std::vector<size_t>{16, 65534, 65534, 8932, 16, 65534, 0}));
+  uint32_t code = 0;
+  EXPECT_TRUE(DecodePipeMsgBlock(packets[0].data(), 16, code) && code == MB_START);
+  EXPECT_TRUE(DecodePipeMsgBlock(packets[4].data(), 16, code) && code == MB_END);
+  EXPECT_EQ(packets[1] + packets[2] + packets[3], big);
+}
+
+TEST(VelmarClient, ReceiveReassemblesFramedMessages) {
+  const std::string big = Pattern(200000);
+  TPeer peer([&](TLocalSocket& s) {
+    WriteFramed(s, big);
+    WriteFramed(s, "short");
+    WriteFramed(s, "");
+  });
+  TVelmarClient c;
+  c.Connect(peer.Name, kLong);
+  EXPECT_EQ(c.Receive(kLong), big);
+  EXPECT_EQ(c.Receive(kLong), "short");
+  EXPECT_EQ(c.Receive(kLong), "");
+  EXPECT_THROW(c.Receive(kLong), EVelmarClientDisconnected);
+}
+
+TEST(VelmarClient, CallSendsJsonRpcWithIncreasingIds) {
+  std::vector<nlohmann::json> requests;
+  {
+    TPeer peer([&](TLocalSocket& s) {
+      TPipeReceiver r;
+      std::string text;
+      bool first = true;
+      while (ReadMessage(s, r, text)) {
+        const auto request = nlohmann::json::parse(text);
+        requests.push_back(request);
+        if (first) {
+          // A late reply to some earlier call comes first; the client skips it.
+          WriteFramed(s, R"({"jsonrpc":"2.0","result":false,"id":999})");
+          first = false;
+        }
+        nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", request["id"]}};
+        if (request["method"] == "Big")
+          reply["result"] = Pattern(100000);
+        else
+          reply["result"] = request["params"]["Value"];
+        WriteFramed(s, reply.dump());
+      }
+    });
+    TVelmarClient c;
+    c.Connect(peer.Name, kLong);
+    EXPECT_EQ(c.NextId(), 1);
+    const auto r1 = c.Call("Echo", {{"ClientID", 0}, {"Value", 42}}, kLong);
+    EXPECT_EQ(r1["id"], 1);
+    EXPECT_EQ(r1["result"], 42);
+    const auto r2 = c.Call("Echo", {{"ClientID", 0}, {"Value", -7}}, kLong);
+    EXPECT_EQ(r2["id"], 2);
+    EXPECT_EQ(r2["result"], -7);
+    // The reply is longer than one packet and comes framed.
+    const auto r3 = c.Call("Big", nlohmann::json::object(), kLong);
+    EXPECT_EQ(r3["id"], 3);
+    EXPECT_EQ(r3["result"], Pattern(100000));
+    c.Close();
+  }
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0]["jsonrpc"], "2.0");
+  EXPECT_EQ(requests[0]["method"], "Echo");
+  EXPECT_EQ(requests[0]["params"]["ClientID"], 0);
+  EXPECT_EQ(requests[0]["params"]["Value"], 42);
+  EXPECT_EQ(requests[0]["id"], 1);
+  EXPECT_EQ(requests[2]["id"], 3);
+}
+
+TEST(VelmarClient, TimeOutThenDisconnectAreTold) {
+  TEvent release;
+  TPeer peer([&](TLocalSocket& s) {
+    TPipeReceiver r;
+    std::string text;
+    EXPECT_TRUE(ReadMessage(s, r, text));  // the call, left unanswered
+    release.WaitFor(kLong);
+    // Half a framed message, then the hang-up.
+    TWriteQueue q;
+    q.EnqueueStartPacket();
+    TPipeWritePtr start{q.Dequeue()};
+    WritePacket(s, std::string(reinterpret_cast<char*>(start->Buffer), start->Count));
+    WritePacket(s, "partial");
+  });
+  TVelmarClient c;
+  c.Connect(peer.Name, kLong);
+  EXPECT_THROW(c.Call("StartTimeStep", {{"ClientID", 1}}, 30), EVelmarClientTimeout);
+  release.Set();
+  EXPECT_THROW(c.Receive(kLong), EVelmarClientDisconnected);
+}
+
+TEST(VelmarClient, ReplyThatIsNotJsonIsAnError) {
+  TPeer peer([&](TLocalSocket& s) {
+    TPipeReceiver r;
+    std::string text;
+    if (ReadMessage(s, r, text)) WriteFramed(s, "not json");
+  });
+  TVelmarClient c;
+  c.Connect(peer.Name, kLong);
+  try {
+    c.Call("Initialize", {{"ClientID", 0}}, kLong);
+    ADD_FAILURE() << "no error";
+  } catch (const EVelmarClientTimeout&) {
+    ADD_FAILURE() << "reported as a time-out";
+  } catch (const EVelmarClientDisconnected&) {
+    ADD_FAILURE() << "reported as a disconnect";
+  } catch (const EVelmarClientError& e) {
+    EXPECT_NE(std::string(e.Message()).find("not JSON"), std::string::npos) << e.Message();
+  }
+}
