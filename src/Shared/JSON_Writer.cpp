@@ -8,44 +8,52 @@
 
 #include "Shared/JSON.h"
 
+namespace {
+
+// Decodes the character at text[i] into cp and returns its length in bytes.
+// A byte that does not start a valid sequence stands for itself, as in an
+// 8-bit code page.
+size_t DecodeUtf8(std::string_view text, size_t i, char32_t& cp) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  cp = b;
+  if (b < 0x80) return 1;
+  size_t len = 0;
+  char32_t value = 0, min = 0;
+  if ((b & 0xE0) == 0xC0) len = 2, value = b & 0x1F, min = 0x80;
+  else if ((b & 0xF0) == 0xE0) len = 3, value = b & 0x0F, min = 0x800;
+  else if ((b & 0xF8) == 0xF0) len = 4, value = b & 0x07, min = 0x10000;
+  if (len == 0 || i + len > text.size()) return 1;
+  for (size_t k = 1; k < len; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 1;
+    value = (value << 6) | (byte(i + k) & 0x3F);
+  }
+  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 1;
+  cp = value;
+  return len;
+}
+
+template <class F>
+void ForEachUtf16Unit(std::string_view text, F&& unit) {
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp;
+    i += DecodeUtf8(text, i, cp);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      unit(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      unit(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      unit(static_cast<char16_t>(cp));
+    }
+  }
+}
+
+}  // namespace
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char b = byte(i);
-    if (b < 0x80) {
-      out.push_back(b);
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    char32_t cp = 0, min = 0;
-    if ((b & 0xE0) == 0xC0) len = 2, cp = b & 0x1F, min = 0x80;
-    else if ((b & 0xF0) == 0xE0) len = 3, cp = b & 0x0F, min = 0x800;
-    else if ((b & 0xF8) == 0xF0) len = 4, cp = b & 0x07, min = 0x10000;
-    bool valid = len != 0 && i + len <= text.size();
-    for (size_t k = 1; valid && k < len; ++k) {
-      valid = (byte(i + k) & 0xC0) == 0x80;
-      cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    valid = valid && cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-    if (!valid) {
-      // Not UTF-8: read the byte as an 8-bit code-page character.
-      out.push_back(b);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
+  ForEachUtf16Unit(text, [&](char16_t c) { out.push_back(c); });
   return out;
 }
 
@@ -185,7 +193,7 @@ class TWriter {
   void String(const std::string& text) {
     FOut += '"';
     if (FEscape) {
-      for (char16_t c : Utf8ToUtf16(text)) EscapedUnit(c);
+      ForEachUtf16Unit(text, [this](char16_t c) { EscapedUnit(c); });
     } else {
       // The text form: readable, with just enough escaped to stay parseable.
       for (char c : text) {
