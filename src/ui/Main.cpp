@@ -1,0 +1,875 @@
+#include "ui/Main.h"
+
+#include <algorithm>
+#include <climits>
+
+#include <QAbstractSpinBox>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "diagnostics/Logging.h"
+#include "documents/Documents.h"
+#include "documents/SettingsUnit.h"
+#include "platform/MessageBox.h"
+#include "ui/FModel.h"
+#include "ui/FileDialogs.h"
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+constexpr int HINT_PAUSE = 30000;  // ms a hint stays on screen
+constexpr int MIN_MODELS = 1;
+constexpr int MAX_MODELS = 99;
+
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// Hints are written with CR LF line breaks; Qt wants LF.
+QString HintText(const char* text) { return QString::fromUtf8(text).replace("\r\n", "\n"); }
+
+void SetHint(QWidget* widget, const char* hint) {
+  widget->setToolTip(HintText(hint));
+  widget->setToolTipDuration(HINT_PAUSE);
+}
+
+// "Open|Opens an existing file": the tooltip, then the status-bar text.
+void SetActionHint(QAction* action, const char* hint) {
+  const QString text = QString::fromUtf8(hint);
+  const qsizetype bar = text.indexOf('|');
+  action->setToolTip(bar < 0 ? text : text.left(bar));
+  action->setStatusTip(bar < 0 ? text : text.mid(bar + 1));
+}
+
+// A button bound to an action: same caption, hint and enabled state, and a
+// click runs the action.
+void BindButton(QPushButton* button, QAction* action) {
+  auto sync = [button, action] {
+    button->setText(action->text());
+    button->setEnabled(action->isEnabled());
+    button->setToolTip(action->toolTip());
+    button->setStatusTip(action->statusTip());
+    button->setToolTipDuration(HINT_PAUSE);
+  };
+  sync();
+  QObject::connect(action, &QAction::changed, button, sync);
+  QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+}
+
+// An integer from a spin box's text; lowerBound when it holds none.
+int SpinValue(const QSpinBox* spin, int lowerBound) {
+  bool ok = false;
+  const int value = spin->cleanText().trimmed().toInt(&ok);
+  return ok ? value : lowerBound;
+}
+
+QLineEdit* LineEditOf(QWidget* widget) {
+  if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit;
+  if (auto* spin = qobject_cast<QAbstractSpinBox*>(widget)) return spin->findChild<QLineEdit*>();
+  return nullptr;
+}
+
+Qt::CaseSensitivity CaseOf(bool matchCase) { return matchCase ? Qt::CaseSensitive : Qt::CaseInsensitive; }
+
+}  // namespace
+
+class TModelCountSpinBox : public QSpinBox {
+ public:
+  using QSpinBox::QSpinBox;
+
+ protected:
+  // Any whole number is acceptable as typed; the value is then kept within
+  // the bounds and the change handler takes it from there.
+  QValidator::State validate(QString& input, int& pos) const override {
+    const QString text = input.trimmed();
+    if (text.isEmpty() || text == "-" || text == "+") return QValidator::Intermediate;
+    bool ok = false;
+    text.toLongLong(&ok);
+    if (ok) return QValidator::Acceptable;
+    return QSpinBox::validate(input, pos);
+  }
+  int valueFromText(const QString& text) const override {
+    bool ok = false;
+    const qlonglong value = text.trimmed().toLongLong(&ok);
+    if (!ok) return minimum();
+    return static_cast<int>(std::clamp<qlonglong>(value, minimum(), maximum()));
+  }
+};
+
+// Find: looks for a text in the text box that had focus when it opened.
+class TFindDialog : public QDialog {
+ public:
+  explicit TFindDialog(TMainForm* form) : QDialog(form), FForm(form) {
+    setWindowTitle("Find");
+    auto* layout = new QGridLayout(this);
+    auto* label = new QLabel("Fi&nd what:", this);
+    FText = new QLineEdit(this);
+    FText->setObjectName("FindTextEdit");
+    label->setBuddy(FText);
+    FMatchCase = new QCheckBox("Match &case", this);
+    auto* buttons = new QDialogButtonBox(Qt::Vertical, this);
+    FFindNext = buttons->addButton("&Find Next", QDialogButtonBox::ActionRole);
+    FFindNext->setDefault(true);
+    buttons->addButton(QDialogButtonBox::Cancel);
+    layout->addWidget(label, 0, 0);
+    layout->addWidget(FText, 0, 1);
+    layout->addWidget(FMatchCase, 1, 0, 1, 2);
+    layout->addWidget(buttons, 0, 2, 2, 1);
+    connect(FFindNext, &QPushButton::clicked, this, [this] {
+      FForm->SetFindText(FText->text(), FMatchCase->isChecked());
+      FForm->SearchFindNext();
+    });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
+    connect(FText, &QLineEdit::textChanged, this, [this](const QString& t) { FFindNext->setEnabled(!t.isEmpty()); });
+    FFindNext->setEnabled(false);
+  }
+
+  void Open(const QString& text) {
+    if (!text.isEmpty()) FText->setText(text);
+    FText->selectAll();
+    show();
+    raise();
+    activateWindow();
+    FText->setFocus();
+  }
+
+ private:
+  TMainForm* FForm;
+  QLineEdit* FText = nullptr;
+  QCheckBox* FMatchCase = nullptr;
+  QPushButton* FFindNext = nullptr;
+};
+
+void RunCommand(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    Platform::ShowMessageBox(Platform::mbError, ExceptionMessage(e));
+  }
+}
+
+TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWindow(parent) {
+  MainForm = this;
+  setObjectName("MainForm");
+  setWindowTitle(APPLICATION_TITLE);
+
+  CreateActions();
+  CreateMenus();
+  PageControl = new QTabWidget(this);
+  PageControl->setObjectName("PageControl");
+  setCentralWidget(PageControl);
+  CreateConfigurationTab();
+  CreateSimulationTab();
+  CreateMessagesTab();
+  CreateSettingsTab();
+  statusBar();
+
+  SimulationTimer = new QTimer(this);
+  SimulationTimer->setObjectName("SimulationTimer");
+  SimulationTimer->setInterval(TRunControl::SIMULATION_TIMER_INTERVAL);
+  connect(SimulationTimer, &QTimer::timeout, this, [this] { RunCommand([this] { FRunControl.SimulationTimerTimer(); }); });
+  StartTimer = new QTimer(this);
+  StartTimer->setObjectName("StartTimer");
+  StartTimer->setInterval(TRunControl::START_TIMER_INTERVAL);
+  connect(StartTimer, &QTimer::timeout, this, [this] { RunCommand([this] { FRunControl.StartTimerTimer(); }); });
+
+  // The designed client area, whatever the menu and status bar take.
+  resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+
+  FormCreate(args);
+  FCreating = false;
+  connect(PageControl, &QTabWidget::currentChanged, this, [this](int index) { PageControlChange(index); });
+}
+
+TMainForm::~TMainForm() {
+  // FormDestroy: the settings shown, then the document goes.
+  ControlsToSettingsReported();
+  Logger().SetLogHandler(nullptr);
+  for (TModelForm* panel : FModelForms) delete panel;
+  FModelForms.clear();
+  FDocument.reset();
+  if (MainForm == this) MainForm = nullptr;
+}
+
+void TMainForm::FormCreate(const std::vector<std::string>& args) {
+  Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); });
+  FDocument = std::make_unique<TDocument>();
+  DocumentToControls();
+  SettingsToControls();
+  const int page = TSettings::GetActivePageIndex();
+  if (page >= 0 && page < PageControl->count()) PageControl->setCurrentIndex(page);
+  if (!args.empty()) LoadDocument(args[0]);
+  if (args.size() >= 2) {
+    for (const std::string& arg : args) {
+      if (arg.size() == 2 && (arg[0] == '-' || arg[0] == '/') && (arg[1] == 'r' || arg[1] == 'R')) {
+        FRunControl.ArmAutorun();
+        break;
+      }
+    }
+  }
+}
+
+// ---- Building the window -------------------------------------------------
+
+void TMainForm::CreateActions() {
+  auto make = [this](const char* name, const char* caption, QKeySequence shortcut, const char* hint,
+                     void (TMainForm::*handler)()) {
+    auto* action = new QAction(caption, this);
+    action->setObjectName(name);
+    if (!shortcut.isEmpty()) action->setShortcut(shortcut);
+    if (hint) SetActionHint(action, hint);
+    if (handler) connect(action, &QAction::triggered, this, [this, handler] { RunCommand([this, handler] { (this->*handler)(); }); });
+    addAction(action);  // shortcuts work whether or not the action is in a menu
+    return action;
+  };
+  FileNewAction = make("FileNewAction", "&New", {}, nullptr, &TMainForm::FileNewActionExecute);
+  FileOpenAction = make("FileOpenAction", "&Open...", QKeySequence("Ctrl+O"), "Open|Opens an existing file",
+                        &TMainForm::FileOpenActionExecute);
+  FileSaveAction = make("FileSaveAction", "&Save", QKeySequence("Ctrl+S"),
+                        "Save|Saves the active file with the existing name", &TMainForm::FileSaveActionExecute);
+  FileSaveAsAction = make("FileSaveAsAction", "Save &As...", {}, "Save As|Saves the active file with a new name",
+                          &TMainForm::FileSaveAsActionExecute);
+  FileExitAction = make("FileExitAction", "E&xit", {}, "Exit|Quits the application", nullptr);
+  connect(FileExitAction, &QAction::triggered, this, &QWidget::close);
+  FilePrintAction = make("FilePrintAction", "&Print...", {}, nullptr, nullptr);
+  FilePrintAction->setEnabled(false);
+  FilePrintSetupAction = make("FilePrintSetupAction", "P&rint Setup...", {}, nullptr, nullptr);
+  FilePrintSetupAction->setEnabled(false);
+
+  SimulateStartAction = make("SimulateStartAction", "Start", QKeySequence("Ctrl+R"), "Start|Starts the simulation", nullptr);
+  connect(SimulateStartAction, &QAction::triggered, this,
+          [this] { RunCommand([this] { FRunControl.SimulateStartActionExecute(); }); });
+  SimulateStopAction = make("SimulateStopAction", "Stop", {}, "Stop|Cancels the simulation", nullptr);
+  connect(SimulateStopAction, &QAction::triggered, this,
+          [this] { RunCommand([this] { FRunControl.SimulateStopActionExecute(); }); });
+
+  EditCutAction = make("EditCutAction", "Cu&t", QKeySequence("Ctrl+X"),
+                       "Cut|Cuts the selection and puts it on the Clipboard", &TMainForm::EditCut);
+  EditCopyAction = make("EditCopyAction", "&Copy", QKeySequence("Ctrl+C"),
+                        "Copy|Copies the selection and puts it on the Clipboard", &TMainForm::EditCopy);
+  EditPasteAction = make("EditPasteAction", "&Paste", QKeySequence("Ctrl+V"), "Paste|Inserts Clipboard contents",
+                         &TMainForm::EditPaste);
+  EditSelectAllAction = make("EditSelectAllAction", "Select &All", QKeySequence("Ctrl+A"),
+                             "Select All|Selects the entire document", &TMainForm::EditSelectAll);
+  EditDeleteAction = make("EditDeleteAction", "&Delete", QKeySequence(Qt::Key_Delete), "Delete|Erases the selection",
+                          &TMainForm::EditDelete);
+  SearchFindAction = make("SearchFindAction", "&Find...", QKeySequence("Ctrl+F"), "Find|Finds the specified text",
+                          &TMainForm::SearchFind);
+  SearchFindNextAction = make("SearchFindNextAction", "Find &Next", QKeySequence(Qt::Key_F3),
+                              "Find Next|Repeats the last find", nullptr);
+  connect(SearchFindNextAction, &QAction::triggered, this, [this] { RunCommand([this] { SearchFindNext(); }); });
+}
+
+void TMainForm::CreateMenus() {
+  QMenu* file = menuBar()->addMenu("&File");
+  file->addAction(FileNewAction);
+  file->addAction(FileOpenAction);
+  file->addAction(FileSaveAction);
+  file->addAction(FileSaveAsAction);
+  file->addSeparator();
+  file->addAction(FilePrintAction);
+  file->addAction(FilePrintSetupAction);
+  file->addSeparator();
+  file->addAction(FileExitAction);
+
+  QMenu* edit = menuBar()->addMenu("&Edit");
+  edit->addAction(EditCutAction);
+  edit->addAction(EditCopyAction);
+  edit->addAction(EditPasteAction);
+  edit->addAction(EditDeleteAction);
+  edit->addAction(EditSelectAllAction);
+  edit->addSeparator();
+  edit->addAction(SearchFindAction);
+  edit->addAction(SearchFindNextAction);
+  for (QMenu* menu : {file, edit}) menu->setToolTipsVisible(true);
+}
+
+void TMainForm::CreateConfigurationTab() {
+  ConfigurationTabSheet = new QWidget;
+  ConfigurationTabSheet->setObjectName("ConfigurationTabSheet");
+  auto* layout = new QVBoxLayout(ConfigurationTabSheet);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  ConfigurationControlPanel = new QWidget(ConfigurationTabSheet);
+  ConfigurationControlPanel->setObjectName("ConfigurationControlPanel");
+  ConfigurationControlPanel->setFixedHeight(41);
+  auto* strip = new QHBoxLayout(ConfigurationControlPanel);
+  strip->setContentsMargins(8, 4, 8, 4);
+  auto* label = new QLabel("&Models:", ConfigurationControlPanel);
+  ModelsSpinEdit = new TModelCountSpinBox(ConfigurationControlPanel);
+  ModelsSpinEdit->setObjectName("ModelsSpinEdit");
+  ModelsSpinEdit->setRange(MIN_MODELS, MAX_MODELS);
+  ModelsSpinEdit->setValue(1);
+  ModelsSpinEdit->setMinimumWidth(70);
+  label->setBuddy(ModelsSpinEdit);
+  strip->addWidget(label);
+  strip->addWidget(ModelsSpinEdit);
+  strip->addStretch(1);
+  layout->addWidget(ConfigurationControlPanel);
+  connect(ModelsSpinEdit, &QSpinBox::valueChanged, this, [this] { RunCommand([this] { ModelsSpinEditChange(); }); });
+
+  // Up to 99 panels: scroll, so that every one can be reached.
+  ModelsScrollArea = new QScrollArea(ConfigurationTabSheet);
+  ModelsScrollArea->setObjectName("ModelsScrollArea");
+  ModelsScrollArea->setFrameShape(QFrame::NoFrame);
+  ModelsScrollArea->setWidgetResizable(true);
+  ModelsScrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  ModelsFlowPanel = new QWidget;
+  ModelsFlowPanel->setObjectName("ModelsFlowPanel");
+  ModelsFlowLayout = new QVBoxLayout(ModelsFlowPanel);
+  ModelsFlowLayout->setContentsMargins(0, 0, 0, 0);
+  ModelsFlowLayout->setSpacing(0);
+  ModelsFlowLayout->addStretch(1);
+  ModelsScrollArea->setWidget(ModelsFlowPanel);
+  layout->addWidget(ModelsScrollArea, 1);
+
+  PageControl->addTab(ConfigurationTabSheet, "&Configuration");
+}
+
+void TMainForm::CreateSimulationTab() {
+  SimulationTabSheet = new QWidget;
+  SimulationTabSheet->setObjectName("SimulationTabSheet");
+  auto* layout = new QVBoxLayout(SimulationTabSheet);
+  auto* buttons = new QHBoxLayout;
+  StartButton = new QPushButton(SimulationTabSheet);
+  StartButton->setObjectName("StartButton");
+  StopButton = new QPushButton(SimulationTabSheet);
+  StopButton->setObjectName("StopButton");
+  for (QPushButton* button : {StartButton, StopButton}) button->setMinimumSize(75, 25);
+  BindButton(StartButton, SimulateStartAction);
+  BindButton(StopButton, SimulateStopAction);
+  buttons->addWidget(StartButton);
+  buttons->addWidget(StopButton);
+  buttons->addStretch(1);
+  layout->addLayout(buttons);
+
+  ProgressBar = new QProgressBar(SimulationTabSheet);
+  ProgressBar->setObjectName("ProgressBar");
+  ProgressBar->setFixedHeight(17);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setTextVisible(false);
+  layout->addWidget(ProgressBar);
+  layout->addStretch(1);
+
+  PageControl->addTab(SimulationTabSheet, "&Simulation");
+}
+
+void TMainForm::CreateMessagesTab() {
+  MessagesTabSheet = new QWidget;
+  MessagesTabSheet->setObjectName("MessagesTabSheet");
+  auto* layout = new QVBoxLayout(MessagesTabSheet);
+  layout->setContentsMargins(0, 0, 0, 0);
+  MessagesMemo = new QPlainTextEdit(MessagesTabSheet);
+  MessagesMemo->setObjectName("MessagesMemo");
+  MessagesMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  MessagesMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  layout->addWidget(MessagesMemo);
+  PageControl->addTab(MessagesTabSheet, "&Messages");
+}
+
+void TMainForm::CreateSettingsTab() {
+  SettingsTabSheet = new QWidget;
+  SettingsTabSheet->setObjectName("SettingsTabSheet");
+  auto* scroll = new QScrollArea;
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+
+  auto* title = new QLabel("Settings on this tab affect all instances of Velmar Manager.", page);
+  title->setObjectName("SettingsPageTitlePanel");
+  title->setFixedHeight(31);
+  title->setFrameShape(QFrame::StyledPanel);
+  title->setIndent(8);
+  layout->addWidget(title);
+
+  auto browseButton = [](QWidget* parent, const char* name) {
+    auto* button = new QToolButton(parent);
+    button->setObjectName(name);
+    button->setText("...");
+    button->setFixedSize(24, 25);
+    return button;
+  };
+  auto edit = [](QWidget* parent, const char* name) {
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(name);
+    return e;
+  };
+  auto timeoutSpin = [](QWidget* parent, const char* name) {
+    auto* spin = new QSpinBox(parent);
+    spin->setObjectName(name);
+    spin->setRange(INT_MIN, INT_MAX);
+    spin->setFixedWidth(110);
+    return spin;
+  };
+  auto label = [](QWidget* parent, const char* text, QWidget* buddy, const char* name = nullptr) {
+    auto* l = new QLabel(text, parent);
+    if (name) l->setObjectName(name);
+    l->setBuddy(buddy);
+    return l;
+  };
+
+  // Velmar
+  auto* velmar = new QGroupBox("Velmar", page);
+  velmar->setObjectName("VelmarGroupBox");
+  auto* vg = new QGridLayout(velmar);
+  vg->setColumnStretch(1, 1);
+  VelmarFilenameEdit = edit(velmar, "VelmarFilenameEdit");
+  VelmarBrowseButton = browseButton(velmar, "VelmarBrowseButton");
+  vg->addWidget(label(velmar, "&Filename:", VelmarFilenameEdit), 0, 0);
+  vg->addWidget(VelmarFilenameEdit, 0, 1, 1, 2);
+  vg->addWidget(VelmarBrowseButton, 0, 3);
+  VelmarOptionsEdit = edit(velmar, "VelmarOptionsEdit");
+  SetHint(VelmarOptionsEdit, "Optional -- do not include the Velmar model filename!");
+  vg->addWidget(label(velmar, "&Parameters:", VelmarOptionsEdit), 1, 0);
+  vg->addWidget(VelmarOptionsEdit, 1, 1, 1, 3);
+  VelmarSpecifiedOptionsOnlyCheckBox = new QCheckBox("Specified parameters &only", velmar);
+  VelmarSpecifiedOptionsOnlyCheckBox->setObjectName("VelmarSpecifiedOptionsOnlyCheckBox");
+  SetHint(VelmarSpecifiedOptionsOnlyCheckBox,
+          "When this box is checked, only the parameters typed above are passed to Velmar.\r\n"
+          "This includes the model filename: it is not passed either.\r\n"
+          "Use this to run Velmar inside a debugger: put the debugger's program path\r\n"
+          "into the Filename box and check this box.\r\n"
+          "When Velmar is finally started, it must be given the options\r\n"
+          "/RUN=YES /RPC=VelmarManager /RPCID=0 followed by the model filename in double quotes.");
+  vg->addWidget(VelmarSpecifiedOptionsOnlyCheckBox, 2, 1, 1, 3);
+  VelmarStartTimeoutSpinEdit = timeoutSpin(velmar, "VelmarStartTimeoutSpinEdit");
+  vg->addWidget(label(velmar, "Start &Timeout:", VelmarStartTimeoutSpinEdit), 3, 0);
+  auto* startRow = new QHBoxLayout;
+  startRow->addWidget(VelmarStartTimeoutSpinEdit);
+  startRow->addWidget(new QLabel("seconds", velmar));
+  startRow->addStretch(1);
+  vg->addLayout(startRow, 3, 1, 1, 3);
+  VelmarTimeStepTimeoutSpinEdit = timeoutSpin(velmar, "VelmarTimeStepTimeoutSpinEdit");
+  vg->addWidget(label(velmar, "Time Step T&imeout:", VelmarTimeStepTimeoutSpinEdit), 4, 0);
+  auto* stepRow = new QHBoxLayout;
+  stepRow->addWidget(VelmarTimeStepTimeoutSpinEdit);
+  stepRow->addWidget(new QLabel("seconds", velmar));
+  stepRow->addStretch(1);
+  vg->addLayout(stepRow, 4, 1, 1, 3);
+  layout->addWidget(velmar);
+
+  // External processor
+  auto* external = new QGroupBox("External Processor", page);
+  external->setObjectName("ExternalProcessorGroupBox");
+  auto* eg = new QGridLayout(external);
+  eg->setColumnStretch(1, 1);
+  UseExternalProcessorCheckBox = new QCheckBox("&Use external  processor", external);
+  UseExternalProcessorCheckBox->setObjectName("UseExternalProcessorCheckBox");
+  eg->addWidget(UseExternalProcessorCheckBox, 0, 0, 1, 3);
+  ExternalProcessorFilenameEdit = edit(external, "ExternalProcessorFilenameEdit");
+  ExternalProcessorBrowseButton = browseButton(external, "ExternalProcessorBrowseButton");
+  ExternalProcessorFilenameLabel =
+      label(external, "F&ilename:", ExternalProcessorFilenameEdit, "ExternalProcessorFilenameLabel");
+  eg->addWidget(ExternalProcessorFilenameLabel, 1, 0);
+  eg->addWidget(ExternalProcessorFilenameEdit, 1, 1);
+  eg->addWidget(ExternalProcessorBrowseButton, 1, 2);
+  ExternalProcessorParametersEdit = edit(external, "ExternalProcessorParametersEdit");
+  ExternalProcessorParametersLabel =
+      label(external, "P&arameters:", ExternalProcessorParametersEdit, "ExternalProcessorParametersLabel");
+  eg->addWidget(ExternalProcessorParametersLabel, 2, 0);
+  eg->addWidget(ExternalProcessorParametersEdit, 2, 1, 1, 2);
+  ExternalProcessorCloseCommandEdit = edit(external, "ExternalProcessorCloseCommandEdit");
+  SetHint(ExternalProcessorCloseCommandEdit,
+          "If not empty, this string is sent to the external processor\r\nwhen the simulation completes.");
+  ExternalProcessorCloseCommandLabel =
+      label(external, "&Close Command:", ExternalProcessorCloseCommandEdit, "ExternalProcessorCloseCommandLabel");
+  eg->addWidget(ExternalProcessorCloseCommandLabel, 3, 0);
+  eg->addWidget(ExternalProcessorCloseCommandEdit, 3, 1, 1, 2);
+  ExternalProcessorEnvironmentMemo = new QPlainTextEdit(external);
+  ExternalProcessorEnvironmentMemo->setObjectName("ExternalProcessorEnvironmentMemo");
+  ExternalProcessorEnvironmentMemo->setFixedHeight(89);
+  ExternalProcessorEnvironmentMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  ExternalProcessorEnvironmentMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  ExternalProcessorEnvironmentMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  ExternalProcessorEnvironmentMemo->setTabChangesFocus(true);
+  SetHint(ExternalProcessorEnvironmentMemo,
+          "These environment variables (in the form name=value, \r\none per line) are passed to the external "
+          "processor in\r\naddition to the environment passed to Velmar Manager.");
+  ExternalProcessorEnvironmentLabel =
+      label(external, "&Environment:", ExternalProcessorEnvironmentMemo, "ExternalProcessorEnvironmentLabel");
+  eg->addWidget(ExternalProcessorEnvironmentLabel, 4, 0, Qt::AlignTop);
+  eg->addWidget(ExternalProcessorEnvironmentMemo, 4, 1, 1, 2);
+  layout->addWidget(external);
+  connect(UseExternalProcessorCheckBox, &QCheckBox::toggled, this, [this] { UpdateControls(); });
+
+  // General
+  auto* general = new QGroupBox("General", page);
+  general->setObjectName("GeneralGroupBox");
+  auto* gg = new QVBoxLayout(general);
+  DebugMessagesCheckBox = new QCheckBox("Log &debug messages", general);
+  DebugMessagesCheckBox->setObjectName("DebugMessagesCheckBox");
+  gg->addWidget(DebugMessagesCheckBox);
+  layout->addWidget(general);
+  layout->addStretch(1);
+
+  connect(VelmarBrowseButton, &QToolButton::clicked, this, [this] { BrowseProgram(VelmarFilenameEdit); });
+  connect(ExternalProcessorBrowseButton, &QToolButton::clicked, this,
+          [this] { BrowseProgram(ExternalProcessorFilenameEdit); });
+
+  scroll->setWidget(page);
+  auto* sheetLayout = new QVBoxLayout(SettingsTabSheet);
+  sheetLayout->setContentsMargins(0, 0, 0, 0);
+  sheetLayout->addWidget(scroll);
+  PageControl->addTab(SettingsTabSheet, "Se&ttings");
+}
+
+// ---- Window events -------------------------------------------------------
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!FShown) {
+    FShown = true;
+    UpdateControls();
+  }
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+    UpdateControls();
+    ControlsToSettingsReported();
+  }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  ControlsToSettingsReported();
+  bool mayClose = false;
+  RunCommand([&] { mayClose = ConfirmAndSaveChanges(); });
+  if (mayClose) {
+    if (FFindDialog) FFindDialog->hide();
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+bool TMainForm::event(QEvent* event) {
+  if (event->type() == static_cast<QEvent::Type>(TRunControl::AM_START_SIMULATION)) {
+    RunCommand([this] { FRunControl.AMStartSimulation(); });
+    return true;
+  }
+  return QMainWindow::event(event);
+}
+
+void TMainForm::PageControlChange(int index) {
+  if (FCreating) return;
+  RunCommand([index] { TSettings::SetActivePageIndex(index); });
+}
+
+void TMainForm::BrowseProgram(QLineEdit* edit) {
+  if (auto chosen = ExecuteFileDialog(this, fdProgram, edit->text().toStdString())) edit->setText(Q(*chosen));
+}
+
+void TMainForm::ControlsToSettingsReported() {
+  try {
+    ControlsToSettings();
+  } catch (const std::exception& e) {
+    if (FWarnedAboutSettingsFailure) return;
+    FWarnedAboutSettingsFailure = true;
+    Platform::ShowMessageBox(Platform::mbError, ExceptionMessage(e));
+  }
+}
+
+// ---- IRunHost --------------------------------------------------------------
+
+void TMainForm::SetSimulationTimer(bool on) {
+  if (on)
+    SimulationTimer->start();
+  else
+    SimulationTimer->stop();
+}
+
+void TMainForm::SetStartTimer(bool on) {
+  if (on)
+    StartTimer->start();
+  else
+    StartTimer->stop();
+}
+
+void TMainForm::PostStartSimulation() {
+  QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(TRunControl::AM_START_SIMULATION)));
+}
+
+void TMainForm::ShowLogLine(const std::string& line) { MessagesMemo->appendPlainText(Q(line)); }
+
+// ---- Document and settings -------------------------------------------------
+
+void TMainForm::DocumentToControls() {
+  FLoading = true;
+  try {
+    const uint32_t count = FDocument->ModelCount();
+    ModelsSpinEdit->setValue(static_cast<int>(std::min<uint32_t>(count, INT_MAX)));
+    while (FModelForms.size() < count) {
+      auto* panel = new TModelForm;
+      panel->setObjectName(QString("ModelForm%1").arg(FModelForms.size()));
+      ModelsFlowLayout->insertWidget(ModelsFlowLayout->count() - 1, panel);
+      panel->show();
+      FModelForms.push_back(panel);
+    }
+    while (FModelForms.size() > count) {
+      TModelForm* panel = FModelForms.back();
+      FModelForms.pop_back();
+      panel->hide();
+      panel->setParent(nullptr);
+      panel->deleteLater();
+    }
+    for (uint32_t i = 0; i < FModelForms.size(); ++i) {
+      FModelForms[i]->SetSequenceNo(i + 1);
+      FModelForms[i]->SetFilename(FDocument->GetModel(i)->GetFilename());
+    }
+  } catch (...) {
+    FLoading = false;
+    throw;
+  }
+  FLoading = false;
+}
+
+void TMainForm::ControlsToDocument() {
+  while (FDocument->ModelCount() < FModelForms.size()) FDocument->AddModel();
+  while (FDocument->ModelCount() > FModelForms.size()) FDocument->DeleteLastModel();
+  for (uint32_t i = 0; i < FModelForms.size(); ++i) FDocument->GetModel(i)->SetFilename(FModelForms[i]->GetFilename());
+}
+
+void TMainForm::ModelsSpinEditChange() {
+  if (FLoading) return;
+  ControlsToDocument();
+  const uint32_t n = static_cast<uint32_t>(std::clamp(SpinValue(ModelsSpinEdit, MIN_MODELS), MIN_MODELS, MAX_MODELS));
+  while (FDocument->ModelCount() < n) FDocument->AddModel();
+  while (FDocument->ModelCount() > n) FDocument->DeleteLastModel();
+  DocumentToControls();
+}
+
+void TMainForm::SettingsToControls() {
+  VelmarFilenameEdit->setText(Q(TSettings::GetVelmarFilename()));
+  VelmarOptionsEdit->setText(Q(TSettings::GetVelmarOptions()));
+  VelmarSpecifiedOptionsOnlyCheckBox->setChecked(TSettings::GetVelmarSpecifiedOptionsOnly());
+  VelmarStartTimeoutSpinEdit->setValue(static_cast<int32_t>(TSettings::GetVelmarStartTimeout()));
+  VelmarTimeStepTimeoutSpinEdit->setValue(static_cast<int32_t>(TSettings::GetVelmarTimeStepTimeout()));
+  UseExternalProcessorCheckBox->setChecked(TSettings::GetUseExternalProcessor());
+  ExternalProcessorFilenameEdit->setText(Q(TSettings::GetExternalProcessorFilename()));
+  ExternalProcessorParametersEdit->setText(Q(TSettings::GetExternalProcessorParameters()));
+  ExternalProcessorCloseCommandEdit->setText(Q(TSettings::GetExternalProcessorCloseCommand()));
+  ExternalProcessorEnvironmentMemo->setPlainText(Q(TSettings::GetExternalProcessorEnvironment()).replace("\r\n", "\n"));
+  DebugMessagesCheckBox->setChecked(TSettings::GetDebugMessages());
+  UpdateControls();
+}
+
+void TMainForm::ControlsToSettings() {
+  TSettings::SetVelmarFilename(VelmarFilenameEdit->text().toStdString());
+  TSettings::SetVelmarOptions(VelmarOptionsEdit->text().toStdString());
+  TSettings::SetVelmarSpecifiedOptionsOnly(VelmarSpecifiedOptionsOnlyCheckBox->isChecked());
+  // The time-outs pass bit for bit into the unsigned settings.
+  TSettings::SetVelmarStartTimeout(static_cast<uint32_t>(SpinValue(VelmarStartTimeoutSpinEdit, 0)));
+  TSettings::SetVelmarTimeStepTimeout(static_cast<uint32_t>(SpinValue(VelmarTimeStepTimeoutSpinEdit, 0)));
+  TSettings::SetUseExternalProcessor(UseExternalProcessorCheckBox->isChecked());
+  TSettings::SetExternalProcessorFilename(ExternalProcessorFilenameEdit->text().toStdString());
+  TSettings::SetExternalProcessorParameters(ExternalProcessorParametersEdit->text().toStdString());
+  TSettings::SetExternalProcessorCloseCommand(ExternalProcessorCloseCommandEdit->text().toStdString());
+  const QStringList lines = ExternalProcessorEnvironmentMemo->toPlainText().split('\n');
+  TSettings::SetExternalProcessorEnvironment(lines.join("\r\n").toStdString());
+  TSettings::SetDebugMessages(DebugMessagesCheckBox->isChecked());
+}
+
+void TMainForm::UpdateControls() {
+  setWindowTitle(Q(FDocument->GetFilename()) + " - " + APPLICATION_TITLE);
+  const bool simulating = FRunControl.GetSimulating();
+  const bool starting = FRunControl.GetStarting();
+  ConfigurationTabSheet->setEnabled(!simulating);
+  SettingsTabSheet->setEnabled(!simulating);
+  SimulateStartAction->setEnabled(!simulating && !starting);
+  SimulateStopAction->setEnabled(simulating);
+  // The document handed to a starting run must outlive the start.
+  FileNewAction->setEnabled(!starting);
+  FileOpenAction->setEnabled(!starting);
+
+  const bool external = UseExternalProcessorCheckBox->isChecked();
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           ExternalProcessorFilenameLabel, ExternalProcessorFilenameEdit, ExternalProcessorBrowseButton,
+           ExternalProcessorParametersLabel, ExternalProcessorParametersEdit, ExternalProcessorCloseCommandLabel,
+           ExternalProcessorCloseCommandEdit, ExternalProcessorEnvironmentLabel, ExternalProcessorEnvironmentMemo})
+    w->setEnabled(external);
+}
+
+bool TMainForm::ConfirmAndSaveChanges() {
+  ControlsToDocument();
+  if (!FDocument->GetDirty()) return true;
+  switch (Platform::ShowMessageBox(Platform::mbConfirmation, SAVE_CHANGES_PROMPT, Platform::mbYesNoCancel)) {
+    case Platform::mrYes:
+      FFileSaveCanceled = false;
+      FileSaveActionExecute();
+      return !FFileSaveCanceled;
+    case Platform::mrNo:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void TMainForm::LoadDocument(const std::string& filename) {
+  std::unique_ptr<TDocument> kept = std::move(FDocument);
+  try {
+    FDocument = std::make_unique<TDocument>();
+    FDocument->LoadFromFile(filename);
+    FRunControl.DocumentLoaded();
+    DocumentToControls();
+    UpdateControls();
+  } catch (const std::exception& e) {
+    FDocument = std::move(kept);
+    try {
+      DocumentToControls();
+      UpdateControls();
+    } catch (...) {
+    }
+    Logger().Exception("Could not load \"%s\"", {filename}, e, false);
+  }
+}
+
+// ---- File commands -----------------------------------------------------------
+
+void TMainForm::FileNewActionExecute() {
+  if (FRunControl.GetStarting() || !ConfirmAndSaveChanges()) return;
+  FDocument = std::make_unique<TDocument>();
+  DocumentToControls();
+  UpdateControls();
+}
+
+void TMainForm::FileOpenActionExecute() {
+  // Declining the save prompt ends the command silently.
+  if (FRunControl.GetStarting() || !ConfirmAndSaveChanges()) return;
+  if (auto chosen = ExecuteFileDialog(this, fdDocumentOpen, std::string())) LoadDocument(*chosen);
+}
+
+void TMainForm::FileSaveActionExecute() {
+  ControlsToDocument();
+  if (!FDocument->HasDefaultFilename())
+    FDocument->SaveToFile(FDocument->GetFilename());
+  else
+    FileSaveAsActionExecute();
+}
+
+void TMainForm::FileSaveAsActionExecute() {
+  ControlsToDocument();
+  if (auto chosen = ExecuteFileDialog(this, fdDocumentSave, std::string())) {
+    FFileSaveCanceled = false;
+    FDocument->SaveToFile(*chosen);
+    UpdateControls();
+  } else {
+    FFileSaveCanceled = true;
+  }
+}
+
+// ---- Edit and Search -----------------------------------------------------------
+
+QWidget* TMainForm::FocusedTextBox() const {
+  QWidget* focus = QApplication::focusWidget();
+  if (!focus || focus->window() != this) return nullptr;
+  if (qobject_cast<QPlainTextEdit*>(focus) || LineEditOf(focus)) return focus;
+  return nullptr;
+}
+
+void TMainForm::EditCut() {
+  QWidget* box = FocusedTextBox();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(box)) memo->cut();
+  else if (auto* edit = LineEditOf(box)) edit->cut();
+}
+
+void TMainForm::EditCopy() {
+  QWidget* box = FocusedTextBox();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(box)) memo->copy();
+  else if (auto* edit = LineEditOf(box)) edit->copy();
+}
+
+void TMainForm::EditPaste() {
+  QWidget* box = FocusedTextBox();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(box)) memo->paste();
+  else if (auto* edit = LineEditOf(box)) edit->paste();
+}
+
+void TMainForm::EditDelete() {
+  // Del also reaches here when nothing is selected: then it erases the
+  // character after the cursor, as the key does anywhere else.
+  QWidget* box = FocusedTextBox();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(box)) {
+    if (memo->isReadOnly()) return;
+    QTextCursor cursor = memo->textCursor();
+    cursor.deleteChar();
+    memo->setTextCursor(cursor);
+  } else if (auto* edit = LineEditOf(box)) {
+    if (!edit->isReadOnly()) edit->del();
+  }
+}
+
+void TMainForm::EditSelectAll() {
+  QWidget* box = FocusedTextBox();
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(box)) memo->selectAll();
+  else if (auto* edit = LineEditOf(box)) edit->selectAll();
+}
+
+void TMainForm::SearchFind() {
+  if (QWidget* box = FocusedTextBox()) FFindTarget = box;
+  if (!FFindTarget) FFindTarget = MessagesMemo;
+  if (!FFindDialog) {
+    FFindDialog = new TFindDialog(this);
+    FFindDialog->setObjectName("FindDialog");
+  }
+  QString preset = FFindText;
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(FFindTarget.data()); memo && memo->textCursor().hasSelection())
+    preset = memo->textCursor().selectedText();
+  else if (auto* edit = LineEditOf(FFindTarget.data()); edit && edit->hasSelectedText())
+    preset = edit->selectedText();
+  FFindDialog->Open(preset);
+}
+
+void TMainForm::SetFindText(const QString& text, bool matchCase) {
+  FFindText = text;
+  FFindMatchCase = matchCase;
+}
+
+bool TMainForm::SearchFindNext() {
+  if (QWidget* box = FocusedTextBox()) FFindTarget = box;
+  if (FFindText.isEmpty() || !FFindTarget) {
+    SearchFind();
+    return false;
+  }
+  bool found = false;
+  if (auto* memo = qobject_cast<QPlainTextEdit*>(FFindTarget.data())) {
+    QTextDocument::FindFlags flags;
+    if (FFindMatchCase) flags |= QTextDocument::FindCaseSensitively;
+    found = memo->find(FFindText, flags);
+  } else if (auto* edit = LineEditOf(FFindTarget.data())) {
+    const int from = edit->hasSelectedText() ? edit->selectionStart() + 1 : edit->cursorPosition();
+    const qsizetype at = edit->text().indexOf(FFindText, from, CaseOf(FFindMatchCase));
+    if (at >= 0) {
+      edit->setSelection(static_cast<int>(at), static_cast<int>(FFindText.size()));
+      found = true;
+    }
+  }
+  if (!found)
+    Platform::ShowMessageBox(Platform::mbInformation, "Cannot find \"" + FFindText.toStdString() + "\"");
+  return found;
+}

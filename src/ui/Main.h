@@ -1,0 +1,187 @@
+#pragma once
+// The program's only top-level window: the current document as a column of
+// model panels, the per-user settings, the file commands, and the run
+// control and log view (the logic of which lives in TRunControl).
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include "ui/RunControl.h"
+
+class QAction;
+class QCheckBox;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+class QSpinBox;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QVBoxLayout;
+class TDocument;
+class TModelForm;
+
+// The model count box: accepts any whole number as typed, so that 150 can
+// be typed and then taken as 99.
+class TModelCountSpinBox;
+class TFindDialog;
+
+class TMainForm : public QMainWindow, private IRunHost {
+ public:
+  // args: the command line after the program name (document path, /r).
+  explicit TMainForm(std::vector<std::string> args, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  static constexpr const char* APPLICATION_TITLE = "VelmarManager";
+  static constexpr const char* SAVE_CHANGES_PROMPT =
+      "The document has changed.  If you don't save changes now, the changes will be lost!\r\n\r\n"
+      "Save changes before proceeding?";
+
+  TDocument& Document() const { return *FDocument; }
+  TRunControl& RunControl() { return FRunControl; }
+  const std::vector<TModelForm*>& ModelForms() const { return FModelForms; }
+  bool GetFileSaveCanceled() const { return FFileSaveCanceled; }
+
+  void LoadDocument(const std::string& filename);
+  bool ConfirmAndSaveChanges();
+  void DocumentToControls();
+  void ControlsToDocument() override;
+  void SettingsToControls();
+  void ControlsToSettings() override;
+  void UpdateControls() override;
+
+  void FileNewActionExecute();
+  void FileOpenActionExecute();
+  void FileSaveActionExecute();
+  void FileSaveAsActionExecute();
+  void ModelsSpinEditChange();
+
+  // The text box the Edit and Search commands act on, if one has focus.
+  QWidget* FocusedTextBox() const;
+  void EditCut();
+  void EditCopy();
+  void EditPaste();
+  void EditDelete();
+  void EditSelectAll();
+  void SearchFind();
+  // Searches the last find target for the last find text; false when not found.
+  bool SearchFindNext();
+  // Sets what Find Next looks for (the find dialog's fields).
+  void SetFindText(const QString& text, bool matchCase);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool event(QEvent* event) override;
+
+ private:
+  // IRunHost
+  TDocument* CurrentDocument() override { return FDocument.get(); }
+  void SetSimulationTimer(bool on) override;
+  void SetStartTimer(bool on) override;
+  void PostStartSimulation() override;
+  void ShowLogLine(const std::string& line) override;
+  void CloseMainWindow() override { close(); }
+
+  void CreateActions();
+  void CreateMenus();
+  void CreateConfigurationTab();
+  void CreateSimulationTab();
+  void CreateMessagesTab();
+  void CreateSettingsTab();
+  void FormCreate(const std::vector<std::string>& args);
+  // Settings writes from activation, close and destruction must not stop
+  // the window: a failure is reported once and the window goes on.
+  void ControlsToSettingsReported();
+  void PageControlChange(int index);
+  void BrowseProgram(QLineEdit* edit);
+
+  std::unique_ptr<TDocument> FDocument;
+  TRunControl FRunControl{*this};
+  bool FFileSaveCanceled = false;
+  std::vector<TModelForm*> FModelForms;
+  bool FLoading = false;
+  bool FCreating = true;
+  bool FShown = false;
+  bool FWarnedAboutSettingsFailure = false;
+
+ public:
+  // Controls, under the names the rest of the program and the tests use.
+  QTabWidget* PageControl = nullptr;
+  QWidget* ConfigurationTabSheet = nullptr;
+  QWidget* SimulationTabSheet = nullptr;
+  QWidget* MessagesTabSheet = nullptr;
+  QWidget* SettingsTabSheet = nullptr;
+
+  QWidget* ConfigurationControlPanel = nullptr;
+  QSpinBox* ModelsSpinEdit = nullptr;
+  QScrollArea* ModelsScrollArea = nullptr;
+  QWidget* ModelsFlowPanel = nullptr;
+  QVBoxLayout* ModelsFlowLayout = nullptr;
+
+  QPushButton* StartButton = nullptr;
+  QPushButton* StopButton = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+
+  QPlainTextEdit* MessagesMemo = nullptr;
+
+  QLineEdit* VelmarFilenameEdit = nullptr;
+  QToolButton* VelmarBrowseButton = nullptr;
+  QLineEdit* VelmarOptionsEdit = nullptr;
+  QCheckBox* VelmarSpecifiedOptionsOnlyCheckBox = nullptr;
+  QSpinBox* VelmarStartTimeoutSpinEdit = nullptr;
+  QSpinBox* VelmarTimeStepTimeoutSpinEdit = nullptr;
+  QCheckBox* UseExternalProcessorCheckBox = nullptr;
+  QLabel* ExternalProcessorFilenameLabel = nullptr;
+  QLineEdit* ExternalProcessorFilenameEdit = nullptr;
+  QToolButton* ExternalProcessorBrowseButton = nullptr;
+  QLabel* ExternalProcessorParametersLabel = nullptr;
+  QLineEdit* ExternalProcessorParametersEdit = nullptr;
+  QLabel* ExternalProcessorCloseCommandLabel = nullptr;
+  QLineEdit* ExternalProcessorCloseCommandEdit = nullptr;
+  QLabel* ExternalProcessorEnvironmentLabel = nullptr;
+  QPlainTextEdit* ExternalProcessorEnvironmentMemo = nullptr;
+  QCheckBox* DebugMessagesCheckBox = nullptr;
+
+  QAction* FileNewAction = nullptr;
+  QAction* FileOpenAction = nullptr;
+  QAction* FileSaveAction = nullptr;
+  QAction* FileSaveAsAction = nullptr;
+  QAction* FileExitAction = nullptr;
+  QAction* FilePrintAction = nullptr;
+  QAction* FilePrintSetupAction = nullptr;
+  QAction* SimulateStartAction = nullptr;
+  QAction* SimulateStopAction = nullptr;
+  QAction* EditCutAction = nullptr;
+  QAction* EditCopyAction = nullptr;
+  QAction* EditPasteAction = nullptr;
+  QAction* EditSelectAllAction = nullptr;
+  QAction* EditDeleteAction = nullptr;
+  QAction* SearchFindAction = nullptr;
+  QAction* SearchFindNextAction = nullptr;
+
+  QTimer* SimulationTimer = nullptr;
+  QTimer* StartTimer = nullptr;
+
+ private:
+  TFindDialog* FFindDialog = nullptr;
+  QPointer<QWidget> FFindTarget;
+  QString FFindText;
+  bool FFindMatchCase = false;
+};
+
+// The one main window (null before it is created and after it is gone).
+extern TMainForm* MainForm;
+
+// Runs fn and shows an error that leaves it in a message box, as the
+// application does for an error a command did not handle.
+void RunCommand(const std::function<void()>& fn);

@@ -1,0 +1,97 @@
+#pragma once
+// Starting, watching and stopping a run, the unattended mode, and the log
+// handler that shows every line and appends it to the document's log file.
+// Free of Qt: the window and the headless runner drive this one
+// implementation, each supplying its own timers and line display.
+#include <string>
+
+#include "diagnostics/Logging.h"
+
+class TDocument;
+
+// The run operations of the simulation module. The program plugs the real
+// module in at start-up; the window's tests plug in a fake.
+class ISimulator {
+ public:
+  virtual ~ISimulator() = default;
+  // Starts one engine per model; returns once all have initialised, or raises.
+  virtual void StartSimulation(TDocument& document) = 0;
+  // True once no run is in progress. For the run it found finished,
+  // cancelled tells whether that run had been cancelled (time-out, engine or
+  // processor failure, Stop).
+  virtual bool IsSimulationDone(bool& cancelled) = 0;
+  // Records the request to cancel and returns at once.
+  virtual void CancelSimulation(TDocument& document) = 0;
+};
+
+// The simulator in use; raises when none is installed.
+ISimulator& Simulator();
+// Installs a simulator (nullptr removes it); returns the previous one.
+ISimulator* SetSimulator(ISimulator* simulator);
+
+// What the run control needs from whoever shows it.
+class IRunHost {
+ public:
+  virtual ~IRunHost() = default;
+  // The current document; null only while the window is being created.
+  virtual TDocument* CurrentDocument() = 0;
+  virtual void ControlsToDocument() = 0;
+  virtual void ControlsToSettings() = 0;
+  virtual void UpdateControls() = 0;
+  virtual void SetSimulationTimer(bool on) = 0;  // 100 ms
+  virtual void SetStartTimer(bool on) = 0;       // 500 ms
+  // Queues AMStartSimulation to run from the message loop.
+  virtual void PostStartSimulation() = 0;
+  // Appends one log line to the visible log.
+  virtual void ShowLogLine(const std::string& line) = 0;
+  // Closes through the normal close path (end of an unattended run).
+  virtual void CloseMainWindow() = 0;
+};
+
+// How the last run ended, as far as this window saw it.
+enum TRunOutcome { roNone, roComplete, roFailed, roCancelled, roStopped };
+
+class TRunControl {
+ public:
+  static constexpr unsigned SIMULATION_TIMER_INTERVAL = 100;  // ms
+  static constexpr unsigned START_TIMER_INTERVAL = 500;       // ms
+  static constexpr unsigned AM_START_SIMULATION = 33972;      // 0x84B4
+
+  explicit TRunControl(IRunHost& host) : FHost(host) {}
+
+  bool GetSimulating() const { return FSimulating; }
+  // StartSimulation has not returned yet.
+  bool GetStarting() const { return FStarting; }
+  bool GetAutorun() const { return FAutorun; }
+  bool GetSimulationTimerOn() const { return FSimulationTimerOn; }
+  TRunOutcome GetOutcome() const { return FOutcome; }
+
+  // Unattended run: starts the document from the message loop 500 ms on.
+  void ArmAutorun();
+
+  void SimulateStartActionExecute();
+  void SimulateStopActionExecute();
+  void SimulationTimerTimer();
+  void StartTimerTimer();
+  void AMStartSimulation() { SimulateStartActionExecute(); }
+
+  // The logger's handler.
+  void LogMessage(const TLogEvent& event, bool& handled);
+  // A new document may report its own log-file failure once.
+  void DocumentLoaded() { FWarnedAboutLogFailure = false; }
+  bool GetWarnedAboutLogFailure() const { return FWarnedAboutLogFailure; }
+
+  // The log file beside a document: its extension replaced by ".log".
+  static std::string LogFilenameFor(const std::string& documentPath);
+
+ private:
+  void SetSimulationTimer(bool on);
+
+  IRunHost& FHost;
+  bool FSimulating = false;
+  bool FStarting = false;
+  bool FAutorun = false;
+  bool FWarnedAboutLogFailure = false;
+  bool FSimulationTimerOn = false;
+  TRunOutcome FOutcome = roNone;
+};
