@@ -39,12 +39,6 @@ std::string FormatLocalDateTime(const TLocalDateTime& t) {
   return std::string(buf, n);
 }
 
-bool ForceDirectories(const std::string& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  return std::filesystem::is_directory(path, ec);
-}
-
 std::string ExtractFileDir(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return std::string();

@@ -16,8 +16,6 @@ bool FileIsExecutable(const std::string& path);
 std::optional<TLocalDateTime> FileModifiedTime(const std::string& path);
 // The locale's date and time form of t (as "%x %X" writes it).
 std::string FormatLocalDateTime(const TLocalDateTime& t);
-// Creates path and its missing parents; false when that fails.
-bool ForceDirectories(const std::string& path);
 // The folder part of path, without the trailing separator ("" for none).
 std::string ExtractFileDir(const std::string& path);
 // path with its extension replaced by ext (ext with its dot, e.g. ".log").

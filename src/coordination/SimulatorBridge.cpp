@@ -1,0 +1,126 @@
+// The bridge to the external processor: every engine call is handled here
+// first, then forwarded as one line; the processor's answer line is the
+// engine's reply.
+#include <cerrno>
+
+#include "coordination/Simulator.h"
+#include "diagnostics/Logging.h"
+#include "documents/SettingsUnit.h"
+#include "platform/Events.h"
+#include "platform/Files.h"
+
+int ExternalProcessorWritePipe = -1;
+int ExternalProcessorReadPipe = -1;
+
+namespace {
+
+// Bytes the processor wrote after the end of the reply being read: they
+// start its next reply. Emptied when the processor is started or stopped.
+std::string gPending;
+
+// Largest read from the processor at once.
+constexpr size_t PROCESSOR_READ_CHUNK = 64 * 1024;
+
+std::string ErrorText(int code) { return Platform::SysErrorMessage(code); }
+
+// Takes the first line (up to and including its LF) out of gPending.
+bool TakeLine(std::string& result) {
+  const size_t lf = gPending.find('\n');
+  if (lf == std::string::npos) return false;
+  result.assign(gPending, 0, lf + 1);
+  gPending.erase(0, lf + 1);
+  return true;
+}
+
+// Reads the processor's next reply line. Ends early when the processor
+// closes its output or does not answer in time; both cancel the run.
+std::string ReadReply() {
+  std::string result;
+  if (TakeLine(result)) return result;
+  const uint32_t limitSeconds = TSettings::GetVelmarTimeStepTimeout() + 2;
+  const uint64_t start = Platform::GetTickCount64();
+  char buffer[PROCESSOR_READ_CHUNK];
+  while (!Cancel) {
+    uint32_t waiting = 0;
+    int error = Platform::PeekPipe(ExternalProcessorReadPipe, waiting);
+    if (error == EPIPE) {
+      Logger().Error("External processor closed its output; cancelling simulation");
+      Cancel = true;
+      result.swap(gPending);
+      return result;
+    }
+    if (error != 0) {
+      Logger().Error("Could not peek external processor pipe: %s (error code %d)", ErrorText(error), error);
+    } else if (waiting > 0) {
+      size_t got = 0;
+      error = Platform::ReadPipe(ExternalProcessorReadPipe, buffer, std::min<size_t>(waiting, sizeof buffer), got);
+      if (error != 0 && error != EPIPE) {
+        Logger().Error("Could not read from external processor pipe: %s (error code %d)", ErrorText(error), error);
+      }
+      gPending.append(buffer, got);
+      if (TakeLine(result)) return result;
+      if (got > 0) continue;
+    }
+    if ((Platform::GetTickCount64() - start) / 1000 > limitSeconds) {
+      Logger().Error("External processor did not answer within %d seconds; cancelling simulation", limitSeconds);
+      Cancel = true;
+      gPending.clear();
+      return std::string();
+    }
+    // Nothing new: sleep until bytes arrive, at most the poll pause. A
+    // simulated clock moves on instead of sleeping.
+    if (!Platform::Clock().IdleWait(PROCESSOR_POLL_MS)) {
+      const int fd = ExternalProcessorReadPipe;
+      Platform::WaitForAnyFd(std::span<const int>(&fd, 1), PROCESSOR_POLL_MS);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+void ResetProcessorReader() { gPending.clear(); }
+
+std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
+  Assert(TSettings::GetUseExternalProcessor());
+  std::string result;
+  const IJsonValue request = JsonParse(rpc);
+  const std::string method =
+      request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
+  IJsonValue params = JsonMember(request, "params");
+  OnRPC(pipe, method, params);
+
+  Logger().Debug("Calling external %s", method);
+  const std::string line = rpc + TextUtils::CRLF;
+  Logger().Debug("Writing [%s] to external processor pipe", rpc);
+  const bool cancelledBefore = Cancel;
+  size_t written = 0;
+  int error = Platform::WritePipe(ExternalProcessorWritePipe, line.data(), line.size(), written);
+  if (error != 0) {
+    // A processor that is gone while the run is already being cancelled
+    // gets nothing more; the engine is told false with an empty reply.
+    if (cancelledBefore) {
+      Logger().Error("Could not write to external processor pipe: %s (error code %d)", ErrorText(error), error);
+      return result;
+    }
+    Cancel = true;
+    throw Exception(TextUtils::SafeFormat("Could not write to external processor pipe: %s (error code %d)",
+                                          ErrorText(error), error));
+  }
+  Logger().Debug("Flushing external processor write pipe");
+  error = Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u);
+  if (error != 0) {
+    if (cancelledBefore) {
+      Logger().Error("Could not flush external processor write pipe: %s (error code %d)", ErrorText(error), error);
+      return result;
+    }
+    Cancel = true;
+    throw Exception(TextUtils::SafeFormat("Could not flush external processor write pipe: %s (error code %d)",
+                                          ErrorText(error), error));
+  }
+  Logger().Debug("Reading from external processor pipe");
+  if (!Cancel) result = ReadReply();
+  Logger().Debug("Read [%s] from external processor pipe", TextUtils::Trim(result));
+  Logger().Debug("Back from external %s", method);
+  return result;
+}

@@ -1,0 +1,254 @@
+// Starting, watching and cancelling a run, and the module's JSON-RPC server.
+#include "coordination/WinUtils.h"
+#include "coordination/Simulator.h"
+#include "diagnostics/Logging.h"
+#include "diagnostics/VersionInfo.h"
+#include "documents/Documents.h"
+#include "documents/SettingsUnit.h"
+#include "platform/Events.h"
+#include "platform/Files.h"
+
+bool InProcess = false;
+Platform::TLocalDateTime StartTime;
+Platform::TLocalDateTime StopTime;
+Platform::TProcessInformation ExternalProcessorProcInfo;
+bool ExternalProcessorRunning = false;
+Platform::TLocalDateTime ExternalProcessorStartTime;
+Platform::TLocalDateTime ExternalProcessorStopTime;
+
+void ResetProcessorReader();
+
+namespace {
+
+std::unique_ptr<TJsonRpcServer> gJsonRpcServer;
+uint64_t gStartTicks = 0;
+bool gLastRunCancelled = false;
+
+uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
+
+// Terminates slot j's engine, saying whether that worked.
+void KillSlot(size_t j) {
+  TVelmarProcess& slot = Processes[j];
+  if (Platform::TerminateProcess(slot.ProcInfo.hProcess, 1))
+    Logger().Log("Killed Velmar process #%d", j);
+  else
+    Logger().Log("Could not kill Velmar process #%d", j);
+}
+
+void ReleaseSlotHandles(TVelmarProcess& slot) {
+  Platform::CloseProcessHandle(slot.ProcInfo.hProcess);
+  Platform::CloseProcessHandle(slot.ProcInfo.hThread);
+}
+
+}  // namespace
+
+std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
+  const std::string options = TSettings::GetVelmarOptions();
+  if (TSettings::GetVelmarSpecifiedOptionsOnly()) return options;
+  return TextUtils::SafeFormat("%s /RUN=YES /RPC=%s /RPCID=%d \"%s\" /RpcResponseTimeout=%d", options,
+                               VELMAR_PIPE_NAME, clientID, modelPath,
+                               static_cast<uint32_t>(TSettings::GetVelmarTimeStepTimeout() + 2));
+}
+
+void CheckChildProcesses() {
+  for (size_t i = 0; i < Processes.size(); ++i) {
+    TVelmarProcess& slot = Processes[i];
+    if (slot.Exited || slot.ProcInfo.hProcess < 0) continue;
+    uint32_t code = 0;
+    if (!Platform::GetExitCodeProcess(slot.ProcInfo.hProcess, code) || code == Platform::STILL_ACTIVE) continue;
+    const bool wasRunning = slot.IsRunning();
+    slot.Exited = true;
+    slot.ExitStatus = code;
+    slot.Simulating = false;
+    if (!wasRunning) continue;
+    if (!Cancel) {
+      Logger().Error("Velmar #%d exited without finalizing (exit status %d); cancelling simulation", i, code);
+      Cancel = true;
+    } else {
+      Logger().Log("Velmar #%d exited", i);
+    }
+  }
+}
+
+bool AnyVelmarProcessRunning() {
+  for (const TVelmarProcess& p : Processes)
+    if (p.IsRunning()) return true;
+  return false;
+}
+
+bool IsSimulationDone() {
+  CheckChildProcesses();
+  const bool anyRunning = AnyVelmarProcessRunning();
+  const bool stopped = InProcess && !anyRunning;
+  InProcess = anyRunning;
+  if (ExternalProcessorRunning && !anyRunning) StopExternalProcess();
+  if (stopped) {
+    StopTime = Platform::LocalNow();
+    gLastRunCancelled = Cancel;
+    Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(gStartTicks));
+  }
+  return !InProcess;
+}
+
+bool LastRunCancelled() { return gLastRunCancelled; }
+
+void CancelSimulation(TDocument*) { Cancel = true; }
+
+void LogProgramInfo() {
+  const std::string path = ProgramFileName();
+  TVerInfo info(path);
+  const std::string version = info.GetHasVerInfo() && info.GetTranslationCount() > 0
+                                  ? info.GetString(info.GetTranslation(0), "FileVersion")
+                                  : std::string();
+  const auto modified = Platform::FileModifiedTime(path);
+  Logger().Log("%s version %s dated %s", path, version,
+               modified ? Platform::FormatLocalDateTime(*modified) : std::string());
+}
+
+void StartExternalProcessor() {
+  Assert(!ExternalProcessorRunning);
+  Assert(TSettings::GetUseExternalProcessor());
+  const std::string filename = TSettings::GetExternalProcessorFilename();
+  const std::string parameters = TSettings::GetExternalProcessorParameters();
+  Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
+  ResetProcessorReader();
+  ExternalProcessorRunning =
+      WinUtils::ExecNoWait(filename, parameters, 1, ExternalProcessorProcInfo, ExternalProcessorReadPipe,
+                           ExternalProcessorWritePipe, TSettings::GetExternalProcessorEnvironment());
+  if (!ExternalProcessorRunning) {
+    // The pipe ends are ours even when the start failed.
+    Platform::CloseHandleClear(ExternalProcessorReadPipe);
+    Platform::CloseHandleClear(ExternalProcessorWritePipe);
+    throw Exception(TextUtils::SafeFormat("Could not start external processor \"%s\"", filename));
+  }
+  ExternalProcessorStartTime = Platform::LocalNow();
+  Logger().Log("External processor started");
+}
+
+void StopExternalProcess() {
+  Assert(ExternalProcessorRunning);
+  const std::string command = TSettings::GetExternalProcessorCloseCommand();
+  if (!command.empty()) {
+    Logger().Debug("Writing [%s] to external processor pipe", command);
+    const std::string line = command + TextUtils::CRLF;
+    size_t written = 0;
+    const int error = Platform::WritePipe(ExternalProcessorWritePipe, line.data(), line.size(), written);
+    if (error != 0)
+      Logger().Error("Could not write to external processor pipe: %s (error code %d)",
+                     Platform::SysErrorMessage(error), error);
+  }
+  Platform::CloseHandleClear(ExternalProcessorReadPipe);
+  Platform::CloseHandleClear(ExternalProcessorWritePipe);
+  Platform::CloseProcessHandle(ExternalProcessorProcInfo.hProcess);
+  Platform::CloseProcessHandle(ExternalProcessorProcInfo.hThread);
+  ResetProcessorReader();
+  ExternalProcessorRunning = false;
+  ExternalProcessorStopTime = Platform::LocalNow();
+}
+
+void StartProcess(const TModel& model, TVelmarProcess& slot) {
+  const uint64_t waitStart = Platform::GetTickCount64();
+  const uint32_t id = slot.ClientID;
+  slot.Initialized = false;
+  slot.Filename = model.GetFilename();
+  slot.Params = VelmarParameters(id, slot.Filename);
+  const std::string program = TSettings::GetVelmarFilename();
+  Logger().Debug("Starting \"%s\" with parameters \"%s\"", program, slot.Params);
+  slot.Started = WinUtils::ExecNoWait(program, slot.Params, 1, slot.ProcInfo);
+  if (!slot.Started) throw Exception(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename));
+  slot.StartTime = Platform::LocalNow();
+  Logger().Log("Velmar #%d started", id);
+  // The slot is looked up by index after every pass, never through a
+  // reference held across nested calls.
+  while (!Cancel && !Processes[id].Initialized && !Processes[id].Exited &&
+         WholeSecondsSince(waitStart) <= TSettings::GetVelmarStartTimeout())
+    WaitPass();
+  if (Cancel) throw Exception("Canceled");
+  if (!Processes[id].Initialized) {
+    if (Processes[id].Exited)
+      throw Exception(TextUtils::SafeFormat("Velmar exited before initializing (exit status %d)",
+                                            Processes[id].ExitStatus));
+    throw Exception("Timed out waiting for Velmar to initialize");
+  }
+}
+
+void StartSimulation(TDocument& document) {
+  // The engines of a cancelled run that have not ended yet would keep the
+  // previous run alive for ever: they are stopped first.
+  if (!IsSimulationDone() && Cancel) {
+    for (size_t j = 0; j < Processes.size(); ++j)
+      if (Processes[j].IsRunning()) {
+        KillSlot(j);
+        Processes[j].Exited = true;
+        Processes[j].Simulating = false;
+      }
+  }
+  Assert(IsSimulationDone());
+  Assert(!InProcess);
+  StartTime = Platform::LocalNow();
+  gStartTicks = Platform::GetTickCount64();
+  InProcess = false;
+  Cancel = false;
+  gLastRunCancelled = false;
+  Logger().Log();
+  LogProgramInfo();
+
+  const std::string program = TSettings::GetVelmarFilename();
+  if (!Platform::FileExists(program))
+    throw Exception(TextUtils::SafeFormat(
+        "Could not find Velmar executable at \"%s\".  Please locate it on the Settings tab.", program));
+  TJsonRpcServer& server = JsonRpcServer();
+  if (TSettings::GetUseExternalProcessor()) {
+    const std::string processor = TSettings::GetExternalProcessorFilename();
+    if (!Platform::FileExists(processor))
+      throw Exception(TextUtils::SafeFormat(
+          "Could not find external processor executable at \"%s\".  Please locate it on the Settings tab.",
+          processor));
+    server.SetOnRPC(nullptr);
+    server.SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+    StartExternalProcessor();
+  } else {
+    server.SetOnRPC(&TRpcHandler::OnRPC);
+    server.SetOnRPCRaw(nullptr);
+  }
+
+  size_t i = 0;
+  try {
+    // Handles of the previous run's slots are released as the slots are
+    // reused or dropped.
+    for (size_t j = document.ModelCount(); j < Processes.size(); ++j) ReleaseSlotHandles(Processes[j]);
+    Processes.resize(document.ModelCount());
+    for (i = 0; i < Processes.size(); ++i) {
+      ReleaseSlotHandles(Processes[i]);
+      Processes[i].Clear();
+      Processes[i].ClientID = static_cast<uint32_t>(i);
+      StartProcess(*document.GetModel(static_cast<uint32_t>(i)), Processes[i]);
+      Logger().Log("Velmar started and initialized for model #%d", i);
+    }
+  } catch (...) {
+    for (size_t j = 0; j <= i && j < std::max<size_t>(Processes.size(), 1); ++j) {
+      if (j < Processes.size())
+        KillSlot(j);
+      else
+        Logger().Log("Could not kill Velmar process #%d", j);
+    }
+    if (ExternalProcessorRunning) StopExternalProcess();
+    throw;
+  }
+  InProcess = true;
+}
+
+TJsonRpcServer& JsonRpcServer() {
+  Assert(gJsonRpcServer != nullptr);
+  return *gJsonRpcServer;
+}
+
+bool HasJsonRpcServer() { return gJsonRpcServer != nullptr; }
+
+void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) { gJsonRpcServer = std::move(server); }
+
+void FinalizeSimulator() {
+  gJsonRpcServer.reset();
+  for (TVelmarProcess& p : Processes) ReleaseSlotHandles(p);
+  Processes.clear();
+}
