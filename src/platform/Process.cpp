@@ -403,7 +403,11 @@ int FlushPipe(int fd, uint32_t timeoutMs) {
     pollfd p{fd, 0, 0};
     const int r = ::poll(&p, 1, wait);
     if (r < 0 && errno != EINTR) return errno;
-    if (r > 0 && (p.revents & (POLLERR | POLLHUP))) return EPIPE;
+    if (r > 0 && (p.revents & (POLLERR | POLLHUP))) {
+      // The reader went away; it may have taken everything in first.
+      if (::ioctl(fd, FIONREAD, &n) == 0 && n == 0) return 0;
+      return EPIPE;
+    }
     if (r > 0 && (p.revents & POLLNVAL)) return EBADF;
     pauseMs = std::min(pauseMs * 2, 20);
   }

@@ -1,0 +1,154 @@
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "SimulatorTestSupport.h"
+
+namespace {
+
+class ProcessorBridge : public SimulatorTest {
+ protected:
+  void SetUp() override {
+    SimulatorTest::SetUp();
+    Server->SetOnRPC(nullptr);
+    Server->SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+    TSettings::SetUseExternalProcessor(true);
+    Input = (Dir / "input.txt").string();
+  }
+  void TearDown() override {
+    if (ExternalProcessorRunning) StopExternalProcess();
+    SimulatorTest::TearDown();
+  }
+  // Starts a shell script as the processor; it records what it reads.
+  void StartProcessor(const std::string& body) {
+    const std::string path = (Dir / "processor.sh").string();
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    ::chmod(path.c_str(), 0755);
+    TSettings::SetExternalProcessorFilename(path);
+    TSettings::SetExternalProcessorParameters(Input);
+    StartExternalProcessor();
+  }
+  std::string ProcessorInput() {
+    std::ifstream in(Input, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  // Waits (really) for the processor to have written n lines of input.
+  std::string ProcessorInputLines(size_t n) {
+    for (int i = 0; i < 500; ++i) {
+      const std::string text = ProcessorInput();
+      if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= n) return text;
+      usleep(10000);
+    }
+    return ProcessorInput();
+  }
+  std::string Input;
+};
+
+// Records each line and answers with a fixed text.
+const char* kEcho = "while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf 'R:%s\\r\\n' \"${#l}\"; done";
+
+TEST_F(ProcessorBridge, ReplyIsTheLineWithItsLineEndAndRequestGoesVerbatim) {
+  Simulating(1);
+  StartProcessor(kEcho);
+  const std::string request = Call(1, "Echo", Client(0, ",\"Value\":5"));
+  EXPECT_EQ(Handle(request), "R:" + std::to_string(request.size() + 1) + "\r\n");
+  // The processor read the request followed by CR LF.
+  EXPECT_EQ(ProcessorInputLines(1), request + "\r\n");
+  EXPECT_TRUE(Logged("Debug: Writing [" + request + "] to external processor pipe"));
+  EXPECT_TRUE(Logged("Debug: Read [R:" + std::to_string(request.size() + 1) + "] from external processor pipe"));
+  EXPECT_TRUE(Logged("Debug: Back from external Echo"));
+}
+
+TEST_F(ProcessorBridge, TwoLinesAtOnceMakeTwoReplies) {
+  Simulating(1);
+  StartProcessor("while IFS= read -r l; do printf 'A\\nB\\n'; done");
+  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "A\n");
+  EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "B\n");
+  EXPECT_EQ(Handle(Call(3, "Echo", Client(0, ",\"Value\":1"))), "A\n");
+}
+
+TEST_F(ProcessorBridge, RequestWithoutMethodIsForwardedAsUnknown) {
+  Simulating(1);
+  StartProcessor(kEcho);
+  EXPECT_EQ(Handle("{\"jsonrpc\":\"2.0\",\"id\":1,\"params\":{\"ClientID\":0}}").substr(0, 2), "R:");
+  EXPECT_TRUE(Logged("Debug: Calling external unknown"));
+  // Not even JSON: forwarded all the same.
+  EXPECT_EQ(Handle("not json").substr(0, 2), "R:");
+  EXPECT_TRUE(Logged("Error: RPC \"unknown\" is missing ClientID; cancelling process (null)"));
+}
+
+TEST_F(ProcessorBridge, CancelledCallsStillForwardedButAnsweredEmpty) {
+  Simulating(1);
+  StartProcessor(kEcho);
+  Cancel = true;
+  const std::string request = Call(4, "Finalize", Client(0));
+  EXPECT_EQ(Handle(request), "");
+  EXPECT_EQ(ProcessorInputLines(1), request + "\r\n");
+}
+
+TEST_F(ProcessorBridge, HeldStartTimeStepForwardedAfterTheCallsThatFreedIt) {
+  Platform::TManualClock clock;
+  Platform::TClockGuard guard(clock);
+  Simulating(2);
+  Processes[0].TimeStep = 1;
+  Processes[1].TimeStep = 0;
+  StartProcessor(kEcho);
+  const std::string stop = Call(21, "StopTimeStep", Client(1, ",\"VelmarStateVarsPop\":[]"));
+  const std::string start = Call(20, "StartTimeStep", Client(0));
+  Queue(stop, 2);
+  EXPECT_EQ(Handle(start, 1).substr(0, 2), "R:");
+  EXPECT_EQ(ProcessorInputLines(2), stop + "\r\n" + start + "\r\n");
+  EXPECT_FALSE(Cancel);
+}
+
+TEST_F(ProcessorBridge, ProcessorClosingItsOutputCancelsTheRun) {
+  Simulating(1);
+  StartProcessor("IFS= read -r l; printf 'partial'; exit 0");
+  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "partial");
+  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Logged("Error: External processor closed its output; cancelling simulation"));
+  // Later calls reach a processor that is gone: logged, answered empty.
+  EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "");
+}
+
+TEST_F(ProcessorBridge, SilentProcessorTimesOut) {
+  Platform::TManualClock clock;
+  Platform::TClockGuard guard(clock);
+  TSettings::SetVelmarTimeStepTimeout(5);
+  Simulating(1);
+  StartProcessor("while IFS= read -r l; do :; done");
+  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "");
+  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Logged("Error: External processor did not answer within 7 seconds; cancelling simulation"));
+  EXPECT_GE(clock.TickCount() - 1000000, 8000u);
+}
+
+TEST_F(ProcessorBridge, CloseCommandIsOneLineThenEndOfInput) {
+  StartProcessor("while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; done; echo EOF >> \"$1\"");
+  TSettings::SetExternalProcessorCloseCommand("QUIT");
+  StopExternalProcess();
+  EXPECT_FALSE(ExternalProcessorRunning);
+  EXPECT_EQ(ExternalProcessorWritePipe, -1);
+  EXPECT_EQ(ProcessorInputLines(2), "QUIT\r\nEOF\n");
+}
+
+TEST_F(ProcessorBridge, EmptyCloseCommandSendsNothing) {
+  StartProcessor("while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; done; echo EOF >> \"$1\"");
+  TSettings::SetExternalProcessorCloseCommand("");
+  StopExternalProcess();
+  EXPECT_EQ(ProcessorInputLines(1), "EOF\n");
+}
+
+TEST_F(ProcessorBridge, LargeReplyReadWhole) {
+  Simulating(1);
+  // A one-megabyte line.
+  StartProcessor("IFS= read -r l; head -c 1048576 /dev/zero | tr '\\0' 'x'; printf '\\n'; cat > /dev/null");
+  const std::string reply = Handle(Call(1, "Echo", Client(0, ",\"Value\":1")));
+  EXPECT_EQ(reply.size(), 1048577u);
+  EXPECT_EQ(reply.back(), '\n');
+  EXPECT_FALSE(Cancel);
+}
+
+}  // namespace
