@@ -75,6 +75,8 @@ TEST_F(JsonRpcServerTest, FailedValidationWritesFiveLinesInOrder) {
   EXPECT_EQ(log.Lines[3].Raw, expected);
   EXPECT_EQ(log.Lines[4].Kind, etDebug);
   EXPECT_EQ(log.Lines[4].Raw, "<<TJsonRpcServer.ProcessRPC: response=[]");
+  Logger().Info("M");
+  EXPECT_EQ(log.Lines[5].Line, "2014-03-05 14:07:09 - Info: M");
 }
 
 TEST_F(JsonRpcServerTest, ValidationOrderIsVersionIdMethodHandler) {
@@ -219,11 +221,14 @@ TEST_F(JsonRpcServerTest, NestedCallsAndHandlerChangesDuringACall) {
   // The outer handler runs another client's request, as a barrier wait
   // does, and clears the slot meanwhile; each reply leaves when its own
   // handler returns.
-  server.SetOnRPC([&](uint32_t pipe, const std::string& method, const IJsonValue&) -> TVariant {
+  // The handler owns state (the tag) that must stay alive after the slot
+  // is cleared under it.
+  const std::string tag = "outer done on pipe number ";
+  server.SetOnRPC([this, tag](uint32_t pipe, const std::string& method, const IJsonValue&) -> TVariant {
     if (method == "outer") {
       server.ProcessRPC(2, R"({"jsonrpc":"2.0","id":2,"method":"inner"})");
       server.SetOnRPC(nullptr);
-      return std::string("outer done on ") + std::to_string(pipe);
+      return tag + std::to_string(pipe);
     }
     return std::string("inner");
   });
@@ -232,7 +237,7 @@ TEST_F(JsonRpcServerTest, NestedCallsAndHandlerChangesDuringACall) {
   EXPECT_EQ(writer.Replies[0].Pipe, 2u);
   EXPECT_EQ(writer.Replies[0].Text, R"({"result":"inner","id":2,"jsonrpc":"2.0"})");
   EXPECT_EQ(writer.Replies[1].Pipe, 1u);
-  EXPECT_EQ(writer.Replies[1].Text, R"({"result":"outer done on 1","id":1,"jsonrpc":"2.0"})");
+  EXPECT_EQ(writer.Replies[1].Text, R"({"result":"outer done on pipe number 1","id":1,"jsonrpc":"2.0"})");
   EXPECT_FALSE(server.GetOnRPC());
 }
 
