@@ -1,0 +1,334 @@
+#include "platform/Messages.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+#include <sys/syscall.h>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Events.h"
+
+namespace Platform {
+namespace {
+
+struct TQueue;
+
+// A message another thread sent; lives on the sender's stack until done.
+struct TSent {
+  HWND Wnd;
+  uint32_t Msg;
+  WPARAM WParam;
+  LPARAM LParam;
+  std::shared_ptr<TQueue> Reply;  // the sender's queue, woken on completion
+  LRESULT Result = 0;             // Result and Done are guarded by Reply->Lock
+  bool Done = false;
+};
+
+struct TPosted {
+  HWND Wnd;
+  uint32_t Msg;
+  WPARAM WParam;
+  LPARAM LParam;
+};
+
+struct TQueue {
+  explicit TQueue(uint32_t tid) : ThreadId(tid) {}
+  const uint32_t ThreadId;
+  std::mutex Lock;
+  std::condition_variable Changed;  // a send arrived or one of ours completed
+  std::deque<TSent*> Sent;
+  std::deque<TPosted> Posted;
+  bool Closed = false;
+  TEvent AnyEvent{true, false};   // set exactly while anything waits
+  TEvent SentEvent{true, false};  // set exactly while a sent message waits
+  IMessagePump* Pump = nullptr;   // touched only by the owner thread
+
+  // Both under Lock.
+  void UpdateEvents() {
+    if (Sent.empty()) SentEvent.Reset(); else SentEvent.Set();
+    if (Sent.empty() && Posted.empty()) AnyEvent.Reset(); else AnyEvent.Set();
+  }
+};
+
+struct TWindow {
+  HWND Handle;
+  std::shared_ptr<TQueue> Queue;
+  TWndProc Proc;
+};
+
+// The window table. Leaked on purpose: queues of threads that outlive static
+// destruction still unregister their windows.
+struct TRegistry {
+  std::mutex Lock;
+  std::unordered_map<HWND, std::shared_ptr<TWindow>> Windows;
+  HWND Next = 1;
+};
+
+TRegistry& Registry() {
+  static TRegistry* registry = new TRegistry;
+  return *registry;
+}
+
+std::shared_ptr<TWindow> FindWindow(HWND wnd) {
+  TRegistry& r = Registry();
+  std::lock_guard<std::mutex> g(r.Lock);
+  auto it = r.Windows.find(wnd);
+  return it == r.Windows.end() ? nullptr : it->second;
+}
+
+void Complete(TSent* sent, LRESULT result) {
+  std::shared_ptr<TQueue> reply = sent->Reply;  // sent may vanish once Done is set
+  {
+    std::lock_guard<std::mutex> g(reply->Lock);
+    sent->Result = result;
+    sent->Done = true;
+  }
+  reply->Changed.notify_all();
+}
+
+void CloseQueue(const std::shared_ptr<TQueue>& q) {
+  {
+    TRegistry& r = Registry();
+    std::lock_guard<std::mutex> g(r.Lock);
+    for (auto it = r.Windows.begin(); it != r.Windows.end();)
+      it = it->second->Queue == q ? r.Windows.erase(it) : std::next(it);
+  }
+  std::deque<TSent*> pending;
+  {
+    std::lock_guard<std::mutex> g(q->Lock);
+    q->Closed = true;
+    pending.swap(q->Sent);
+    q->Posted.clear();
+    q->UpdateEvents();
+  }
+  for (TSent* s : pending) Complete(s, 0);
+}
+
+// Closes the thread's queue when the thread ends, so that nobody waits for a
+// thread that will never answer.
+struct TQueueHolder {
+  std::shared_ptr<TQueue> Queue;
+  ~TQueueHolder() {
+    if (Queue) CloseQueue(Queue);
+  }
+};
+
+thread_local TQueueHolder tQueue;
+thread_local bool tInSendMessage = false;
+
+const std::shared_ptr<TQueue>& CurrentQueue() {
+  if (!tQueue.Queue) tQueue.Queue = std::make_shared<TQueue>(GetCurrentThreadId());
+  return tQueue.Queue;
+}
+
+LRESULT CallProc(const std::shared_ptr<TWindow>& w, uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  return w->Proc ? w->Proc(w->Handle, msg, wParam, lParam) : DefWindowProc(w->Handle, msg, wParam, lParam);
+}
+
+// Runs a message sent from another thread and completes it, also when the
+// callback raises (the sender then gets 0, the error goes on here).
+void DispatchSent(const std::shared_ptr<TQueue>& q, TSent* sent) {
+  struct TCompleter {
+    TSent* Sent;
+    LRESULT Result = 0;
+    bool PreviousInSend;
+    ~TCompleter() {
+      tInSendMessage = PreviousInSend;
+      Complete(Sent, Result);
+    }
+  } completer{sent, 0, tInSendMessage};
+  std::shared_ptr<TWindow> w = FindWindow(sent->Wnd);
+  if (!w || w->Queue != q) return;
+  tInSendMessage = true;
+  completer.Result = CallProc(w, sent->Msg, sent->WParam, sent->LParam);
+}
+
+bool ProcessOneSent(const std::shared_ptr<TQueue>& q) {
+  TSent* sent;
+  {
+    std::lock_guard<std::mutex> g(q->Lock);
+    if (q->Sent.empty()) return false;
+    sent = q->Sent.front();
+    q->Sent.pop_front();
+    q->UpdateEvents();
+  }
+  DispatchSent(q, sent);
+  return true;
+}
+
+const uint32_t gMainThreadId = GetCurrentThreadId();
+
+}  // namespace
+
+uint32_t GetCurrentThreadId() {
+  thread_local const uint32_t id = static_cast<uint32_t>(::syscall(SYS_gettid));
+  return id;
+}
+
+uint32_t MainThreadId() { return gMainThreadId; }
+
+LRESULT DefWindowProc(HWND, uint32_t, WPARAM, LPARAM) { return 0; }
+
+HWND CreateWindow(TWndProc proc) {
+  auto w = std::make_shared<TWindow>();
+  w->Queue = CurrentQueue();
+  w->Proc = std::move(proc);
+  TRegistry& r = Registry();
+  std::lock_guard<std::mutex> g(r.Lock);
+  w->Handle = r.Next++;
+  r.Windows.emplace(w->Handle, w);
+  return w->Handle;
+}
+
+bool DestroyWindow(HWND wnd) {
+  const std::shared_ptr<TQueue>& q = CurrentQueue();
+  {
+    TRegistry& r = Registry();
+    std::lock_guard<std::mutex> g(r.Lock);
+    auto it = r.Windows.find(wnd);
+    if (it == r.Windows.end() || it->second->Queue != q) return false;
+    r.Windows.erase(it);
+  }
+  // Senders waiting for this window get 0 now; its posted messages go.
+  std::vector<TSent*> orphans;
+  {
+    std::lock_guard<std::mutex> g(q->Lock);
+    for (auto it = q->Sent.begin(); it != q->Sent.end();) {
+      if ((*it)->Wnd == wnd) {
+        orphans.push_back(*it);
+        it = q->Sent.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    std::erase_if(q->Posted, [wnd](const TPosted& p) { return p.Wnd == wnd; });
+    q->UpdateEvents();
+  }
+  for (TSent* s : orphans) Complete(s, 0);
+  return true;
+}
+
+bool IsWindow(HWND wnd) { return wnd != 0 && FindWindow(wnd) != nullptr; }
+
+uint32_t GetWindowThreadId(HWND wnd) {
+  std::shared_ptr<TWindow> w = FindWindow(wnd);
+  return w ? w->Queue->ThreadId : 0;
+}
+
+LRESULT SendMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<TWindow> w = FindWindow(wnd);
+  if (!w) return 0;
+  const std::shared_ptr<TQueue>& own = CurrentQueue();
+  if (w->Queue == own) return CallProc(w, msg, wParam, lParam);
+
+  TSent sent{wnd, msg, wParam, lParam, own};
+  {
+    std::lock_guard<std::mutex> g(w->Queue->Lock);
+    if (w->Queue->Closed) return 0;
+    w->Queue->Sent.push_back(&sent);
+    w->Queue->UpdateEvents();
+  }
+  w->Queue->Changed.notify_all();
+  w.reset();
+
+  std::unique_lock<std::mutex> g(own->Lock);
+  while (!sent.Done) {
+    if (!own->Sent.empty()) {
+      g.unlock();
+      ProcessOneSent(own);
+      g.lock();
+      continue;
+    }
+    own->Changed.wait(g);
+  }
+  return sent.Result;
+}
+
+bool PostMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<TWindow> w = FindWindow(wnd);
+  if (!w) return false;
+  {
+    std::lock_guard<std::mutex> g(w->Queue->Lock);
+    if (w->Queue->Closed) return false;
+    w->Queue->Posted.push_back({wnd, msg, wParam, lParam});
+    w->Queue->UpdateEvents();
+  }
+  w->Queue->Changed.notify_all();
+  return true;
+}
+
+bool InSendMessage() { return tInSendMessage; }
+
+bool ProcessOneMessage() {
+  const std::shared_ptr<TQueue>& q = CurrentQueue();
+  if (ProcessOneSent(q)) return true;
+  TPosted posted;
+  {
+    std::lock_guard<std::mutex> g(q->Lock);
+    if (q->Posted.empty()) return false;
+    posted = q->Posted.front();
+    q->Posted.pop_front();
+    q->UpdateEvents();
+  }
+  std::shared_ptr<TWindow> w = FindWindow(posted.Wnd);
+  if (w && w->Queue == q) {
+    const bool previous = tInSendMessage;
+    tInSendMessage = false;
+    struct TRestore {
+      bool Value;
+      ~TRestore() { tInSendMessage = Value; }
+    } restore{previous};
+    CallProc(w, posted.Msg, posted.WParam, posted.LParam);
+  }
+  return true;
+}
+
+bool ProcessMessages() {
+  bool any = false;
+  while (ProcessOneMessage()) any = true;
+  if (IMessagePump* pump = CurrentQueue()->Pump) {
+    pump->ProcessEvents();
+    while (ProcessOneMessage()) any = true;
+  }
+  return any;
+}
+
+bool HasMessages(bool sentOnly) {
+  const std::shared_ptr<TQueue>& q = CurrentQueue();
+  std::lock_guard<std::mutex> g(q->Lock);
+  return !q->Sent.empty() || (!sentOnly && !q->Posted.empty());
+}
+
+bool WaitMessage(uint32_t timeoutMs) {
+  const std::shared_ptr<TQueue>& q = CurrentQueue();
+  if (HasMessages()) return true;
+  if (timeoutMs == 0) return false;
+  if (timeoutMs != INFINITE && Clock().IdleWait(timeoutMs)) return false;
+  if (q->Pump) {
+    q->Pump->WaitEvents(timeoutMs);
+    return HasMessages();
+  }
+  const int fd = q->AnyEvent.Fd();
+  return WaitForAnyFd(std::span<const int>(&fd, 1), timeoutMs) == WAIT_OBJECT_0;
+}
+
+uint32_t MsgWaitForMultipleObjects(std::span<const int> fds, uint32_t timeoutMs, uint32_t wakeMask) {
+  const std::shared_ptr<TQueue>& q = CurrentQueue();
+  std::vector<int> all(fds.begin(), fds.end());
+  all.push_back((wakeMask & ~QS_SENDMESSAGE) != 0 ? q->AnyEvent.Fd() : q->SentEvent.Fd());
+  return WaitForAnyFd(all, timeoutMs);
+}
+
+int QueueEventFd() { return CurrentQueue()->AnyEvent.Fd(); }
+
+IMessagePump* SetMessagePump(IMessagePump* pump) {
+  IMessagePump* previous = CurrentQueue()->Pump;
+  CurrentQueue()->Pump = pump;
+  return previous;
+}
+
+}  // namespace Platform
