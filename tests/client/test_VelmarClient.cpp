@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -271,4 +272,145 @@ TEST(VelmarClient, ReplyThatIsNotJsonIsAnError) {
   } catch (const EVelmarClientError& e) {
     EXPECT_NE(std::string(e.Message()).find("not JSON"), std::string::npos) << e.Message();
   }
+}
+
+// ---- the examples in docs/engine-protocol.md, run against a stand-in ----
+
+namespace {
+
+std::string DocsPath() {
+  if (const char* dir = std::getenv("VELMAR_SOURCE_DIR")) return std::string(dir) + "/docs/engine-protocol.md";
+  std::string here = __FILE__;
+  return here.substr(0, here.rfind("/tests/")) + "/docs/engine-protocol.md";
+}
+
+// The first fenced block of the given language in the protocol page.
+std::string DocsBlock(const std::string& language) {
+  FILE* f = std::fopen(DocsPath().c_str(), "r");
+  if (!f) return "";
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  std::fclose(f);
+  const std::string open = "```" + language + "\n";
+  const size_t start = text.find(open);
+  if (start == std::string::npos) return "";
+  const size_t end = text.find("```", start + open.size());
+  return text.substr(start + open.size(), end - start - open.size());
+}
+
+bool HaveProgram(const char* name) {
+  return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a shell command and returns its standard output and exit status.
+std::string RunShell(const std::string& command, int& status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    status = -1;
+    return out;
+  }
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  status = pclose(p);
+  return out;
+}
+
+// Listens at "VelmarManager" (in this process's namespace) and answers like
+// a manager would: Echo with its value, Big with a 100,000-character string,
+// anything else with the no-handler error.
+class TStandInManager {
+ public:
+  TStandInManager() : FListener() {
+    EXPECT_EQ(FListener.Listen("VelmarManager"), ERROR_SUCCESS);
+    FThread = std::thread([this] {
+      TLocalSocket s;
+      if (!WaitReadable(FListener.Fd()) || FListener.Accept(s) != ERROR_SUCCESS) return;
+      TPipeReceiver r;
+      std::string text;
+      while (ReadMessage(s, r, text)) {
+        Requests.push_back(text);
+        const auto request = nlohmann::json::parse(text, nullptr, false);
+        nlohmann::json reply = {{"jsonrpc", "2.0"}, {"id", request.value("id", 0)}};
+        const std::string method = request.value("method", "");
+        if (method == "Echo")
+          reply["result"] = request["params"]["Value"];
+        else if (method == "Big")
+          reply["result"] = Pattern(100000);
+        else
+          reply["error"] = {{"message", "No methods are supported!"}, {"code", -32601}};
+        WriteFramed(s, reply.dump());
+      }
+    });
+  }
+  ~TStandInManager() { Join(); }
+  // Returns once the client has hung up and the stand-in has stopped.
+  void Join() {
+    if (FThread.joinable()) FThread.join();
+  }
+  std::vector<std::string> Requests;
+
+ private:
+  TLocalListener FListener;
+  std::thread FThread;
+};
+
+}  // namespace
+
+TEST(EngineProtocolDocs, PythonExampleTalksToTheManager) {
+  if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not installed";
+  const std::string code = DocsBlock("python");
+  ASSERT_FALSE(code.empty());
+  char dir[] = "/tmp/velmar-pyexample-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string module = std::string(dir) + "/engine.py";
+  FILE* f = std::fopen(module.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(code.data(), 1, code.size(), f);
+  std::fclose(f);
+  const std::string driver =
+      "import sys; sys.path.insert(0, '" + std::string(dir) + "'); import engine\n"
+      "e = engine.Engine(client_id=3)\n"
+      "r = e.call('Echo', Value=42)\n"
+      "assert r['result'] == 42 and r['id'] == 1, r\n"
+      "r = e.call('Big', Pad='y' * 70000)\n"
+      "assert len(r['result']) == 100000 and r['id'] == 2\n"
+      "print('ok')\n";
+  int status = 0;
+  std::string out;
+  std::vector<std::string> requests;
+  {
+    TStandInManager manager;
+    out = RunShell("python3 -c \"" + driver + "\" 2>&1", status);
+    manager.Join();
+    requests = manager.Requests;
+  }
+  unlink(module.c_str());
+  std::system(("rm -rf '" + std::string(dir) + "'").c_str());
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out, "ok\n");
+  ASSERT_EQ(requests.size(), 2u) << out;
+  const auto second = nlohmann::json::parse(requests[1]);
+  EXPECT_EQ(second["params"]["Pad"].get<std::string>().size(), 70000u);  // framed on the way in
+  EXPECT_EQ(second["params"]["ClientID"], 3);
+}
+
+TEST(EngineProtocolDocs, SocatOneLinerTalksToTheManager) {
+  if (!HaveProgram("socat")) GTEST_SKIP() << "socat not installed";
+  const std::string command = DocsBlock("sh");
+  ASSERT_FALSE(command.empty());
+  int status = 0;
+  std::string out;
+  {
+    TStandInManager manager;
+    out = RunShell(command, status);
+  }
+  EXPECT_EQ(status, 0);
+  const auto reply = nlohmann::json::parse(out, nullptr, false);
+  ASSERT_FALSE(reply.is_discarded()) << out;
+  EXPECT_EQ(reply["result"], 42);
+  EXPECT_EQ(reply["id"], 1);
 }
