@@ -1,0 +1,116 @@
+#include "ui/Headless.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "diagnostics/Logging.h"
+#include "documents/Documents.h"
+#include "platform/Clock.h"
+#include "platform/Events.h"
+#include "platform/Files.h"
+
+THeadlessRun::THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err)
+    : FDocumentPath(std::move(documentPath)), FOut(out), FErr(err) {}
+
+THeadlessRun::~THeadlessRun() {
+  if (FPumpInstalled) Platform::SetMessagePump(FPreviousPump);
+}
+
+void THeadlessRun::SetSimulationTimer(bool on) {
+  FSimulationTimerOn = on;
+  if (on) FSimulationTimerDue = Platform::GetTickCount64() + TRunControl::SIMULATION_TIMER_INTERVAL;
+}
+
+void THeadlessRun::SetStartTimer(bool on) {
+  FStartTimerOn = on;
+  if (on) FStartTimerDue = Platform::GetTickCount64() + TRunControl::START_TIMER_INTERVAL;
+}
+
+void THeadlessRun::ShowLogLine(const std::string& line) { FOut << line << '\n' << std::flush; }
+
+template <class F>
+void THeadlessRun::Guarded(F step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    // The window would show this in a message box and stay open; without
+    // one nobody could react, so the run ends here.
+    FErr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
+    FError = true;
+  }
+}
+
+void THeadlessRun::ProcessEvents() {
+  if (!FSignals.Take()) return;
+  if (FRunControl.GetSimulating()) {
+    Guarded([this] { FRunControl.SimulateStopActionExecute(); });
+  } else {
+    // Nothing to stop: the run has not started (or has ended), so give up.
+    FStartTimerOn = false;
+    FStartPosted = false;
+    FError = true;
+  }
+}
+
+void THeadlessRun::WaitEvents(uint32_t ms) {
+  const int fds[] = {Platform::QueueEventFd(), FSignals.Fd()};
+  Platform::WaitForAnyFd(std::span<const int>(fds, FSignals.Fd() >= 0 ? 2 : 1), ms);
+}
+
+void THeadlessRun::RunDueTimers() {
+  const uint64_t now = Platform::GetTickCount64();
+  if (FStartTimerOn && now >= FStartTimerDue) Guarded([this] { FRunControl.StartTimerTimer(); });
+  if (FSimulationTimerOn && now >= FSimulationTimerDue) {
+    FSimulationTimerDue = now + TRunControl::SIMULATION_TIMER_INTERVAL;
+    Guarded([this] { FRunControl.SimulationTimerTimer(); });
+  }
+}
+
+uint32_t THeadlessRun::MillisecondsToNextTimer() const {
+  const uint64_t now = Platform::GetTickCount64();
+  uint64_t wait = TRunControl::SIMULATION_TIMER_INTERVAL;
+  if (FStartTimerOn) wait = std::min(wait, FStartTimerDue > now ? FStartTimerDue - now : 0);
+  if (FSimulationTimerOn) wait = std::min(wait, FSimulationTimerDue > now ? FSimulationTimerDue - now : 0);
+  return static_cast<uint32_t>(wait);
+}
+
+int THeadlessRun::Run() {
+  if (!Platform::FileExists(FDocumentPath)) {
+    FErr << "velmar-manager: no document at \"" << FDocumentPath << "\"" << std::endl;
+    return EXIT_USAGE;
+  }
+  TLogHandler previousHandler = Logger().GetLogHandler();
+  Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); });
+  FPreviousPump = Platform::SetMessagePump(this);
+  FPumpInstalled = true;
+
+  FDocument = std::make_unique<TDocument>();
+  bool loaded = true;
+  try {
+    FDocument->LoadFromFile(FDocumentPath);
+    FRunControl.DocumentLoaded();
+  } catch (const std::exception& e) {
+    Logger().Exception("Could not load \"%s\"", {FDocumentPath}, e, false);
+    loaded = false;
+  }
+  if (loaded) FRunControl.ArmAutorun();
+
+  while (loaded) {
+    Platform::ProcessMessages();
+    RunDueTimers();
+    if (FStartPosted && !FError) {
+      FStartPosted = false;
+      Guarded([this] { FRunControl.AMStartSimulation(); });
+    }
+    if (FClosed || FError) break;
+    const bool idle = !FRunControl.GetSimulating() && !FRunControl.GetStarting() && !FSimulationTimerOn &&
+                      !FStartTimerOn && !FStartPosted;
+    if (idle && FRunControl.GetOutcome() != roNone) break;
+    Platform::WaitMessage(MillisecondsToNextTimer());
+  }
+
+  Platform::SetMessagePump(FPreviousPump);
+  FPumpInstalled = false;
+  Logger().SetLogHandler(previousHandler);
+  return FClosed && FRunControl.GetOutcome() == roComplete ? EXIT_COMPLETE : EXIT_FAILED;
+}

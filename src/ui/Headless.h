@@ -1,0 +1,65 @@
+#pragma once
+// A run without a window: the document is run as with /r, by the same run
+// control the window uses; every line the window would show goes to out.
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "platform/Messages.h"
+#include "platform/Signals.h"
+#include "ui/RunControl.h"
+
+class THeadlessRun : private IRunHost, private Platform::IMessagePump {
+ public:
+  // Exit statuses.
+  static constexpr int EXIT_COMPLETE = 0;
+  static constexpr int EXIT_FAILED = 1;  // failed, cancelled or stopped
+  static constexpr int EXIT_USAGE = 2;
+
+  // Create before any thread is started: SIGINT and SIGTERM become Stop.
+  THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err);
+  ~THeadlessRun() override;
+
+  // Runs the document until the run has ended; returns the exit status.
+  int Run();
+
+  TRunControl& RunControl() { return FRunControl; }
+
+ private:
+  // IRunHost
+  TDocument* CurrentDocument() override { return FDocument.get(); }
+  void ControlsToDocument() override {}
+  void ControlsToSettings() override {}
+  void UpdateControls() override {}
+  void SetSimulationTimer(bool on) override;
+  void SetStartTimer(bool on) override;
+  void PostStartSimulation() override { FStartPosted = true; }
+  void ShowLogLine(const std::string& line) override;
+  void CloseMainWindow() override { FClosed = true; }
+
+  // IMessagePump: the signals take part in every wait.
+  void ProcessEvents() override;
+  void WaitEvents(uint32_t ms) override;
+
+  // Runs a run-control step; an error it lets out ends the run as failed.
+  template <class F>
+  void Guarded(F step);
+  void RunDueTimers();
+  uint32_t MillisecondsToNextTimer() const;
+
+  std::string FDocumentPath;
+  std::ostream& FOut;
+  std::ostream& FErr;
+  std::unique_ptr<TDocument> FDocument;
+  TRunControl FRunControl{*this};
+  Platform::TStopSignals FSignals;
+  Platform::IMessagePump* FPreviousPump = nullptr;
+  bool FPumpInstalled = false;
+  bool FStartPosted = false;
+  bool FClosed = false;
+  bool FError = false;
+  bool FSimulationTimerOn = false;
+  bool FStartTimerOn = false;
+  uint64_t FSimulationTimerDue = 0;
+  uint64_t FStartTimerDue = 0;
+};

@@ -1,0 +1,86 @@
+// The headless run: the window's run control without a window, on the
+// platform's message queue and an injected clock.
+#include <signal.h>
+
+#include <sstream>
+
+#include "UiTestSupport.h"
+#include "diagnostics/Logging.h"
+#include "platform/Clock.h"
+#include "ui/Headless.h"
+
+namespace {
+
+class HeadlessTest : public UiTest {
+ protected:
+  void SetUp() override {
+    UiTest::SetUp();
+    WriteFile(PathOf("doc.vmgr"), "[Model0]\nFilename=a.vm\n[Model1]\nFilename=b.vm\n");
+  }
+  int RunDocument(const std::string& path) {
+    THeadlessRun run(path, FOut, FErr);
+    return run.Run();
+  }
+
+  Platform::TManualClock FClock;
+  Platform::TClockGuard FClockGuard{FClock};
+  std::ostringstream FOut;
+  std::ostringstream FErr;
+};
+
+TEST_F(HeadlessTest, ACompletedRunExitsWithZeroAndPrintsAndLogsEveryLine) {
+  uint64_t startedAt = 0;
+  FSimulator.OnStart = [&](TDocument&) {
+    startedAt = FClock.TickCount();
+    Logger().Log("engines started");
+  };
+  FSimulator.DoneAtPoll = 3;
+  const uint64_t begin = FClock.TickCount();
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_COMPLETE);
+  EXPECT_EQ(FSimulator.StartedModels, 2);
+  EXPECT_EQ(FSimulator.DoneCalls, 3);
+  EXPECT_EQ(startedAt - begin, 500u);  // the start timer, on the simulated clock
+  EXPECT_EQ(FClock.TickCount() - startedAt, 300u);
+
+  const std::string out = FOut.str();
+  EXPECT_NE(out.find(" - Log: engines started\n"), std::string::npos);
+  EXPECT_NE(out.find(" - Info: Simulation complete\n"), std::string::npos);
+  const std::string log = ReadFile(PathOf("doc.log"));
+  EXPECT_NE(log.find(" - Log: engines started\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" - Info: Simulation complete\r\n"), std::string::npos);
+  EXPECT_TRUE(FErr.str().empty());
+}
+
+TEST_F(HeadlessTest, FailedAndCancelledRunsExitWithOne) {
+  FSimulator.OnStart = [](TDocument&) { throw Exception("Timed out waiting for Velmar to initialize"); };
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_FAILED);
+  EXPECT_NE(FOut.str().find("Exception: Simulation failed (Exception: Timed out waiting for Velmar to initialize)"),
+            std::string::npos);
+  EXPECT_EQ(FSimulator.DoneCalls, 0);
+
+  FOut.str("");
+  FSimulator.OnStart = nullptr;
+  FSimulator.Cancelled = true;
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_FAILED);
+  EXPECT_NE(FOut.str().find("Error: Simulation was cancelled"), std::string::npos);
+  EXPECT_EQ(FOut.str().find("Simulation complete"), std::string::npos);
+}
+
+TEST_F(HeadlessTest, ASignalActsAsStop) {
+  FSimulator.Done = false;
+  FSimulator.OnStart = [](TDocument&) { raise(SIGTERM); };  // blocked: waits on the run's descriptor
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_FAILED);
+  EXPECT_EQ(FSimulator.CancelCalls, 1);
+  const std::string out = FOut.str();
+  const size_t stop = out.find("Info: Cancelled simulation");
+  ASSERT_NE(stop, std::string::npos);
+  EXPECT_NE(out.find("Simulation timer is running but simulation is not running!", stop), std::string::npos);
+}
+
+TEST_F(HeadlessTest, AMissingDocumentIsAUsageError) {
+  EXPECT_EQ(RunDocument(PathOf("missing.vmgr")), THeadlessRun::EXIT_USAGE);
+  EXPECT_EQ(FSimulator.StartCalls, 0);
+  EXPECT_NE(FErr.str().find("missing.vmgr"), std::string::npos);
+}
+
+}  // namespace
