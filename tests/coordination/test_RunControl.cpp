@@ -1,0 +1,205 @@
+#include <fstream>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include "SimulatorTestSupport.h"
+#include "documents/Documents.h"
+#include "platform/Events.h"
+#include "platform/Files.h"
+
+namespace {
+
+class RunControl : public SimulatorTest {
+ protected:
+  void SetUp() override {
+    SimulatorTest::SetUp();
+    Engine = Script("engine.sh", "sleep 30");
+    TSettings::SetVelmarFilename(Engine);
+    Document.ClearModels();
+  }
+  void TearDown() override {
+    for (auto& p : Processes) Platform::TerminateProcess(p.ProcInfo.hProcess, 1);
+    if (ExternalProcessorRunning) StopExternalProcess();
+    if (Initializer) Platform::DestroyWindow(Initializer);
+    SimulatorTest::TearDown();
+  }
+  std::string Script(const std::string& name, const std::string& body) {
+    const std::string path = (Dir / name).string();
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }
+  void AddModels(int n) {
+    for (int i = 0; i < n; ++i) Document.AddModel()->SetFilename((Dir / ("m" + std::to_string(i) + ".vm")).string());
+  }
+  std::string StartError() {
+    try {
+      StartSimulation(Document);
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "started";
+  }
+  std::vector<std::string> LinesWith(const std::string& part) const {
+    std::vector<std::string> r;
+    for (const auto& l : Lines)
+      if (l.find(part) != std::string::npos) r.push_back(l);
+    return r;
+  }
+  // Engine i "calls" Initialize once its launch is being awaited.
+  void InitializeWhenLaunched(uint32_t i) {
+    if (!Initializer)
+      Initializer = Platform::CreateWindow([this](Platform::HWND self, uint32_t, Platform::WPARAM w, Platform::LPARAM) {
+        const uint32_t id = static_cast<uint32_t>(w);
+        if (id < Processes.size() && Processes[id].Started && !Processes[id].Initialized)
+          Handle(Call(static_cast<int>(id), "Initialize", Client(static_cast<int>(id))));
+        else if (!Cancel)
+          Platform::PostMessage(self, 1, w, 0);
+        return Platform::LRESULT{0};
+      });
+    Platform::PostMessage(Initializer, 1, i, 0);
+  }
+  TDocument Document;
+  std::string Engine;
+  Platform::HWND Initializer = 0;
+};
+
+TEST_F(RunControl, EngineParameters) {
+  TSettings::SetVelmarOptions("-q");
+  TSettings::SetVelmarTimeStepTimeout(60);
+  EXPECT_EQ(VelmarParameters(3, "/m/a b.vm"),
+            "-q /RUN=YES /RPC=VelmarManager /RPCID=3 \"/m/a b.vm\" /RpcResponseTimeout=62");
+  TSettings::SetVelmarOptions("");
+  EXPECT_EQ(VelmarParameters(0, "x"), " /RUN=YES /RPC=VelmarManager /RPCID=0 \"x\" /RpcResponseTimeout=62");
+  TSettings::SetVelmarSpecifiedOptionsOnly(true);
+  TSettings::SetVelmarOptions("only these");
+  EXPECT_EQ(VelmarParameters(1, "x"), "only these");
+}
+
+TEST_F(RunControl, DocumentWithoutModelsCompletesAtFirstPoll) {
+  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_EQ(StartError(), "started");
+  EXPECT_TRUE(InProcess);
+  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_EQ(LinesWith("Elapsed simulation time").size(), 1u);
+  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_EQ(LinesWith("Elapsed simulation time").size(), 1u);
+  // The run starts with the separator line and the program's version.
+  ASSERT_GE(Lines.size(), 2u);
+  EXPECT_EQ(LinesWith("Log: --------------------").size(), 1u);
+  EXPECT_EQ(LinesWith(" version ").size(), 1u);
+}
+
+TEST_F(RunControl, MissingProgramsNamedAndNothingLaunched) {
+  AddModels(1);
+  TSettings::SetVelmarFilename((Dir / "no-engine").string());
+  EXPECT_EQ(StartError(), "Could not find Velmar executable at \"" + (Dir / "no-engine").string() +
+                              "\".  Please locate it on the Settings tab.");
+  TSettings::SetVelmarFilename(Engine);
+  TSettings::SetUseExternalProcessor(true);
+  TSettings::SetExternalProcessorFilename((Dir / "no-proc").string());
+  EXPECT_EQ(StartError(), "Could not find external processor executable at \"" + (Dir / "no-proc").string() +
+                              "\".  Please locate it on the Settings tab.");
+  EXPECT_TRUE(LinesWith("started").empty());
+  EXPECT_FALSE(InProcess);
+}
+
+TEST_F(RunControl, EngineThatCannotBeCreated) {
+  AddModels(1);
+  const std::string notExecutable = (Dir / "plain.txt").string();
+  std::ofstream(notExecutable) << "x";
+  TSettings::SetVelmarFilename(notExecutable);
+  EXPECT_EQ(StartError(), "Could not start Velmar for \"" + Document.GetModel(0)->GetFilename() + "\"");
+  EXPECT_EQ(LinesWith("kill"), std::vector<std::string>{"Log: Could not kill Velmar process #0"});
+}
+
+TEST_F(RunControl, SecondEngineTimingOutKillsBothAndClosesTheProcessor) {
+  Platform::TManualClock clock;
+  Platform::TClockGuard guard(clock);
+  AddModels(2);
+  TSettings::SetVelmarStartTimeout(5);
+  TSettings::SetUseExternalProcessor(true);
+  const std::string input = (Dir / "proc-input.txt").string();
+  TSettings::SetExternalProcessorFilename(
+      Script("proc.sh", "while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf 'ok\\n'; done"));
+  TSettings::SetExternalProcessorParameters(input);
+  TSettings::SetExternalProcessorCloseCommand("STOP");
+  // Engine 0 "calls" Initialize while its launch is awaited; engine 1 never does.
+  Server->SetOnRPC(nullptr);
+  Queue(Call(1, "Initialize", Client(0)));
+  EXPECT_EQ(StartError(), "Timed out waiting for Velmar to initialize");
+  EXPECT_EQ(LinesWith("Killed Velmar process"),
+            (std::vector<std::string>{"Log: Killed Velmar process #0", "Log: Killed Velmar process #1"}));
+  EXPECT_FALSE(ExternalProcessorRunning);
+  EXPECT_TRUE(LinesWith("Log: Velmar started and initialized for model #0").size() == 1);
+  // Both engines really ended (killed, so status 128 + 9).
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Platform::WaitForProcess(Processes[i].ProcInfo.hProcess, 5000), Platform::WAIT_OBJECT_0);
+    uint32_t code = 0;
+    ASSERT_TRUE(Platform::GetExitCodeProcess(Processes[i].ProcInfo.hProcess, code));
+    EXPECT_EQ(code, 128u + SIGKILL);
+  }
+  // The processor got the Initialize line and then its close command.
+  std::string text;
+  for (int i = 0; i < 300 && text.find("STOP") == std::string::npos; ++i) {
+    usleep(10000);
+    std::ifstream in(input, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  EXPECT_EQ(text, Call(1, "Initialize", Client(0)) + "\r\nSTOP\r\n");
+}
+
+TEST_F(RunControl, StopDuringTheStartCancels) {
+  Platform::TManualClock clock;
+  Platform::TClockGuard guard(clock);
+  AddModels(1);
+  Platform::HWND stop = Platform::CreateWindow([](Platform::HWND, uint32_t, Platform::WPARAM, Platform::LPARAM) {
+    CancelSimulation();
+    return Platform::LRESULT{0};
+  });
+  Platform::PostMessage(stop, 1, 0, 0);
+  EXPECT_EQ(StartError(), "Canceled");
+  EXPECT_EQ(LinesWith("Killed Velmar process"), std::vector<std::string>{"Log: Killed Velmar process #0"});
+  Platform::DestroyWindow(stop);
+}
+
+TEST_F(RunControl, EngineExitingBeforeInitializeEndsTheWaitAtOnce) {
+  TSettings::SetVelmarFilename(Script("quits.sh", "exit 3"));
+  TSettings::SetVelmarStartTimeout(30);
+  AddModels(1);
+  EXPECT_EQ(StartError(), "Velmar exited before initializing (exit status 3)");
+}
+
+TEST_F(RunControl, EngineDyingMidRunCancelsAndTheRunEnds) {
+  AddModels(2);
+  InitializeWhenLaunched(0);
+  InitializeWhenLaunched(1);
+  ASSERT_EQ(StartError(), "started");
+  EXPECT_FALSE(IsSimulationDone());
+  Platform::TerminateProcess(Processes[1].ProcInfo.hProcess, 1);
+  Platform::WaitForProcess(Processes[1].ProcInfo.hProcess, 5000);
+  EXPECT_FALSE(IsSimulationDone());  // engine 0 still counts as running
+  EXPECT_TRUE(Cancel);
+  EXPECT_EQ(LinesWith("exited"),
+            std::vector<std::string>{"Error: Velmar #1 exited without finalizing (exit status 137); cancelling simulation"});
+  Platform::TerminateProcess(Processes[0].ProcInfo.hProcess, 1);
+  Platform::WaitForProcess(Processes[0].ProcInfo.hProcess, 5000);
+  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_EQ(LinesWith("exited").back(), "Log: Velmar #0 exited");
+}
+
+TEST_F(RunControl, NewStartStopsTheEnginesOfACancelledRun) {
+  AddModels(1);
+  InitializeWhenLaunched(0);
+  ASSERT_EQ(StartError(), "started");
+  CancelSimulation();
+  EXPECT_FALSE(IsSimulationDone());
+  Document.ClearModels();
+  EXPECT_EQ(StartError(), "started");
+  EXPECT_EQ(LinesWith("Killed Velmar process"), std::vector<std::string>{"Log: Killed Velmar process #0"});
+  EXPECT_TRUE(IsSimulationDone());
+}
+
+}  // namespace
