@@ -1,6 +1,5 @@
 #include "platform/LocalSocket.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -80,25 +79,6 @@ std::string ReadWhole(TLocalSocket& s, uint32_t bufSize, int* reads = nullptr) {
 }
 
 }  // namespace
-
-TEST(LocalSocket, AddressIsAbstractWithNamespace) {
-  const std::string saved = std::getenv("VELMAR_PIPE_NAMESPACE");
-  setenv("VELMAR_PIPE_NAMESPACE", "ns-", 1);
-  EXPECT_EQ(LocalSocketAddress("VelmarManager"), std::string("\0ns-VelmarManager", 17));
-  unsetenv("VELMAR_PIPE_NAMESPACE");
-  EXPECT_EQ(LocalSocketAddress("VelmarManager"), std::string("\0VelmarManager", 14));
-  setenv("VELMAR_PIPE_NAMESPACE", saved.c_str(), 1);
-}
-
-TEST(LocalSocket, ErrnoMapsToPipeCodes) {
-  EXPECT_EQ(MapSocketErrno(EAGAIN), ERROR_IO_PENDING);
-  EXPECT_EQ(MapSocketErrno(EPIPE), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(MapSocketErrno(ECONNRESET), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(MapSocketErrno(ENOTCONN), ERROR_NO_DATA);
-  EXPECT_EQ(MapSocketErrno(EADDRINUSE), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(MapSocketErrno(ECONNREFUSED), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(MapSocketErrno(EMSGSIZE), static_cast<uint32_t>(EMSGSIZE));
-}
 
 TEST(LocalSocket, NamesAreExclusiveAndNamespaced) {
   const std::string name = UniqueName();
