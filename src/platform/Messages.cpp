@@ -160,8 +160,6 @@ bool ProcessOneSent(const std::shared_ptr<TQueue>& q) {
   return true;
 }
 
-const uint32_t gMainThreadId = GetCurrentThreadId();
-
 }  // namespace
 
 uint32_t GetCurrentThreadId() {
@@ -169,7 +167,8 @@ uint32_t GetCurrentThreadId() {
   return id;
 }
 
-uint32_t MainThreadId() { return gMainThreadId; }
+// The main thread's id is the process id.
+uint32_t MainThreadId() { return static_cast<uint32_t>(::getpid()); }
 
 LRESULT DefWindowProc(HWND, uint32_t, WPARAM, LPARAM) { return 0; }
 

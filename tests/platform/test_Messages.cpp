@@ -104,7 +104,7 @@ TEST(Messages, SendToAMissingOrDestroyedWindowGivesZeroAndNeverHangs) {
 }
 
 TEST(Messages, WindowsOfAnEndingThreadGoWithItAndTheirSendersAreReleased) {
-  HWND wnd = 0;
+  std::atomic<HWND> wnd{0};  // atomic: the events below are invisible to TSan
   TEvent created, sending, release;
   std::thread owner([&] {
     wnd = CreateWindow([](HWND, uint32_t, WPARAM, LPARAM) -> LRESULT { return 7; });
@@ -117,7 +117,7 @@ TEST(Messages, WindowsOfAnEndingThreadGoWithItAndTheirSendersAreReleased) {
   created.WaitFor(INFINITE);
   EXPECT_FALSE(DestroyWindow(wnd)) << "only the owner thread may destroy a window";
   LRESULT result = -1;
-  std::thread sender([&] { result = SendMessage(wnd, WM_TEST, 0, 0); });
+  std::thread sender([&] { result = SendMessage(wnd.load(), WM_TEST, 0, 0); });
   sending.WaitFor(INFINITE);
   release.Set();
   owner.join();
