@@ -45,6 +45,11 @@ json Modifier(bool changeAbund, uint32_t timestep, const TAbundances& abund) {
           {"Vital", json::array()},    {"K", json::array()},      {"Disp", json::array()}};
 }
 
+bool IsCount(const json& v) {
+  if (v.is_number_unsigned()) return v.get<uint64_t>() <= UINT32_MAX;
+  return v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= INT64_C(4294967295);
+}
+
 // Abundances as an engine reports them: rows of stages, or one number per
 // population. False when the member is missing or malformed.
 bool ReadAbundances(const json& pop, TAbundances& abund) {
@@ -52,11 +57,11 @@ bool ReadAbundances(const json& pop, TAbundances& abund) {
   abund.clear();
   for (const auto& row : pop["Abund"]) {
     std::vector<uint32_t> cells;
-    if (row.is_number_unsigned()) {
+    if (IsCount(row)) {
       cells.push_back(row.get<uint32_t>());
     } else if (row.is_array()) {
       for (const auto& cell : row) {
-        if (!cell.is_number_unsigned()) return false;
+        if (!IsCount(cell)) return false;
         cells.push_back(cell.get<uint32_t>());
       }
     } else {

@@ -55,8 +55,10 @@ int main(int argc, char** argv) {
       closeCommand = a.substr(8);
     } else if (a.rfind("--log=", 0) == 0) {
       logPath = a.substr(6);
+    } else if (a.empty() || a[0] == '-' || a[0] == '/') {
+      return Usage(("unknown option " + a).c_str());
     } else if (!ParseFraction(a.c_str(), fraction)) {
-      return Usage(("unknown argument " + a).c_str());
+      return Usage("the fraction must be a number from 0 to 1");
     }
   }
 
