@@ -17,10 +17,10 @@ std::mutex& InstCritSect() {
 int gInitialized = 0;            // under InstCritSect
 TSyncManager* gSyncManager = nullptr;  // under InstCritSect
 
-// The module is there for the whole program, as soon as it is loaded.
+// The module is there for the whole program, as soon as it is loaded. It is
+// not finalised at exit: self-freeing threads may still be deregistering.
 struct TModuleLifetime {
   TModuleLifetime() { InitializeThreadSync(); }
-  ~TModuleLifetime() { FinalizeThreadSync(); }
 } gModuleLifetime;
 
 }  // namespace
@@ -188,6 +188,7 @@ TThreadEx::~TThreadEx() {
     WaitFor();
   }
   delete FSync;
+  if (FDoneCounter) FDoneCounter->Decrement();
 }
 
 void TThreadEx::Start() {
@@ -229,7 +230,11 @@ void* TThreadEx::ThreadProc(void* arg) {
   } catch (...) {
     if (!self->FFatalException) self->FFatalException = std::current_exception();
   }
-  if (freeThread) delete self;
+  if (freeThread) {
+    TThreadCounter* done = std::exchange(self->FDoneCounter, nullptr);
+    delete self;
+    if (done) done->Decrement();
+  }
   return nullptr;
 }
 

@@ -36,6 +36,7 @@ inline constexpr uint32_t INVALID_HANDLE_VALUE = 0xFFFFFFFFu;
 
 class TSyncManager;
 class TThreadEx;
+class TThreadCounter;
 
 // One synchronous-call channel of a thread object to its base thread.
 class TThreadSync {
@@ -124,6 +125,9 @@ class TThreadEx {
   bool FreeOnTerminate() const { return FFreeOnTerminate; }
   void SetOnTerminate(TNotifyEvent handler) { FOnTerminate = std::move(handler); }
   void SetPriority(TThreadPriority priority) { FPriority = priority; }
+  // Decremented once this object is gone (or at once when it never ran),
+  // so a wait for the count covers everything the thread owned.
+  void SetDoneCounter(TThreadCounter* counter) { FDoneCounter = counter; }
   // The error that ended Execute, if one did.
   std::exception_ptr FatalException() const { return FFatalException; }
 
@@ -149,6 +153,7 @@ class TThreadEx {
   TThreadPriority FPriority = tpNormal;
   TNotifyEvent FOnTerminate;
   std::exception_ptr FFatalException;
+  TThreadCounter* FDoneCounter = nullptr;
 };
 
 // Counts live transport threads; the server's shutdown waits for 0.

@@ -1,0 +1,92 @@
+// The listener: accepts clients while the server is active.
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "Shared/Componen/Pipes.h"
+#include "diagnostics/Format.h"
+#include "platform/FdWait.h"
+
+using namespace Platform;
+
+namespace {
+
+// Pause after a failed accept (for example, out of descriptors), so a
+// lasting failure is reported a few times a second instead of in a busy loop.
+constexpr uint32_t ACCEPT_RETRY_MS = 100;
+
+// Client identities are never reused in the process, so a new client can
+// never be taken for one whose record is still being removed.
+uint32_t NextPipeIdentity() {
+  static std::atomic<uint32_t> last{0};
+  for (;;) {
+    const uint32_t pipe = ++last;
+    if (IsHandle(pipe)) return pipe;
+  }
+}
+
+}  // namespace
+
+TPipeListenThread::TPipeListenThread(TPipeServer* pipeServer, TEvent* killEvent)
+    : FNotify(pipeServer->FHwnd),
+      FNotifyThread(pipeServer->FBaseThread),
+      FPipeName(pipeServer->FPipeName),
+      FKillEvent(killEvent),
+      FPipeServer(pipeServer) {
+  // Bound here, on the owner's thread, so that a name in use fails the
+  // server's start instead of being reported from the thread.
+  const uint32_t r = FListener.Listen(FPipeName);
+  if (r == ERROR_ACCESS_DENIED)
+    throw EPipeException(FormatV("Pipe \"%s\" is already in use by another program", FPipeName));
+  if (r != ERROR_SUCCESS)
+    throw EPipeException(FormatV("Pipe \"%s\" cannot be served: %s", FPipeName, std::strerror(static_cast<int>(r))));
+  SetFreeOnTerminate(true);
+  SetPriority(tpLower);
+  pipeServer->FThreadCount.Increment();
+  SetDoneCounter(&pipeServer->FThreadCount);
+}
+
+TPipeListenThread::~TPipeListenThread() {
+  FConnection.Close();
+  FListener.Close();
+}
+
+LRESULT TPipeListenThread::SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  if (!IsWindow(FNotify)) return 0;
+  return SendMessage(FNotify, msg, wParam, lParam);
+}
+
+void TPipeListenThread::DoWorker() { FPipeServer->AddWorkerThread(FPipe, std::move(FConnection)); }
+
+void TPipeListenThread::Execute() {
+  if (Sync().SyncBaseTID() != FNotifyThread) {
+    PostMessage(FNotify, WM_THREADCTX, 0, 0);
+    return;
+  }
+  while (!Terminated()) {
+    FConnected = false;
+    FErrorCode = 0;
+    const TFdWait events[2] = {{FKillEvent->Fd(), POLLIN}, {FListener.Fd(), POLLIN}};
+    const uint32_t r = WaitForFds(events, INFINITE);
+    if (r == WAIT_OBJECT_0) {
+      Terminate();
+    } else if (r == WAIT_OBJECT_0 + 1) {
+      const uint32_t a = FListener.Accept(FConnection);
+      if (a == ERROR_SUCCESS) FConnected = true;
+      else if (a != ERROR_IO_PENDING) FErrorCode = static_cast<int32_t>(a);  // pending: someone else was faster
+    } else {
+      FErrorCode = errno;
+    }
+
+    if (FConnected) {
+      FPipe = NextPipeIdentity();
+      // The server takes the connection over on its own thread.
+      Synchronize([this] { DoWorker(); });
+      FPipe = INVALID_HANDLE_VALUE;
+      FConnection.Close();  // still ours only when the hand-over did not happen
+    } else if (!Terminated() && FErrorCode != 0 && FErrorCode != static_cast<int32_t>(ERROR_NO_DATA)) {
+      SafeSendMessage(WM_PIPEERROR_L, FPipe, FErrorCode);
+      FKillEvent->WaitFor(ACCEPT_RETRY_MS);
+    }
+  }
+}

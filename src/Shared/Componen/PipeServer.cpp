@@ -1,0 +1,238 @@
+// The pipe server: client table, outbound queues and events, all on the
+// owner's thread.
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include "Shared/Componen/Pipes.h"
+
+using namespace Platform;
+
+void CheckPipeName(const std::string& value) {
+  if (value.empty() || value.size() > MAX_NAME || value.find('\\') != std::string::npos)
+    throw EPipeException("Invalid pipe name specified!");
+}
+
+void DisconnectAndClose(TLocalSocket& pipe, bool /*isServer*/, int killFd) {
+  if (!pipe.IsOpen()) return;
+  struct TClose {
+    TLocalSocket& Pipe;
+    ~TClose() { Pipe.Close(); }
+  } close{pipe};
+  pipe.Flush(killFd);
+  pipe.Shutdown();
+}
+
+TPipeServer::TPipeServer() : FBaseThread(GetCurrentThreadId()) {
+  FHwnd = AllocateHWnd([this](TMessage& message) { WndMethod(message); });
+}
+
+TPipeServer::~TPipeServer() {
+  FDestroying = true;
+  try {
+    DoShutdown();
+  } catch (...) {
+    // The threads are gone; an error of a last event has nobody to go to.
+  }
+  FClients.clear();
+  DeallocateHWnd(FHwnd);
+}
+
+void TPipeServer::SetPipeName(const std::string& value) {
+  if (value == FPipeName) return;
+  if (FActive) throw EPipeException("Cannot change property while server is active!");
+  CheckPipeName(value);
+  FPipeName = value;
+}
+
+void TPipeServer::SetActive(bool value) {
+  if (value == FActive) return;
+  if (value) DoStartup();
+  else DoShutdown();
+}
+
+uint32_t TPipeServer::GetClient(int index) const { return FClients.at(static_cast<size_t>(index))->Pipe; }
+
+void TPipeServer::DoStartup() {
+  if (FActive) return;
+  FKillEv.Reset();
+  try {
+    FListener = new TPipeListenThread(this, &FKillEv);
+    FListener->SetOnTerminate([this](TThreadEx* sender) { RemoveListenerThread(sender); });
+    FListener->Start();
+  } catch (...) {
+    delete FListener;  // only reached when it never ran
+    FListener = nullptr;
+    throw;
+  }
+  FActive = true;
+}
+
+void TPipeServer::DoShutdown() {
+  if (!FActive || FInShutDown) return;
+  // Inside an event the notifying thread waits for us; waiting for it here
+  // would never end, so the shutdown runs once that event has returned.
+  if (InSendMessage() && !FDestroying) {
+    PostMessage(FHwnd, WM_DOSHUTDOWN, 0, 0);
+    return;
+  }
+  FInShutDown = true;
+  std::exception_ptr raised;
+  try {
+    FKillEv.Set();
+    Disconnect(0);
+  } catch (...) {
+    raised = std::current_exception();
+  }
+  // The threads' last notifications and termination handlers run here. An
+  // event that raises meanwhile does not end the wait: the threads still
+  // use this object.
+  for (;;) {
+    try {
+      FThreadCount.WaitForEmpty();
+      break;
+    } catch (...) {
+      if (!raised) raised = std::current_exception();
+    }
+  }
+  FActive = false;
+  FInShutDown = false;
+  if (raised) std::rethrow_exception(raised);
+}
+
+TPipeInfo* TPipeServer::AllocPipeInfo(uint32_t pipe) {
+  auto info = std::make_unique<TPipeInfo>();
+  info->Pipe = pipe;
+  info->WriteQueue = std::make_unique<TWriteQueue>();
+  info->KillEvent = std::make_unique<TEvent>(true, false);
+  FClients.push_back(std::move(info));
+  return FClients.back().get();
+}
+
+void TPipeServer::AddWorkerThread(uint32_t pipe, TLocalSocket&& socket) {
+  TPipeThread* worker = nullptr;
+  try {
+    TPipeInfo* info = AllocPipeInfo(pipe);
+    worker = new TPipeThread(FHwnd, FBaseThread, info->WriteQueue.get(), &FThreadCount, pipe, std::move(socket),
+                             info->KillEvent.get());
+    worker->SetOnTerminate([this](TThreadEx* sender) { RemoveWorkerThread(sender); });
+    // A connection accepted just as the shutdown began must not keep it waiting.
+    if (FInShutDown) info->KillEvent->Set();
+    worker->Start();
+  } catch (...) {
+    try {
+      RemoveClient(pipe);
+    } catch (...) {
+    }
+    delete worker;  // closes the connection it took over
+    DisconnectAndClose(socket, true);
+  }
+}
+
+void TPipeServer::RemoveWorkerThread(TThreadEx* sender) { RemoveClient(static_cast<TPipeThread*>(sender)->Pipe()); }
+
+void TPipeServer::RemoveListenerThread(TThreadEx* /*sender*/) {
+  FListener = nullptr;
+  if (!FInShutDown && FThreadCount.Count() == 1) FActive = false;
+}
+
+void TPipeServer::RemoveClient(uint32_t pipe) {
+  auto it = std::find_if(FClients.rbegin(), FClients.rend(), [pipe](const auto& info) { return info->Pipe == pipe; });
+  if (it == FClients.rend()) return;
+  std::unique_ptr<TPipeInfo> info = std::move(*it);
+  FClients.erase(std::next(it).base());
+  info.reset();  // unsent packets go with the queue
+  if (!FDestroying && FOPD) FOPD(this, pipe);
+}
+
+TPipeInfo* TPipeServer::GetClientInfo(uint32_t pipe) const {
+  for (auto it = FClients.rbegin(); it != FClients.rend(); ++it)
+    if ((*it)->Pipe == pipe) return it->get();
+  return nullptr;
+}
+
+bool TPipeServer::Write(uint32_t pipe, const void* buffer, int32_t count) {
+  TPipeInfo* info = GetClientInfo(pipe);
+  if (!info) return false;
+  info->WriteQueue->Enqueue(AllocPipeWrite(buffer, count));
+  return true;
+}
+
+bool TPipeServer::Write(uint32_t pipe, const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
+  TPipeInfo* info = GetClientInfo(pipe);
+  if (!info) return false;
+  info->WriteQueue->Enqueue(AllocPipeWriteWithPrefix(prefix, prefixCount, buffer, count));
+  return true;
+}
+
+bool TPipeServer::Broadcast(const void* buffer, int32_t count) {
+  for (int i = GetClientCount() - 1; i >= 0; --i)
+    if (!Write(FClients[static_cast<size_t>(i)]->Pipe, buffer, count)) return false;
+  return true;
+}
+
+bool TPipeServer::Broadcast(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
+  for (int i = GetClientCount() - 1; i >= 0; --i)
+    if (!Write(FClients[static_cast<size_t>(i)]->Pipe, prefix, prefixCount, buffer, count)) return false;
+  return true;
+}
+
+bool TPipeServer::SendStream(uint32_t pipe, TStream* stream) {
+  if (!stream) return false;
+  TPipeInfo* info = GetClientInfo(pipe);
+  if (!info) return false;
+  TWriteQueue& queue = *info->WriteQueue;
+  queue.EnqueueStartPacket();
+  struct TEnd {
+    TWriteQueue& Queue;
+    ~TEnd() { Queue.EnqueueEndPacket(); }
+  } end{queue};
+  stream->SetPosition(0);
+  std::vector<uint8_t> chunk(MAX_BUFFER);
+  for (;;) {
+    const int64_t n = stream->Read(chunk.data(), MAX_BUFFER);
+    if (n <= 0) break;
+    queue.Enqueue(AllocPipeWrite(chunk.data(), static_cast<int32_t>(n)));
+  }
+  return true;
+}
+
+bool TPipeServer::Disconnect(uint32_t pipe) {
+  if (pipe == 0) {
+    for (auto it = FClients.rbegin(); it != FClients.rend(); ++it) (*it)->KillEvent->Set();
+    return true;
+  }
+  TPipeInfo* info = GetClientInfo(pipe);
+  if (!info) return false;
+  info->KillEvent->Set();
+  return true;
+}
+
+void TPipeServer::WndMethod(TMessage& message) {
+  const auto pipe = static_cast<uint32_t>(message.WParam);
+  switch (message.Msg) {
+    case WM_PIPEERROR_L:
+      if (FOPE) FOPE(this, pipe, pcListener, static_cast<int32_t>(message.LParam));
+      break;
+    case WM_PIPEERROR_W:
+      if (FOPE) FOPE(this, pipe, pcWorker, static_cast<int32_t>(message.LParam));
+      break;
+    case WM_PIPECONNECT:
+      if (FOPC) FOPC(this, pipe);
+      break;
+    case WM_PIPESEND:
+      if (FOPS) FOPS(this, pipe, static_cast<uint32_t>(message.LParam));
+      break;
+    case WM_PIPEMESSAGE:
+      if (FOPM) FOPM(this, pipe, *reinterpret_cast<TStream*>(message.LParam));
+      break;
+    case WM_THREADCTX:
+      throw EPipeException("The notify window and the component window do not exist in the same thread!");
+    case WM_DOSHUTDOWN:
+      SetActive(false);
+      break;
+    default:
+      message.Result = DefWindowProc(FHwnd, message.Msg, message.WParam, message.LParam);
+      break;
+  }
+}

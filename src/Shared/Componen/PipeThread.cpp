@@ -1,0 +1,257 @@
+// The connection worker: one per client.
+#include <sched.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "Shared/Componen/Pipes.h"
+#include "platform/FdWait.h"
+
+using namespace Platform;
+
+namespace {
+
+std::mutex gTraceLock;
+TPipeThread::TReadTrace gReadTrace;
+
+void TraceRead(uint32_t pipe, uint32_t requested, uint32_t delivered) {
+  std::lock_guard<std::mutex> g(gTraceLock);
+  if (gReadTrace) gReadTrace(pipe, requested, delivered);
+}
+
+// How long a pending operation may still complete once the kill event is set.
+constexpr uint32_t KILL_GRACE_MS = 100;
+
+}  // namespace
+
+void TPipeThread::SetReadTrace(TReadTrace trace) {
+  std::lock_guard<std::mutex> g(gTraceLock);
+  gReadTrace = std::move(trace);
+}
+
+TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* writeQueue, TThreadCounter* counter,
+                         uint32_t pipe, TLocalSocket&& socket, TEvent* killEvent)
+    : FNotify(notifyWindow),
+      FNotifyThread(notifyThread),
+      FPipe(pipe),
+      FSocket(std::move(socket)),
+      FCounter(counter),
+      FWriteQueue(writeQueue),
+      FRcvBuffer(MAX_BUFFER, 0),
+      FRcvAlloc(MAX_BUFFER),
+      FRcvSize(MAX_BUFFER),
+      FKillEvent(killEvent) {
+  FKillEvent->Reset();
+  SetFreeOnTerminate(true);
+  SetPriority(tpLower);
+  // Last, so that a failure above leaves the count alone.
+  if (FCounter) {
+    FCounter->Increment();
+    SetDoneCounter(FCounter);
+  }
+}
+
+TPipeThread::~TPipeThread() {
+  DisposePipeWrite(FPipeWrite);
+  FReceiver.Discard();  // a partial message of a client that went away
+}
+
+LRESULT TPipeThread::SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  if (!IsWindow(FNotify)) return 0;
+  return SendMessage(FNotify, msg, wParam, lParam);
+}
+
+void TPipeThread::Execute() {
+  // The connection is cut off whatever way the body ends.
+  struct TTeardown {
+    TPipeThread& Thread;
+    ~TTeardown() { DisconnectAndClose(Thread.FSocket, true, Thread.FKillEvent->Fd()); }
+  } teardown{*this};
+
+  if (Sync().SyncBaseTID() != FNotifyThread) {
+    PostMessage(FNotify, WM_THREADCTX, 0, 0);
+    return;
+  }
+  SafeSendMessage(WM_PIPECONNECT, FPipe, 0);
+
+  while (!Terminated()) {
+    bool ok = QueuedRead();
+    if (ok) ok = QueuedWrite();
+    sched_yield();
+    if (ok) {
+      // A pending read waits for readability, a pending write for room; the
+      // queue is only watched while no write is pending.
+      const TFdWait events[4] = {{FKillEvent->Fd(), POLLIN},
+                                 {FPendingRead ? FSocket.Fd() : -1, POLLIN},
+                                 {FPendingWrite ? FSocket.Fd() : -1, POLLOUT},
+                                 {FWriteQueue->DataEvent().Fd(), POLLIN}};
+      const uint32_t r = WaitForFds(std::span<const TFdWait>(events, FPendingWrite ? 3 : 4), INFINITE);
+      switch (r) {
+        case WAIT_OBJECT_0: {
+          struct TTerminate {
+            TPipeThread& Thread;
+            ~TTerminate() { Thread.Terminate(); }
+          } terminate{*this};
+          const TFdWait writable[1] = {{FSocket.Fd(), POLLOUT}};
+          if (FPendingWrite && WaitForFds(writable, KILL_GRACE_MS) == WAIT_OBJECT_0) CompleteWrite();
+          const TFdWait readable[1] = {{FSocket.Fd(), POLLIN}};
+          if (FPendingRead && WaitForFds(readable, KILL_GRACE_MS) == WAIT_OBJECT_0) CompleteRead();
+          break;
+        }
+        case WAIT_OBJECT_0 + 1:
+          ok = CompleteRead();
+          break;
+        case WAIT_OBJECT_0 + 2:
+          ok = CompleteWrite();
+          break;
+        case WAIT_OBJECT_0 + 3:
+          break;  // the next pass writes
+        default:
+          FErrorCode = errno;
+          ok = false;
+          break;
+      }
+    }
+    if (!ok) {
+      // 109 is the client's ordinary hang-up.
+      if (FErrorCode != static_cast<int32_t>(ERROR_BROKEN_PIPE)) SafeSendMessage(WM_PIPEERROR_W, FPipe, FErrorCode);
+      Terminate();
+    }
+  }
+}
+
+uint32_t TPipeThread::ReadPart() {
+  FRcvRead = 0;
+  const uint32_t r = FSocket.Read(FRcvBuffer.data(), FRcvSize, FRcvRead);
+  if (r == ERROR_SUCCESS || r == ERROR_MORE_DATA) TraceRead(FPipe, FRcvSize, FRcvRead);
+  FOlapRead.Internal = r;
+  FOlapRead.InternalHigh = FRcvRead;
+  return r;
+}
+
+bool TPipeThread::TakePartialRead() {
+  FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvSize);
+  uint32_t rest = 0;
+  const uint32_t r = FSocket.PeekMessageSize(rest);
+  if (r != ERROR_SUCCESS) {
+    FErrorCode = static_cast<int32_t>(r);
+    return false;
+  }
+  FRcvSize = rest;
+  // The buffer grows to the largest remainder seen and never shrinks.
+  if (FRcvSize > FRcvAlloc) {
+    FRcvBuffer.assign(FRcvSize, 0);
+    FRcvAlloc = FRcvSize;
+  }
+  return true;
+}
+
+bool TPipeThread::QueuedRead() {
+  if (FPendingRead) return true;
+  FRcvSize = FRcvAlloc;
+  // Everything already waiting is read before the worker sleeps.
+  for (;;) {
+    ClearOverlapped(FOlapRead);
+    const uint32_t r = ReadPart();
+    if (r == ERROR_SUCCESS) {
+      FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
+      DoMessage();
+      FRcvSize = FRcvAlloc;
+    } else if (r == ERROR_MORE_DATA) {
+      if (!TakePartialRead()) return false;
+    } else if (r == ERROR_IO_PENDING) {
+      FPendingRead = true;
+      return true;
+    } else {
+      FErrorCode = static_cast<int32_t>(r);
+      return false;
+    }
+  }
+}
+
+bool TPipeThread::CompleteRead() {
+  FPendingRead = false;
+  // The socket is readable: take one whole message (in parts when it is
+  // longer than the buffer).
+  for (;;) {
+    ClearOverlapped(FOlapRead);
+    const uint32_t r = ReadPart();
+    if (r == ERROR_SUCCESS) {
+      FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
+      DoMessage();
+      FRcvSize = FRcvAlloc;
+      return true;
+    }
+    if (r == ERROR_MORE_DATA) {
+      if (!TakePartialRead()) return false;
+      continue;
+    }
+    if (r == ERROR_IO_PENDING) {
+      FPendingRead = true;
+      return true;
+    }
+    FErrorCode = static_cast<int32_t>(r);
+    return false;
+  }
+}
+
+void TPipeThread::PacketSent() {
+  // The hand-over is synchronous: go on only when the client has read it.
+  FSocket.Flush(FKillEvent->Fd());
+  SafeSendMessage(WM_PIPESEND, FPipe, FWrite);
+}
+
+bool TPipeThread::QueuedWrite() {
+  if (FPendingWrite || !FWriteQueue->DataEvent().IsSet()) return true;
+  FPipeWrite = FWriteQueue->Dequeue();
+  if (!FPipeWrite) return true;
+  ClearOverlapped(FOlapWrite);
+  const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
+  FOlapWrite.Internal = r;
+  if (r == ERROR_SUCCESS) {
+    struct TDispose {
+      TPipeThread& Thread;
+      ~TDispose() { DisposePipeWrite(Thread.FPipeWrite); }
+    } dispose{*this};
+    PacketSent();
+    return true;
+  }
+  if (r == ERROR_IO_PENDING) {
+    FPendingWrite = true;
+    return true;
+  }
+  // The packet stays in FPipeWrite until the worker is destroyed.
+  FErrorCode = static_cast<int32_t>(r);
+  return false;
+}
+
+bool TPipeThread::CompleteWrite() {
+  // The socket has room again: the packet goes now.
+  const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
+  FOlapWrite.Internal = r;
+  if (r == ERROR_IO_PENDING) return true;  // not enough room yet; keep waiting
+  struct TDone {
+    TPipeThread& Thread;
+    ~TDone() {
+      DisposePipeWrite(Thread.FPipeWrite);
+      Thread.FPendingWrite = false;
+    }
+  } done{*this};
+  if (r != ERROR_SUCCESS) {
+    FErrorCode = static_cast<int32_t>(r);
+    return false;
+  }
+  PacketSent();
+  return true;
+}
+
+void TPipeThread::DoMessage() {
+  struct TClear {
+    TFastMemStream& Stream;
+    ~TClear() { Stream.Clear(); }
+  } clear{FRcvStream};
+  FRcvStream.SetPosition(0);
+  FReceiver.Receive(FRcvStream, [this](TStream& message) {
+    SafeSendMessage(WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message));
+  });
+}

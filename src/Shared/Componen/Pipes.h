@@ -1,0 +1,210 @@
+#pragma once
+// The pipe server: one named local endpoint served to any number of clients.
+//
+// An active server runs a listener thread and one worker thread per client.
+// The threads never touch the server: they report to its hidden window and
+// hand connections over through synchronous calls, so every event runs on
+// the thread that created the server (the owner's thread) while the
+// reporting thread waits. That thread must run its message loop
+// (Platform::ProcessMessages / WaitMessage) while the server is active.
+//
+// Clients are identified by a number that is never reused in the process
+// (never 0 or 0xFFFFFFFF); 0 means all clients in Disconnect.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Shared/Componen/PipeFraming.h"
+#include "Shared/Componen/ThreadSync.h"
+#include "diagnostics/Exception.h"
+#include "platform/Events.h"
+#include "platform/LocalSocket.h"
+
+VELMAR_DECLARE_EXCEPTION(EPipeException, Exception, "EPipeException");
+
+inline constexpr size_t MAX_NAME = 256;
+
+// Notifications of the server's window; wParam is the client.
+inline constexpr uint32_t WM_PIPEERROR_L = WM_USER + 100;  // lParam: error code
+inline constexpr uint32_t WM_PIPEERROR_W = WM_USER + 101;  // lParam: error code
+inline constexpr uint32_t WM_PIPECONNECT = WM_USER + 102;
+inline constexpr uint32_t WM_PIPESEND = WM_USER + 103;     // lParam: bytes written
+inline constexpr uint32_t WM_PIPEMESSAGE = WM_USER + 104;  // lParam: the TStream
+inline constexpr uint32_t WM_THREADCTX = WM_USER + 200;
+inline constexpr uint32_t WM_DOSHUTDOWN = WM_USER + 300;
+
+enum TPipeContext { pcListener = 0, pcWorker = 1 };
+
+class TPipeServer;
+
+using TOnPipeConnect = std::function<void(TPipeServer* sender, uint32_t pipe)>;
+using TOnPipeDisconnect = std::function<void(TPipeServer* sender, uint32_t pipe)>;
+// stream holds the whole message at position 0, valid only during the call.
+using TOnPipeMessage = std::function<void(TPipeServer* sender, uint32_t pipe, TStream& stream)>;
+using TOnPipeSent = std::function<void(TPipeServer* sender, uint32_t pipe, uint32_t size)>;
+using TOnPipeError = std::function<void(TPipeServer* sender, uint32_t pipe, TPipeContext context, int32_t errorCode)>;
+
+// Raises "Invalid pipe name specified!" for an empty name, one longer than
+// MAX_NAME characters, or one with a backslash.
+void CheckPipeName(const std::string& value);
+
+// Cuts a connection off: waits until the peer has read what was written (or
+// has gone, or killFd is set), shuts the socket down and closes it.
+void DisconnectAndClose(Platform::TLocalSocket& pipe, bool isServer, int killFd = -1);
+
+// One client in the server's table.
+struct TPipeInfo {
+  uint32_t Pipe = 0;
+  std::unique_ptr<Platform::TEvent> KillEvent;  // manual reset; set: the worker ends
+  std::unique_ptr<TWriteQueue> WriteQueue;
+};
+
+// Serves one connection: one read always outstanding, queued packets written
+// one at a time, every event reported synchronously to the server's window.
+// Frees itself when it has finished.
+class TPipeThread : public TThreadEx {
+ public:
+  TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* writeQueue, TThreadCounter* counter,
+              uint32_t pipe, Platform::TLocalSocket&& socket, Platform::TEvent* killEvent);
+  ~TPipeThread() override;
+  uint32_t Pipe() const { return FPipe; }
+
+  // Sees every read the workers make (requested and delivered bytes); for
+  // tests of the receive buffer. Set it while no worker runs.
+  using TReadTrace = std::function<void(uint32_t pipe, uint32_t requested, uint32_t delivered)>;
+  static void SetReadTrace(TReadTrace trace);
+
+ protected:
+  void Execute() override;
+
+ private:
+  LRESULT SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam);
+  bool QueuedRead();
+  bool CompleteRead();
+  bool QueuedWrite();
+  bool CompleteWrite();
+  void DoMessage();
+  // Reads into the buffer: the rest of the current message or the next one.
+  uint32_t ReadPart();
+  // After a partial read: keeps what came and sizes the next read to the rest.
+  bool TakePartialRead();
+  void PacketSent();
+
+  HWND FNotify;
+  uint32_t FNotifyThread;
+  uint32_t FPipe;
+  Platform::TLocalSocket FSocket;
+  int32_t FErrorCode = 0;
+  TThreadCounter* FCounter;
+  uint32_t FWrite = 0;
+  TWriteQueue* FWriteQueue;
+  TPipeWrite* FPipeWrite = nullptr;
+  uint32_t FRcvRead = 0;
+  bool FPendingRead = false;
+  bool FPendingWrite = false;
+  TPipeReceiver FReceiver;  // holds the multi-packet message being assembled
+  TFastMemStream FRcvStream;
+  std::vector<uint8_t> FRcvBuffer;
+  uint32_t FRcvAlloc;
+  uint32_t FRcvSize;
+  Platform::TEvent* FKillEvent;
+  TOverlapped FOlapRead;
+  TOverlapped FOlapWrite;
+};
+
+// Accepts connections while the server is active and hands each to the
+// server on its owner's thread. The endpoint is bound by the constructor, so
+// a name in use fails there. Frees itself when it has finished.
+class TPipeListenThread : public TThreadEx {
+ public:
+  TPipeListenThread(TPipeServer* pipeServer, Platform::TEvent* killEvent);
+  ~TPipeListenThread() override;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void DoWorker();
+  LRESULT SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam);
+
+  HWND FNotify;
+  uint32_t FNotifyThread;
+  int32_t FErrorCode = 0;
+  uint32_t FPipe = INVALID_HANDLE_VALUE;
+  std::string FPipeName;
+  bool FConnected = false;
+  Platform::TEvent* FKillEvent;
+  Platform::TLocalListener FListener;
+  Platform::TLocalSocket FConnection;  // accepted, not yet handed over
+  TPipeServer* FPipeServer;
+};
+
+class TPipeServer {
+ public:
+  TPipeServer();
+  virtual ~TPipeServer();
+  TPipeServer(const TPipeServer&) = delete;
+  TPipeServer& operator=(const TPipeServer&) = delete;
+
+  const std::string& GetPipeName() const { return FPipeName; }
+  void SetPipeName(const std::string& value);
+  bool GetActive() const { return FActive; }
+  // true starts the listener (an error passes out, the server stays
+  // inactive); false stops every thread and waits for them, running the
+  // threads' last notifications meanwhile. Set to false inside an event it
+  // is deferred until that event's thread is released.
+  void SetActive(bool value);
+  int GetClientCount() const { return static_cast<int>(FClients.size()); }
+  // Oldest connection first.
+  uint32_t GetClient(int index) const;
+  HWND GetWindowHandle() const { return FHwnd; }
+
+  // Queue bytes for a client (copied; split when long); false when the
+  // client is not connected.
+  bool Write(uint32_t pipe, const void* buffer, int32_t count);
+  bool Write(uint32_t pipe, const void* prefix, int32_t prefixCount, const void* buffer, int32_t count);
+  // Write to every client, newest first; false when a write failed.
+  bool Broadcast(const void* buffer, int32_t count);
+  bool Broadcast(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count);
+  // Always framed as a multi-packet message, even when short or empty.
+  bool SendStream(uint32_t pipe, TStream* stream);
+  // Ends one client's connection, or every client's with pipe 0.
+  bool Disconnect(uint32_t pipe);
+
+  void SetOnPipeConnect(TOnPipeConnect handler) { FOPC = std::move(handler); }
+  void SetOnPipeDisconnect(TOnPipeDisconnect handler) { FOPD = std::move(handler); }
+  void SetOnPipeMessage(TOnPipeMessage handler) { FOPM = std::move(handler); }
+  void SetOnPipeSent(TOnPipeSent handler) { FOPS = std::move(handler); }
+  void SetOnPipeError(TOnPipeError handler) { FOPE = std::move(handler); }
+
+ private:
+  friend class TPipeListenThread;
+
+  void DoStartup();
+  void DoShutdown();
+  TPipeInfo* AllocPipeInfo(uint32_t pipe);
+  void AddWorkerThread(uint32_t pipe, Platform::TLocalSocket&& socket);
+  void RemoveWorkerThread(TThreadEx* sender);
+  void RemoveListenerThread(TThreadEx* sender);
+  void RemoveClient(uint32_t pipe);
+  TPipeInfo* GetClientInfo(uint32_t pipe) const;
+  void WndMethod(TMessage& message);
+
+  uint32_t FBaseThread;
+  HWND FHwnd = 0;
+  std::string FPipeName = "PipeServer";
+  bool FActive = false;
+  bool FInShutDown = false;
+  bool FDestroying = false;
+  Platform::TEvent FKillEv{true, false};
+  std::vector<std::unique_ptr<TPipeInfo>> FClients;
+  TThreadCounter FThreadCount;
+  TPipeListenThread* FListener = nullptr;
+  TOnPipeSent FOPS;
+  TOnPipeConnect FOPC;
+  TOnPipeDisconnect FOPD;
+  TOnPipeMessage FOPM;
+  TOnPipeError FOPE;
+};

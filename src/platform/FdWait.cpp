@@ -1,0 +1,35 @@
+#include "platform/FdWait.h"
+
+#include <cerrno>
+#include <time.h>
+#include <vector>
+
+#include "platform/Events.h"
+
+namespace Platform {
+
+uint32_t WaitForFds(std::span<const TFdWait> fds, uint32_t timeoutMs) {
+  std::vector<pollfd> polls(fds.size());
+  for (size_t i = 0; i < fds.size(); ++i) polls[i] = {fds[i].Fd, fds[i].Events, 0};
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    int timeout = -1;
+    if (timeoutMs != INFINITE) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const int64_t passed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      timeout = passed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - passed);
+    }
+    const int r = ::poll(polls.data(), polls.size(), timeout);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return WAIT_FAILED;
+    }
+    if (r == 0) return WAIT_TIMEOUT;
+    for (size_t i = 0; i < polls.size(); ++i)
+      if (polls[i].revents & (polls[i].events | POLLHUP | POLLERR | POLLNVAL)) return WAIT_OBJECT_0 + static_cast<uint32_t>(i);
+  }
+}
+
+}  // namespace Platform
