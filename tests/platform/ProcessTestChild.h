@@ -82,6 +82,9 @@ inline int Run(const char* mode, int argc, char** argv) {
 inline bool RunIfChild() {
   const char* mode = std::getenv("VELMAR_TEST_CHILD");
   if (!mode) return false;
+  // This runs during static initialisation, possibly before the standard
+  // streams are set up: an Init object sets them up now.
+  static std::ios_base::Init streams;
   std::string all;
   {
     std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
