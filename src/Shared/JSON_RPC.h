@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "diagnostics/Format.h"
+#include "Shared/Componen/Pipes.h"
 #include "Shared/JSON.h"
 
 // Raised by an OnRPC handler to choose the JSON-RPC error of its reply.
@@ -49,7 +51,12 @@ class TJsonRpcServer {
  public:
   // Replies go to writer, which must outlive the server.
   explicit TJsonRpcServer(IRpcReplyWriter& writer) : FReplyWriter(&writer) {}
-  virtual ~TJsonRpcServer() = default;
+  // Serves the pipe pipeName from here until destruction, with no handler
+  // installed; replies leave through the pipe server (JSON_RPC_Pipe.cpp).
+  explicit TJsonRpcServer(const std::string& pipeName);
+  static std::unique_ptr<TJsonRpcServer> Create(const std::string& pipeName);
+  // Stops serving the pipe (waiting for its threads) first.
+  virtual ~TJsonRpcServer();
   TJsonRpcServer(const TJsonRpcServer&) = delete;
   TJsonRpcServer& operator=(const TJsonRpcServer&) = delete;
 
@@ -68,7 +75,13 @@ class TJsonRpcServer {
   const TOnRPCRaw& GetOnRPCRaw() const { return FOnRpcRaw; }
   void SetOnRPCRaw(TOnRPCRaw handler) { FOnRpcRaw = std::move(handler); }
 
+  // The pipe server, when this server serves a pipe.
+  TPipeServer* PipeServer() const { return FPipeServer.get(); }
+
  protected:
+  // Creates, names and starts the pipe server; called once, by the
+  // constructor.
+  void Initialize(const std::string& pipeName);
   // For a server that sets up its transport in its own constructor.
   TJsonRpcServer() = default;
   void SetReplyWriter(IRpcReplyWriter* writer) { FReplyWriter = writer; }
@@ -78,7 +91,16 @@ class TJsonRpcServer {
   void HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response);
   void WriteReply(uint32_t clientPipe, const std::string& text);
 
+  // The pipe server's events; only messages matter at this layer.
+  void PipeServerPipeConnect(TPipeServer* sender, uint32_t pipe);
+  void PipeServerPipeDisconnect(TPipeServer* sender, uint32_t pipe);
+  void PipeServerPipeError(TPipeServer* sender, uint32_t pipe, TPipeContext context, int32_t errorCode);
+  void PipeServerPipeMessage(TPipeServer* sender, uint32_t pipe, TStream& stream);
+  void PipeServerPipeSent(TPipeServer* sender, uint32_t pipe, uint32_t size);
+
   IRpcReplyWriter* FReplyWriter = nullptr;
+  std::unique_ptr<IRpcReplyWriter> FPipeWriter;
+  std::unique_ptr<TPipeServer> FPipeServer;
   TOnRPC FOnRPC;
   TOnRPCRaw FOnRpcRaw;
 };

@@ -1,0 +1,143 @@
+// The JSON-RPC server on a real pipe.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Componen/PipeTestSupport.h"
+#include "Shared/JSON_RPC.h"
+#include "diagnostics/Logging.h"
+
+using PipeTest::PumpUntil;
+using PipeTest::TTestClient;
+
+namespace {
+
+class JsonRpcPipeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PipeTest::UseOwnPipeNamespace();
+    Name = std::string("rpc-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) {
+      if (event.EventType != etDebug) Logged.push_back(event.RawMessage + (event.TheException ? " | " + ExceptionMessage(*event.TheException) : ""));
+      Kinds.push_back(event.EventType);
+      handled = true;
+    });
+  }
+  void TearDown() override {
+    Server.reset();
+    Logger().SetLogHandler(nullptr);
+  }
+
+  std::string Name;
+  std::unique_ptr<TJsonRpcServer> Server;
+  std::vector<std::string> Logged;
+  std::vector<TEventType> Kinds;
+};
+
+}  // namespace
+
+TEST_F(JsonRpcPipeTest, ServesAtOnceWithNoHandlerInstalled) {
+  Server = TJsonRpcServer::Create(Name);
+  ASSERT_NE(Server->PipeServer(), nullptr);
+  EXPECT_TRUE(Server->PipeServer()->GetActive());
+  EXPECT_EQ(Server->PipeServer()->GetPipeName(), Name);
+
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(Name));
+  ASSERT_TRUE(client.SendPacket(R"({"jsonrpc":"2.0","method":"Initialize","params":{"ClientID":0},"id":7})"));
+  const auto reply = client.Receive(20000, true);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_NE(reply->find("-32601"), std::string::npos) << *reply;
+  EXPECT_NE(reply->find("\"id\":7"), std::string::npos) << *reply;
+
+  // Connecting and leaving is not logged at this layer.
+  const size_t linesBefore = Logged.size();
+  TTestClient other;
+  ASSERT_TRUE(other.Connect(Name));
+  ASSERT_TRUE(PumpUntil([&] { return Server->PipeServer()->GetClientCount() == 2; }));
+  client.Close();
+  other.Close();
+  ASSERT_TRUE(PumpUntil([&] { return Server->PipeServer()->GetClientCount() == 0; }));
+  EXPECT_EQ(Logged.size(), linesBefore);
+}
+
+TEST_F(JsonRpcPipeTest, RepliesGoToTheCallerAndLongOnesAreFramed) {
+  Server = TJsonRpcServer::Create(Name);
+  const std::string big(100000, 'z');
+  Server->SetOnRPCRaw([&](uint32_t, const std::string& rpc) { return rpc == "big" ? big : "echo:" + rpc; });
+  TTestClient a, b;
+  ASSERT_TRUE(a.Connect(Name));
+  ASSERT_TRUE(b.Connect(Name));
+  ASSERT_TRUE(b.SendPacket("from b"));
+  ASSERT_TRUE(a.SendPacket("from a"));
+  EXPECT_EQ(a.Receive(20000, true), "echo:from a");
+  EXPECT_EQ(b.Receive(20000, true), "echo:from b");
+  ASSERT_TRUE(a.SendPacket("big"));
+  EXPECT_EQ(a.Receive(20000, true), big);
+}
+
+TEST_F(JsonRpcPipeTest, AnErrorWhileProcessingIsLoggedAndServingGoesOn) {
+  Server = TJsonRpcServer::Create(Name);
+  bool fail = true;
+  Server->SetOnRPCRaw([&](uint32_t, const std::string&) -> std::string {
+    if (fail) throw std::runtime_error("processor gone");
+    return "fine";
+  });
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(Name));
+  ASSERT_TRUE(client.SendPacket("first"));
+  ASSERT_TRUE(PumpUntil([&] { return !Logged.empty(); }));
+  const uint32_t pipe = Server->PipeServer()->GetClient(0);
+  EXPECT_EQ(Logged[0].rfind("Could not process message from client " + std::to_string(pipe), 0), 0u) << Logged[0];
+  EXPECT_NE(Logged[0].find(" | processor gone"), std::string::npos) << "the error is attached";
+  EXPECT_NE(std::find(Kinds.begin(), Kinds.end(), etException), Kinds.end());
+
+  fail = false;
+  ASSERT_TRUE(client.SendPacket("second"));
+  EXPECT_EQ(client.Receive(20000, true), "fine");
+}
+
+TEST_F(JsonRpcPipeTest, AClientGoneBeforeItsReplyIsNoError) {
+  Server = TJsonRpcServer::Create(Name);
+  TTestClient client;
+  Server->SetOnRPCRaw([&](uint32_t, const std::string&) {
+    client.Close();
+    return std::string("too late");
+  });
+  ASSERT_TRUE(client.Connect(Name));
+  ASSERT_TRUE(client.SendPacket("call"));
+  ASSERT_TRUE(PumpUntil([&] { return client.Fd() < 0 && Server->PipeServer()->GetClientCount() == 0; }));
+  for (const std::string& line : Logged) EXPECT_EQ(line.find("Could not process"), std::string::npos) << line;
+}
+
+TEST_F(JsonRpcPipeTest, ABadPipeNameOrATakenOneFailsConstruction) {
+  EXPECT_THROW(TJsonRpcServer::Create("bad\\name"), EPipeException);
+  Server = TJsonRpcServer::Create(Name);
+  try {
+    TJsonRpcServer::Create(Name);
+    ADD_FAILURE();
+  } catch (const EPipeException& e) {
+    EXPECT_EQ(e.Message(), "Pipe \"" + Name + "\" is already in use by another program");
+  }
+}
+
+namespace {
+class TTwiceInitialised : public TJsonRpcServer {
+ public:
+  using TJsonRpcServer::TJsonRpcServer;
+  void InitializeAgain(const std::string& name) { Initialize(name); }
+};
+}  // namespace
+
+TEST_F(JsonRpcPipeTest, InitialisingTwiceIsAnAssertionFailure) {
+  TTwiceInitialised server(Name);
+  try {
+    server.InitializeAgain(Name + "2");
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Assertion failure");
+  }
+}
