@@ -245,6 +245,8 @@ TJsonRpcServer& JsonRpcServer() {
 
 bool HasJsonRpcServer() { return gJsonRpcServer != nullptr; }
 
+void InitializeSimulator() { gJsonRpcServer = TJsonRpcServer::Create(VELMAR_PIPE_NAME); }
+
 void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) { gJsonRpcServer = std::move(server); }
 
 void FinalizeSimulator() {

@@ -20,7 +20,6 @@ class RunControl : public SimulatorTest {
   void TearDown() override {
     for (auto& p : Processes) Platform::TerminateProcess(p.ProcInfo.hProcess, 1);
     if (ExternalProcessorRunning) StopExternalProcess();
-    if (Initializer) Platform::DestroyWindow(Initializer);
     SimulatorTest::TearDown();
   }
   std::string Script(const std::string& name, const std::string& body) {
@@ -46,22 +45,19 @@ class RunControl : public SimulatorTest {
       if (l.find(part) != std::string::npos) r.push_back(l);
     return r;
   }
-  // Engine i "calls" Initialize once its launch is being awaited.
-  void InitializeWhenLaunched(uint32_t i) {
-    if (!Initializer)
-      Initializer = Platform::CreateWindow([this](Platform::HWND self, uint32_t, Platform::WPARAM w, Platform::LPARAM) {
-        const uint32_t id = static_cast<uint32_t>(w);
-        if (id < Processes.size() && Processes[id].Started && !Processes[id].Initialized)
-          Handle(Call(static_cast<int>(id), "Initialize", Client(static_cast<int>(id))));
-        else if (!Cancel)
-          Platform::PostMessage(self, 1, w, 0);
-        return Platform::LRESULT{0};
-      });
-    Platform::PostMessage(Initializer, 1, i, 0);
+  // Every engine "calls" Initialize as soon as its launch is logged.
+  void InitializeWhenLaunched() {
+    Logger().SetLogHandler([this](const TLogEvent& e, bool& handled) {
+      Lines.push_back(std::string(EVENT_TYPES[e.EventType]) + ": " + e.RawMessage);
+      handled = true;
+      int id = -1;
+      if (std::sscanf(e.RawMessage.c_str(), "Velmar #%d", &id) == 1 &&
+          e.RawMessage == "Velmar #" + std::to_string(id) + " started")
+        Queue(Call(id, "Initialize", Client(id)));
+    });
   }
   TDocument Document;
   std::string Engine;
-  Platform::HWND Initializer = 0;
 };
 
 TEST_F(RunControl, EngineParameters) {
@@ -173,8 +169,7 @@ TEST_F(RunControl, EngineExitingBeforeInitializeEndsTheWaitAtOnce) {
 
 TEST_F(RunControl, EngineDyingMidRunCancelsAndTheRunEnds) {
   AddModels(2);
-  InitializeWhenLaunched(0);
-  InitializeWhenLaunched(1);
+  InitializeWhenLaunched();
   ASSERT_EQ(StartError(), "started");
   EXPECT_FALSE(IsSimulationDone());
   Platform::TerminateProcess(Processes[1].ProcInfo.hProcess, 1);
@@ -192,7 +187,7 @@ TEST_F(RunControl, EngineDyingMidRunCancelsAndTheRunEnds) {
 
 TEST_F(RunControl, NewStartStopsTheEnginesOfACancelledRun) {
   AddModels(1);
-  InitializeWhenLaunched(0);
+  InitializeWhenLaunched();
   ASSERT_EQ(StartError(), "started");
   CancelSimulation();
   EXPECT_FALSE(IsSimulationDone());
