@@ -1,0 +1,34 @@
+// The program's simulation module: the coordination code behind the run
+// control's interface.
+#include "Shared/Componen/ThreadSync.h"
+#include "coordination/Simulator.h"
+#include "ui/Startup.h"
+
+namespace {
+
+class TCoordinationModule : public ISimulationModule {
+ public:
+  void Startup() override {
+    InitializeThreadSync();
+    InitializeSimulator();
+  }
+  void Shutdown() override {
+    FinalizeSimulator();
+    FinalizeThreadSync();
+  }
+
+  void StartSimulation(TDocument& document) override { ::StartSimulation(document); }
+  bool IsSimulationDone(bool& cancelled) override {
+    const bool done = ::IsSimulationDone();
+    cancelled = done && LastRunCancelled();
+    return done;
+  }
+  void CancelSimulation(TDocument& document) override { ::CancelSimulation(&document); }
+};
+
+}  // namespace
+
+ISimulationModule& SimulationModule() {
+  static TCoordinationModule module;
+  return module;
+}

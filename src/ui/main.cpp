@@ -1,0 +1,147 @@
+// velmar-manager: the window, or a headless run of one document.
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+
+#include "diagnostics/Logging.h"
+#include "diagnostics/VersionInfo.h"
+#include "platform/Files.h"
+#include "platform/MessageBox.h"
+#include "ui/Headless.h"
+#include "ui/Main.h"
+#include "ui/QtMessageBox.h"
+#include "ui/QtMessagePump.h"
+#include "ui/Startup.h"
+
+namespace {
+
+const char* const USAGE =
+    "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
+    "       velmar-manager [--settings FILE] --headless DOCUMENT\n"
+    "       velmar-manager --version | --help\n"
+    "\n"
+    "Runs several Velmar engines side by side, one per model of DOCUMENT, and\n"
+    "keeps them in step.\n"
+    "\n"
+    "  DOCUMENT          a Velmar Manager document (.vmgr) to open\n"
+    "  -r, /r            run DOCUMENT at once and close when the run completes\n"
+    "  --headless DOC    run DOC without a window; the log goes to standard output.\n"
+    "                    Exit status 0 when the run completes, 1 when it fails or is\n"
+    "                    cancelled (SIGINT and SIGTERM stop it), 2 for a usage error\n"
+    "  --settings FILE   use FILE instead of the per-user settings file\n"
+    "  --version         print the program's version\n"
+    "  --help            print this text\n";
+
+struct TCommandLine {
+  std::string SettingsFile;
+  std::string HeadlessDocument;
+  bool Headless = false;
+  bool Version = false;
+  bool Help = false;
+  std::vector<std::string> Arguments;  // what the window gets: document, /r
+};
+
+// Raises a message for a usage error.
+TCommandLine ParseCommandLine(int argc, char** argv) {
+  TCommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* option) {
+      if (i + 1 >= argc) throw Exception(std::string(option) + " needs a value");
+      return std::string(argv[++i]);
+    };
+    if (arg == "--settings") {
+      line.SettingsFile = value("--settings");
+    } else if (arg == "--headless") {
+      line.Headless = true;
+      line.HeadlessDocument = value("--headless");
+    } else if (arg == "--version") {
+      line.Version = true;
+    } else if (arg == "--help") {
+      line.Help = true;
+    } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+      throw Exception("unknown option " + arg);
+    } else {
+      line.Arguments.push_back(arg);
+    }
+  }
+  if (line.Headless && !line.Arguments.empty()) throw Exception("--headless takes one document and nothing else");
+  return line;
+}
+
+std::string ProgramVersion() {
+  TVerInfo info(ProgramFileName());
+  if (!info.GetHasVerInfo() || info.GetTranslationCount() == 0) return "unknown";
+  return info.GetString(info.GetTranslation(0), "FileVersion");
+}
+
+int RunHeadless(const TCommandLine& line) {
+  if (!Platform::FileExists(line.HeadlessDocument)) {
+    std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;
+    return THeadlessRun::EXIT_USAGE;
+  }
+  // Before any thread starts, so that SIGINT and SIGTERM reach the run.
+  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
+  try {
+    StartupModules(line.SettingsFile);
+  } catch (const std::exception& e) {
+    std::cerr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
+    return THeadlessRun::EXIT_FAILED;
+  }
+  const int status = run.Run();
+  ShutdownModules();
+  return status;
+}
+
+int RunWindow(int argc, char** argv, const TCommandLine& line) {
+  // Qt sees only the program name; the arguments are ours.
+  int qtArgc = 1;
+  char* qtArgv[] = {argv[0], nullptr};
+  (void)argc;
+  QApplication application(qtArgc, qtArgv);
+  QApplication::setApplicationName("VelmarManager");
+  InstallQtMessageBoxHook();
+  try {
+    StartupModules(line.SettingsFile);
+  } catch (const std::exception& e) {
+    // Most likely another manager holds the pipe name.
+    Platform::ShowMessageBox(Platform::mbError, ExceptionMessage(e));
+    return 1;
+  }
+  int status = 0;
+  {
+    TQtMessagePump pump;
+    auto form = std::make_unique<TMainForm>(line.Arguments);
+    form->show();
+    status = QApplication::exec();
+    ShutdownModules();
+    form.reset();  // writes the settings from the controls, after the rest is down
+  }
+  Platform::SetMessageBoxHook(nullptr);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TCommandLine line;
+  try {
+    line = ParseCommandLine(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "velmar-manager: " << ExceptionMessage(e) << "\n\n" << USAGE;
+    return THeadlessRun::EXIT_USAGE;
+  }
+  if (line.Help) {
+    std::cout << USAGE;
+    return 0;
+  }
+  if (line.Version) {
+    std::cout << "velmar-manager " << ProgramVersion() << std::endl;
+    return 0;
+  }
+  return line.Headless ? RunHeadless(line) : RunWindow(argc, argv, line);
+}
