@@ -1,0 +1,212 @@
+// Whole runs over the real pipe with the reference engine and the example
+// processor as separate processes.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "../tools/ToolPaths.h"
+#include "Shared/Componen/ThreadSync.h"
+#include "coordination/Simulator.h"
+#include "diagnostics/Logging.h"
+#include "documents/Documents.h"
+#include "documents/SettingsUnit.h"
+#include "platform/Clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TResults {
+  std::vector<int64_t> Total, StartNs, StopNs;
+};
+
+TResults ReadResults(const std::string& path) {
+  TResults r;
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::vector<std::string> cells;
+    std::stringstream s(line);
+    std::string cell;
+    while (std::getline(s, cell, ',')) cells.push_back(cell);
+    if (cells.size() < 4) continue;
+    r.Total.push_back(std::stoll(cells[cells.size() - 3]));
+    r.StartNs.push_back(std::stoll(cells[cells.size() - 2]));
+    r.StopNs.push_back(std::stoll(cells[cells.size() - 1]));
+  }
+  return r;
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+class WholeRuns : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("VELMAR_PIPE_NAMESPACE", ("velmar-e2e-" + std::to_string(getpid()) + "-").c_str(), 1);
+    InitializeThreadSync();
+    InitializeSimulator();
+  }
+  static void TearDownTestSuite() {
+    FinalizeSimulator();
+    FinalizeThreadSync();
+  }
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("velmar-e2e-" + std::to_string(getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    TSettings::SetSettingsPathname((Dir / "settings.ini").string());
+    TSettings::SetVelmarFilename(ToolPaths::Program("velmar-refengine"));
+    TSettings::SetUseExternalProcessor(false);
+    TSettings::SetVelmarTimeStepTimeout(20);
+    TSettings::SetVelmarStartTimeout(20);
+    Logger().SetLogHandler([this](const TLogEvent& e, bool& handled) {
+      if (e.EventType != etDebug) Lines.push_back(std::string(EVENT_TYPES[e.EventType]) + ": " + e.RawMessage);
+      handled = true;
+    });
+    Document.ClearModels();
+    Descriptors = OpenDescriptors();
+  }
+  void TearDown() override {
+    Logger().SetLogHandler(nullptr);
+    TSettings::SetSettingsPathname("");
+    fs::remove_all(Dir);
+  }
+  std::string Model(int i, int years, const std::string& extra = "", const std::string& pop = "growth = 0.2\nvariation = 0.1") {
+    const std::string path = (Dir / ("m" + std::to_string(i) + ".vm")).string();
+    std::ofstream(path) << "years = " << years << "\nseed = " << (11 + i) << "\n" << extra << "\n[population P" << i
+                        << "]\ninitial = " << (100 + 50 * i) << "\ncapacity = 1000\n" << pop << "\n";
+    Document.AddModel()->SetFilename(path);
+    return path;
+  }
+  // Starts the run and polls it to its end as the window's timer does.
+  void Run() {
+    StartSimulation(Document);
+    const uint64_t start = Platform::GetTickCount64();
+    while (!IsSimulationDone()) {
+      WaitPass();
+      ASSERT_LT(Platform::GetTickCount64() - start, 120000u) << "run did not end";
+    }
+  }
+  bool Logged(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
+  // Every engine process has ended (reaped) by now or soon.
+  void ExpectNoEngineLeft() {
+    for (auto& p : Processes) {
+      if (p.ProcInfo.hProcess < 0) continue;
+      EXPECT_EQ(Platform::WaitForProcess(p.ProcInfo.hProcess, 10000), Platform::WAIT_OBJECT_0);
+    }
+  }
+
+  fs::path Dir;
+  TDocument Document;
+  std::vector<std::string> Lines;
+  int Descriptors = 0;
+};
+
+TEST_F(WholeRuns, ThreeEnginesInLockstep) {
+  std::vector<std::string> models;
+  for (int i = 0; i < 3; ++i) models.push_back(Model(i, 50));
+  Run();
+  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_FALSE(Cancel);
+  std::vector<TResults> results;
+  for (const auto& m : models) {
+    results.push_back(ReadResults(fs::path(m).replace_extension(".results.csv").string()));
+    ASSERT_EQ(results.back().Total.size(), 51u) << m;
+  }
+  // No engine started year k before every engine that was simulating by
+  // then had finished year k-1. (Engines launched later are not simulating
+  // yet and hold nobody; one that began its first year earlier was.)
+  size_t compared = 0;
+  for (size_t k = 2; k <= 50; ++k)
+    for (const auto& a : results)
+      for (const auto& b : results)
+        if (b.StartNs[1] < a.StartNs[k]) {
+          EXPECT_GE(a.StartNs[k], b.StopNs[k - 1]) << "year " << k;
+          ++compared;
+        }
+  EXPECT_GT(compared, 200u) << "the engines hardly overlapped";
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(Logged("Log: Velmar #" + std::to_string(i) + " finalized"));
+    EXPECT_TRUE(Logged("Log: Velmar started and initialized for model #" + std::to_string(i)));
+  }
+  ExpectNoEngineLeft();
+}
+
+TEST_F(WholeRuns, DispersalProcessorConservesTheTotal) {
+  std::vector<std::string> models;
+  // No growth and no noise: only the migration changes the populations.
+  for (int i = 0; i < 3; ++i) models.push_back(Model(i, 20, "", "growth = 0\nvariation = 0"));
+  TSettings::SetUseExternalProcessor(true);
+  TSettings::SetExternalProcessorFilename(ToolPaths::Program("velmar-dispersal"));
+  TSettings::SetExternalProcessorParameters("0.1");
+  TSettings::SetExternalProcessorCloseCommand("QUIT");
+  Run();
+  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_FALSE(ExternalProcessorRunning);
+  std::vector<TResults> results;
+  for (const auto& m : models) results.push_back(ReadResults(fs::path(m).replace_extension(".results.csv").string()));
+  int64_t first = 0;
+  for (const auto& r : results) {
+    ASSERT_EQ(r.Total.size(), 21u);
+    first += r.Total[0];
+  }
+  bool moved = false;
+  for (size_t k = 1; k <= 20; ++k) {
+    int64_t sum = 0;
+    for (const auto& r : results) sum += r.Total[k];
+    EXPECT_EQ(sum, first) << "year " << k;
+    moved = moved || results[0].Total[k] != results[0].Total[0];
+  }
+  EXPECT_TRUE(moved) << "the processor moved nothing";
+  ExpectNoEngineLeft();
+}
+
+TEST_F(WholeRuns, EngineDyingMidRunEndsTheRun) {
+  Model(0, 30);
+  Model(1, 30, "exit_at_step = 10");
+  Model(2, 30);
+  Run();
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Logged("Error: Velmar #1 exited without finalizing (exit status 3); cancelling simulation"));
+  ExpectNoEngineLeft();
+}
+
+TEST_F(WholeRuns, ProcessorExitingMidRunEndsTheRun) {
+  for (int i = 0; i < 2; ++i) Model(i, 30);
+  const std::string script = (Dir / "proc.sh").string();
+  // Answers five calls with a plain true, then leaves.
+  std::ofstream(script) << "#!/bin/sh\nn=0\nwhile IFS= read -r l; do n=$((n+1)); [ $n -gt 5 ] && exit 0; "
+                           "id=$(printf '%s' \"$l\" | sed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p'); "
+                           "printf '{\"result\":true,\"id\":%s,\"jsonrpc\":\"2.0\"}\\n' \"$id\"; done\n";
+  fs::permissions(script, fs::perms::owner_all);
+  TSettings::SetUseExternalProcessor(true);
+  TSettings::SetExternalProcessorFilename(script);
+  Run();
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Logged("Error: External processor closed its output; cancelling simulation"));
+  ExpectNoEngineLeft();
+}
+
+TEST_F(WholeRuns, LeavesNoDescriptorsBehind) {
+  Model(0, 5);
+  Run();
+  ExpectNoEngineLeft();
+  FinalizeSimulator();
+  InitializeSimulator();
+  EXPECT_LE(OpenDescriptors(), Descriptors + 1);
+}
+
+}  // namespace
