@@ -399,6 +399,9 @@ void TMainForm::CreateSettingsTab() {
   scroll->setWidgetResizable(true);
   auto* page = new QWidget;
   auto* layout = new QVBoxLayout(page);
+  // Compact rows, so the whole tab fits the window at its first size.
+  layout->setContentsMargins(8, 6, 8, 6);
+  layout->setSpacing(4);
 
   auto* title = new QLabel("Settings on this tab affect all instances of Velmar Manager.", page);
   title->setObjectName("SettingsPageTitlePanel");
@@ -438,6 +441,8 @@ void TMainForm::CreateSettingsTab() {
   velmar->setObjectName("VelmarGroupBox");
   auto* vg = new QGridLayout(velmar);
   vg->setColumnStretch(1, 1);
+  vg->setVerticalSpacing(3);
+  vg->setContentsMargins(8, 4, 8, 4);
   VelmarFilenameEdit = edit(velmar, "VelmarFilenameEdit");
   VelmarBrowseButton = browseButton(velmar, "VelmarBrowseButton");
   vg->addWidget(label(velmar, "&Filename:", VelmarFilenameEdit), 0, 0);
@@ -460,6 +465,7 @@ void TMainForm::CreateSettingsTab() {
   VelmarStartTimeoutSpinEdit = timeoutSpin(velmar, "VelmarStartTimeoutSpinEdit");
   vg->addWidget(label(velmar, "Start &Timeout:", VelmarStartTimeoutSpinEdit), 3, 0);
   auto* startRow = new QHBoxLayout;
+  startRow->setSpacing(6);
   startRow->addWidget(VelmarStartTimeoutSpinEdit);
   startRow->addWidget(new QLabel("seconds", velmar));
   startRow->addStretch(1);
@@ -467,6 +473,7 @@ void TMainForm::CreateSettingsTab() {
   VelmarTimeStepTimeoutSpinEdit = timeoutSpin(velmar, "VelmarTimeStepTimeoutSpinEdit");
   vg->addWidget(label(velmar, "Time Step T&imeout:", VelmarTimeStepTimeoutSpinEdit), 4, 0);
   auto* stepRow = new QHBoxLayout;
+  stepRow->setSpacing(6);
   stepRow->addWidget(VelmarTimeStepTimeoutSpinEdit);
   stepRow->addWidget(new QLabel("seconds", velmar));
   stepRow->addStretch(1);
@@ -478,6 +485,8 @@ void TMainForm::CreateSettingsTab() {
   external->setObjectName("ExternalProcessorGroupBox");
   auto* eg = new QGridLayout(external);
   eg->setColumnStretch(1, 1);
+  eg->setVerticalSpacing(3);
+  eg->setContentsMargins(8, 4, 8, 4);
   UseExternalProcessorCheckBox = new QCheckBox("&Use external  processor", external);
   UseExternalProcessorCheckBox->setObjectName("UseExternalProcessorCheckBox");
   eg->addWidget(UseExternalProcessorCheckBox, 0, 0, 1, 3);
@@ -521,6 +530,7 @@ void TMainForm::CreateSettingsTab() {
   auto* general = new QGroupBox("General", page);
   general->setObjectName("GeneralGroupBox");
   auto* gg = new QVBoxLayout(general);
+  gg->setContentsMargins(8, 4, 8, 4);
   DebugMessagesCheckBox = new QCheckBox("Log &debug messages", general);
   DebugMessagesCheckBox->setObjectName("DebugMessagesCheckBox");
   gg->addWidget(DebugMessagesCheckBox);
