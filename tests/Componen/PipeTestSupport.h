@@ -81,12 +81,14 @@ class TTestClient {
     std::optional<std::string> got;
     bool gone = false;
     auto tryRead = [&] {
+      // Readiness first: a message arriving between the two calls would
+      // otherwise be read with the size of "nothing waiting".
+      if (!FSocket.HasMessage()) return false;
       uint32_t size = 0;
       if (FSocket.PeekMessageSize(size) != Platform::ERROR_SUCCESS) {
         gone = true;
         return true;
       }
-      if (!FSocket.HasMessage()) return false;
       std::string buffer(size, '\0');
       uint32_t n = 0;
       const uint32_t r = FSocket.Read(buffer.data(), size, n);
