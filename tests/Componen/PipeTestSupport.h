@@ -2,10 +2,12 @@
 // A raw client of the pipe server and helpers to run the owner's message
 // loop while waiting for something to happen.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -40,6 +42,24 @@ inline bool PumpUntil(const std::function<bool()>& done, std::vector<int> fds = 
     if (std::chrono::steady_clock::now() > deadline) return false;
     Platform::MsgWaitForMultipleObjects(fds, 50, Platform::QS_ALLINPUT);
   }
+}
+
+// Transport threads still alive (they name themselves "pipe-...").
+inline size_t PipeThreadCount() {
+  size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/task")) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char comm[32] = {};
+        if (std::fgets(comm, sizeof comm, f) && std::string(comm).rfind("pipe-", 0) == 0) ++n;
+        std::fclose(f);
+      }
+    }
+    ::closedir(d);
+  }
+  return n;
 }
 
 inline std::string ControlPacket(uint32_t code) {

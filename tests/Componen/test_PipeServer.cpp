@@ -25,16 +25,6 @@ struct TEventRecord {
   std::string Data;
 };
 
-size_t TaskCount() {
-  size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/task")) {
-    while (dirent* e = ::readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
 size_t FileCount(const std::string& dir) {
   size_t n = 0;
   if (DIR* d = ::opendir(dir.c_str())) {
@@ -352,19 +342,19 @@ TEST_F(PipeServerTest, StoppingInsideAnEventIsDeferredUntilItReturns) {
 }
 
 TEST_F(PipeServerTest, DestroyingAnActiveServerStopsEveryThreadWithoutDisconnectEvents) {
-  const size_t baseline = TaskCount();
+  ASSERT_TRUE(PumpUntil([] { return PipeTest::PipeThreadCount() == 0; }));
   Server->SetActive(true);
   std::vector<std::unique_ptr<TTestClient>> clients;
   for (int i = 0; i < 3; ++i) {
     clients.push_back(std::make_unique<TTestClient>());
     ConnectClient(*clients.back());
   }
-  EXPECT_EQ(TaskCount(), baseline + 4);
+  EXPECT_EQ(PipeTest::PipeThreadCount(), 4u);
   Server.reset();
   EXPECT_EQ(CountOf("disconnect"), 0u);
   for (auto& c : clients) EXPECT_TRUE(c->HungUp());
   // The threads have finished their work; give them the moment to exit.
-  EXPECT_TRUE(PumpUntil([&] { return TaskCount() == baseline; }));
+  EXPECT_TRUE(PumpUntil([] { return PipeTest::PipeThreadCount() == 0; }));
 }
 
 TEST_F(PipeServerTest, ServingFromAThreadThatDoesNotOwnTheServerIsReported) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -99,7 +100,7 @@ TEST(PipeStress, TenThousandConnectionsLeaveNothingBehind) {
   PipeTest::UseOwnPipeNamespace();
   const std::string name = "stress-cycles";
   // Threads of earlier tests may still be exiting (and closing their queues).
-  ASSERT_TRUE(PumpUntil([] { return EntryCount("/proc/self/task") == 1; }));
+  ASSERT_TRUE(PumpUntil([] { return PipeTest::PipeThreadCount() == 0; }));
   const size_t fdsBefore = EntryCount("/proc/self/fd");
   {
     TPipeServer server;
@@ -131,7 +132,7 @@ TEST(PipeStress, TenThousandConnectionsLeaveNothingBehind) {
     EXPECT_EQ(server.GetClientCount(), 0);
   }
   ProcessMessages();
-  EXPECT_TRUE(PumpUntil([] { return EntryCount("/proc/self/task") == 1; }));
+  EXPECT_TRUE(PumpUntil([] { return PipeTest::PipeThreadCount() == 0; }));
   EXPECT_EQ(EntryCount("/proc/self/fd"), fdsBefore);
 }
 

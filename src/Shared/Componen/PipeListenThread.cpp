@@ -42,6 +42,7 @@ TPipeListenThread::TPipeListenThread(TPipeServer* pipeServer, TEvent* killEvent)
     throw EPipeException(FormatV("Pipe \"%s\" cannot be served: %s", FPipeName, std::strerror(static_cast<int>(r))));
   SetFreeOnTerminate(true);
   SetPriority(tpLower);
+  SetName("pipe-listener");
   pipeServer->FThreadCount.Increment();
   SetDoneCounter(&pipeServer->FThreadCount);
 }

@@ -44,6 +44,7 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
   FKillEvent->Reset();
   SetFreeOnTerminate(true);
   SetPriority(tpLower);
+  SetName("pipe-worker");
   // Last, so that a failure above leaves the count alone.
   if (FCounter) {
     FCounter->Increment();

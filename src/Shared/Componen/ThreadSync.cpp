@@ -213,6 +213,7 @@ void TThreadEx::WaitFor() {
 
 void* TThreadEx::ThreadProc(void* arg) {
   auto* self = static_cast<TThreadEx*>(arg);
+  if (!self->FName.empty()) pthread_setname_np(pthread_self(), self->FName.substr(0, 15).c_str());
   if (self->FPriority == tpLower) {
     // Linux sets nice values per thread: one step below the process's.
     errno = 0;

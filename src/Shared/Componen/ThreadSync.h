@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <vector>
 
 #include "diagnostics/Exception.h"
@@ -125,6 +126,8 @@ class TThreadEx {
   bool FreeOnTerminate() const { return FFreeOnTerminate; }
   void SetOnTerminate(TNotifyEvent handler) { FOnTerminate = std::move(handler); }
   void SetPriority(TThreadPriority priority) { FPriority = priority; }
+  // The name the system shows for the thread (at most 15 characters).
+  void SetName(std::string name) { FName = std::move(name); }
   // Decremented once this object is gone (or at once when it never ran),
   // so a wait for the count covers everything the thread owned.
   void SetDoneCounter(TThreadCounter* counter) { FDoneCounter = counter; }
@@ -151,6 +154,7 @@ class TThreadEx {
   std::atomic<bool> FTerminated{false};
   bool FFreeOnTerminate = false;
   TThreadPriority FPriority = tpNormal;
+  std::string FName;
   TNotifyEvent FOnTerminate;
   std::exception_ptr FFatalException;
   TThreadCounter* FDoneCounter = nullptr;
