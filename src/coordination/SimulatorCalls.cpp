@@ -31,7 +31,16 @@ void InternalDebugMessage(const std::string& msg) {
 }
 
 void WaitPass() {
-  if (!Platform::ProcessMessages()) Platform::WaitMessage(WAIT_PASS_MS);
+  // One message at a time: a waiting call re-checks its condition after
+  // every call handled inside it, so it returns as soon as it was freed.
+  // Handling further calls first could nest a newer wait (an engine that
+  // has moved a step on) above it, which would then wait for the very
+  // client this call holds back, until the time-out.
+  if (!Platform::ProcessOneMessage()) {
+    // Nothing queued: the toolkit's own events (timers, Stop), then a sleep
+    // until the next message.
+    if (!Platform::ProcessMessages()) Platform::WaitMessage(WAIT_PASS_MS);
+  }
   CheckChildProcesses();
 }
 

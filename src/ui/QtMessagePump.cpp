@@ -9,7 +9,7 @@
 
 TQtMessagePump::TQtMessagePump()
     : FNotifier(std::make_unique<QSocketNotifier>(Platform::QueueEventFd(), QSocketNotifier::Read)) {
-  QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [] { RunCommand([] { Platform::ProcessMessages(); }); });
+  QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [] { RunCommand([] { Platform::ProcessOneMessage(); }); });
   FPrevious = Platform::SetMessagePump(this);
 }
 
