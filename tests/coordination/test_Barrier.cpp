@@ -94,7 +94,6 @@ TEST_F(Barrier, StopDuringTheWaitEndsIt) {
   Platform::TClockGuard guard(clock);
   Simulating(2);
   Processes[0].TimeStep = 1;
-  Platform::PostMessage(Window, 0x8002, 0, 0);  // unknown message: nothing
   Platform::HWND stop = Platform::CreateWindow([](Platform::HWND, uint32_t, Platform::WPARAM, Platform::LPARAM) {
     CancelSimulation();
     return Platform::LRESULT{0};
