@@ -148,7 +148,9 @@ TEST_F(WholeRuns, ThreeEnginesInLockstep) {
 TEST_F(WholeRuns, DispersalProcessorConservesTheTotal) {
   std::vector<std::string> models;
   // No growth and no noise: only the migration changes the populations.
-  for (int i = 0; i < 3; ++i) models.push_back(Model(i, 20, "", "growth = 0\nvariation = 0"));
+  // A pause per step keeps the first engines from finishing before the
+  // last is launched (slow sanitizer builds).
+  for (int i = 0; i < 3; ++i) models.push_back(Model(i, 20, "delay_ms = 25", "growth = 0\nvariation = 0"));
   TSettings::SetUseExternalProcessor(true);
   TSettings::SetExternalProcessorFilename(ToolPaths::Program("velmar-dispersal"));
   TSettings::SetExternalProcessorParameters("0.1");
@@ -175,12 +177,13 @@ TEST_F(WholeRuns, DispersalProcessorConservesTheTotal) {
 }
 
 TEST_F(WholeRuns, EngineDyingMidRunEndsTheRun) {
-  Model(0, 30);
-  Model(1, 30, "exit_at_step = 10");
-  Model(2, 30);
+  // The last engine dies, so it cannot do so while the others are launched.
+  Model(0, 30, "delay_ms = 5");
+  Model(1, 30, "delay_ms = 5");
+  Model(2, 30, "exit_at_step = 10");
   Run();
   EXPECT_TRUE(LastRunCancelled());
-  EXPECT_TRUE(Logged("Error: Velmar #1 exited without finalizing (exit status 3); cancelling simulation"));
+  EXPECT_TRUE(Logged("Error: Velmar #2 exited without finalizing (exit status 3); cancelling simulation"));
   ExpectNoEngineLeft();
 }
 
