@@ -21,20 +21,53 @@ void TJsonRpcServer::PipeMessage(uint32_t clientPipe, const void* bytes, size_t 
 void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, const std::string& callAsJson) {
   Logger().Debug(">>TJsonRpcServer.ProcessRPC(%d, [%s])", static_cast<int32_t>(clientPipe), callAsJson);
   std::string response;
+  TCall call;
+  call.Reply.ClientPipe = clientPipe;
+  TCall* const outer = FCall;
+  FCall = &call;
   try {
     if (FOnRpcRaw) {
+      call.Reply.Raw = true;
       // A copy: the handler may process events that reassign the slot.
       const TOnRPCRaw handler = FOnRpcRaw;
       response = handler(clientPipe, callAsJson);
-      WriteReply(clientPipe, response);
+      if (call.Deferred)
+        response.clear();
+      else
+        WriteReply(clientPipe, response);
     } else {
       HandleCall(clientPipe, callAsJson, response);
     }
   } catch (...) {
+    FCall = outer;
     Logger().Debug("<<TJsonRpcServer.ProcessRPC: response=[%s]", response);
     throw;
   }
+  FCall = outer;
   Logger().Debug("<<TJsonRpcServer.ProcessRPC: response=[%s]", response);
+  if (FOnCallDone) {
+    const std::function<void()> done = FOnCallDone;
+    done();
+  }
+}
+
+TRpcDeferredReply TJsonRpcServer::DeferReply() {
+  Assert(FCall != nullptr);
+  FCall->Deferred = true;
+  return FCall->Reply;
+}
+
+void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const TVariant& result) {
+  Assert(!reply.Raw);
+  std::string response;
+  WriteResult(reply.ClientPipe, reply.Id, result, response);
+  Logger().Debug("<<TJsonRpcServer deferred response=[%s]", response);
+}
+
+void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const std::string& text) {
+  Assert(reply.Raw);
+  WriteReply(reply.ClientPipe, text);
+  Logger().Debug("<<TJsonRpcServer deferred response=[%s]", text);
 }
 
 void TJsonRpcServer::HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response) {
@@ -73,6 +106,7 @@ void TJsonRpcServer::HandleCall(uint32_t clientPipe, const std::string& callAsJs
     return;
   }
 
+  if (FCall) FCall->Reply.Id = id;
   // A copy: the handler may wait, processing events that reassign the slot.
   const TOnRPC handler = FOnRPC;
   TVariant result;
@@ -93,6 +127,12 @@ void TJsonRpcServer::HandleCall(uint32_t clientPipe, const std::string& callAsJs
     return;
   }
 
+  if (FCall && FCall->Deferred) return;
+  WriteResult(clientPipe, id, result, response);
+}
+
+void TJsonRpcServer::WriteResult(uint32_t clientPipe, const IJsonValue& id, const TVariant& result,
+                                 std::string& response) {
   // A result that has no JSON form still gets an answer, so the client is
   // not left waiting for one.
   try {

@@ -47,6 +47,14 @@ class IRpcReplyWriter {
   virtual bool Write(uint32_t clientPipe, const void* bytes, uint32_t count) = 0;
 };
 
+// A reply a handler gives later: the handler asked for it with DeferReply
+// while its call was handled, and hands it to CompleteDeferredReply.
+struct TRpcDeferredReply {
+  uint32_t ClientPipe = 0;
+  IJsonValue Id;     // the request's "id" (a parsed call)
+  bool Raw = false;  // the call went to OnRPCRaw: the reply is text as is
+};
+
 class TJsonRpcServer {
  public:
   // Replies go to writer, which must outlive the server.
@@ -75,6 +83,20 @@ class TJsonRpcServer {
   const TOnRPCRaw& GetOnRPCRaw() const { return FOnRpcRaw; }
   void SetOnRPCRaw(TOnRPCRaw handler) { FOnRpcRaw = std::move(handler); }
 
+  // A handler that cannot answer its call yet takes the reply with it: no
+  // reply is written when the handler returns (its result is ignored), and
+  // the client stays waiting until CompleteDeferredReply. Only while a call
+  // is being handled.
+  TRpcDeferredReply DeferReply();
+  // Whether the call being handled has deferred its reply.
+  bool ReplyDeferred() const { return FCall && FCall->Deferred; }
+  // Answers a deferred call with a handler result (a parsed call) or with
+  // the reply text itself (a raw call).
+  void CompleteDeferredReply(const TRpcDeferredReply& reply, const TVariant& result);
+  void CompleteDeferredReply(const TRpcDeferredReply& reply, const std::string& text);
+  // Runs after every call, once its reply (if any) has been written.
+  void SetOnCallDone(std::function<void()> handler) { FOnCallDone = std::move(handler); }
+
   // The pipe server, when this server serves a pipe.
   TPipeServer* PipeServer() const { return FPipeServer.get(); }
 
@@ -90,6 +112,14 @@ class TJsonRpcServer {
   // Validates and runs the call; response receives the success reply text.
   void HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response);
   void WriteReply(uint32_t clientPipe, const std::string& text);
+  // The success reply for a result; an error reply when it has no JSON form.
+  void WriteResult(uint32_t clientPipe, const IJsonValue& id, const TVariant& result, std::string& response);
+
+  // The call being handled (calls nest while a handler waits).
+  struct TCall {
+    TRpcDeferredReply Reply;
+    bool Deferred = false;
+  };
 
   // The pipe server's events; only messages matter at this layer.
   void PipeServerPipeConnect(TPipeServer* sender, uint32_t pipe);
@@ -103,6 +133,8 @@ class TJsonRpcServer {
   std::unique_ptr<TPipeServer> FPipeServer;
   TOnRPC FOnRPC;
   TOnRPCRaw FOnRpcRaw;
+  std::function<void()> FOnCallDone;
+  TCall* FCall = nullptr;
 };
 
 // The id a reply carries: the request's id as a JSON integer when its text

@@ -27,6 +27,39 @@ class JsonRpcServerTest : public ::testing::Test {
   TJsonRpcServer server{writer};
 };
 
+TEST_F(JsonRpcServerTest, DeferredRepliesAreWrittenWhenCompleted) {
+  std::vector<TRpcDeferredReply> held;
+  int done = 0;
+  server.SetOnCallDone([&] { ++done; });
+  server.SetOnRPC([&](uint32_t, const std::string& method, const IJsonValue&) -> TVariant {
+    if (method == "Later") held.push_back(server.DeferReply());
+    return TVariant(true);
+  });
+  server.ProcessRPC(4, R"({"jsonrpc":"2.0","id":"17","method":"Later"})");
+  EXPECT_TRUE(writer.Replies.empty());
+  EXPECT_FALSE(server.ReplyDeferred());  // only while that call is handled
+  EXPECT_EQ(Call(R"({"jsonrpc":"2.0","id":2,"method":"Now"})"), R"({"result":true,"id":2,"jsonrpc":"2.0"})");
+  EXPECT_EQ(done, 2);
+  ASSERT_EQ(held.size(), 1u);
+  server.CompleteDeferredReply(held[0], TVariant(int32_t{5}));
+  ASSERT_EQ(writer.Replies.size(), 2u);
+  EXPECT_EQ(writer.Replies[1].Pipe, 4u);
+  EXPECT_EQ(writer.Replies[1].Text, R"({"result":5,"id":17,"jsonrpc":"2.0"})");
+
+  // A raw handler's deferred reply is its text as is.
+  server.SetOnRPC(nullptr);
+  server.SetOnRPCRaw([&](uint32_t, const std::string&) {
+    held.push_back(server.DeferReply());
+    return std::string("ignored");
+  });
+  server.ProcessRPC(6, "anything");
+  EXPECT_EQ(writer.Replies.size(), 2u);
+  server.CompleteDeferredReply(held[1], std::string("line\r\n"));
+  EXPECT_EQ(writer.Replies.back().Pipe, 6u);
+  EXPECT_EQ(writer.Replies.back().Text, "line\r\n");
+  EXPECT_THROW(server.DeferReply(), EAssertionFailed);
+}
+
 TEST_F(JsonRpcServerTest, SuccessRepliesAreExact) {
   uint32_t seenPipe = 0;
   std::string seenMethod;
