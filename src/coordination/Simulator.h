@@ -109,11 +109,19 @@ void StartExternalProcessor();
 void StopExternalProcess();
 void LogProgramInfo();
 
+// Answers the "StartTimeStep" calls held at the barrier whose barrier has
+// opened, whose time-out has passed, or whose run was cancelled. Runs after
+// every call, in every wait pass and in IsSimulationDone.
+void ServeParkedCalls();
+// The number of calls held at the barrier.
+size_t ParkedCallCount();
+
 // Notices engines (and the processor) that have ended; part of every wait
 // pass and of IsSimulationDone.
 void CheckChildProcesses();
-// One pass of a wait: runs what is waiting, else sleeps up to WAIT_PASS_MS
-// for the next message; then looks at the child processes.
+// One pass of a wait: runs one waiting message, else sleeps up to
+// WAIT_PASS_MS for the next; then looks at the child processes and the
+// held calls.
 void WaitPass();
 
 // The JSON-RPC server the engines talk to.

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "coordination/Simulator.h"
+#include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Events.h"
@@ -83,13 +84,22 @@ void ResetProcessorReader() { gPending.clear(); }
 
 std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
   Assert(TSettings::GetUseExternalProcessor());
-  std::string result;
   const IJsonValue request = JsonParse(rpc);
   const std::string method =
       request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
   IJsonValue params = JsonMember(request, "params");
   OnRPC(pipe, method, params);
+  if (HasJsonRpcServer() && JsonRpcServer().ReplyDeferred()) {
+    // Held at the barrier: forwarded once released, after the calls that
+    // released it.
+    NoteParkedRequest(method, rpc);
+    return std::string();
+  }
+  return ExchangeWithProcessor(method, rpc);
+}
 
+std::string ExchangeWithProcessor(const std::string& method, const std::string& rpc) {
+  std::string result;
   Logger().Debug("Calling external %s", method);
   const std::string line = rpc + TextUtils::CRLF;
   Logger().Debug("Writing [%s] to external processor pipe", rpc);

@@ -4,6 +4,7 @@
 
 #include "coordination/RpcVelmarModifier.h"
 #include "coordination/Simulator.h"
+#include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Messages.h"
@@ -32,16 +33,15 @@ void InternalDebugMessage(const std::string& msg) {
 
 void WaitPass() {
   // One message at a time: a waiting call re-checks its condition after
-  // every call handled inside it, so it returns as soon as it was freed.
-  // Handling further calls first could nest a newer wait (an engine that
-  // has moved a step on) above it, which would then wait for the very
-  // client this call holds back, until the time-out.
+  // every call handled inside it, so it returns as soon as it was freed,
+  // before later calls pile up on the stack above it.
   if (!Platform::ProcessOneMessage()) {
     // Nothing queued: the toolkit's own events (timers, Stop), then a sleep
     // until the next message.
     if (!Platform::ProcessMessages()) Platform::WaitMessage(WAIT_PASS_MS);
   }
   CheckChildProcesses();
+  ServeParkedCalls();
 }
 
 void TVelmarProcess::Clear() { *this = EmptyProcess; }
@@ -111,28 +111,88 @@ bool TRpcHandler::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::st
 
 namespace {
 
-// The barrier: holds the caller until every simulating slot has completed
-// the step before its own, the run is cancelled, or the time-out passes.
-void WaitAtBarrier(uint32_t id) {
-  bool waiting = true;
-  bool messaged = false;
-  const uint64_t startTime = Platform::GetTickCount64();
-  std::string whyNot;
-  while (!Cancel && waiting && WholeSecondsSince(startTime) <= TSettings::GetVelmarTimeStepTimeout()) {
-    waiting = !TRpcHandler::CanStartTimestep(id, Processes[id].TimeStep, whyNot);
-    if (waiting) {
-      if (!messaged) {
-        Logger().Debug("ClientID %d is waiting because %s", id, whyNot);
-        messaged = true;
-      }
-      WaitPass();
-    }
-  }
-  if (waiting) {
+// A "StartTimeStep" held at the barrier. Its reply waits with it, and the
+// call stays off the stack: a held call never sits beneath other calls, so
+// an engine a step ahead cannot end up waiting inside the call of the very
+// engine it waits for.
+struct TParkedCall {
+  uint32_t ClientID = 0;
+  uint64_t StartTicks = 0;
+  TRpcDeferredReply Reply;
+  std::string Method;  // processor mode: the request to forward on release
+  std::string Rpc;
+};
+
+std::vector<TParkedCall> gParked;
+bool gServing = false;
+
+// The slot's own start of the step, with the lines around it.
+IJsonValue StartSlotTimeStep(uint32_t id) {
+  InternalDebugMessage("Calling internal StartTimeStep for ClientID %d", id);
+  IJsonValue result = Processes[id].StartTimeStep();
+  InternalDebugMessage("Back from internal StartTimeStep for ClientID %d", id);
+  return result;
+}
+
+// Answers a held call: timedOut when the barrier did not open in time or
+// the run was cancelled meanwhile.
+void Release(const TParkedCall& call, bool timedOut) {
+  const uint32_t id = call.ClientID;
+  if (timedOut) {
     Cancel = true;
     Logger().Error("Timed out waiting for clients < ClientID %d to complete timestep %d", id, Processes[id].TimeStep);
   }
+  const IJsonValue result = StartSlotTimeStep(id);
+  if (!call.Reply.Raw) {
+    JsonRpcServer().CompleteDeferredReply(call.Reply, TVariant(result));
+    return;
+  }
+  try {
+    JsonRpcServer().CompleteDeferredReply(call.Reply, ExchangeWithProcessor(call.Method, call.Rpc));
+  } catch (const std::exception& e) {
+    // As for a call answered at once: the failure is logged and the engine
+    // gets no reply.
+    Logger().Exception("Could not process message from client %d", {call.Reply.ClientPipe}, e, false);
+  }
 }
+
+}  // namespace
+
+void NoteParkedRequest(const std::string& method, const std::string& rpc) {
+  Assert(!gParked.empty());
+  gParked.back().Method = method;
+  gParked.back().Rpc = rpc;
+}
+
+size_t ParkedCallCount() { return gParked.size(); }
+
+void ForgetParkedCalls() { gParked.clear(); }
+
+void ServeParkedCalls() {
+  if (gServing) return;
+  gServing = true;
+  struct TDone {
+    ~TDone() { gServing = false; }
+  } done;
+  // The latest arrival first, as the innermost of nested waits would be.
+  for (size_t i = gParked.size(); i-- > 0;) {
+    if (i >= gParked.size()) continue;
+    const TParkedCall& p = gParked[i];
+    bool timedOut = Cancel;
+    if (!timedOut) {
+      std::string whyNot;
+      if (!TRpcHandler::CanStartTimestep(p.ClientID, Processes[p.ClientID].TimeStep, whyNot)) {
+        if (WholeSecondsSince(p.StartTicks) <= TSettings::GetVelmarTimeStepTimeout()) continue;
+        timedOut = true;
+      }
+    }
+    const TParkedCall call = p;
+    gParked.erase(gParked.begin() + static_cast<std::ptrdiff_t>(i));
+    Release(call, timedOut);
+  }
+}
+
+namespace {
 
 bool HasMember(const IJsonValue& params, std::string_view name) { return JsonMember(params, name) != nullptr; }
 
@@ -190,11 +250,15 @@ TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJso
   }
   if (SameText(method, "StartTimeStep")) {
     Logger().Debug("Starting TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
-    WaitAtBarrier(id);
-    InternalDebugMessage("Calling internal StartTimeStep for ClientID %d", id);
-    IJsonValue result = Processes[id].StartTimeStep();
-    InternalDebugMessage("Back from internal StartTimeStep for ClientID %d", id);
-    return TVariant(result);
+    std::string whyNot;
+    if (!CanStartTimestep(id, Processes[id].TimeStep, whyNot)) {
+      // Held: answered by ServeParkedCalls once the barrier opens, the
+      // time-out passes or the run is cancelled.
+      Logger().Debug("ClientID %d is waiting because %s", id, whyNot);
+      gParked.push_back({id, Platform::GetTickCount64(), JsonRpcServer().DeferReply(), {}, {}});
+      return TVariant();
+    }
+    return TVariant(StartSlotTimeStep(id));
   }
   if (SameText(method, "StopTimeStep")) {
     if (!HasMember(params, "VelmarStateVarsPop")) {

@@ -1,6 +1,7 @@
 // Starting, watching and cancelling a run, and the module's JSON-RPC server.
 #include "coordination/WinUtils.h"
 #include "coordination/Simulator.h"
+#include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/VersionInfo.h"
 #include "documents/Documents.h"
@@ -16,7 +17,6 @@ bool ExternalProcessorRunning = false;
 Platform::TLocalDateTime ExternalProcessorStartTime;
 Platform::TLocalDateTime ExternalProcessorStopTime;
 
-void ResetProcessorReader();
 
 namespace {
 
@@ -78,6 +78,7 @@ bool AnyVelmarProcessRunning() {
 
 bool IsSimulationDone() {
   CheckChildProcesses();
+  ServeParkedCalls();
   const bool anyRunning = AnyVelmarProcessRunning();
   const bool stopped = InProcess && !anyRunning;
   InProcess = anyRunning;
@@ -245,11 +246,17 @@ TJsonRpcServer& JsonRpcServer() {
 
 bool HasJsonRpcServer() { return gJsonRpcServer != nullptr; }
 
-void InitializeSimulator() { gJsonRpcServer = TJsonRpcServer::Create(VELMAR_PIPE_NAME); }
+void InitializeSimulator() { SetJsonRpcServer(TJsonRpcServer::Create(VELMAR_PIPE_NAME)); }
 
-void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) { gJsonRpcServer = std::move(server); }
+void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) {
+  ForgetParkedCalls();
+  gJsonRpcServer = std::move(server);
+  // A call may open the barrier for calls held there.
+  if (gJsonRpcServer) gJsonRpcServer->SetOnCallDone(&ServeParkedCalls);
+}
 
 void FinalizeSimulator() {
+  ForgetParkedCalls();
   gJsonRpcServer.reset();
   for (TVelmarProcess& p : Processes) ReleaseSlotHandles(p);
   Processes.clear();

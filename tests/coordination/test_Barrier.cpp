@@ -105,7 +105,7 @@ TEST_F(Barrier, StopDuringTheWaitEndsIt) {
   Platform::DestroyWindow(stop);
 }
 
-TEST_F(Barrier, NestedWaitersReleasedInnermostFirst) {
+TEST_F(Barrier, HeldCallsReleasedLatestFirst) {
   Platform::TManualClock clock;
   Platform::TClockGuard guard(clock);
   Simulating(4);
@@ -117,13 +117,46 @@ TEST_F(Barrier, NestedWaitersReleasedInnermostFirst) {
   Queue(Stop(103, 3), 103);
   Handle(Call(100, "StartTimeStep", Client(0)), 100);
   ASSERT_EQ(Writer.Replies.size(), 4u);
-  // 1 waits first, 2 nests inside it and is released (by the stop nested in
-  // it) before 1; 0, outermost, answers last.
+  // 0, 1 and 2 are held in that order; once 3's stop is answered they are
+  // released latest first.
   EXPECT_EQ(Writer.Replies[0].first, 103u);
   EXPECT_EQ(Writer.Replies[1].first, 102u);
   EXPECT_EQ(Writer.Replies[2].first, 101u);
   EXPECT_EQ(Writer.Replies[3].first, 100u);
   for (size_t i = 1; i < 4; ++i) EXPECT_TRUE(StepResult(Writer.Replies[i].second));
+}
+
+// An engine that joins late (simulating from step 0) holds one that was
+// about to start step 5, while a third has already finished step 5. The
+// third's next start must not end up beneath the held call it waits for.
+TEST_F(Barrier, LateJoinerDoesNotLockTheOthers) {
+  Platform::TManualClock clock;
+  Platform::TClockGuard guard(clock);
+  Simulating(3);
+  Processes[0].TimeStep = 6;
+  Processes[1].TimeStep = 5;
+  Processes[2].TimeStep = 0;
+  auto replies = [&](uint32_t pipe) {
+    return std::count_if(Writer.Replies.begin(), Writer.Replies.end(), [&](const auto& r) { return r.first == pipe; });
+  };
+  Server->ProcessRPC(11, Call(1, "StartTimeStep", Client(1)));
+  Server->ProcessRPC(10, Call(2, "StartTimeStep", Client(0)));
+  // Both are held and neither handling is still running.
+  EXPECT_EQ(ParkedCallCount(), 2u);
+  EXPECT_EQ(replies(10) + replies(11), 0);
+  for (int step = 0; step < 5; ++step) Server->ProcessRPC(12, Stop(10 + step, 2));
+  // Client 1 may go on; client 0 still waits for client 1's step 5.
+  EXPECT_EQ(replies(11), 1);
+  EXPECT_EQ(replies(10), 0);
+  EXPECT_TRUE(StepResult(Writer.Replies.back().second));
+  Server->ProcessRPC(11, Stop(20, 1));
+  EXPECT_EQ(replies(10), 0);  // client 2 has step 5 to go
+  Server->ProcessRPC(12, Stop(21, 2));
+  EXPECT_EQ(replies(10), 1);
+  EXPECT_TRUE(StepResult(Writer.Replies.back().second));
+  EXPECT_EQ(ParkedCallCount(), 0u);
+  EXPECT_FALSE(Cancel);
+  EXPECT_EQ(clock.TickCount(), 1000000u);
 }
 
 }  // namespace

@@ -73,7 +73,9 @@ class WholeRuns : public ::testing::Test {
     TSettings::SetVelmarTimeStepTimeout(20);
     TSettings::SetVelmarStartTimeout(20);
     Logger().SetLogHandler([this](const TLogEvent& e, bool& handled) {
-      if (e.EventType != etDebug) Lines.push_back(std::string(EVENT_TYPES[e.EventType]) + ": " + e.RawMessage);
+      if (e.EventType != etDebug || e.RawMessage.find("TimeStep") != std::string::npos ||
+          e.RawMessage.find("waiting") != std::string::npos)
+        Lines.push_back(std::string(EVENT_TYPES[e.EventType]) + ": " + e.RawMessage);
       handled = true;
     });
     Document.ClearModels();
@@ -81,6 +83,9 @@ class WholeRuns : public ::testing::Test {
   }
   void TearDown() override {
     Logger().SetLogHandler(nullptr);
+    // What the run logged, for a failure's report.
+    if (HasFailure())
+      for (const auto& l : Lines) std::printf("  | %s\n", l.c_str());
     TSettings::SetSettingsPathname("");
     fs::remove_all(Dir);
   }
@@ -190,10 +195,13 @@ TEST_F(WholeRuns, EngineDyingMidRunEndsTheRun) {
 TEST_F(WholeRuns, ProcessorExitingMidRunEndsTheRun) {
   for (int i = 0; i < 2; ++i) Model(i, 30);
   const std::string script = (Dir / "proc.sh").string();
-  // Answers five calls with a plain true, then leaves.
-  std::ofstream(script) << "#!/bin/sh\nn=0\nwhile IFS= read -r l; do n=$((n+1)); [ $n -gt 5 ] && exit 0; "
-                           "id=$(printf '%s' \"$l\" | sed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p'); "
-                           "printf '{\"result\":true,\"id\":%s,\"jsonrpc\":\"2.0\"}\\n' \"$id\"; done\n";
+  // Answers with a plain true until the last engine has stopped three
+  // steps (so the start is over), then leaves.
+  std::ofstream(script) << "#!/bin/sh\nn=0\nwhile IFS= read -r l; do\n"
+                           "  case \"$l\" in *'\"method\":\"StopTimeStep\"'*'\"ClientID\":1'[,}]*) n=$((n+1));; esac\n"
+                           "  [ $n -gt 3 ] && exit 0\n"
+                           "  id=$(printf '%s' \"$l\" | sed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p')\n"
+                           "  printf '{\"result\":true,\"id\":%s,\"jsonrpc\":\"2.0\"}\\n' \"$id\"\ndone\n";
   fs::permissions(script, fs::perms::owner_all);
   TSettings::SetUseExternalProcessor(true);
   TSettings::SetExternalProcessorFilename(script);
