@@ -18,8 +18,7 @@ class TSystemClock : public IClock {
     clock_gettime(CLOCK_REALTIME, &ts);
     tm parts{};
     localtime_r(&ts.tv_sec, &parts);
-    return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-            parts.tm_min,         parts.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+    return FromTm(parts, static_cast<int>(ts.tv_nsec / 1000000));
   }
   bool IdleWait(uint32_t) override { return false; }
 };
@@ -28,6 +27,23 @@ TSystemClock gSystemClock;
 std::atomic<IClock*> gClock{&gSystemClock};
 
 }  // namespace
+
+TLocalDateTime FromTm(const ::tm& parts, int millisecond) {
+  return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+          parts.tm_min,         parts.tm_sec,     millisecond};
+}
+
+::tm ToTm(const TLocalDateTime& t) {
+  tm parts{};
+  parts.tm_year = t.Year - 1900;
+  parts.tm_mon = t.Month - 1;
+  parts.tm_mday = t.Day;
+  parts.tm_hour = t.Hour;
+  parts.tm_min = t.Minute;
+  parts.tm_sec = t.Second;
+  parts.tm_isdst = -1;
+  return parts;
+}
 
 IClock& Clock() { return *gClock.load(std::memory_order_acquire); }
 
@@ -39,19 +55,12 @@ IClock* SetClock(IClock* clock) {
 TLocalDateTime TManualClock::Now() {
   // Adds the ticks passed since the base time, through the C library so
   // that month and year boundaries come out right.
-  tm parts{};
-  parts.tm_year = FBase.Year - 1900;
-  parts.tm_mon = FBase.Month - 1;
-  parts.tm_mday = FBase.Day;
-  parts.tm_hour = FBase.Hour;
-  parts.tm_min = FBase.Minute;
-  parts.tm_sec = FBase.Second;
+  tm parts = ToTm(FBase);
   const uint64_t passed = FTicks.load() - FBaseTicks;
   time_t t = timegm(&parts) + static_cast<time_t>(passed / 1000);
   tm out{};
   gmtime_r(&t, &out);
-  return {out.tm_year + 1900, out.tm_mon + 1, out.tm_mday, out.tm_hour, out.tm_min, out.tm_sec,
-          static_cast<int>(passed % 1000)};
+  return FromTm(out, static_cast<int>(passed % 1000));
 }
 
 }  // namespace Platform

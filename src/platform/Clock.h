@@ -4,11 +4,18 @@
 #include <atomic>
 #include <cstdint>
 
+struct tm;
+
 namespace Platform {
 
 struct TLocalDateTime {
   int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
 };
+
+// Conversions to and from the C library's broken-down time (the
+// daylight-saving flag of ToTm is "unknown").
+TLocalDateTime FromTm(const ::tm& parts, int millisecond);
+::tm ToTm(const TLocalDateTime& t);
 
 class IClock {
  public:

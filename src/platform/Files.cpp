@@ -21,19 +21,11 @@ std::optional<TLocalDateTime> FileModifiedTime(const std::string& path) {
   if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
   tm parts{};
   localtime_r(&st.st_mtim.tv_sec, &parts);
-  return TLocalDateTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                        parts.tm_min,         parts.tm_sec,     static_cast<int>(st.st_mtim.tv_nsec / 1000000)};
+  return FromTm(parts, static_cast<int>(st.st_mtim.tv_nsec / 1000000));
 }
 
 std::string FormatLocalDateTime(const TLocalDateTime& t) {
-  tm parts{};
-  parts.tm_year = t.Year - 1900;
-  parts.tm_mon = t.Month - 1;
-  parts.tm_mday = t.Day;
-  parts.tm_hour = t.Hour;
-  parts.tm_min = t.Minute;
-  parts.tm_sec = t.Second;
-  parts.tm_isdst = -1;
+  tm parts = ToTm(t);
   char buf[128];
   const size_t n = std::strftime(buf, sizeof buf, "%x %X", &parts);
   return std::string(buf, n);
