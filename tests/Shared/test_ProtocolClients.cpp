@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "DocsExamples.h"
 #include "Shared/Componen/ThreadSync.h"
 #include "Shared/JSON_RPC.h"
 #include "diagnostics/Logging.h"
@@ -18,24 +19,7 @@
 
 namespace {
 
-std::string DocsBlock(const std::string& language) {
-  const char* dir = std::getenv("VELMAR_SOURCE_DIR");
-  std::string here = __FILE__;
-  const std::string path = (dir ? std::string(dir) : here.substr(0, here.rfind("/tests/"))) + "/docs/engine-protocol.md";
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  const std::string text = s.str();
-  const std::string open = "```" + language + "\n";
-  const size_t start = text.find(open);
-  if (start == std::string::npos) return "";
-  const size_t end = text.find("```", start + open.size());
-  return text.substr(start + open.size(), end - start - open.size());
-}
-
-bool HaveProgram(const char* name) {
-  return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
-}
+using DocsExamples::HaveProgram;
 
 class ProtocolClients : public ::testing::Test {
  protected:
@@ -83,7 +67,7 @@ class ProtocolClients : public ::testing::Test {
 
 TEST_F(ProtocolClients, PythonSocketClient) {
   if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not installed";
-  const std::string code = DocsBlock("python");
+  const std::string code = DocsExamples::Block("python");
   ASSERT_FALSE(code.empty());
   char dir[] = "/tmp/velmar-pyclient-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -107,7 +91,7 @@ TEST_F(ProtocolClients, PythonSocketClient) {
 
 TEST_F(ProtocolClients, SocatOneLiner) {
   if (!HaveProgram("socat")) GTEST_SKIP() << "socat not installed";
-  const std::string command = DocsBlock("sh");
+  const std::string command = DocsExamples::Block("sh");
   ASSERT_FALSE(command.empty());
   int status = -1;
   const std::string out = Serve(command, status);

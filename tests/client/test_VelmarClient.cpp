@@ -1,4 +1,5 @@
 #include "client/VelmarClient.h"
+#include "DocsExamples.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -278,31 +279,7 @@ TEST(VelmarClient, ReplyThatIsNotJsonIsAnError) {
 
 namespace {
 
-std::string DocsPath() {
-  if (const char* dir = std::getenv("VELMAR_SOURCE_DIR")) return std::string(dir) + "/docs/engine-protocol.md";
-  std::string here = __FILE__;
-  return here.substr(0, here.rfind("/tests/")) + "/docs/engine-protocol.md";
-}
-
-// The first fenced block of the given language in the protocol page.
-std::string DocsBlock(const std::string& language) {
-  FILE* f = std::fopen(DocsPath().c_str(), "r");
-  if (!f) return "";
-  std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  std::fclose(f);
-  const std::string open = "```" + language + "\n";
-  const size_t start = text.find(open);
-  if (start == std::string::npos) return "";
-  const size_t end = text.find("```", start + open.size());
-  return text.substr(start + open.size(), end - start - open.size());
-}
-
-bool HaveProgram(const char* name) {
-  return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
-}
+using DocsExamples::HaveProgram;
 
 // Runs a shell command and returns its standard output and exit status.
 std::string RunShell(const std::string& command, int& status) {
@@ -362,7 +339,7 @@ class TStandInManager {
 
 TEST(EngineProtocolDocs, PythonExampleTalksToTheManager) {
   if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not installed";
-  const std::string code = DocsBlock("python");
+  const std::string code = DocsExamples::Block("python");
   ASSERT_FALSE(code.empty());
   char dir[] = "/tmp/velmar-pyexample-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
@@ -400,7 +377,7 @@ TEST(EngineProtocolDocs, PythonExampleTalksToTheManager) {
 
 TEST(EngineProtocolDocs, SocatOneLinerTalksToTheManager) {
   if (!HaveProgram("socat")) GTEST_SKIP() << "socat not installed";
-  const std::string command = DocsBlock("sh");
+  const std::string command = DocsExamples::Block("sh");
   ASSERT_FALSE(command.empty());
   int status = 0;
   std::string out;
