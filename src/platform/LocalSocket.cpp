@@ -252,12 +252,16 @@ uint32_t TLocalSocket::Flush(int killFd) {
   // No readiness event reports "the peer has read everything", so poll the
   // send queue: a few yields first (a reader that is waiting takes the data
   // at once), then short sleeps growing to 10 ms, always watching the kill
-  // event and the peer's hang-up.
+  // event and the peer's hang-up. A peer that answers what it read (an
+  // engine sends its next call only after reading our reply) wakes the
+  // wait at once: while nothing was waiting to be read when the flush
+  // began, the arrival of a message ends the sleep.
   int spins = 0;
   int sleepMs = 1;
+  bool watchInput = !HasMessage();
   for (;;) {
     if (UnsentBytes() == 0) return ERROR_SUCCESS;
-    pollfd p[2] = {{FFd, 0, 0}, {killFd, POLLIN, 0}};
+    pollfd p[2] = {{FFd, static_cast<short>(watchInput ? POLLIN : 0), 0}, {killFd, POLLIN, 0}};
     const nfds_t n = killFd >= 0 ? 2 : 1;
     int timeout = 0;
     if (spins < 20) {
@@ -274,6 +278,8 @@ uint32_t TLocalSocket::Flush(int killFd) {
     }
     if (n == 2 && (p[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
     if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return ERROR_SUCCESS;
+    // Input stays readable until the worker reads it: watched once only.
+    if (p[0].revents & POLLIN) watchInput = false;
   }
 }
 
