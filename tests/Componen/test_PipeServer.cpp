@@ -305,6 +305,7 @@ TEST_F(PipeServerTest, DisconnectEndsOneClientOrAll) {
   EXPECT_EQ(Server->GetClient(0), pa);
   EXPECT_EQ(Server->GetClient(2), pc);
 
+  EXPECT_EQ(Server->BroadcastOrder(), (std::vector<uint32_t>{pc, pb, pa}));
   EXPECT_TRUE(Server->Broadcast("all", 3));
   EXPECT_EQ(a.ReceivePacket(20000, true), "all");
   EXPECT_EQ(b.ReceivePacket(20000, true), "all");

@@ -165,15 +165,17 @@ bool TPipeServer::Write(uint32_t pipe, const void* prefix, int32_t prefixCount, 
   return true;
 }
 
-bool TPipeServer::Broadcast(const void* buffer, int32_t count) {
-  for (int i = GetClientCount() - 1; i >= 0; --i)
-    if (!Write(FClients[static_cast<size_t>(i)]->Pipe, buffer, count)) return false;
-  return true;
+std::vector<uint32_t> TPipeServer::BroadcastOrder() const {
+  std::vector<uint32_t> pipes;
+  for (int i = GetClientCount() - 1; i >= 0; --i) pipes.push_back(FClients[static_cast<size_t>(i)]->Pipe);
+  return pipes;
 }
 
+bool TPipeServer::Broadcast(const void* buffer, int32_t count) { return Broadcast(nullptr, 0, buffer, count); }
+
 bool TPipeServer::Broadcast(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
-  for (int i = GetClientCount() - 1; i >= 0; --i)
-    if (!Write(FClients[static_cast<size_t>(i)]->Pipe, prefix, prefixCount, buffer, count)) return false;
+  for (uint32_t pipe : BroadcastOrder())
+    if (!Write(pipe, prefix, prefixCount, buffer, count)) return false;
   return true;
 }
 

@@ -168,6 +168,8 @@ class TPipeServer {
   // Write to every client, newest first; false when a write failed.
   bool Broadcast(const void* buffer, int32_t count);
   bool Broadcast(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count);
+  // The clients in the order a broadcast writes to them: newest first.
+  std::vector<uint32_t> BroadcastOrder() const;
   // Always framed as a multi-packet message, even when short or empty.
   bool SendStream(uint32_t pipe, TStream* stream);
   // Ends one client's connection, or every client's with pipe 0.
