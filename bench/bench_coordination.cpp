@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -63,22 +64,70 @@ void BM_RawSeqpacketPingPong(benchmark::State& state) {
 }
 BENCHMARK(BM_RawSeqpacketPingPong)->UseRealTime();
 
+// A processor on a thread: answers each request line with answer(line)
+// and a LF.
+struct TFakeProcessor {
+  int ToProcessor[2]{-1, -1}, FromProcessor[2]{-1, -1};
+  std::thread Thread;
+  explicit TFakeProcessor(std::function<std::string(const std::string&)> answer) {
+    Platform::CreatePipe(ToProcessor[0], ToProcessor[1]);
+    Platform::CreatePipe(FromProcessor[0], FromProcessor[1]);
+    Thread = std::thread([this, answer] {
+      std::string line;
+      char buf[4096];
+      size_t n = 0;
+      for (;;) {
+        if (Platform::ReadPipe(ToProcessor[0], buf, sizeof buf, n) != 0 || n == 0) return;
+        line.append(buf, n);
+        for (size_t lf; (lf = line.find('\n')) != std::string::npos; line.erase(0, lf + 1)) {
+          const std::string reply = answer(line.substr(0, lf)) + "\n";
+          size_t written = 0;
+          if (Platform::WritePipe(FromProcessor[1], reply.data(), reply.size(), written) != 0) return;
+        }
+      }
+    });
+  }
+  ~TFakeProcessor() {
+    Platform::CloseHandleClear(ToProcessor[1]);
+    Thread.join();
+    Platform::CloseHandleClear(ToProcessor[0]);
+    Platform::CloseHandleClear(FromProcessor[0]);
+    Platform::CloseHandleClear(FromProcessor[1]);
+  }
+};
+
 // ---- Echo through the whole manager: pipe server, JSON-RPC, the handler.
 // The manager runs on a thread of its own (its main thread, as far as the
 // transport is concerned); the benchmark thread is the engine.
-void EchoOverPipe(benchmark::State& state, bool debugToFile) {
+enum TEchoMode { emDirect, emDebugToFile, emProcessor };
+
+void EchoOverPipe(benchmark::State& state, TEchoMode mode) {
   const std::string logFile = TempPath("echo.log");
   std::atomic<bool> ready{false}, stop{false};
+  // Answers with the request's own id, as a processor must.
+  TFakeProcessor processor([](const std::string& request) {
+    const size_t at = request.find("\"id\":");
+    const std::string id = at == std::string::npos ? "null" : request.substr(at + 5, request.find(',', at) - at - 5);
+    return R"({"result":42,"id":)" + id + R"(,"jsonrpc":"2.0"})";
+  });
   std::thread manager([&] {
-    SetUpModule(debugToFile, logFile);
-    TSettings::SetUseExternalProcessor(!debugToFile);  // debug lines only without a processor
+    SetUpModule(mode == emDebugToFile, logFile);
+    // Debug lines are written only without a processor.
+    TSettings::SetUseExternalProcessor(mode != emDebugToFile);
     InitializeSimulator();
-    JsonRpcServer().SetOnRPC(&TRpcHandler::OnRPC);
+    if (mode == emProcessor) {
+      ExternalProcessorWritePipe = processor.ToProcessor[1];
+      ExternalProcessorReadPipe = processor.FromProcessor[0];
+      JsonRpcServer().SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+    } else {
+      JsonRpcServer().SetOnRPC(&TRpcHandler::OnRPC);
+    }
     Processes.assign(1, EmptyProcess);
     ready = true;
     while (!stop)
       if (!Platform::ProcessMessages()) Platform::WaitMessage(20);
     FinalizeSimulator();
+    ExternalProcessorWritePipe = ExternalProcessorReadPipe = -1;
     Logger().SetLogHandler(nullptr);
   });
   while (!ready) std::this_thread::yield();
@@ -91,10 +140,12 @@ void EchoOverPipe(benchmark::State& state, bool debugToFile) {
   manager.join();
   std::filesystem::remove(logFile);
 }
-void BM_EchoOverPipe(benchmark::State& state) { EchoOverPipe(state, false); }
-void BM_EchoOverPipe_DebugToLogFile(benchmark::State& state) { EchoOverPipe(state, true); }
+void BM_EchoOverPipe(benchmark::State& state) { EchoOverPipe(state, emDirect); }
+void BM_EchoOverPipe_DebugToLogFile(benchmark::State& state) { EchoOverPipe(state, emDebugToFile); }
+void BM_EchoOverPipe_ThroughProcessor(benchmark::State& state) { EchoOverPipe(state, emProcessor); }
 BENCHMARK(BM_EchoOverPipe)->UseRealTime();
 BENCHMARK(BM_EchoOverPipe_DebugToLogFile)->UseRealTime();
+BENCHMARK(BM_EchoOverPipe_ThroughProcessor)->UseRealTime();
 
 // ---- Barrier release: from the start of handling the StopTimeStep that
 // frees a held StartTimeStep to that call's reply being queued.
@@ -155,37 +206,6 @@ void BM_BarrierRelease_Polling100ms(benchmark::State& state) {
 }
 BENCHMARK(BM_BarrierRelease_Polling100ms)->UseManualTime()->Iterations(12);
 
-// ---- A 1 MB processor reply read through the bridge. The "processor" is
-// a thread answering each request line with one megabyte and a LF.
-constexpr size_t REPLY_SIZE = 1 << 20;
-
-struct TFakeProcessor {
-  int ToProcessor[2]{-1, -1}, FromProcessor[2]{-1, -1};
-  std::thread Thread;
-  TFakeProcessor() {
-    Platform::CreatePipe(ToProcessor[0], ToProcessor[1]);
-    Platform::CreatePipe(FromProcessor[0], FromProcessor[1]);
-    Thread = std::thread([this] {
-      const std::string reply = std::string(REPLY_SIZE, 'x') + "\n";
-      char c;
-      size_t n = 0;
-      for (;;) {
-        if (Platform::ReadPipe(ToProcessor[0], &c, 1, n) != 0 || n == 0) return;
-        if (c != '\n') continue;
-        size_t written = 0;
-        if (Platform::WritePipe(FromProcessor[1], reply.data(), reply.size(), written) != 0) return;
-      }
-    });
-  }
-  ~TFakeProcessor() {
-    Platform::CloseHandleClear(ToProcessor[1]);
-    Thread.join();
-    Platform::CloseHandleClear(ToProcessor[0]);
-    Platform::CloseHandleClear(FromProcessor[0]);
-    Platform::CloseHandleClear(FromProcessor[1]);
-  }
-};
-
 class TSink : public IRpcReplyWriter {
  public:
   bool Write(uint32_t, const void*, uint32_t count) override {
@@ -194,6 +214,9 @@ class TSink : public IRpcReplyWriter {
   }
   uint32_t Bytes = 0;
 };
+
+// ---- A 1 MB processor reply read through the bridge.
+constexpr size_t REPLY_SIZE = 1 << 20;
 
 void BM_ProcessorReply1MB(benchmark::State& state) {
   SetUpModule(false, "");
@@ -205,7 +228,7 @@ void BM_ProcessorReply1MB(benchmark::State& state) {
   SetJsonRpcServer(std::move(owned));
   server->SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
   Processes.assign(1, EmptyProcess);
-  TFakeProcessor processor;
+  TFakeProcessor processor([](const std::string&) { return std::string(REPLY_SIZE, 'x'); });
   ExternalProcessorWritePipe = processor.ToProcessor[1];
   ExternalProcessorReadPipe = processor.FromProcessor[0];
   const std::string request = R"({"jsonrpc":"2.0","id":1,"method":"Echo","params":{"ClientID":0,"Value":1}})";
@@ -223,7 +246,7 @@ BENCHMARK(BM_ProcessorReply1MB)->UseRealTime();
 // Baseline: the same megabyte read one byte per call, each after asking how
 // many bytes wait.
 void BM_ProcessorReply1MB_BytePerRead(benchmark::State& state) {
-  TFakeProcessor processor;
+  TFakeProcessor processor([](const std::string&) { return std::string(REPLY_SIZE, 'x'); });
   for (auto _ : state) {
     size_t n = 0;
     Platform::WritePipe(processor.ToProcessor[1], "\n", 1, n);

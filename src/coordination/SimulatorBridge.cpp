@@ -24,9 +24,11 @@ constexpr size_t PROCESSOR_READ_CHUNK = 64 * 1024;
 
 std::string ErrorText(int code) { return Platform::SysErrorMessage(code); }
 
-// Takes the first line (up to and including its LF) out of gPending.
-bool TakeLine(std::string& result) {
-  const size_t lf = gPending.find('\n');
+// Takes the first line (up to and including its LF) out of gPending. The
+// bytes before from hold no LF (already searched), so a long reply arriving
+// in many pieces is searched once, not once per piece.
+bool TakeLine(std::string& result, size_t from = 0) {
+  const size_t lf = gPending.find('\n', from);
   if (lf == std::string::npos) return false;
   result.assign(gPending, 0, lf + 1);
   gPending.erase(0, lf + 1);
@@ -58,8 +60,9 @@ std::string ReadReply() {
       if (error != 0 && error != EPIPE) {
         Logger().Error("Could not read from external processor pipe: %s (error code %d)", ErrorText(error), error);
       }
+      const size_t searched = gPending.size();
       gPending.append(buffer, got);
-      if (TakeLine(result)) return result;
+      if (TakeLine(result, searched)) return result;
       if (got > 0) continue;
     }
     if ((Platform::GetTickCount64() - start) / 1000 > limitSeconds) {

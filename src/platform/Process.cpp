@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -386,14 +387,21 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
 }
 
 int FlushPipe(int fd, uint32_t timeoutMs) {
-  // A pipe gives no signal when it has been drained, so poll for it with a
+  // A pipe gives no signal when it has been drained, so poll for it: a few
+  // yields first (a reader that is waiting takes the line at once), then a
   // short back-off; a reader that goes away shows up as POLLERR.
   const uint64_t start = MonotonicMs();
   int pauseMs = 1;
+  int spins = 0;
   for (;;) {
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
     if (n == 0) return 0;
+    if (spins < 50) {
+      ++spins;
+      sched_yield();
+      continue;
+    }
     int wait = pauseMs;
     if (timeoutMs != INFINITE) {
       const uint64_t passed = MonotonicMs() - start;
