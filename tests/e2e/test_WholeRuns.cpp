@@ -192,6 +192,22 @@ TEST_F(WholeRuns, EngineDyingMidRunEndsTheRun) {
   ExpectNoEngineLeft();
 }
 
+TEST_F(WholeRuns, EngineKilledMidRunEndsTheRun) {
+  for (int i = 0; i < 3; ++i) Model(i, 200, "delay_ms = 5");
+  StartSimulation(Document);
+  const uint64_t start = Platform::GetTickCount64();
+  bool killed = false;
+  while (!IsSimulationDone()) {
+    if (!killed && Processes[1].TimeStep >= 3) killed = Platform::TerminateProcess(Processes[1].ProcInfo.hProcess, 1);
+    WaitPass();
+    ASSERT_LT(Platform::GetTickCount64() - start, 120000u) << "run did not end";
+  }
+  EXPECT_TRUE(killed);
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Logged("Error: Velmar #1 exited without finalizing (exit status 137); cancelling simulation"));
+  ExpectNoEngineLeft();
+}
+
 TEST_F(WholeRuns, ProcessorExitingMidRunEndsTheRun) {
   for (int i = 0; i < 2; ++i) Model(i, 30);
   const std::string script = (Dir / "proc.sh").string();
