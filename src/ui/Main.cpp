@@ -462,22 +462,20 @@ void TMainForm::CreateSettingsTab() {
           "When Velmar is finally started, it must be given the options\r\n"
           "/RUN=YES /RPC=VelmarManager /RPCID=0 followed by the model filename in double quotes.");
   vg->addWidget(VelmarSpecifiedOptionsOnlyCheckBox, 2, 1, 1, 3);
+  // A time-out spin box with its caption and the unit after it.
+  auto secondsRow = [&](QSpinBox* spin, const char* caption, int row) {
+    vg->addWidget(label(velmar, caption, spin), row, 0);
+    auto* line = new QHBoxLayout;
+    line->setSpacing(6);
+    line->addWidget(spin);
+    line->addWidget(new QLabel("seconds", velmar));
+    line->addStretch(1);
+    vg->addLayout(line, row, 1, 1, 3);
+  };
   VelmarStartTimeoutSpinEdit = timeoutSpin(velmar, "VelmarStartTimeoutSpinEdit");
-  vg->addWidget(label(velmar, "Start &Timeout:", VelmarStartTimeoutSpinEdit), 3, 0);
-  auto* startRow = new QHBoxLayout;
-  startRow->setSpacing(6);
-  startRow->addWidget(VelmarStartTimeoutSpinEdit);
-  startRow->addWidget(new QLabel("seconds", velmar));
-  startRow->addStretch(1);
-  vg->addLayout(startRow, 3, 1, 1, 3);
+  secondsRow(VelmarStartTimeoutSpinEdit, "Start &Timeout:", 3);
   VelmarTimeStepTimeoutSpinEdit = timeoutSpin(velmar, "VelmarTimeStepTimeoutSpinEdit");
-  vg->addWidget(label(velmar, "Time Step T&imeout:", VelmarTimeStepTimeoutSpinEdit), 4, 0);
-  auto* stepRow = new QHBoxLayout;
-  stepRow->setSpacing(6);
-  stepRow->addWidget(VelmarTimeStepTimeoutSpinEdit);
-  stepRow->addWidget(new QLabel("seconds", velmar));
-  stepRow->addStretch(1);
-  vg->addLayout(stepRow, 4, 1, 1, 3);
+  secondsRow(VelmarTimeStepTimeoutSpinEdit, "Time Step T&imeout:", 4);
   layout->addWidget(velmar);
 
   // External processor
