@@ -1,0 +1,107 @@
+// Arbitrary requests to the run's handler in direct mode, as engines could
+// send them: every reply must be well-formed JSON and no call may be left
+// waiting. The input holds one request per line, sent by three engines in
+// turn (line i from pipe i % 3 + 1).
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Shared/JSON.h"
+#include "Shared/JSON_RPC.h"
+#include "coordination/Simulator.h"
+#include "diagnostics/Logging.h"
+#include "documents/SettingsUnit.h"
+#include "platform/Clock.h"
+#include "platform/Messages.h"
+
+namespace {
+
+class TCheckedReplies : public IRpcReplyWriter {
+ public:
+  bool Write(uint32_t, const void* bytes, uint32_t count) override {
+    const std::string_view text(static_cast<const char*>(bytes), count);
+    const IJsonValue reply = JsonParse(text);
+    if (!reply || !reply->IsObject()) abort();
+    ++Count;
+    return true;
+  }
+  size_t Count = 0;
+};
+
+struct TFixture {
+  TFixture() {
+    Dir = std::filesystem::temp_directory_path() / ("velmar-fuzz-rpc-" + std::to_string(getpid()));
+    std::filesystem::create_directories(Dir);
+    TSettings::SetSettingsPathname((Dir / "settings.ini").string());
+    TSettings::SetUseExternalProcessor(false);
+    TSettings::SetVelmarTimeStepTimeout(0);
+    TSettings::SetDebugMessages(true);
+    auto server = std::make_unique<TJsonRpcServer>(Writer);
+    Server = server.get();
+    SetJsonRpcServer(std::move(server));
+    Server->SetOnRPC(&TRpcHandler::OnRPC);
+    Logger().SetLogHandler([](const TLogEvent&, bool& handled) { handled = true; });
+  }
+  ~TFixture() { std::filesystem::remove_all(Dir); }
+
+  std::filesystem::path Dir;
+  TCheckedReplies Writer;
+  TJsonRpcServer* Server = nullptr;
+  Platform::TManualClock Clock;
+  Platform::TClockGuard Guard{Clock};
+};
+
+TFixture& Fixture() {
+  static TFixture* fixture = new TFixture();
+  return *fixture;
+}
+
+void ThreeSimulatingSlots() {
+  Processes.assign(3, EmptyProcess);
+  for (uint32_t i = 0; i < 3; ++i) {
+    Processes[i].ClientID = i;
+    Processes[i].Initialized = true;
+    Processes[i].Simulating = true;
+    Processes[i].TimeStep = i == 0 ? 4 : 5;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  TFixture& f = Fixture();
+  ThreeSimulatingSlots();
+  Cancel = false;
+  InProcess = true;
+  f.Writer.Count = 0;
+
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  size_t requests = 0;
+  for (size_t start = 0; start <= input.size();) {
+    size_t end = input.find('\n', start);
+    if (end == std::string_view::npos) end = input.size();
+    const std::string request(input.substr(start, end - start));
+    f.Server->ProcessRPC(static_cast<uint32_t>(requests % 3 + 1), request);
+    ++requests;
+    ServeParkedCalls();
+    start = end + 1;
+  }
+  // Held calls are answered once their time-out passes; the manual clock
+  // moves on every idle wait, so this takes a few passes, not seconds.
+  for (int pass = 0; ParkedCallCount() > 0 && pass < 1000; ++pass) WaitPass();
+  if (ParkedCallCount() != 0) abort();
+  // Every request that asked for a reply got at most one; none was lost to
+  // a crash of the writer path.
+  if (f.Writer.Count > requests) abort();
+  while (Platform::ProcessMessages()) {
+  }
+  InProcess = false;
+  Cancel = false;
+  return 0;
+}

@@ -1,0 +1,150 @@
+// Arbitrary file content, then one key written (or deleted): the bytes of
+// every line other than that key's must stay, and the key reads back.
+//
+// Input: byte 0 picks the section, byte 1 the key and whether to delete it;
+// the rest is the file. The lines of the old and new file are compared after
+// dropping their common first and last lines; what is left of the old file
+// must be lines of the key being written, and what is left of the new file
+// those lines, the section header and the old last line given a line break.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diagnostics/Exception.h"
+#include "platform/ProfileFile.h"
+
+namespace {
+
+const char* const kSections[] = {"Main", "main", "Other", "A b"};
+const char* const kKeys[] = {"Key", "KEY", "k", "x y"};
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> Lines(std::string_view text) {
+  std::vector<std::string> out;
+  while (!text.empty()) {
+    const size_t nl = text.find('\n');
+    const size_t len = nl == std::string_view::npos ? text.size() : nl + 1;
+    out.emplace_back(text.substr(0, len));
+    text.remove_prefix(len);
+  }
+  return out;
+}
+
+std::string_view Text(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+bool IsKeyLine(std::string_view line, std::string_view key) {
+  const std::string_view t = Trim(Text(line));
+  if (t.empty() || t.front() == '[' || t.front() == ';' || t.front() == '#') return false;
+  const size_t eq = t.find('=');
+  return eq != std::string_view::npos && SameName(Trim(t.substr(0, eq)), key);
+}
+
+bool IsHeader(std::string_view line, std::string_view section) {
+  const std::string_view t = Trim(Text(line));
+  if (t.empty() || t.front() != '[') return false;
+  return SameName(Trim(t.substr(1, t.find(']') - 1)), section);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string FilePath() {
+  static const std::string path =
+      (std::filesystem::temp_directory_path() / ("velmar-fuzz-profile-" + std::to_string(getpid()) + ".ini"))
+          .string();
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const std::string section = kSections[data[0] % 4];
+  const std::string key = kKeys[data[1] % 4];
+  const bool remove = (data[1] / 4) % 4 == 0;
+  const std::string value = "v" + std::to_string(size);
+  std::string before(reinterpret_cast<const char*>(data + 2), size - 2);
+
+  const std::string path = FilePath();
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(before.data(), static_cast<std::streamsize>(before.size()));
+  }
+  try {
+    if (remove)
+      Platform::WritePrivateProfileString(section, key, std::nullopt, path);
+    else
+      Platform::WritePrivateProfileString(section, key, value, path);
+  } catch (const Exception&) {
+    abort();  // a writable file in a writable folder: nothing to refuse
+  }
+  std::string after = ReadAll(path);
+
+  // The byte-order mark stays where it was.
+  const bool bom = std::string_view(before).substr(0, kBom.size()) == kBom;
+  if (bom) {
+    if (std::string_view(after).substr(0, kBom.size()) != kBom) abort();
+    before.erase(0, kBom.size());
+    after.erase(0, kBom.size());
+  }
+
+  const std::vector<std::string> a = Lines(before), b = Lines(after);
+  size_t head = 0;
+  while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;
+  size_t tail = 0;
+  while (tail < a.size() - head && tail < b.size() - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
+  const std::vector<std::string> gone(a.begin() + head, a.end() - tail);
+  const std::vector<std::string> added(b.begin() + head, b.end() - tail);
+
+  // The old last line may have had no line break; a line added after it
+  // gives it one.
+  std::optional<std::string> broken;
+  for (const std::string& line : gone) {
+    const bool lastWithoutBreak = &line == &gone.back() && tail == 0 && line.back() != '\n';
+    if (lastWithoutBreak && !added.empty() &&
+        (added.front() == line + "\n" || added.front() == line + "\r\n")) {
+      broken = added.front();
+      continue;
+    }
+    if (!IsKeyLine(line, key)) abort();
+  }
+  for (const std::string& line : added) {
+    if (broken && &line == &added.front()) continue;
+    if (remove) abort();
+    if (!(IsKeyLine(line, key) && Trim(Text(line)) == key + "=" + value) && !IsHeader(line, section)) abort();
+  }
+
+  if (!remove) {
+    if (Platform::GetPrivateProfileString(section, key, "<none>", path) != value) abort();
+  }
+  return 0;
+}
