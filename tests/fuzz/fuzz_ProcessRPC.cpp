@@ -48,7 +48,6 @@ struct TFixture {
     Server->SetOnRPC(&TRpcHandler::OnRPC);
     Logger().SetLogHandler([](const TLogEvent&, bool& handled) { handled = true; });
   }
-  ~TFixture() { std::filesystem::remove_all(Dir); }
 
   std::filesystem::path Dir;
   TCheckedReplies Writer;
@@ -57,8 +56,14 @@ struct TFixture {
   Platform::TClockGuard Guard{Clock};
 };
 
+// Never destroyed: the server and the clock stay installed until exit, but
+// the settings folder goes.
 TFixture& Fixture() {
-  static TFixture* fixture = new TFixture();
+  static TFixture* fixture = [] {
+    auto* f = new TFixture();
+    std::atexit([] { std::filesystem::remove_all(Fixture().Dir); });
+    return f;
+  }();
   return *fixture;
 }
 

@@ -2,10 +2,11 @@
 // every line other than that key's must stay, and the key reads back.
 //
 // Input: byte 0 picks the section, byte 1 the key and whether to delete it;
-// the rest is the file. The lines of the old and new file are compared after
-// dropping their common first and last lines; what is left of the old file
-// must be lines of the key being written, and what is left of the new file
-// those lines, the section header and the old last line given a line break.
+// the rest is the file. A write changes one place: the lines of the old and
+// new file are compared after dropping their common first and last lines;
+// what is left of the old file must be lines of the key being written, and
+// what is left of the new file those lines, the section header and the old
+// last line given a line break. A delete only leaves out lines of the key.
 #include <unistd.h>
 
 #include <cstdint>
@@ -77,11 +78,21 @@ std::string ReadAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string FilePath() {
-  static const std::string path =
+// The file written, and its lock file, removed when the run ends.
+struct TTempProfile {
+  std::string Path =
       (std::filesystem::temp_directory_path() / ("velmar-fuzz-profile-" + std::to_string(getpid()) + ".ini"))
           .string();
-  return path;
+  ~TTempProfile() {
+    std::error_code ec;
+    std::filesystem::remove(Path, ec);
+    std::filesystem::remove(Platform::ProfileLockFileName(Path), ec);
+  }
+};
+
+std::string FilePath() {
+  static const TTempProfile file;
+  return file.Path;
 }
 
 }  // namespace
@@ -118,6 +129,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const std::vector<std::string> a = Lines(before), b = Lines(after);
+  if (remove) {
+    // Every copy of the key in the section goes, nothing else: the new
+    // lines are the old ones with some of the key's lines left out.
+    size_t j = 0;
+    for (const std::string& line : a) {
+      if (j < b.size() && b[j] == line)
+        ++j;
+      else if (!IsKeyLine(line, key))
+        abort();
+    }
+    if (j != b.size()) abort();
+    return 0;
+  }
   size_t head = 0;
   while (head < a.size() && head < b.size() && a[head] == b[head]) ++head;
   size_t tail = 0;
@@ -139,12 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const std::string& line : added) {
     if (broken && &line == &added.front()) continue;
-    if (remove) abort();
     if (!(IsKeyLine(line, key) && Trim(Text(line)) == key + "=" + value) && !IsHeader(line, section)) abort();
   }
 
-  if (!remove) {
-    if (Platform::GetPrivateProfileString(section, key, "<none>", path) != value) abort();
-  }
+  if (Platform::GetPrivateProfileString(section, key, "<none>", path) != value) abort();
   return 0;
 }
