@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -27,7 +28,14 @@ class TCheckedReplies : public IRpcReplyWriter {
   bool Write(uint32_t, const void* bytes, uint32_t count) override {
     const std::string_view text(static_cast<const char*>(bytes), count);
     const IJsonValue reply = JsonParse(text);
-    if (!reply || !reply->IsObject()) abort();
+    // The version, an id, and never both a result and an error; an empty
+    // result (an unknown method) is written as no result member at all.
+    const IJsonValue error = JsonMember(reply, "error");
+    if (!reply || !reply->IsObject() || JsonMemberAsText(reply, "jsonrpc") != "2.0" || !JsonMember(reply, "id") ||
+        (error && (JsonMember(reply, "result") || !JsonMember(error, "code") || !JsonMember(error, "message")))) {
+      std::fprintf(stderr, "malformed reply: %.*s\n", static_cast<int>(text.size()), text.data());
+      abort();
+    }
     ++Count;
     return true;
   }
