@@ -67,6 +67,11 @@ bool IsKeyLine(std::string_view line, std::string_view key) {
   return eq != std::string_view::npos && SameName(Trim(t.substr(0, eq)), key);
 }
 
+bool IsAnyHeader(std::string_view line) {
+  const std::string_view t = Trim(Text(line));
+  return !t.empty() && t.front() == '[';
+}
+
 bool IsHeader(std::string_view line, std::string_view section) {
   const std::string_view t = Trim(Text(line));
   if (t.empty() || t.front() != '[') return false;
@@ -159,7 +164,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       broken = added.front();
       continue;
     }
-    if (!IsKeyLine(line, key)) abort();
+    // The one line replaced: the key in the first copy of the section.
+    if (!IsKeyLine(line, key) || gone.size() != 1) abort();
+    size_t header = 0;
+    while (header < a.size() && !IsHeader(a[header], section)) ++header;
+    size_t end = header + 1;
+    while (end < a.size() && !IsAnyHeader(a[end])) ++end;
+    if (head <= header || head >= end) abort();
   }
   for (const std::string& line : added) {
     if (broken && &line == &added.front()) continue;
