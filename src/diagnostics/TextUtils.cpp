@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "diagnostics/Exception.h"
@@ -32,6 +33,14 @@ char ListSeparator() { return gListSeparator; }
 void AppendToFile(std::string_view text, const std::string& fileName) {
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) throw EInOutError(std::strerror(errno));
+  struct stat before {};
+  const bool sized = ::fstat(fd, &before) == 0;
+  // A file without any write permission bit is read-only for everyone, a
+  // privileged user included, as a read-only file attribute would be.
+  if (sized && (before.st_mode & 0222) == 0) {
+    ::close(fd);
+    throw EInOutError(std::strerror(EACCES));
+  }
   size_t done = 0;
   int error = 0;
   while (done < text.size()) {
@@ -43,6 +52,13 @@ void AppendToFile(std::string_view text, const std::string& fileName) {
     }
     done += static_cast<size_t>(n);
   }
+  // A full disk may take part of the text: cut that part off again, so the
+  // file ends with the last whole text written and the next one does not
+  // continue a broken line. Only when nobody else appended meanwhile.
+  struct stat after {};
+  if (error && done > 0 && sized && ::fstat(fd, &after) == 0 &&
+      after.st_size == before.st_size + static_cast<off_t>(done))
+    (void)!::ftruncate(fd, before.st_size);
   if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
   if (error) throw EInOutError(std::strerror(error));
 }

@@ -19,7 +19,8 @@ inline constexpr const char* CRLF = "\r\n";
 char ListSeparator();
 
 // Appends text to fileName, creating the file when missing. Raises
-// EInOutError with the platform's message on failure.
+// EInOutError with the platform's message on failure; the file then holds
+// what it held before (a part taken by a full disk is cut off again).
 void AppendToFile(std::string_view text, const std::string& fileName);
 // The same, making sure the appended text ends with CR LF.
 void AppendLineToFile(std::string_view text, const std::string& fileName);

@@ -99,12 +99,16 @@ void TDocument::LoadFromFile(const std::string& filename) {
 
 void TDocument::SaveToFile(const std::string& filename) {
   TIniFile iniFile(filename);
+  // One write for the whole document: a save that the disk refuses half-way
+  // (full, gone read-only) must not leave the old models erased.
+  iniFile.BeginUpdate();
   // Sections of models that no longer exist go, and with them anything else
   // whose name starts the same way.
   for (const std::string& section : iniFile.ReadSections())
     if (StartsWithNoCase(section, MODEL_SECTION_PREFIX)) iniFile.EraseSection(section);
   for (int32_t i = FirstModelIndex(); i <= LastModelIndex(); ++i)
     GetModel(static_cast<uint32_t>(i))->SaveToSection(iniFile, ModelSectionName(i));
+  iniFile.EndUpdate();
   SetDirty(false);
   FFilename = filename;
 }

@@ -95,8 +95,31 @@ void TIniFile::DeleteKey(std::string_view section, std::string_view ident) {
   Write(section, ident, std::nullopt);
 }
 
+void TIniFile::BeginUpdate() {
+  FUpdating = true;
+  FPending.clear();
+}
+
+void TIniFile::EndUpdate() {
+  FUpdating = false;
+  std::vector<Platform::TProfileWrite> writes;
+  writes.swap(FPending);
+  try {
+    Platform::WritePrivateProfileStrings(writes, FFileName);
+  } catch (const Platform::EProfileWriteError&) {
+    throw EIniFileException(FormatV(INI_FILE_WRITE_ERROR, FFileName));
+  }
+}
+
 void TIniFile::Write(std::string_view section, std::optional<std::string_view> ident,
                      std::optional<std::string_view> value) {
+  if (FUpdating) {
+    Platform::TProfileWrite& w = FPending.emplace_back();
+    w.Section = section;
+    if (ident) w.Key = std::string(*ident);
+    if (value) w.Value = std::string(*value);
+    return;
+  }
   try {
     Platform::WritePrivateProfileString(section, ident, value, FFileName);
   } catch (const Platform::EProfileWriteError&) {

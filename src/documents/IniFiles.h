@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diagnostics/Exception.h"
+#include "platform/ProfileFile.h"
 
 VELMAR_DECLARE_EXCEPTION(EIniFileException, Exception, "EIniFileException");
 
@@ -44,9 +45,17 @@ class TIniFile {
   void EraseSection(std::string_view section);
   void DeleteKey(std::string_view section, std::string_view ident);
 
+  // Between BeginUpdate and EndUpdate the writes are collected, and
+  // EndUpdate stores them as one: the file gets all of them or stays as it
+  // was. Reads in between see the file as it was.
+  void BeginUpdate();
+  void EndUpdate();
+
  private:
   void Write(std::string_view section, std::optional<std::string_view> ident,
              std::optional<std::string_view> value);
 
   std::string FFileName;
+  bool FUpdating = false;
+  std::vector<Platform::TProfileWrite> FPending;
 };

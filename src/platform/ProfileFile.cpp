@@ -366,69 +366,84 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
   return std::string(defaultValue);
 }
 
-void WritePrivateProfileString(std::string_view section, std::optional<std::string_view> key,
-                               std::optional<std::string_view> value, const std::string& fileName) {
-  section = TrimBlanks(section);
-  CheckWriteArguments(fileName, section, key, value);
+namespace {
 
-  if (!key) {
-    ModifyProfile(fileName, [&](TProfile& p) {
-      bool changed = false;
-      for (size_t h = p.FindSection(section); h != std::string::npos; h = p.FindSection(section, h)) {
-        // Comments and blank lines after the section's last key usually
-        // introduce what follows, so they stay.
-        size_t end = h + 1;
-        for (size_t i = h + 1; i < p.SectionEnd(h); ++i)
-          if (p.Lines[i].Kind == lkKey) end = i + 1;
-        p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(h),
-                      p.Lines.begin() + static_cast<std::ptrdiff_t>(end));
+// Applies one write to the lines; false when it changed nothing.
+bool ApplyWrite(TProfile& p, const TProfileWrite& w) {
+  const std::string_view section = TrimBlanks(w.Section);
+  if (!w.Key) {
+    bool changed = false;
+    for (size_t h = p.FindSection(section); h != std::string::npos; h = p.FindSection(section, h)) {
+      // Comments and blank lines after the section's last key usually
+      // introduce what follows, so they stay.
+      size_t end = h + 1;
+      for (size_t i = h + 1; i < p.SectionEnd(h); ++i)
+        if (p.Lines[i].Kind == lkKey) end = i + 1;
+      p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(h),
+                    p.Lines.begin() + static_cast<std::ptrdiff_t>(end));
+      changed = true;
+    }
+    return changed;
+  }
+
+  const std::string_view k = TrimBlanks(*w.Key);
+  if (!w.Value) {
+    const size_t h = p.FindSection(section);
+    if (h == std::string::npos) return false;
+    bool changed = false;
+    for (size_t i = p.SectionEnd(h); i-- > h + 1;) {
+      if (p.Lines[i].Kind == lkKey && SameName(p.Lines[i].Name, k)) {
+        p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(i));
         changed = true;
       }
-      return changed;
-    });
-    return;
+    }
+    return changed;
   }
 
-  const std::string_view k = TrimBlanks(*key);
-  if (!value) {
-    ModifyProfile(fileName, [&](TProfile& p) {
-      const size_t h = p.FindSection(section);
-      if (h == std::string::npos) return false;
-      bool changed = false;
-      for (size_t i = p.SectionEnd(h); i-- > h + 1;) {
-        if (p.Lines[i].Kind == lkKey && SameName(p.Lines[i].Name, k)) {
-          p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(i));
-          changed = true;
-        }
-      }
-      return changed;
-    });
-    return;
+  const std::string entry = std::string(k) + "=" + *w.Value;
+  const std::string br = p.NewLineBreak();
+  const size_t h = p.FindSection(section);
+  if (h == std::string::npos) {
+    p.InsertLine(p.Lines.size(), "[" + std::string(section) + "]", br);
+    p.InsertLine(p.Lines.size(), entry, br);
+    return true;
   }
-
-  const std::string entry = std::string(k) + "=" + std::string(*value);
-  ModifyProfile(fileName, [&](TProfile& p) {
-    const std::string br = p.NewLineBreak();
-    const size_t h = p.FindSection(section);
-    if (h == std::string::npos) {
-      p.InsertLine(p.Lines.size(), "[" + std::string(section) + "]", br);
-      p.InsertLine(p.Lines.size(), entry, br);
+  const size_t end = p.SectionEnd(h);
+  size_t afterLastKey = h + 1;
+  for (size_t i = h + 1; i < end; ++i) {
+    TLine& line = p.Lines[i];
+    if (line.Kind != lkKey) continue;
+    if (SameName(line.Name, k)) {
+      line.Raw = entry + std::string(LineBreakOf(line.Raw));
+      Classify(line);
       return true;
     }
-    const size_t end = p.SectionEnd(h);
-    size_t afterLastKey = h + 1;
-    for (size_t i = h + 1; i < end; ++i) {
-      TLine& line = p.Lines[i];
-      if (line.Kind != lkKey) continue;
-      if (SameName(line.Name, k)) {
-        line.Raw = entry + std::string(LineBreakOf(line.Raw));
-        Classify(line);
-        return true;
-      }
-      afterLastKey = i + 1;
-    }
-    p.InsertLine(afterLastKey, entry, br);
-    return true;
+    afterLastKey = i + 1;
+  }
+  p.InsertLine(afterLastKey, entry, br);
+  return true;
+}
+
+}  // namespace
+
+void WritePrivateProfileString(std::string_view section, std::optional<std::string_view> key,
+                               std::optional<std::string_view> value, const std::string& fileName) {
+  TProfileWrite w{std::string(section), std::nullopt, std::nullopt};
+  if (key) w.Key = std::string(*key);
+  if (value) w.Value = std::string(*value);
+  WritePrivateProfileStrings({w}, fileName);
+}
+
+void WritePrivateProfileStrings(const std::vector<TProfileWrite>& writes, const std::string& fileName) {
+  // Every write is checked before any is applied, so a refused one leaves
+  // the file as it was.
+  for (const TProfileWrite& w : writes)
+    CheckWriteArguments(fileName, TrimBlanks(w.Section), w.Key, w.Value);
+  if (writes.empty()) return;
+  ModifyProfile(fileName, [&](TProfile& p) {
+    bool changed = false;
+    for (const TProfileWrite& w : writes) changed = ApplyWrite(p, w) || changed;
+    return changed;
   });
 }
 

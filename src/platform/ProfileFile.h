@@ -41,6 +41,19 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
 void WritePrivateProfileString(std::string_view section, std::optional<std::string_view> key,
                                std::optional<std::string_view> value, const std::string& fileName);
 
+// One write of WritePrivateProfileStrings, with the meaning of the arguments
+// of WritePrivateProfileString.
+struct TProfileWrite {
+  std::string Section;
+  std::optional<std::string> Key;
+  std::optional<std::string> Value;
+};
+
+// Applies the writes in order as one write: either the file gets all of
+// them or it stays as it was, byte for byte. Raises EProfileWriteError when
+// refused.
+void WritePrivateProfileStrings(const std::vector<TProfileWrite>& writes, const std::string& fileName);
+
 // The names of all sections in file order, each name once (first spelling).
 std::vector<std::string> GetPrivateProfileSectionNames(const std::string& fileName);
 
