@@ -207,6 +207,9 @@ TEST_F(ProfileFileTest, RefusedWritesRaiseAndChangeNothing) {
   EXPECT_THROW(Write("A]", "x", "1"), EProfileWriteError);
   EXPECT_THROW(Write("A", "  ", "1"), EProfileWriteError);
   EXPECT_EQ(Content(), "[A]\nx=1\n");
+  // Of several writes stored as one, a refused one stops them all.
+  EXPECT_THROW(WritePrivateProfileStrings({{"A", "x", "3"}, {"B", "y", "1\n"}}, FFile), EProfileWriteError);
+  EXPECT_EQ(Content(), "[A]\nx=1\n");
 }
 
 TEST_F(ProfileFileTest, WriteKeepsPermissionsAndSymbolicLinks) {
