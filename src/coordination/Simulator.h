@@ -38,6 +38,7 @@ struct TVelmarProcess {
   bool Initialized = false;
   bool Finalized = false;
   bool Simulating = false;
+  bool SimulationStopped = false;  // "StopSimulation" was called
   uint32_t Replication = 0;
   uint32_t TimeStep = 0;
   // The engine's process has ended; ExitStatus holds its status (128 + the

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "coordination/RpcVelmarModifier.h"
+#include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
@@ -87,6 +88,7 @@ IJsonValue TVelmarProcess::StartTimeStep() {
 bool TVelmarProcess::StopSimulation() {
   Logger().Log("Velmar #%d stopped simulating", ClientID);
   Simulating = false;
+  SimulationStopped = true;
   return true;
 }
 
@@ -168,6 +170,10 @@ size_t ParkedCallCount() { return gParked.size(); }
 
 void ForgetParkedCalls() { gParked.clear(); }
 
+bool IsHeldAtBarrier(uint32_t clientID) {
+  return std::any_of(gParked.begin(), gParked.end(), [clientID](const TParkedCall& p) { return p.ClientID == clientID; });
+}
+
 void ServeParkedCalls() {
   if (gServing) return;
   gServing = true;
@@ -189,6 +195,7 @@ void ServeParkedCalls() {
     const TParkedCall call = p;
     gParked.erase(gParked.begin() + static_cast<std::ptrdiff_t>(i));
     Release(call, timedOut);
+    NoteProgress();
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 // Shared between the simulator's source files; not for other modules.
+#include <cstdint>
 #include <string>
 
 // Empties the processor reader's buffer (processor started or stopped).
@@ -11,3 +12,5 @@ std::string ExchangeWithProcessor(const std::string& method, const std::string& 
 void NoteParkedRequest(const std::string& method, const std::string& rpc);
 // Drops the held calls without answering them (the server is going).
 void ForgetParkedCalls();
+// Whether clientID's "StartTimeStep" is held at the barrier.
+bool IsHeldAtBarrier(uint32_t clientID);

@@ -1,5 +1,6 @@
 // Starting, watching and cancelling a run, and the module's JSON-RPC server.
 #include "coordination/WinUtils.h"
+#include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
@@ -29,9 +30,10 @@ uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount
 // Terminates slot j's engine, saying whether that worked.
 void KillSlot(size_t j) {
   TVelmarProcess& slot = Processes[j];
-  if (Platform::TerminateProcess(slot.ProcInfo.hProcess, 1))
+  if (Platform::TerminateProcess(slot.ProcInfo.hProcess, 1)) {
+    NoteSlotKilled(static_cast<uint32_t>(j));
     Logger().Log("Killed Velmar process #%d", j);
-  else
+  } else
     Logger().Log("Could not kill Velmar process #%d", j);
 }
 
@@ -60,6 +62,7 @@ void CheckChildProcesses() {
     slot.Exited = true;
     slot.ExitStatus = code;
     slot.Simulating = false;
+    NoteProgress();
     if (!wasRunning) continue;
     if (!Cancel) {
       Logger().Error("Velmar #%d exited without finalizing (exit status %d); cancelling simulation", i, code);
@@ -113,9 +116,11 @@ void StartExternalProcessor() {
   const std::string parameters = TSettings::GetExternalProcessorParameters();
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
   ResetProcessorReader();
+  int errorOutput = OpenProcessorOutput();
   ExternalProcessorRunning =
       WinUtils::ExecNoWait(filename, parameters, 1, ExternalProcessorProcInfo, ExternalProcessorReadPipe,
-                           ExternalProcessorWritePipe, TSettings::GetExternalProcessorEnvironment());
+                           ExternalProcessorWritePipe, TSettings::GetExternalProcessorEnvironment(), errorOutput);
+  Platform::CloseHandleClear(errorOutput);
   if (!ExternalProcessorRunning) {
     // The pipe ends are ours even when the start failed.
     Platform::CloseHandleClear(ExternalProcessorReadPipe);
@@ -155,7 +160,13 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
   slot.Params = VelmarParameters(id, slot.Filename);
   const std::string program = TSettings::GetVelmarFilename();
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", program, slot.Params);
-  slot.Started = WinUtils::ExecNoWait(program, slot.Params, 1, slot.ProcInfo);
+  // Without a file of its own, both of the engine's streams go to our
+  // standard error, so that our standard output carries the log alone.
+  int output = OpenEngineOutput(id);
+  slot.Started =
+      WinUtils::ExecNoWait(program, slot.Params, 1, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
+  Platform::CloseHandleClear(output);
+  NoteProgress();
   if (!slot.Started) throw Exception(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename));
   slot.StartTime = Platform::LocalNow();
   Logger().Log("Velmar #%d started", id);
@@ -191,6 +202,7 @@ void StartSimulation(TDocument& document) {
   InProcess = false;
   Cancel = false;
   gLastRunCancelled = false;
+  NoteRunStarting(document);
   Logger().Log();
   LogProgramInfo();
 
@@ -223,6 +235,7 @@ void StartSimulation(TDocument& document) {
       ReleaseSlotHandles(Processes[i]);
       Processes[i].Clear();
       Processes[i].ClientID = static_cast<uint32_t>(i);
+      NoteSlotCleared(static_cast<uint32_t>(i));
       StartProcess(*document.GetModel(static_cast<uint32_t>(i)), Processes[i]);
       Logger().Log("Velmar started and initialized for model #%d", i);
     }
@@ -251,8 +264,13 @@ void InitializeSimulator() { SetJsonRpcServer(TJsonRpcServer::Create(VELMAR_PIPE
 void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) {
   ForgetParkedCalls();
   gJsonRpcServer = std::move(server);
-  // A call may open the barrier for calls held there.
-  if (gJsonRpcServer) gJsonRpcServer->SetOnCallDone(&ServeParkedCalls);
+  // A call may open the barrier for calls held there, and may change what
+  // the run monitor shows.
+  if (gJsonRpcServer)
+    gJsonRpcServer->SetOnCallDone([] {
+      ServeParkedCalls();
+      NoteProgress();
+    });
 }
 
 void FinalizeSimulator() {

@@ -17,11 +17,13 @@ std::string ExtractFilePath(const std::string& filename) {
 }
 
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t /*windowState*/,
-                TProcessInformation& procInfo) {
+                TProcessInformation& procInfo, int output) {
   Platform::TSpawnRequest request;
   request.CommandLine = QuotedCommandLine(filename, params);
   request.WorkingDirectory = ExtractFilePath(filename);
   request.NewSession = true;
+  request.StdOutput = output;
+  request.StdError = output;
   TProcessInformation created;
   if (Platform::SpawnProcess(request, created) != 0) return false;
   procInfo = created;
@@ -29,7 +31,8 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
 }
 
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t /*windowState*/,
-                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment) {
+                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
+                int errorOutput) {
   const std::string commandLine = QuotedCommandLine(filename, params);
 
   int childStdInRead = -1, childStdInWrite = -1;
@@ -58,9 +61,10 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
   request.CommandLine = commandLine;
   request.StdInput = childStdInRead;
   request.StdOutput = childStdOutWrite;
+  request.StdError = errorOutput;
   request.NewSession = true;
   DebugOutput::ODS("startupInfo.hStdInput=%d, startupInfo.hStdOutput=%d, startupInfo.hStdError=%d", request.StdInput,
-                   request.StdOutput, Platform::StdErrorHandle());
+                   request.StdOutput, errorOutput >= 0 ? errorOutput : Platform::StdErrorHandle());
 
   if (!addEnvironment.empty()) {
     // Our entries are taken whole rather than through the CR LF text, so a

@@ -27,17 +27,21 @@ std::string ExtractFilePath(const std::string& filename);
 // Starts filename with params in its own folder, with a session of its own
 // and this program's environment and standard streams; returns at once.
 // windowState (the show-window code) has no meaning here and is ignored.
+// output, when not -1, becomes the child's standard output and error (the
+// caller keeps its descriptor and may close it once this returns).
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
-                TProcessInformation& procInfo);
+                TProcessInformation& procInfo, int output = -1);
 
 // Starts filename with params in this program's folder, its standard input
 // and output connected to pipes: readPipe receives our end of its standard
 // output, writePipe our end of its standard input (both set even when the
 // start fails). A non-empty addEnvironment (NAME=VALUE lines) is appended
-// to this program's environment for the child. Raises EOSError when our
+// to this program's environment for the child. errorOutput, when not -1,
+// becomes its standard error instead of ours. Raises EOSError when our
 // pipe ends cannot be kept from the child.
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
-                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment);
+                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
+                int errorOutput = -1);
 
 // This program's environment, each entry followed by CR LF.
 std::string GetEnvironmentStrings();

@@ -249,6 +249,7 @@ int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info) {
   int rc = 0;
   if (!rc && request.StdInput >= 0) rc = posix_spawn_file_actions_adddup2(&actions, request.StdInput, 0);
   if (!rc && request.StdOutput >= 0) rc = posix_spawn_file_actions_adddup2(&actions, request.StdOutput, 1);
+  if (!rc && request.StdError >= 0) rc = posix_spawn_file_actions_adddup2(&actions, request.StdError, 2);
   if (!rc && !request.WorkingDirectory.empty())
     rc = posix_spawn_file_actions_addchdir_np(&actions, request.WorkingDirectory.c_str());
   // Nothing of ours leaks into the child: a stray copy of a pipe end would
@@ -311,6 +312,12 @@ void CloseProcessHandle(int& hProcess) {
   if (hProcess < 0) return;
   Reaper().Forget(hProcess);
   CloseHandleClear(hProcess);
+}
+
+int CreateOutputFile(const std::string& path, int& fd) {
+  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  while (fd < 0 && errno == EINTR);
+  return fd < 0 ? errno : 0;
 }
 
 int StdErrorHandle() { return ::fcntl(2, F_GETFD) < 0 ? -1 : 2; }

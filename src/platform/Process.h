@@ -49,10 +49,12 @@ struct TSpawnRequest {
   // UseEnvironment (then the caller's environment is inherited).
   bool UseEnvironment = false;
   std::vector<std::string> Environment;
-  // Descriptors that become the child's standard input and output; -1
-  // leaves the caller's. Standard error is always the caller's.
+  // Descriptors that become the child's standard input, output and error;
+  // -1 leaves the caller's. They are duplicated in the child only, so a
+  // close-on-exec descriptor of ours is fine here.
   int StdInput = -1;
   int StdOutput = -1;
+  int StdError = -1;
   // The child leads a session of its own (the stand-in for a console of
   // its own): it does not share the caller's terminal signals.
   bool NewSession = false;
@@ -81,6 +83,11 @@ uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs);
 // Closes a process handle (-1 is allowed) and sets it to -1. The child is
 // still reaped when it exits later.
 void CloseProcessHandle(int& hProcess);
+
+// Creates (or empties) a file for a child's output, write-only and
+// close-on-exec, so it reaches no child except as a redirected stream.
+// Returns 0 and the descriptor in fd, or an errno value and fd = -1.
+int CreateOutputFile(const std::string& path, int& fd);
 
 // Our standard error as a child inherits it: 2, or -1 when it is closed.
 int StdErrorHandle();

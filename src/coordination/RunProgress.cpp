@@ -1,0 +1,147 @@
+// The run's rows for the monitor, and the engines' output files.
+#include "coordination/RunProgress.h"
+
+#include <algorithm>
+
+#include "coordination/Simulator.h"
+#include "coordination/SimulatorInternal.h"
+#include "diagnostics/Logging.h"
+#include "documents/Documents.h"
+#include "platform/Events.h"
+#include "platform/Files.h"
+
+namespace {
+
+// What the client table does not keep: the run's model files (later slots
+// still hold the previous run until their turn), how far the launch got,
+// which slots the manager killed and where the output went.
+struct TRunRows {
+  std::string DocumentPath;  // empty for an untitled document
+  std::vector<std::string> Filenames;
+  std::vector<std::string> OutputFiles;
+  std::vector<bool> Killed;
+  size_t Cleared = 0;
+};
+
+TRunRows gRun;
+uint64_t gGeneration = 0;
+
+// A status above 128 is how a process ended by a signal reports.
+constexpr uint32_t SIGNALLED_STATUS = 128;
+
+TEngineState StateOf(const TVelmarProcess& slot, bool killed) {
+  if (killed) return TEngineState::Killed;
+  if (slot.Exited) return slot.ExitStatus > SIGNALLED_STATUS ? TEngineState::Killed : TEngineState::Exited;
+  if (slot.Finalized) return TEngineState::Finalised;
+  if (slot.Simulating) return TEngineState::Simulating;
+  if (slot.SimulationStopped) return TEngineState::Stopped;
+  if (slot.Initialized) return TEngineState::Initialised;
+  if (slot.Started) return TEngineState::Launched;
+  return TEngineState::NotStarted;
+}
+
+int OpenOutput(const std::string& path, const std::string& whose) {
+  if (path.empty()) return -1;
+  int fd = -1;
+  if (const int error = Platform::CreateOutputFile(path, fd); error != 0) {
+    Logger().Error("Could not create \"%s\" for the output of %s: %s; it goes to the manager's standard error", path,
+                   whose, Platform::SysErrorMessage(error));
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+size_t TRunProgress::InitialisedCount() const {
+  return static_cast<size_t>(std::count_if(Engines.begin(), Engines.end(), [](const TEngineProgress& e) {
+    return e.State != TEngineState::NotStarted && e.State != TEngineState::Launched;
+  }));
+}
+
+size_t TRunProgress::SimulatingCount() const {
+  return static_cast<size_t>(std::count_if(Engines.begin(), Engines.end(), [](const TEngineProgress& e) {
+    return e.State == TEngineState::Simulating;
+  }));
+}
+
+std::optional<uint32_t> TRunProgress::LowestSimulatingStep() const {
+  std::optional<uint32_t> lowest;
+  for (const TEngineProgress& e : Engines)
+    if (e.State == TEngineState::Simulating && (!lowest || e.CompletedStep < *lowest)) lowest = e.CompletedStep;
+  return lowest;
+}
+
+std::string EngineStateText(const TEngineProgress& engine) {
+  switch (engine.State) {
+    case TEngineState::NotStarted: return "";
+    case TEngineState::Launched: return "launched";
+    case TEngineState::Initialised: return "initialised";
+    case TEngineState::Simulating: return "simulating";
+    case TEngineState::Stopped: return "stopped";
+    case TEngineState::Finalised: return "finalised";
+    case TEngineState::Exited: return "exited with status " + std::to_string(engine.ExitStatus);
+    case TEngineState::Killed: return "killed";
+  }
+  return "";
+}
+
+uint64_t ProgressGeneration() { return gGeneration; }
+
+void NoteProgress() { ++gGeneration; }
+
+TRunProgress RunProgress() {
+  TRunProgress progress;
+  progress.Engines.resize(gRun.Filenames.size());
+  for (size_t i = 0; i < progress.Engines.size(); ++i) {
+    TEngineProgress& row = progress.Engines[i];
+    row.Model = static_cast<uint32_t>(i);
+    row.Filename = gRun.Filenames[i];
+    if (i >= gRun.Cleared || i >= Processes.size()) continue;
+    const TVelmarProcess& slot = Processes[i];
+    row.State = StateOf(slot, gRun.Killed[i]);
+    row.Pid = slot.Started ? slot.ProcInfo.dwProcessId : 0;
+    row.ExitStatus = slot.ExitStatus;
+    row.CompletedStep = slot.TimeStep;
+    row.OutputFile = gRun.OutputFiles[i];
+    if (IsHeldAtBarrier(row.Model)) TRpcHandler::CanStartTimestep(row.Model, slot.TimeStep, row.HeldReason);
+  }
+  return progress;
+}
+
+void NoteRunStarting(const TDocument& document) {
+  gRun = TRunRows{};
+  if (Platform::FileExists(document.GetFilename())) gRun.DocumentPath = document.GetFilename();
+  for (uint32_t i = 0; i < document.ModelCount(); ++i) gRun.Filenames.push_back(document.GetModel(i)->GetFilename());
+  gRun.OutputFiles.resize(gRun.Filenames.size());
+  gRun.Killed.resize(gRun.Filenames.size());
+  NoteProgress();
+}
+
+void NoteSlotCleared(uint32_t slot) {
+  gRun.Cleared = std::max<size_t>(gRun.Cleared, slot + 1);
+  NoteProgress();
+}
+
+void NoteSlotKilled(uint32_t slot) {
+  if (slot < gRun.Killed.size()) gRun.Killed[slot] = true;
+  NoteProgress();
+}
+
+std::string EngineOutputFilename(uint32_t slot) {
+  if (gRun.DocumentPath.empty()) return {};
+  return Platform::ChangeFileExt(gRun.DocumentPath, ".engine" + std::to_string(slot) + ".log");
+}
+
+std::string ProcessorOutputFilename() {
+  if (gRun.DocumentPath.empty()) return {};
+  return Platform::ChangeFileExt(gRun.DocumentPath, ".processor.log");
+}
+
+int OpenEngineOutput(uint32_t slot) {
+  const int fd = OpenOutput(EngineOutputFilename(slot), "Velmar #" + std::to_string(slot));
+  if (fd >= 0 && slot < gRun.OutputFiles.size()) gRun.OutputFiles[slot] = EngineOutputFilename(slot);
+  return fd;
+}
+
+int OpenProcessorOutput() { return OpenOutput(ProcessorOutputFilename(), "the external processor"); }

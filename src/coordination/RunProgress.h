@@ -1,0 +1,84 @@
+#pragma once
+// A run as seen from outside: one row per model of the running document,
+// for the window's engine table and the headless progress line, and where
+// each engine's output goes. Read and changed on the main thread only.
+//
+// Reading a snapshot walks the client table, so readers poll the change
+// counter (one integer) and build a snapshot only when it has moved.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TDocument;
+
+enum class TEngineState {
+  NotStarted,  // its turn in the launch has not come yet
+  Launched,    // process created, no "Initialize" yet
+  Initialised,
+  Simulating,
+  Stopped,     // "StopSimulation" called
+  Finalised,
+  Exited,      // the process has ended; ExitStatus holds its status
+  Killed,      // terminated by the manager, or ended by a signal
+};
+
+struct TEngineProgress {
+  uint32_t Model = 0;
+  std::string Filename;
+  uint32_t Pid = 0;  // 0 before the launch
+  TEngineState State = TEngineState::NotStarted;
+  uint32_t ExitStatus = 0;
+  // Time steps completed ("StopTimeStep" calls).
+  uint32_t CompletedStep = 0;
+  // Why its "StartTimeStep" is held at the barrier; empty when not held.
+  std::string HeldReason;
+  // The file its standard output and error go to; empty when they go to
+  // the manager's standard error.
+  std::string OutputFile;
+};
+
+struct TRunProgress {
+  std::vector<TEngineProgress> Engines;
+
+  // Engines that have called "Initialize" (whatever they did since).
+  size_t InitialisedCount() const;
+  size_t SimulatingCount() const;
+  // The lowest completed step among the simulating engines; none when no
+  // engine is simulating.
+  std::optional<uint32_t> LowestSimulatingStep() const;
+};
+
+// The state as the table shows it: "launched", "exited with status 3", ...
+// (empty for an engine not launched yet).
+std::string EngineStateText(const TEngineProgress& engine);
+
+// Moves whenever something a snapshot shows may have changed.
+uint64_t ProgressGeneration();
+void NoteProgress();
+
+// The rows of the current (or last) run.
+TRunProgress RunProgress();
+
+// ---- Kept by the run control ----------------------------------------------
+
+// A run of document is starting: its rows, none launched yet.
+void NoteRunStarting(const TDocument& document);
+// Slot i has been cleared for this run (rows below it are this run's).
+void NoteSlotCleared(uint32_t slot);
+// The manager terminated slot i's process.
+void NoteSlotKilled(uint32_t slot);
+
+// Where engine slot's output goes for this run: "<document>.engine<slot>.log"
+// beside a saved document (its extension replaced), empty for an untitled
+// one. And the external processor's standard error: "<document>.processor.log".
+std::string EngineOutputFilename(uint32_t slot);
+std::string ProcessorOutputFilename();
+
+// Creates the output file of a child and returns its descriptor
+// (close-on-exec, for the launch to redirect); -1 when path is empty or the
+// file cannot be created, which is logged: the child then writes to the
+// manager's standard error and the run goes on. For an engine slot the
+// file is remembered for its row.
+int OpenEngineOutput(uint32_t slot);
+int OpenProcessorOutput();
