@@ -66,6 +66,26 @@ void THeadlessRun::RunDueTimers() {
   }
 }
 
+void THeadlessRun::PrintProgressWhenDue() {
+  const bool running = FRunControl.GetSimulating() && !FRunControl.GetStarting();
+  const uint64_t now = Platform::GetTickCount64();
+  if (!FProgressLines || !running) {
+    FProgressDue = now + PROGRESS_INTERVAL;
+    return;
+  }
+  if (now < FProgressDue) return;
+  FProgressDue = now + PROGRESS_INTERVAL;
+  const TRunProgress progress = Simulator().Progress();
+  // The step the slowest simulating engine has completed; with none
+  // simulating, the slowest engine's.
+  std::optional<uint32_t> step = progress.LowestSimulatingStep();
+  if (!step)
+    for (const TEngineProgress& e : progress.Engines)
+      if (!step || e.CompletedStep < *step) step = e.CompletedStep;
+  FErr << "step " << step.value_or(0) << ", " << progress.SimulatingCount() << " of " << progress.Engines.size()
+       << " engines simulating" << std::endl;
+}
+
 uint32_t THeadlessRun::MillisecondsToNextTimer() const {
   const uint64_t now = Platform::GetTickCount64();
   uint64_t wait = TRunControl::SIMULATION_TIMER_INTERVAL;
@@ -98,6 +118,7 @@ int THeadlessRun::Run() {
   while (loaded) {
     Platform::ProcessMessages();
     RunDueTimers();
+    Guarded([this] { PrintProgressWhenDue(); });
     if (FStartPosted && !FError) {
       FStartPosted = false;
       Guarded([this] { FRunControl.AMStartSimulation(); });

@@ -23,6 +23,11 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   // Runs the document until the run has ended; returns the exit status.
   int Run();
 
+  // While the run goes on, a line "step N, k of M engines simulating" goes
+  // to err at most once a second (for a terminal: the caller decides).
+  static constexpr unsigned PROGRESS_INTERVAL = 1000;  // ms
+  void SetProgressLines(bool on) { FProgressLines = on; }
+
   TRunControl& RunControl() { return FRunControl; }
 
  private:
@@ -45,6 +50,7 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   template <class F>
   void Guarded(F step);
   void RunDueTimers();
+  void PrintProgressWhenDue();
   uint32_t MillisecondsToNextTimer() const;
 
   std::string FDocumentPath;
@@ -62,4 +68,6 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   bool FStartTimerOn = false;
   uint64_t FSimulationTimerDue = 0;
   uint64_t FStartTimerDue = 0;
+  bool FProgressLines = false;
+  uint64_t FProgressDue = 0;
 };

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -28,6 +29,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include "diagnostics/Logging.h"
@@ -36,6 +38,7 @@
 #include "platform/MessageBox.h"
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
+#include "ui/RunMonitor.h"
 
 TMainForm* MainForm = nullptr;
 
@@ -194,6 +197,10 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   StartTimer->setObjectName("StartTimer");
   StartTimer->setInterval(TRunControl::START_TIMER_INTERVAL);
   connect(StartTimer, &QTimer::timeout, this, [this] { RunCommand([this] { FRunControl.StartTimerTimer(); }); });
+  MonitorTimer = new QTimer(this);
+  MonitorTimer->setObjectName("MonitorTimer");
+  MonitorTimer->setInterval(MONITOR_INTERVAL);
+  connect(MonitorTimer, &QTimer::timeout, this, [this] { RunCommand([this] { RefreshMonitor(); }); });
 
   // The designed client area, whatever the menu and status bar take.
   resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
@@ -366,14 +373,17 @@ void TMainForm::CreateSimulationTab() {
   buttons->addStretch(1);
   layout->addLayout(buttons);
 
-  ProgressBar = new QProgressBar(SimulationTabSheet);
+  ProgressBar = new TRunProgressBar(SimulationTabSheet);
   ProgressBar->setObjectName("ProgressBar");
   ProgressBar->setFixedHeight(17);
-  ProgressBar->setRange(0, 100);
-  ProgressBar->setValue(0);
-  ProgressBar->setTextVisible(false);
+  ProgressBar->Show(TRunProgressBar::rpIdle, {});
   layout->addWidget(ProgressBar);
-  layout->addStretch(1);
+
+  EnginesTable = new TEngineTable(SimulationTabSheet);
+  EnginesTable->setObjectName("EnginesTable");
+  connect(EnginesTable, &QTableWidget::cellDoubleClicked, this,
+          [this](int row, int) { RunCommand([this, row] { OpenEngineOutput(row); }); });
+  layout->addWidget(EnginesTable, 1);
 
   PageControl->addTab(SimulationTabSheet, "&Simulation");
 }
@@ -714,6 +724,14 @@ void TMainForm::UpdateControls() {
   // The document handed to a starting run must outlive the start.
   FileNewAction->setEnabled(!starting);
   FileOpenAction->setEnabled(!starting);
+  if (MonitorTimer) {
+    // The monitor follows a run from its start to the last tick of the
+    // simulation timer, then shows how the run ended.
+    const bool watching = simulating || starting || FRunControl.GetSimulationTimerOn();
+    if (watching && !MonitorTimer->isActive()) MonitorTimer->start();
+    if (!watching) MonitorTimer->stop();
+    RefreshMonitor(true);
+  }
 
   const bool external = UseExternalProcessorCheckBox->isChecked();
   for (QWidget* w : std::initializer_list<QWidget*>{
@@ -721,6 +739,30 @@ void TMainForm::UpdateControls() {
            ExternalProcessorParametersLabel, ExternalProcessorParametersEdit, ExternalProcessorCloseCommandLabel,
            ExternalProcessorCloseCommandEdit, ExternalProcessorEnvironmentLabel, ExternalProcessorEnvironmentMemo})
     w->setEnabled(external);
+}
+
+void TMainForm::RefreshMonitor(bool force) {
+  ISimulator* simulator = InstalledSimulator();
+  const bool starting = FRunControl.GetStarting();
+  const TRunProgressBar::TPhase phase = starting                      ? TRunProgressBar::rpStarting
+                                        : FRunControl.GetSimulating() ? TRunProgressBar::rpRunning
+                                                                      : TRunProgressBar::rpIdle;
+  const uint64_t generation = simulator ? simulator->ProgressGeneration() : 0;
+  if (!force && generation == FShownGeneration && phase == ProgressBar->Phase()) return;
+  FShownGeneration = generation;
+  const TRunProgress progress = simulator ? simulator->Progress() : TRunProgress{};
+  EnginesTable->ShowRows(progress);
+  ProgressBar->Show(phase, progress);
+}
+
+void TMainForm::OpenEngineOutput(int row) {
+  const std::string file = EnginesTable->OutputFileOf(row);
+  if (file.empty()) {
+    statusBar()->showMessage("This engine's output goes to the manager's standard error", HINT_PAUSE);
+    return;
+  }
+  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Q(file))))
+    statusBar()->showMessage(Q("Could not open \"" + file + "\""), HINT_PAUSE);
 }
 
 bool TMainForm::ConfirmAndSaveChanges() {

@@ -18,7 +18,6 @@ class QDialog;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QSpinBox;
@@ -27,7 +26,9 @@ class QTimer;
 class QToolButton;
 class QVBoxLayout;
 class TDocument;
+class TEngineTable;
 class TModelForm;
+class TRunProgressBar;
 
 // The model count box: accepts any whole number as typed, so that 150 can
 // be typed and then taken as 99.
@@ -41,6 +42,8 @@ class TMainForm : public QMainWindow, private IRunHost {
   ~TMainForm() override;
 
   static constexpr const char* APPLICATION_TITLE = "VelmarManager";
+  // The engine table and progress bar follow a run at most this often.
+  static constexpr int MONITOR_INTERVAL = 100;  // ms
   static constexpr const char* SAVE_CHANGES_PROMPT =
       "The document has changed.  If you don't save changes now, the changes will be lost!\r\n\r\n"
       "Save changes before proceeding?";
@@ -63,6 +66,13 @@ class TMainForm : public QMainWindow, private IRunHost {
   void FileSaveActionExecute();
   void FileSaveAsActionExecute();
   void ModelsSpinEditChange();
+
+  // Shows the run's progress in the engine table and the progress bar;
+  // does nothing when nothing has changed since the last time, unless forced.
+  void RefreshMonitor(bool force = false);
+  // Opens the output file of the engine table's row with the desktop's
+  // default program.
+  void OpenEngineOutput(int row);
 
   // The text box the Edit and Search commands act on, if one has focus.
   QWidget* FocusedTextBox() const;
@@ -113,6 +123,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   bool FCreating = true;
   bool FShown = false;
   bool FWarnedAboutSettingsFailure = false;
+  uint64_t FShownGeneration = 0;
 
  public:
   // Controls, under the names the rest of the program and the tests use.
@@ -130,7 +141,8 @@ class TMainForm : public QMainWindow, private IRunHost {
 
   QPushButton* StartButton = nullptr;
   QPushButton* StopButton = nullptr;
-  QProgressBar* ProgressBar = nullptr;
+  TRunProgressBar* ProgressBar = nullptr;
+  TEngineTable* EnginesTable = nullptr;
 
   QPlainTextEdit* MessagesMemo = nullptr;
 
@@ -171,6 +183,7 @@ class TMainForm : public QMainWindow, private IRunHost {
 
   QTimer* SimulationTimer = nullptr;
   QTimer* StartTimer = nullptr;
+  QTimer* MonitorTimer = nullptr;
 
  private:
   TFindDialog* FFindDialog = nullptr;

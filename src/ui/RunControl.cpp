@@ -14,6 +14,8 @@ ISimulator& Simulator() {
   return *TheSimulator;
 }
 
+ISimulator* InstalledSimulator() { return TheSimulator; }
+
 ISimulator* SetSimulator(ISimulator* simulator) {
   ISimulator* previous = TheSimulator;
   TheSimulator = simulator;

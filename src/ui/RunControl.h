@@ -5,6 +5,7 @@
 // implementation, each supplying its own timers and line display.
 #include <string>
 
+#include "coordination/RunProgress.h"
 #include "diagnostics/Logging.h"
 
 class TDocument;
@@ -22,12 +23,18 @@ class ISimulator {
   virtual bool IsSimulationDone(bool& cancelled) = 0;
   // Records the request to cancel and returns at once.
   virtual void CancelSimulation(TDocument& document) = 0;
+  // The engines of the current or last run. The counter is cheap and moves
+  // whenever the rows may have changed; a monitor builds rows only then.
+  virtual uint64_t ProgressGeneration() { return 0; }
+  virtual TRunProgress Progress() { return {}; }
 };
 
 // The simulator in use; raises when none is installed.
 ISimulator& Simulator();
 // Installs a simulator (nullptr removes it); returns the previous one.
 ISimulator* SetSimulator(ISimulator* simulator);
+// The simulator in use, or null.
+ISimulator* InstalledSimulator();
 
 // What the run control needs from whoever shows it.
 class IRunHost {

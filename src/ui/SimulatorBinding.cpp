@@ -1,6 +1,7 @@
 // The program's simulation module: the coordination code behind the run
 // control's interface.
 #include "Shared/Componen/ThreadSync.h"
+#include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 #include "ui/Startup.h"
 
@@ -24,6 +25,8 @@ class TCoordinationModule : public ISimulationModule {
     return done;
   }
   void CancelSimulation(TDocument& document) override { ::CancelSimulation(&document); }
+  uint64_t ProgressGeneration() override { return ::ProgressGeneration(); }
+  TRunProgress Progress() override { return RunProgress(); }
 };
 
 }  // namespace

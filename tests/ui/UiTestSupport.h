@@ -31,12 +31,14 @@ class TFakeSimulator : public ISimulator {
     ++CancelCalls;
     Cancelled = true;
   }
+  TRunProgress Progress() override { return Rows; }
   static int ModelCountOf(TDocument& document);
 
   std::function<void(TDocument&)> OnStart;  // may raise, or wait
   bool Done = true;
   int DoneAtPoll = 0;  // not done before this many polls
   bool Cancelled = false;
+  TRunProgress Rows;  // what Progress shows
   int StartCalls = 0;
   int DoneCalls = 0;
   int CancelCalls = 0;

@@ -77,6 +77,32 @@ TEST_F(HeadlessTest, ASignalActsAsStop) {
   EXPECT_NE(out.find("Simulation timer is running but simulation is not running!", stop), std::string::npos);
 }
 
+TEST_F(HeadlessTest, AProgressLineGoesToStandardErrorOnceASecondWhenAskedFor) {
+  auto row = [](TEngineState state, uint32_t step) {
+    TEngineProgress e;
+    e.State = state;
+    e.CompletedStep = step;
+    return e;
+  };
+  // The slowest simulating engine counts, not the one that has stopped.
+  FSimulator.Rows.Engines = {row(TEngineState::Simulating, 4), row(TEngineState::Stopped, 2),
+                             row(TEngineState::Simulating, 3)};
+  FSimulator.DoneAtPoll = 25;  // 2.5 s of running
+  {
+    THeadlessRun run(PathOf("doc.vmgr"), FOut, FErr);
+    run.SetProgressLines(true);
+    EXPECT_EQ(run.Run(), THeadlessRun::EXIT_COMPLETE);
+  }
+  EXPECT_EQ(FErr.str(), "step 3, 2 of 3 engines simulating\nstep 3, 2 of 3 engines simulating\n");
+  EXPECT_EQ(FOut.str().find("engines simulating"), std::string::npos);
+
+  // Not asked for (standard error is no terminal): nothing.
+  FErr.str("");
+  FSimulator.DoneCalls = 0;
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_COMPLETE);
+  EXPECT_EQ(FErr.str(), "");
+}
+
 TEST_F(HeadlessTest, AMissingDocumentIsAUsageError) {
   EXPECT_EQ(RunDocument(PathOf("missing.vmgr")), THeadlessRun::EXIT_USAGE);
   EXPECT_EQ(FSimulator.StartCalls, 0);

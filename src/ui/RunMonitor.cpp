@@ -1,0 +1,97 @@
+#include "ui/RunMonitor.h"
+
+#include <QHeaderView>
+
+QString TRunProgressBar::text() const {
+  if (FPhase == rpRunning) return FBusyText;
+  return QProgressBar::text();
+}
+
+void TRunProgressBar::Show(TPhase phase, const TRunProgress& progress) {
+  FPhase = phase;
+  switch (phase) {
+    case rpIdle:
+      setRange(0, 100);
+      setValue(0);
+      setFormat(QString());
+      setTextVisible(false);
+      FBusyText.clear();
+      break;
+    case rpStarting: {
+      const int total = static_cast<int>(progress.Engines.size());
+      setRange(0, std::max(total, 1));
+      setValue(static_cast<int>(progress.InitialisedCount()));
+      setFormat("%v of %m engines initialised");
+      setTextVisible(total > 0);
+      FBusyText.clear();
+      break;
+    }
+    case rpRunning: {
+      const std::optional<uint32_t> step = progress.LowestSimulatingStep();
+      FBusyText = step ? QString("Time step %1").arg(*step) : QString();
+      setRange(0, 0);
+      setTextVisible(!FBusyText.isEmpty());
+      update();
+      break;
+    }
+  }
+}
+
+TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
+  setHorizontalHeaderLabels({"Model", "File", "PID", "State", "Step", "Held at the barrier"});
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setAlternatingRowColors(true);
+  verticalHeader()->setVisible(false);
+  horizontalHeader()->setStretchLastSection(true);
+  setColumnWidth(ecModel, 50);
+  setColumnWidth(ecFile, 200);
+  setColumnWidth(ecPid, 60);
+  setColumnWidth(ecState, 130);
+  setColumnWidth(ecStep, 50);
+}
+
+QString TEngineTable::Cell(int row, int column) const {
+  const QTableWidgetItem* cell = item(row, column);
+  return cell ? cell->text() : QString();
+}
+
+void TEngineTable::SetCell(int row, int column, const QString& text) {
+  QTableWidgetItem* cell = item(row, column);
+  if (!cell) {
+    cell = new QTableWidgetItem(text);
+    if (column == ecModel || column == ecPid || column == ecStep)
+      cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setItem(row, column, cell);
+  } else if (cell->text() != text) {
+    cell->setText(text);
+  }
+}
+
+void TEngineTable::ShowRows(const TRunProgress& progress) {
+  const int rows = static_cast<int>(progress.Engines.size());
+  if (rowCount() != rows) setRowCount(rows);
+  FOutputFiles.resize(progress.Engines.size());
+  for (int row = 0; row < rows; ++row) {
+    const TEngineProgress& engine = progress.Engines[static_cast<size_t>(row)];
+    const bool launched = engine.State != TEngineState::NotStarted;
+    SetCell(row, ecModel, QString::number(engine.Model));
+    SetCell(row, ecFile, QString::fromStdString(engine.Filename));
+    SetCell(row, ecPid, engine.Pid ? QString::number(engine.Pid) : QString());
+    SetCell(row, ecState, QString::fromStdString(EngineStateText(engine)));
+    SetCell(row, ecStep, launched ? QString::number(engine.CompletedStep) : QString());
+    SetCell(row, ecHeld, QString::fromStdString(engine.HeldReason));
+    if (FOutputFiles[static_cast<size_t>(row)] != engine.OutputFile) {
+      FOutputFiles[static_cast<size_t>(row)] = engine.OutputFile;
+      const QString tip = engine.OutputFile.empty()
+                              ? QString()
+                              : QString("Output in %1; double-click to open it").arg(QString::fromStdString(engine.OutputFile));
+      for (int column = 0; column < ecCount; ++column) item(row, column)->setToolTip(tip);
+    }
+  }
+}
+
+std::string TEngineTable::OutputFileOf(int row) const {
+  return row >= 0 && static_cast<size_t>(row) < FOutputFiles.size() ? FOutputFiles[static_cast<size_t>(row)] : std::string();
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The Simulation tab's view of a run: a table with one row per engine and
+// the progress bar above it.
+#include <string>
+#include <vector>
+
+#include <QProgressBar>
+#include <QTableWidget>
+
+#include "coordination/RunProgress.h"
+
+// A progress bar that can show a text while it is a busy indicator (Qt's
+// own bar shows none then).
+class TRunProgressBar : public QProgressBar {
+ public:
+  using QProgressBar::QProgressBar;
+  QString text() const override;
+
+  // Starting: the share of engines initialised. Running: a busy indicator
+  // with "Time step N", N the lowest step completed by a simulating engine.
+  // Idle: empty.
+  enum TPhase { rpIdle, rpStarting, rpRunning };
+  void Show(TPhase phase, const TRunProgress& progress);
+  TPhase Phase() const { return FPhase; }
+
+ private:
+  TPhase FPhase = rpIdle;
+  QString FBusyText;
+};
+
+class TEngineTable : public QTableWidget {
+ public:
+  enum TColumn { ecModel, ecFile, ecPid, ecState, ecStep, ecHeld, ecCount };
+
+  explicit TEngineTable(QWidget* parent = nullptr);
+  // Rows and cells follow the snapshot; only cells whose text changed are
+  // touched.
+  void ShowRows(const TRunProgress& progress);
+  // The output file of a row's engine; empty when its output is not in a file.
+  std::string OutputFileOf(int row) const;
+  // The text of one cell ("" for a missing cell).
+  QString Cell(int row, int column) const;
+
+ private:
+  void SetCell(int row, int column, const QString& text);
+  std::vector<std::string> FOutputFiles;
+};

@@ -1,0 +1,99 @@
+// A stand-in engine that follows a script, so that a test can hold each
+// engine at any point of its run and read the window meanwhile. Launched
+// by the manager like the real engine:
+//   ui_scripted_engine /RUN=YES /RPC=PIPE /RPCID=N "SCRIPT" /RpcResponseTimeout=S
+// (the script is the one argument without "=")
+// The script has one command a line:
+//   say TEXT      TEXT to standard output      warn TEXT   ... to standard error
+//   gate NAME     wait until a file NAME exists beside the script (at most a minute)
+//   call METHOD   a call with this engine's ClientID (and the members the
+//                 manager requires for StartSimulation and StopTimeStep)
+//   exit N        end at once with status N
+//   logs          "log descriptors:" and the numbers of its descriptors open
+//                 on a file named *.log, to standard output
+// At the end of the script it exits with 1 when some reply was false (the
+// run was cancelled), else 0.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "client/VelmarClient.h"
+
+namespace {
+
+std::string OptionValue(const std::string& arg, const std::string& name) {
+  return arg.compare(0, name.size(), name) == 0 ? arg.substr(name.size()) : std::string();
+}
+
+bool IsFalseReply(const nlohmann::json& reply) {
+  if (!reply.is_object() || !reply.contains("result")) return true;
+  const nlohmann::json& r = reply["result"];
+  if (r.is_boolean()) return !r.get<bool>();
+  if (r.is_object() && r.contains("result") && r["result"].is_boolean()) return !r["result"].get<bool>();
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string pipe, script;
+  int id = -1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (const std::string v = OptionValue(arg, "/RPC="); !v.empty()) pipe = v;
+    else if (const std::string v = OptionValue(arg, "/RPCID="); !v.empty()) id = std::stoi(v);
+    else if (arg.find('=') == std::string::npos) script = arg;
+  }
+  std::ifstream in(script);
+  if (pipe.empty() || id < 0 || !in) {
+    std::cerr << "ui_scripted_engine: bad command line or script\n";
+    return 2;
+  }
+  const std::filesystem::path folder = std::filesystem::path(script).parent_path();
+  TVelmarClient client;
+  bool cancelled = false;
+  try {
+    client.Connect(pipe, 60000);
+    std::string line;
+    while (std::getline(in, line)) {
+      const size_t blank = line.find(' ');
+      const std::string command = line.substr(0, blank);
+      const std::string rest = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+      if (command == "say") {
+        std::cout << rest << std::endl;
+      } else if (command == "warn") {
+        std::cerr << rest << std::endl;
+      } else if (command == "gate") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!std::filesystem::exists(folder / rest) && std::chrono::steady_clock::now() < until)
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      } else if (command == "call") {
+        nlohmann::json params = {{"ClientID", id}};
+        if (rest == "StartSimulation") params["VelmarStateVarsGlobal"] = nlohmann::json::object();
+        if (rest == "StopTimeStep") params["VelmarStateVarsPop"] = nlohmann::json::object();
+        if (IsFalseReply(client.Call(rest, params, 60000))) cancelled = true;
+      } else if (command == "logs") {
+        std::string line = "log descriptors:";
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+          std::error_code ec;
+          const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+          if (target.size() > 4 && target.compare(target.size() - 4, 4, ".log") == 0)
+            line += " " + fd.path().filename().string();
+        }
+        std::cout << line << std::endl;
+      } else if (command == "exit") {
+        std::_Exit(std::stoi(rest));
+      }
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "ui_scripted_engine: " << e.what() << "\n";
+    return 4;
+  }
+  return cancelled ? 1 : 0;
+}
