@@ -265,3 +265,48 @@ TEST_F(WinUtilsTest, EnginesDoNotHoldTheProcessorsPipes) {
   EXPECT_TRUE(Platform::TerminateProcess(engine.hProcess, 1));
   EXPECT_EQ(128u + SIGKILL, Finish(engine));
 }
+
+TEST_F(WinUtilsTest, OutputFilesReachOnlyTheChildTheyAreFor) {
+  auto linkOf = [](const TProcessInformation& info, int fd) {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(info.dwProcessId) + "/fd/" + std::to_string(fd), ec).string();
+  };
+  const std::string processorLog = (FDir / "run.processor.log").string();
+  const std::string engineLog = (FDir / "run.engine0.log").string();
+  std::ofstream(engineLog) << "a previous run's output\n";
+  ChildMode("sleep");
+
+  // The processor: standard error to its file, standard output to our pipe.
+  int errorOutput = -1;
+  ASSERT_EQ(0, Platform::CreateOutputFile(processorLog, errorOutput));
+  TProcessInformation processor;
+  int readPipe = -1, writePipe = -1;
+  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, processor, readPipe, writePipe, "", errorOutput));
+  Platform::CloseHandleClear(errorOutput);
+  EXPECT_EQ(processorLog, linkOf(processor, 2));
+  EXPECT_EQ(0u, linkOf(processor, 1).rfind("pipe:", 0));
+
+  // An engine: both streams to its file, emptied; nothing of the processor's.
+  int output = -1;
+  ASSERT_EQ(0, Platform::CreateOutputFile(engineLog, output));
+  EXPECT_EQ(0u, fs::file_size(engineLog));
+  TProcessInformation engine;
+  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, engine, output));
+  Platform::CloseHandleClear(output);
+  EXPECT_EQ(engineLog, linkOf(engine, 1));
+  EXPECT_EQ(engineLog, linkOf(engine, 2));
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(engine.dwProcessId) + "/fd"))
+    EXPECT_NE(processorLog, fs::read_symlink(fd.path()).string()) << fd.path();
+
+  // A file that cannot be created is reported, with no descriptor.
+  int bad = 7;
+  EXPECT_EQ(ENOENT, Platform::CreateOutputFile((FDir / "no such folder" / "x.log").string(), bad));
+  EXPECT_EQ(-1, bad);
+
+  for (TProcessInformation* child : {&processor, &engine}) {
+    EXPECT_TRUE(Platform::TerminateProcess(child->hProcess, 1));
+    EXPECT_EQ(128u + SIGKILL, Finish(*child));
+  }
+  Platform::CloseHandleClear(readPipe);
+  Platform::CloseHandleClear(writePipe);
+}
