@@ -12,9 +12,14 @@ function(velmar_add_tests folder)
     target_link_libraries(${_target} PRIVATE ${ARGN} GTest::gmock GTest::gtest_main Threads::Threads)
     target_include_directories(${_target} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
     set_target_properties(${_target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    # A test file may need longer: set ${_target}_TIMEOUT (seconds) first.
+    set(_timeout 300)
+    if(DEFINED ${_target}_TIMEOUT)
+      set(_timeout ${${_target}_TIMEOUT})
+    endif()
     gtest_discover_tests(${_target}
       DISCOVERY_TIMEOUT 60
-      PROPERTIES LABELS ${folder} TIMEOUT 300
+      PROPERTIES LABELS ${folder} TIMEOUT ${_timeout}
       ENVIRONMENT "VELMAR_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VELMAR_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
   endforeach()
 endfunction()
