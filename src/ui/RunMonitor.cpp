@@ -1,5 +1,7 @@
 #include "ui/RunMonitor.h"
 
+#include <algorithm>
+
 #include <QHeaderView>
 
 QString TRunProgressBar::text() const {
