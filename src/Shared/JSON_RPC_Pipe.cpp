@@ -53,7 +53,13 @@ void TJsonRpcServer::Initialize(const std::string& pipeName) {
 
 void TJsonRpcServer::PipeServerPipeConnect(TPipeServer*, uint32_t) {}
 void TJsonRpcServer::PipeServerPipeDisconnect(TPipeServer*, uint32_t) {}
-void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t, TPipeContext, int32_t) {}
+void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t pipe, TPipeContext, int32_t errorCode) {
+  // Transport errors are not this layer's business, except a client cut off
+  // for an oversized message: someone should learn why it lost its line.
+  if (errorCode == ERROR_MESSAGE_TOO_LARGE)
+    Logger().Error("Message from client %d is larger than %d bytes; connection closed, partial message discarded",
+                   static_cast<int32_t>(pipe), GetMaxMessageSize());
+}
 void TJsonRpcServer::PipeServerPipeSent(TPipeServer*, uint32_t, uint32_t) {}
 
 void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, TStream& stream) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
+#include <string>
 #include <vector>
 
 
@@ -128,11 +129,14 @@ std::string TVelmarClient::Receive(uint32_t timeoutMs) {
     ReceivePacket(deadline);
     std::string message;
     bool delivered = false;
-    FReceiver.Receive(FPacket, [&](TStream& stream) {
+    const bool accepted = FReceiver.Receive(FPacket, [&](TStream& stream) {
       message = stream.ReadToEnd();
       delivered = true;
     });
     FPacket.Clear();
+    if (!accepted)
+      throw EVelmarClientError("A message from the manager is larger than " +
+                               std::to_string(FReceiver.MaxSize()) + " bytes");
     if (delivered) return message;
   }
 }

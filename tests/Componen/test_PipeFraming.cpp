@@ -287,6 +287,37 @@ TEST(PipeReceiver, AssemblyIsDroppedWhenTheHandlerRaises) {
   EXPECT_TRUE(Feed(r, {end}).empty());
 }
 
+TEST(PipeReceiver, RefusesMessagesPastTheSizeBound) {
+  EXPECT_EQ(TPipeReceiver().MaxSize(), MAX_MESSAGE_SIZE);
+  const std::string start = ControlBytes(MB_START), end = ControlBytes(MB_END);
+  TPipeReceiver r;
+  r.SetMaxSize(10);
+  auto feedOne = [&](const std::string& p, std::vector<std::string>& out) {
+    TFastMemStream packet;
+    packet.WriteBuffer(p.data(), static_cast<int64_t>(p.size()));
+    return r.Receive(packet, [&](TStream& s) { out.push_back(s.ReadToEnd()); });
+  };
+  std::vector<std::string> out;
+  // Exactly the bound passes, assembled or single.
+  for (const auto& p : {start, std::string("12345"), std::string("67890"), end, std::string("abcdefghij")})
+    EXPECT_TRUE(feedOne(p, out));
+  EXPECT_EQ(out, (std::vector<std::string>{"1234567890", "abcdefghij"}));
+  out.clear();
+  // One byte more: refused at the packet that crosses it, the assembly gone
+  // at once, the rest of that message dropped up to the next control packet.
+  EXPECT_TRUE(feedOne(start, out));
+  EXPECT_TRUE(feedOne("123456", out));
+  EXPECT_FALSE(feedOne("78901", out));
+  EXPECT_FALSE(r.Assembling());
+  EXPECT_TRUE(feedOne("tail", out));
+  EXPECT_TRUE(feedOne(end, out));
+  EXPECT_TRUE(out.empty());
+  // A single packet past the bound is not delivered; what follows is.
+  EXPECT_FALSE(feedOne("abcdefghijk", out));
+  EXPECT_TRUE(feedOne("ok", out));
+  EXPECT_EQ(out, std::vector<std::string>{"ok"});
+}
+
 TEST(PipeReceiver, RoundTripsWhatTheQueueProduces) {
   for (size_t n : {size_t{0}, size_t{1}, size_t{16}, size_t{65534}, size_t{65535}, size_t{140000}, size_t{300001}}) {
     TWriteQueue q;

@@ -1,6 +1,7 @@
 #include "Shared/Componen/PipeFraming.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -353,10 +354,20 @@ void TPipeMultiMsg::CreateTempBacking() {
 
 // ---- TPipeReceiver ----
 
-void TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
+namespace {
+std::atomic<int64_t> gMaxMessageSize{MAX_MESSAGE_SIZE};
+}  // namespace
+
+int64_t GetMaxMessageSize() { return gMaxMessageSize.load(std::memory_order_relaxed); }
+
+void SetMaxMessageSize(int64_t bytes) { gMaxMessageSize.store(bytes, std::memory_order_relaxed); }
+
+bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
   message.SetPosition(0);
   uint32_t code = 0;
   if (DecodePipeMsgBlock(message.Memory(), static_cast<size_t>(message.GetSize()), code)) {
+    FSkipping = false;
+    FAssembled = 0;
     if (code == MB_START) {
       FMultiMsg.reset();
       FMultiMsg = std::make_unique<TPipeMultiMsg>();
@@ -370,11 +381,23 @@ void TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
     } else {
       FMultiMsg.reset();
     }
-    return;
+    return true;
   }
+  if (FSkipping) return true;  // the rest of a message already refused
+  const int64_t size = message.GetSize();
   if (FMultiMsg) {
-    FMultiMsg->Stream().WriteBuffer(message.Memory(), message.GetSize());
-    return;
+    if (size > FMaxSize - FAssembled) {
+      // Freed now, not at the end packet: the file is what must not grow.
+      FMultiMsg.reset();
+      FAssembled = 0;
+      FSkipping = true;
+      return false;
+    }
+    FMultiMsg->Stream().WriteBuffer(message.Memory(), size);
+    FAssembled += size;
+    return true;
   }
+  if (size > FMaxSize) return false;
   deliver(message);
+  return true;
 }

@@ -24,6 +24,21 @@ inline constexpr uint32_t MB_START = 0x424D5453;  // "STMB"
 inline constexpr uint32_t MB_END = 0x424D5445;    // "ETMB"
 inline constexpr const char* MB_PREFIX = "PMM";
 
+// Largest message a peer may send us, whether as one packet or assembled
+// from many: 64 MiB. The biggest real calls carry a few megabytes of
+// population state; without a bound one client could fill the disk (or, with
+// no temporary file, the memory) with a message that never ends. A message
+// that goes past it is dropped whole and its connection closed.
+inline constexpr int64_t MAX_MESSAGE_SIZE = int64_t{64} * 1024 * 1024;
+// The error a connection ends with when its peer went past the bound
+// (errno's "Message too long").
+inline constexpr int32_t ERROR_MESSAGE_TOO_LARGE = 90;
+
+// The bound in force; MAX_MESSAGE_SIZE unless a test lowered it. Read when a
+// receiver is made, so it holds for connections accepted afterwards.
+int64_t GetMaxMessageSize();
+void SetMaxMessageSize(int64_t bytes);
+
 // Control packet; on the wire 16 bytes, every field unsigned 32-bit
 // little-endian.
 struct TPipeMsgBlock {
@@ -202,7 +217,7 @@ class TPipeReceiver {
   // Receives a whole message positioned at 0, valid only during the call.
   using TDeliver = std::function<void(TStream& message)>;
 
-  TPipeReceiver() = default;
+  TPipeReceiver() : FMaxSize(GetMaxMessageSize()) {}
   TPipeReceiver(const TPipeReceiver&) = delete;
   TPipeReceiver& operator=(const TPipeReceiver&) = delete;
 
@@ -210,11 +225,23 @@ class TPipeReceiver {
   // memory). A single-packet message is delivered as `message` itself at
   // position 0. An assembly is discarded after its delivery, also when
   // deliver raises.
-  void Receive(TFastMemStream& message, const TDeliver& deliver);
+  //
+  // False when a message went past MaxSize(): nothing of it is delivered,
+  // a partial assembly is thrown away at once, and the rest of its packets
+  // are dropped up to the next control packet.
+  bool Receive(TFastMemStream& message, const TDeliver& deliver);
   bool Assembling() const { return FMultiMsg != nullptr; }
   // Drops a partial assembly (connection ended mid-message).
-  void Discard() { FMultiMsg.reset(); }
+  void Discard() {
+    FMultiMsg.reset();
+    FAssembled = 0;
+  }
+  int64_t MaxSize() const { return FMaxSize; }
+  void SetMaxSize(int64_t bytes) { FMaxSize = bytes; }
 
  private:
   std::unique_ptr<TPipeMultiMsg> FMultiMsg;
+  int64_t FAssembled = 0;     // bytes in FMultiMsg so far
+  bool FSkipping = false;     // inside a message that went past the bound
+  int64_t FMaxSize;
 };

@@ -138,6 +138,13 @@ bool TPipeThread::TakePartialRead() {
     FErrorCode = static_cast<int32_t>(r);
     return false;
   }
+  // One packet is bounded like a whole message (the kernel's own limit on a
+  // packet is far lower, unless someone raised it).
+  if (FRcvStream.GetSize() + static_cast<int64_t>(rest) > FReceiver.MaxSize()) {
+    FRcvStream.Clear();
+    FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+    return false;
+  }
   FRcvSize = rest;
   // The buffer grows to the largest remainder seen and never shrinks.
   if (FRcvSize > FRcvAlloc) {
@@ -156,7 +163,7 @@ bool TPipeThread::QueuedRead() {
     const uint32_t r = ReadPart();
     if (r == ERROR_SUCCESS) {
       FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
-      DoMessage();
+      if (!DoMessage()) return false;
       FRcvSize = FRcvAlloc;
     } else if (r == ERROR_MORE_DATA) {
       if (!TakePartialRead()) return false;
@@ -179,9 +186,8 @@ bool TPipeThread::CompleteRead() {
     const uint32_t r = ReadPart();
     if (r == ERROR_SUCCESS) {
       FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
-      DoMessage();
       FRcvSize = FRcvAlloc;
-      return true;
+      return DoMessage();
     }
     if (r == ERROR_MORE_DATA) {
       if (!TakePartialRead()) return false;
@@ -246,13 +252,17 @@ bool TPipeThread::CompleteWrite() {
   return true;
 }
 
-void TPipeThread::DoMessage() {
+bool TPipeThread::DoMessage() {
   struct TClear {
     TFastMemStream& Stream;
     ~TClear() { Stream.Clear(); }
   } clear{FRcvStream};
   FRcvStream.SetPosition(0);
-  FReceiver.Receive(FRcvStream, [this](TStream& message) {
+  const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) {
     SafeSendMessage(WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message));
   });
+  // A peer that sends more than the bound is not served further: whatever
+  // else it queued would only be the rest of the same message.
+  if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  return accepted;
 }

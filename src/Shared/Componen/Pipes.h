@@ -85,7 +85,9 @@ class TPipeThread : public TThreadEx {
   bool CompleteRead();
   bool QueuedWrite();
   bool CompleteWrite();
-  void DoMessage();
+  // False when the message went past the size bound (FErrorCode is then
+  // ERROR_MESSAGE_TOO_LARGE): the connection ends.
+  bool DoMessage();
   // Reads into the buffer: the rest of the current message or the next one.
   uint32_t ReadPart();
   // After a partial read: keeps what came and sizes the next read to the rest.
