@@ -24,6 +24,10 @@ namespace {
 std::unique_ptr<TJsonRpcServer> gJsonRpcServer;
 uint64_t gStartTicks = 0;
 bool gLastRunCancelled = false;
+// When IsSimulationDone first found the run cancelled (0: not yet, or no
+// run); KILL_DONE once the engines left over have been killed.
+uint64_t gCancelTicks = 0;
+constexpr uint64_t KILL_DONE = UINT64_MAX;
 
 uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
 
@@ -79,9 +83,35 @@ bool AnyVelmarProcessRunning() {
   return false;
 }
 
+namespace {
+
+// A cancelled run ends when its engines have gone, and an engine that has
+// hung (it neither calls nor exits) would keep it going for ever. Every
+// call of a cancelled run is answered at once, so an engine still running
+// after a time-step time-out plus its own reply time-out will not come
+// back: it is killed.
+void KillHungEngines() {
+  if (!Cancel || !InProcess) {
+    gCancelTicks = 0;
+    return;
+  }
+  if (gCancelTicks == KILL_DONE) return;
+  if (gCancelTicks == 0) {
+    gCancelTicks = Platform::GetTickCount64();
+    return;
+  }
+  if (WholeSecondsSince(gCancelTicks) <= TSettings::GetVelmarTimeStepTimeout() + 2) return;
+  gCancelTicks = KILL_DONE;
+  for (size_t j = 0; j < Processes.size(); ++j)
+    if (Processes[j].IsRunning() && Processes[j].ProcInfo.hProcess >= 0) KillSlot(j);
+}
+
+}  // namespace
+
 bool IsSimulationDone() {
   CheckChildProcesses();
   ServeParkedCalls();
+  KillHungEngines();
   const bool anyRunning = AnyVelmarProcessRunning();
   const bool stopped = InProcess && !anyRunning;
   InProcess = anyRunning;
