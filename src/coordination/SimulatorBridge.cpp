@@ -3,6 +3,8 @@
 // engine's reply.
 #include <cerrno>
 
+#include <nlohmann/json.hpp>
+
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
@@ -133,6 +135,10 @@ std::string ExchangeWithProcessor(const std::string& method, const std::string& 
   }
   Logger().Debug("Reading from external processor pipe");
   if (!Cancel) result = ReadReply();
+  // The answer goes to the engine as it came. One that cannot be a JSON-RPC
+  // reply will not make sense to the engine either: say so in the log.
+  if (!Cancel && !result.empty() && !nlohmann::json::accept(result))
+    Logger().Warn("External processor answered %s with a line that is not JSON", method);
   Logger().Debug("Read [%s] from external processor pipe", TextUtils::Trim(result));
   Logger().Debug("Back from external %s", method);
   return result;
