@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Shared/Componen/PipeFraming.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
@@ -65,6 +66,16 @@ std::string ReadReply() {
       const size_t searched = gPending.size();
       gPending.append(buffer, got);
       if (TakeLine(result, searched)) return result;
+      // The answer becomes one message to the engine, which is bounded; a
+      // processor that never ends its line must not fill our memory.
+      if (gPending.size() > static_cast<size_t>(GetMaxMessageSize())) {
+        Logger().Error("External processor's answer is longer than %d bytes; cancelling simulation",
+                       GetMaxMessageSize());
+        Cancel = true;
+        gPending.clear();
+        gPending.shrink_to_fit();
+        return std::string();
+      }
       if (got > 0) continue;
     }
     if ((Platform::GetTickCount64() - start) / 1000 > limitSeconds) {

@@ -365,6 +365,21 @@ TEST_F(Faults, ProcessorAnsweringGarbageIsReported) {
   ExpectNothingLeft();
 }
 
+TEST_F(Faults, ProcessorLineWithoutEndIsCutOffAtTheBound) {
+  SetMaxMessageSize(100000);
+  NewDocument();
+  for (int i = 0; i < 2; ++i) Model(i, 30, "delay_ms = 2");
+  // Once, half as much again as the bound with no line end, at pipe speed
+  // (the time-out would take seconds); then it goes on as before.
+  Processor(ProcessorScript("[ -z \"$big\" ] && { big=1; head -c 150000 /dev/zero | tr '\\0' x; continue; }"));
+  ASSERT_TRUE(Start());
+  Finish();
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Logged("Error: External processor's answer is longer than 100000 bytes; cancelling simulation"));
+  for (uint32_t code : EngineExits()) EXPECT_EQ(code, 1u);
+  ExpectNothingLeft();
+}
+
 // ---- a stranger on the pipe ----
 
 // A client of our own on the main thread: it never blocks, so the manager
