@@ -288,7 +288,7 @@ TEST_F(Faults, EnginesKilledAtRandomPointsCancelTheRun) {
 }
 
 TEST_F(Faults, EngineThatStopsAnsweringTimesOutTheBarrierAndIsKilled) {
-  TSettings::SetVelmarTimeStepTimeout(2);
+  TSettings::SetVelmarTimeStepTimeout(3);
   NewDocument();
   for (int i = 0; i < 3; ++i) Model(i, 30, "delay_ms = 5");
   // Engine 1 freezes after its fifth step: it neither calls nor exits.
@@ -305,9 +305,11 @@ TEST_F(Faults, EngineThatStopsAnsweringTimesOutTheBarrierAndIsKilled) {
   EXPECT_TRUE(Logged("Log: Killed Velmar process #1"));
   EXPECT_TRUE(Logged("Log: Velmar #1 exited"));
   const auto exits = EngineExits();
-  EXPECT_EQ(exits[0], 1u);
+  // The others were told "no" when the barrier gave up; on a loaded machine
+  // their own wait for that reply (a second longer) may run out first.
+  EXPECT_TRUE(exits[0] == 1 || exits[0] == 4) << exits[0];
   EXPECT_EQ(exits[1], 137u);
-  EXPECT_EQ(exits[2], 1u);
+  EXPECT_TRUE(exits[2] == 1 || exits[2] == 4) << exits[2];
   ExpectNothingLeft();
 }
 
