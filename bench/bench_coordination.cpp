@@ -2,14 +2,19 @@
 // baseline it is judged against, measured in the same run.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+
+#include "BenchTable.h"
 
 #include "Shared/Componen/ThreadSync.h"
 #include "Shared/JSON_RPC.h"
@@ -25,8 +30,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Files of this run; helpers started by the run share its id.
 std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() / ("velmar-bench-" + std::to_string(getpid()) + "-" + name)).string();
+  return (std::filesystem::temp_directory_path() / ("velmar-bench-" + std::string(std::getenv("VELMAR_BENCH_ID")) +
+                                                    "-" + name))
+      .string();
 }
 
 // Settings of the benchmark's own, and debug lines dropped or kept.
@@ -39,48 +47,31 @@ void SetUpModule(bool debugToFile, const std::string& logFile) {
   });
 }
 
-// ---- Baseline: a raw SOCK_SEQPACKET ping-pong, nothing else.
-void BM_RawSeqpacketPingPong(benchmark::State& state) {
-  int fds[2];
-  socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
-  std::thread echo([fd = fds[1]] {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return;
-      send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
-    }
-  });
-  const std::string request = R"({"jsonrpc":"2.0","id":1,"method":"Echo","params":{"ClientID":0,"Value":42}})";
-  char buf[4096];
-  for (auto _ : state) {
-    send(fds[0], request.data(), request.size(), MSG_NOSIGNAL);
-    benchmark::DoNotOptimize(recv(fds[0], buf, sizeof buf, 0));
-  }
-  shutdown(fds[0], SHUT_RDWR);
-  echo.join();
-  close(fds[0]);
-  close(fds[1]);
-}
-BENCHMARK(BM_RawSeqpacketPingPong)->UseRealTime();
-
-// A processor on a thread: answers each request line with answer(line)
-// and a LF.
+// A processor on a thread: answers each request line with answer(head)
+// and a LF, where head is the line's first bytes (enough for its id). The
+// rest of a line is read and dropped, as a processor that streams its input
+// would, so a long request costs the processor no memory.
 struct TFakeProcessor {
+  static constexpr size_t HEAD = 256;
   int ToProcessor[2]{-1, -1}, FromProcessor[2]{-1, -1};
   std::thread Thread;
   explicit TFakeProcessor(std::function<std::string(const std::string&)> answer) {
     Platform::CreatePipe(ToProcessor[0], ToProcessor[1]);
     Platform::CreatePipe(FromProcessor[0], FromProcessor[1]);
     Thread = std::thread([this, answer] {
-      std::string line;
-      char buf[4096];
+      std::string head;
+      std::vector<char> buf(64 * 1024);
       size_t n = 0;
       for (;;) {
-        if (Platform::ReadPipe(ToProcessor[0], buf, sizeof buf, n) != 0 || n == 0) return;
-        line.append(buf, n);
-        for (size_t lf; (lf = line.find('\n')) != std::string::npos; line.erase(0, lf + 1)) {
-          const std::string reply = answer(line.substr(0, lf)) + "\n";
+        if (Platform::ReadPipe(ToProcessor[0], buf.data(), buf.size(), n) != 0 || n == 0) return;
+        for (size_t at = 0; at < n;) {
+          const char* lf = static_cast<const char*>(std::memchr(buf.data() + at, '\n', n - at));
+          const size_t end = lf ? static_cast<size_t>(lf - buf.data()) : n;
+          if (head.size() < HEAD) head.append(buf.data() + at, std::min(end - at, HEAD - head.size()));
+          at = end + 1;
+          if (!lf) break;
+          const std::string reply = answer(head) + "\n";
+          head.clear();
           size_t written = 0;
           if (Platform::WritePipe(FromProcessor[1], reply.data(), reply.size(), written) != 0) return;
         }
@@ -96,56 +87,175 @@ struct TFakeProcessor {
   }
 };
 
-// ---- Echo through the whole manager: pipe server, JSON-RPC, the handler.
-// The manager runs on a thread of its own (its main thread, as far as the
-// transport is concerned); the benchmark thread is the engine.
-enum TEchoMode { emDirect, emDebugToFile, emProcessor };
+// Answers with the request's own id, as a processor must.
+std::string AnswerWithId(const std::string& request) {
+  const size_t at = request.find("\"id\":");
+  const std::string id = at == std::string::npos ? "null" : request.substr(at + 5, request.find(',', at) - at - 5);
+  return R"({"result":true,"id":)" + id + R"(,"jsonrpc":"2.0"})";
+}
 
-void EchoOverPipe(benchmark::State& state, TEchoMode mode) {
-  const std::string logFile = TempPath("echo.log");
-  std::atomic<bool> ready{false}, stop{false};
-  // Answers with the request's own id, as a processor must.
-  TFakeProcessor processor([](const std::string& request) {
-    const size_t at = request.find("\"id\":");
-    const std::string id = at == std::string::npos ? "null" : request.substr(at + 5, request.find(',', at) - at - 5);
-    return R"({"result":42,"id":)" + id + R"(,"jsonrpc":"2.0"})";
-  });
-  std::thread manager([&] {
-    SetUpModule(mode == emDebugToFile, logFile);
-    // Debug lines are written only without a processor.
-    TSettings::SetUseExternalProcessor(mode != emDebugToFile);
-    InitializeSimulator();
-    if (mode == emProcessor) {
-      ExternalProcessorWritePipe = processor.ToProcessor[1];
-      ExternalProcessorReadPipe = processor.FromProcessor[0];
-      JsonRpcServer().SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
-    } else {
-      JsonRpcServer().SetOnRPC(&TRpcHandler::OnRPC);
-    }
-    Processes.assign(1, EmptyProcess);
-    ready = true;
-    while (!stop)
-      if (!Platform::ProcessMessages()) Platform::WaitMessage(20);
-    FinalizeSimulator();
-    ExternalProcessorWritePipe = ExternalProcessorReadPipe = -1;
-    Logger().SetLogHandler(nullptr);
-  });
-  while (!ready) std::this_thread::yield();
+// ---- Baseline: a raw SOCK_SEQPACKET ping-pong between two processes.
+const std::string ECHO_REQUEST = R"({"jsonrpc":"2.0","id":1,"method":"Echo","params":{"ClientID":0,"Value":42}})";
+
+// Helper: echoes every message on fd until the peer hangs up.
+int RawEchoMain(int fd) {
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+    if (n <= 0) return 0;
+    send(fd, buf.data(), static_cast<size_t>(n), MSG_NOSIGNAL);
+  }
+}
+
+void BM_RawSeqpacketPingPong(benchmark::State& state) {
+  int fds[2];
+  socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
+  const pid_t echo = BenchTable::SpawnSelf({"--raw-echo", std::to_string(fds[1])}, {fds[1]});
+  close(fds[1]);
+  char buf[4096];
+  for (auto _ : state) {
+    send(fds[0], ECHO_REQUEST.data(), ECHO_REQUEST.size(), MSG_NOSIGNAL);
+    if (recv(fds[0], buf, sizeof buf, 0) <= 0) state.SkipWithError("echo helper gone");
+  }
+  close(fds[0]);
+  BenchTable::Reap(echo);
+}
+BENCHMARK(BM_RawSeqpacketPingPong)->UseRealTime();
+
+// ---- The manager in a process of its own, as an engine meets it: the
+// JSON-RPC server on the pipe and the engine-call handler. Modes:
+// direct (debug lines off), debug (each debug line appended to a log file),
+// processor (a processor thread answers every call), bulk (the same, the
+// one slot simulating, for long StopTimeStep calls).
+int ManagerMain(const std::string& mode, const std::string& logFile) {
+  const bool debug = mode == "debug";
+  SetUpModule(debug, logFile);
+  // Debug lines are written only without a processor.
+  TSettings::SetUseExternalProcessor(!debug);
+  TSettings::SetVelmarTimeStepTimeout(60);
+  InitializeSimulator();
+  std::unique_ptr<TFakeProcessor> processor;
+  if (mode == "processor" || mode == "bulk") {
+    processor = std::make_unique<TFakeProcessor>(&AnswerWithId);
+    ExternalProcessorWritePipe = processor->ToProcessor[1];
+    ExternalProcessorReadPipe = processor->FromProcessor[0];
+    JsonRpcServer().SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+  } else {
+    JsonRpcServer().SetOnRPC(&TRpcHandler::OnRPC);
+  }
+  Processes.assign(1, EmptyProcess);
+  if (mode == "bulk") Processes[0].Initialized = Processes[0].Simulating = true;
+  // Runs until the benchmark kills it.
+  for (;;)
+    if (!Platform::ProcessMessages()) Platform::WaitMessage(20);
+}
+
+void EchoOverPipe(benchmark::State& state, const char* mode) {
+  const std::string logFile = TempPath(std::string("echo-") + mode + ".log");
+  const pid_t manager = BenchTable::SpawnSelf({"--manager", mode, logFile});
   {
     TVelmarClient client;
     client.Connect(VELMAR_PIPE_NAME, 5000);
     for (auto _ : state) benchmark::DoNotOptimize(client.Call("Echo", {{"ClientID", 0}, {"Value", 42}}, 5000));
   }
-  stop = true;
-  manager.join();
+  BenchTable::Reap(manager, true);
   std::filesystem::remove(logFile);
 }
-void BM_EchoOverPipe(benchmark::State& state) { EchoOverPipe(state, emDirect); }
-void BM_EchoOverPipe_DebugToLogFile(benchmark::State& state) { EchoOverPipe(state, emDebugToFile); }
-void BM_EchoOverPipe_ThroughProcessor(benchmark::State& state) { EchoOverPipe(state, emProcessor); }
+void BM_EchoOverPipe(benchmark::State& state) { EchoOverPipe(state, "direct"); }
+void BM_EchoOverPipe_DebugToLogFile(benchmark::State& state) { EchoOverPipe(state, "debug"); }
+void BM_EchoOverPipe_ThroughProcessor(benchmark::State& state) { EchoOverPipe(state, "processor"); }
 BENCHMARK(BM_EchoOverPipe)->UseRealTime();
 BENCHMARK(BM_EchoOverPipe_DebugToLogFile)->UseRealTime();
 BENCHMARK(BM_EchoOverPipe_ThroughProcessor)->UseRealTime();
+
+// ---- A 10 MB request: one StopTimeStep whose "VelmarStateVarsPop" holds
+// populations of a thousand numbers each.
+constexpr size_t BULK_SIZE = 10 * 1000 * 1000;
+
+std::string BulkStopTimeStep() {
+  std::string s = R"({"jsonrpc":"2.0","id":7,"method":"StopTimeStep","params":{"ClientID":0,"VelmarStateVarsPop":{)";
+  for (int pop = 0; s.size() < BULK_SIZE; ++pop) {
+    if (pop > 0) s += ',';
+    s += "\"P" + std::to_string(pop) + "\":[";
+    for (int i = 0; i < 1000; ++i) {
+      if (i > 0) s += ',';
+      s += std::to_string(1000 + (i * 7919 + pop * 31) % 100000) + "." + std::to_string(i % 97);
+    }
+    s += ']';
+  }
+  return s + "}}}";
+}
+
+// A figure of a process's memory from /proc (kB), 0 when unreadable.
+long ProcStatusKb(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+  return 0;
+}
+
+void BM_Request10MB(benchmark::State& state) {
+  const std::string request = BulkStopTimeStep();
+  const pid_t manager = BenchTable::SpawnSelf({"--manager", "bulk", TempPath("bulk.log")});
+  double peakExtraKb = 0;
+  {
+    TVelmarClient client;
+    client.Connect(VELMAR_PIPE_NAME, 5000);
+    const std::string clearRefs = "/proc/" + std::to_string(manager) + "/clear_refs";
+    for (auto _ : state) {
+      // The manager's high-water mark starts again at what it holds now.
+      state.PauseTiming();
+      std::ofstream(clearRefs) << "5";
+      const long before = ProcStatusKb(manager, "VmRSS");
+      state.ResumeTiming();
+      client.Send(request, 60000);
+      if (client.Receive(60000).find("\"id\":7") == std::string::npos) state.SkipWithError("wrong reply");
+      state.PauseTiming();
+      peakExtraKb = std::max(peakExtraKb, static_cast<double>(ProcStatusKb(manager, "VmHWM") - before));
+      state.ResumeTiming();
+    }
+  }
+  BenchTable::Reap(manager, true);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * request.size()));
+  state.counters["PeakExtraMB"] = peakExtraKb / 1024.0;
+  state.counters["MessageMB"] = static_cast<double>(request.size()) / (1024.0 * 1024.0);
+}
+BENCHMARK(BM_Request10MB)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Baseline: the same bytes through a raw socket pair in 64 KB messages to a
+// process that reads them all and answers with one short message.
+int RawSinkMain(int fd, size_t bytes) {
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    size_t got = 0;
+    while (got < bytes) {
+      const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+      if (n <= 0) return 0;
+      got += static_cast<size_t>(n);
+    }
+    send(fd, "ok", 2, MSG_NOSIGNAL);
+  }
+}
+
+void BM_Request10MB_RawSocketPair(benchmark::State& state) {
+  const std::string request = BulkStopTimeStep();
+  int fds[2];
+  socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
+  const pid_t sink =
+      BenchTable::SpawnSelf({"--raw-sink", std::to_string(fds[1]), std::to_string(request.size())}, {fds[1]});
+  close(fds[1]);
+  constexpr size_t PIECE = 64 * 1024;
+  for (auto _ : state) {
+    for (size_t at = 0; at < request.size(); at += PIECE)
+      send(fds[0], request.data() + at, std::min(PIECE, request.size() - at), MSG_NOSIGNAL);
+    char reply[16];
+    if (recv(fds[0], reply, sizeof reply, 0) != 2) state.SkipWithError("sink gone");
+  }
+  close(fds[0]);
+  BenchTable::Reap(sink);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * request.size()));
+}
+BENCHMARK(BM_Request10MB_RawSocketPair)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---- Barrier release: from the start of handling the StopTimeStep that
 // frees a held StartTimeStep to that call's reply being queued.
@@ -243,37 +353,83 @@ void BM_ProcessorReply1MB(benchmark::State& state) {
 }
 BENCHMARK(BM_ProcessorReply1MB)->UseRealTime();
 
-// Baseline: the same megabyte read one byte per call, each after asking how
-// many bytes wait.
-void BM_ProcessorReply1MB_BytePerRead(benchmark::State& state) {
+// Baseline: the same megabyte read from the pipe in one plain loop.
+void BM_PipeRead1MB(benchmark::State& state) {
   TFakeProcessor processor([](const std::string&) { return std::string(REPLY_SIZE, 'x'); });
+  std::vector<char> buf(64 * 1024);
   for (auto _ : state) {
     size_t n = 0;
     Platform::WritePipe(processor.ToProcessor[1], "\n", 1, n);
-    size_t got = 0;
-    char c = 0;
-    while (c != '\n') {
-      uint32_t waiting = 0;
-      Platform::PeekPipe(processor.FromProcessor[0], waiting);
-      if (waiting == 0) continue;
-      Platform::ReadPipe(processor.FromProcessor[0], &c, 1, n);
-      got += n;
+    std::string reply;
+    while (reply.empty() || reply.back() != '\n') {
+      const ssize_t got = read(processor.FromProcessor[0], buf.data(), buf.size());
+      if (got <= 0) break;
+      reply.append(buf.data(), static_cast<size_t>(got));
     }
-    benchmark::DoNotOptimize(got);
+    if (reply.size() != REPLY_SIZE + 1) state.SkipWithError("short reply");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * REPLY_SIZE));
 }
-BENCHMARK(BM_ProcessorReply1MB_BytePerRead)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_PipeRead1MB)->UseRealTime();
+
+void AddRows(const BenchTable::TCollector& c) {
+  using namespace BenchTable;
+  const auto raw = c.Seconds("BM_RawSeqpacketPingPong");
+  const auto echo = c.Seconds("BM_EchoOverPipe");
+  const auto debug = c.Seconds("BM_EchoOverPipe_DebugToLogFile");
+  const auto viaProcessor = c.Seconds("BM_EchoOverPipe_ThroughProcessor");
+  if (raw && echo)
+    AddRow("Echo round trip, direct mode, debug lines off", Time(*echo),
+           "≤ 3 × raw seqpacket ping-pong between processes (" + Time(*raw) + ")", Fixed(*echo / *raw, 2),
+           Verdict(*echo <= 3 * *raw));
+  if (echo && debug)
+    AddRow("Echo round trip, debug lines on, log file written", Time(*debug), "≤ 2 × direct (" + Time(*echo) + ")",
+           Fixed(*debug / *echo, 2), Verdict(*debug <= 2 * *echo));
+  if (echo && viaProcessor)
+    AddRow("Echo round trip through a processor", Time(*viaProcessor), "— (direct: " + Time(*echo) + ")",
+           Fixed(*viaProcessor / *echo, 2), "—");
+  const auto barrier = c.Seconds("BM_BarrierRelease");
+  const auto polling = c.Seconds("BM_BarrierRelease_Polling100ms");
+  if (barrier)
+    AddRow("Barrier release", Time(*barrier),
+           "< 1 ms (polling every 100 ms: " + (polling ? Time(*polling) : std::string("not run")) + ")",
+           polling ? "1/" + Fixed(*polling / *barrier, 0) : "—", Verdict(*barrier < 1e-3));
+  const auto bulk = c.Seconds("BM_Request10MB");
+  const auto bulkRaw = c.Seconds("BM_Request10MB_RawSocketPair");
+  const auto peak = c.Counter("BM_Request10MB", "PeakExtraMB");
+  const auto size = c.Counter("BM_Request10MB", "MessageMB");
+  if (bulk && bulkRaw && peak && size) {
+    const double mb = *size * 1024 * 1024;
+    const bool pass = *bulkRaw / *bulk >= 0.25 && *peak <= 3 * *size;
+    AddRow("10 MB request through the pipe and the processor",
+           Rate(mb / *bulk) + ", peak +" + Fixed(*peak, 1) + " MB",
+           "≥ 1/4 of raw socketpair in 64 KB messages (" + Rate(mb / *bulkRaw) + "); peak ≤ " +
+               Fixed(3 * *size, 0) + " MB",
+           Fixed(*bulkRaw / *bulk, 2) + " (rate), " + Fixed(*peak / *size, 2) + " (memory)", Verdict(pass));
+  }
+  const auto reply = c.Seconds("BM_ProcessorReply1MB");
+  const auto pipeRead = c.Seconds("BM_PipeRead1MB");
+  if (reply && pipeRead)
+    AddRow("1 MB processor reply read", Rate(REPLY_SIZE / *reply),
+           "≥ 1/2 of a plain pipe read loop (" + Rate(REPLY_SIZE / *pipeRead) + ")", Fixed(*pipeRead / *reply, 2),
+           Verdict(*pipeRead / *reply >= 0.5));
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string role = argc > 1 ? argv[1] : "";
+  if (role == "--raw-echo" && argc == 3) return RawEchoMain(std::atoi(argv[2]));
+  if (role == "--raw-sink" && argc == 4) return RawSinkMain(std::atoi(argv[2]), std::stoul(argv[3]));
+  if (role == "--manager" && argc == 4) return ManagerMain(argv[2], argv[3]);
+  setenv("VELMAR_BENCH_ID", std::to_string(getpid()).c_str(), 1);
   setenv("VELMAR_PIPE_NAMESPACE", ("velmar-bench-" + std::to_string(getpid()) + "-").c_str(), 1);
   InitializeThreadSync();
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  const BenchTable::TCollector collector = BenchTable::RunAndCollect(argc, argv);
+  AddRows(collector);
   TSettings::SetSettingsPathname("");
-  std::filesystem::remove(TempPath("settings.ini"));
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
+    if (entry.path().filename().string().rfind("velmar-bench-" + std::to_string(getpid()) + "-", 0) == 0)
+      std::filesystem::remove(entry.path());
   return 0;
 }
