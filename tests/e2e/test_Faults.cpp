@@ -227,9 +227,16 @@ class Faults : public ::testing::Test {
     ExpectNoChildren();
     FinalizeSimulator();
     InitializeSimulator();
-    const auto now = OpenDescriptors();
+    // The reaper closes its own handle of a child just after the child is
+    // gone: give it a moment.
     std::vector<std::string> extra;
-    std::set_difference(now.begin(), now.end(), Descriptors.begin(), Descriptors.end(), std::back_inserter(extra));
+    for (int i = 0; i < 100; ++i) {
+      const auto now = OpenDescriptors();
+      extra.clear();
+      std::set_difference(now.begin(), now.end(), Descriptors.begin(), Descriptors.end(), std::back_inserter(extra));
+      if (extra.empty()) break;
+      usleep(50000);
+    }
     EXPECT_TRUE(extra.empty()) << extra.size() << " new descriptors, first: " << extra.front();
     std::vector<std::string> files;
     for (const auto& e : fs::directory_iterator(TempDir)) files.push_back(e.path().filename().string());
