@@ -1,6 +1,7 @@
 // The bridge to the external processor: every engine call is handled here
 // first, then forwarded as one line; the processor's answer line is the
 // engine's reply.
+#include <algorithm>
 #include <cerrno>
 
 #include <nlohmann/json.hpp>
@@ -117,7 +118,13 @@ std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
 std::string ExchangeWithProcessor(const std::string& method, const std::string& rpc) {
   std::string result;
   Logger().Debug("Calling external %s", method);
-  const std::string line = rpc + TextUtils::CRLF;
+  std::string line = rpc;
+  // One request is one line to the processor. A line end inside the text
+  // (legal between JSON tokens, never inside a string) would make it two
+  // and shift every later answer onto the wrong call: it becomes a blank.
+  if (line.find_first_of("\r\n") != std::string::npos)
+    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  line += TextUtils::CRLF;
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;
   size_t written = 0;

@@ -527,4 +527,26 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
   ExpectNothingLeft();
 }
 
+TEST_F(Faults, StrangerCannotSplitAProcessorLine) {
+  NewDocument();
+  for (int i = 0; i < 2; ++i) Model(i, 40, "delay_ms = 10");
+  // Answers each line with a reply carrying the id found in it.
+  Processor("while IFS= read -r l; do\n"
+            "  id=$(printf '%s' \"$l\" | sed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p')\n"
+            "  printf '{\"result\":true,\"id\":%s,\"jsonrpc\":\"2.0\"}\\n' \"${id:-0}\"\ndone");
+  ASSERT_TRUE(Start());
+  // A request with line ends between its tokens: as two lines it would get
+  // two answers, and every engine's later reply would be one call late.
+  TStranger s(VELMAR_PIPE_NAME);
+  ASSERT_TRUE(s.Send("{\"jsonrpc\":\"2.0\",\"id\":5,\r\n\"method\":\"Echo\",\n\"params\":{\"ClientID\":9}}"));
+  const auto reply = s.Receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(json::parse(*reply)["id"], 5) << *reply;
+  s.Close();
+  Finish();
+  EXPECT_FALSE(LastRunCancelled());
+  for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
+  ExpectNothingLeft();
+}
+
 }  // namespace
