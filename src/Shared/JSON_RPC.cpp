@@ -4,6 +4,8 @@
 
 namespace {
 const char* const JSONRPC_VERSION = "2.0";
+// How much of a request that is not JSON its log line quotes.
+constexpr size_t MAX_QUOTED_REQUEST = 1000;
 }  // namespace
 
 IJsonValue RpcReplyId(const IJsonValue& id) {
@@ -73,7 +75,13 @@ void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const
 void TJsonRpcServer::HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response) {
   const IJsonValue request = JsonParse(callAsJson);
   if (!request) {
-    Logger().Error("Invalid JSON-RPC request: %s", callAsJson);
+    // Junk is quoted, but not all of it: a client sending megabytes of it
+    // should not get to write megabytes of log per message.
+    if (callAsJson.size() <= MAX_QUOTED_REQUEST)
+      Logger().Error("Invalid JSON-RPC request: %s", callAsJson);
+    else
+      Logger().Error("Invalid JSON-RPC request: %s... (%d bytes)", callAsJson.substr(0, MAX_QUOTED_REQUEST),
+                     static_cast<int64_t>(callAsJson.size()));
     RespondWithError(clientPipe, nullptr, "Parse error", RPC_PARSE_ERROR);
     return;
   }

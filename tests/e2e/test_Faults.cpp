@@ -460,6 +460,10 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
       ExpectWellFormedReply(*reply, nullptr);
       EXPECT_EQ(json::parse(*reply)["error"]["code"], -32700);
     }
+    // A long one is quoted in the log only in part.
+    ASSERT_TRUE(s.Send(std::string(40000, '#')));
+    ASSERT_TRUE(s.Receive());
+    EXPECT_TRUE(Logged("Error: Invalid JSON-RPC request: " + std::string(1000, '#') + "... (40000 bytes)"));
     // A well-formed call for an engine that is not in the run: "no".
     ASSERT_TRUE(s.Send("{\"jsonrpc\":\"2.0\",\"id\":7,\"method\":\"StopTimeStep\",\"params\":{\"ClientID\":9}}"));
     auto reply = s.Receive();
