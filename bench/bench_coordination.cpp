@@ -41,10 +41,14 @@ std::string TempPath(const std::string& name) {
 void SetUpModule(bool debugToFile, const std::string& logFile) {
   TSettings::SetSettingsPathname(TempPath("settings.ini"));
   TSettings::SetUseExternalProcessor(false);
-  Logger().SetLogHandler([debugToFile, logFile](const TLogEvent& e, bool& handled) {
-    handled = true;
-    if (debugToFile) TextUtils::AppendLineToFile(e.Message, logFile);
-  });
+  // As the window does: debug lines only with the debug switch on.
+  TSettings::SetDebugMessages(debugToFile);
+  Logger().SetLogHandler(
+      [debugToFile, logFile](const TLogEvent& e, bool& handled) {
+        handled = true;
+        if (debugToFile) TextUtils::AppendLineToFile(e.Message, logFile);
+      },
+      &TSettings::GetDebugMessages);
 }
 
 // A processor on a thread: answers each request line with answer(head)

@@ -41,7 +41,8 @@ void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal) {
   TSettings::SetExternalProcessorCloseCommand("QUIT");
   TSettings::SetVelmarTimeStepTimeout(60);
   TSettings::SetVelmarStartTimeout(60);
-  Logger().SetLogHandler([](const TLogEvent&, bool& handled) { handled = true; });
+  TSettings::SetDebugMessages(false);
+  Logger().SetLogHandler([](const TLogEvent&, bool& handled) { handled = true; }, &TSettings::GetDebugMessages);
   TDocument document;
   document.ClearModels();
   for (int i = 0; i < engines; ++i) {

@@ -118,6 +118,10 @@ class TJsonValue : public IInterface, public std::enable_shared_from_this<TJsonV
 // none when text does not start with one, is not valid UTF-8, or nests
 // deeper than JSON_MAX_DEPTH.
 IJsonValue JsonParse(std::string_view text);
+// The same checks, but only the outer levels are built: values nested more
+// than keepLevels containers deep are left out, so a container at that
+// depth is kept empty. For looking at a long message's outline.
+IJsonValue JsonParseOutline(std::string_view text, size_t keepLevels);
 
 // The member of an object, or none (also when value is none or no object).
 // A member holding JSON null is present.

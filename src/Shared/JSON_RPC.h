@@ -126,7 +126,6 @@ class TJsonRpcServer {
   void PipeServerPipeDisconnect(TPipeServer* sender, uint32_t pipe);
   void PipeServerPipeError(TPipeServer* sender, uint32_t pipe, TPipeContext context, int32_t errorCode);
   void PipeServerPipeMessage(TPipeServer* sender, uint32_t pipe, TStream& stream);
-  void PipeServerPipeSent(TPipeServer* sender, uint32_t pipe, uint32_t size);
 
   IRpcReplyWriter* FReplyWriter = nullptr;
   std::unique_ptr<IRpcReplyWriter> FPipeWriter;

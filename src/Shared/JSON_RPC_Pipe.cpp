@@ -45,7 +45,8 @@ void TJsonRpcServer::Initialize(const std::string& pipeName) {
   FPipeServer->SetOnPipeMessage([this](TPipeServer* s, uint32_t pipe, TStream& stream) {
     PipeServerPipeMessage(s, pipe, stream);
   });
-  FPipeServer->SetOnPipeSent([this](TPipeServer* s, uint32_t pipe, uint32_t size) { PipeServerPipeSent(s, pipe, size); });
+  // No sent handler: the server has nothing to do when a reply has gone,
+  // and without one the connection's worker does not stop to report it.
   FPipeWriter = std::make_unique<TPipeReplyWriter>(*FPipeServer);
   SetReplyWriter(FPipeWriter.get());
   FPipeServer->SetActive(true);
@@ -60,7 +61,6 @@ void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t pipe, TPipeConte
     Logger().Error("Message from client %d is larger than %d bytes; connection closed, partial message discarded",
                    static_cast<int32_t>(pipe), GetMaxMessageSize());
 }
-void TJsonRpcServer::PipeServerPipeSent(TPipeServer*, uint32_t, uint32_t) {}
 
 void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, TStream& stream) {
   // An error here would otherwise end up in whatever message loop runs the

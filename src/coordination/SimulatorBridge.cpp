@@ -101,7 +101,16 @@ void ResetProcessorReader() { gPending.clear(); }
 
 std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
   Assert(TSettings::GetUseExternalProcessor());
-  const IJsonValue request = JsonParse(rpc);
+  // The bookkeeping needs the call's members and its params' members, not
+  // the state vectors inside them: a long call is forwarded as text without
+  // being built into a tree. A call whose ClientID is missing or not plain
+  // is read whole, since its error line shows the params.
+  IJsonValue request = JsonParseOutline(rpc, 2);
+  const auto plainClientID = [&request] {
+    const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
+    return id && !id->IsObject() && !id->IsArray();
+  };
+  if (request && !plainClientID()) request = JsonParse(rpc);
   const std::string method =
       request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
   IJsonValue params = JsonMember(request, "params");
@@ -157,7 +166,8 @@ std::string ExchangeWithProcessor(const std::string& method, const std::string& 
   // reply will not make sense to the engine either: say so in the log.
   if (!Cancel && !result.empty() && !nlohmann::json::accept(result))
     Logger().Warn("External processor answered %s with a line that is not JSON", method);
-  Logger().Debug("Read [%s] from external processor pipe", TextUtils::Trim(result));
+  // A long reply is copied for its debug line only when the line is wanted.
+  if (Logger().DebugWanted()) Logger().Debug("Read [%s] from external processor pipe", TextUtils::Trim(result));
   Logger().Debug("Back from external %s", method);
   return result;
 }

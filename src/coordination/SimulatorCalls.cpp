@@ -1,6 +1,7 @@
 // The engines' calls, the client table and the time-step barrier.
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include "coordination/RpcVelmarModifier.h"
 #include "coordination/RunProgress.h"
@@ -180,6 +181,10 @@ void ServeParkedCalls() {
   struct TDone {
     ~TDone() { gServing = false; }
   } done;
+  // The time-out is read once a pass, and only when a held call is still
+  // barred: reading the settings costs a file read, and this runs after
+  // every call with up to one held call per engine.
+  std::optional<uint32_t> timeout;
   // The latest arrival first, as the innermost of nested waits would be.
   for (size_t i = gParked.size(); i-- > 0;) {
     if (i >= gParked.size()) continue;
@@ -188,7 +193,8 @@ void ServeParkedCalls() {
     if (!timedOut) {
       std::string whyNot;
       if (!TRpcHandler::CanStartTimestep(p.ClientID, Processes[p.ClientID].TimeStep, whyNot)) {
-        if (WholeSecondsSince(p.StartTicks) <= TSettings::GetVelmarTimeStepTimeout()) continue;
+        if (!timeout) timeout = TSettings::GetVelmarTimeStepTimeout();
+        if (WholeSecondsSince(p.StartTicks) <= *timeout) continue;
         timedOut = true;
       }
     }

@@ -70,8 +70,12 @@ void TLogger::Report(TEventType kind, const std::string& msg) {
 
 void TLogger::Log() { Report(etLog, SEPARATOR_LINE); }
 void TLogger::Log(const std::string& msg) { Report(etLog, msg); }
-void TLogger::Debug() { Report(etDebug, SEPARATOR_LINE); }
-void TLogger::Debug(const std::string& msg) { Report(etDebug, msg); }
+void TLogger::Debug() {
+  if (DebugWanted()) Report(etDebug, SEPARATOR_LINE);
+}
+void TLogger::Debug(const std::string& msg) {
+  if (DebugWanted()) Report(etDebug, msg);
+}
 void TLogger::Info(const std::string& msg) { Report(etInfo, msg); }
 void TLogger::Warn(const std::string& msg) { Report(etWarn, msg); }
 void TLogger::Error(const std::string& msg) { Report(etError, msg); }

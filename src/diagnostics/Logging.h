@@ -37,10 +37,14 @@ class TLogger {
   template <class A0, class... A>
   void Log(std::string_view fmt, const A0& a0, const A&... args) { Log(Fmt(fmt, a0, args...)); }
 
+  // A debug line the handler's filter refuses is dropped before it is
+  // formatted.
   void Debug();
   void Debug(const std::string& msg);
   template <class A0, class... A>
-  void Debug(std::string_view fmt, const A0& a0, const A&... args) { Debug(Fmt(fmt, a0, args...)); }
+  void Debug(std::string_view fmt, const A0& a0, const A&... args) {
+    if (DebugWanted()) Report(etDebug, Fmt(fmt, a0, args...));
+  }
 
   void Info(const std::string& msg);
   template <class A0, class... A>
@@ -63,7 +67,14 @@ class TLogger {
   bool CallHandler(const TLogEvent& event);
 
   const TLogHandler& GetLogHandler() const { return FLogHandler; }
-  void SetLogHandler(TLogHandler handler) { FLogHandler = std::move(handler); }
+  // debugWanted, when given, tells whether the handler would use a debug
+  // line at all (a handler that drops them saves their formatting); a
+  // handler installed without one is offered every line.
+  void SetLogHandler(TLogHandler handler, std::function<bool()> debugWanted = nullptr) {
+    FLogHandler = std::move(handler);
+    FDebugWanted = FLogHandler ? std::move(debugWanted) : nullptr;
+  }
+  bool DebugWanted() const { return !FDebugWanted || FDebugWanted(); }
 
  private:
   void Report(TEventType kind, const std::string& msg);
@@ -75,6 +86,7 @@ class TLogger {
   static std::string FormatSafely(std::string_view fmt, FmtArgs args);
 
   TLogHandler FLogHandler;
+  std::function<bool()> FDebugWanted;
 };
 
 // The single logger, created on first use.

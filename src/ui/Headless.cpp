@@ -100,7 +100,8 @@ int THeadlessRun::Run() {
     return EXIT_USAGE;
   }
   TLogHandler previousHandler = Logger().GetLogHandler();
-  Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); });
+  Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); },
+                         &TRunControl::DebugLinesWanted);
   FPreviousPump = Platform::SetMessagePump(this);
   FPumpInstalled = true;
 

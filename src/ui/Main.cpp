@@ -221,7 +221,8 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::FormCreate(const std::vector<std::string>& args) {
-  Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); });
+  Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); },
+                         &TRunControl::DebugLinesWanted);
   FDocument = std::make_unique<TDocument>();
   DocumentToControls();
   SettingsToControls();

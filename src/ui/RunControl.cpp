@@ -107,9 +107,11 @@ void TRunControl::StartTimerTimer() {
   FHost.PostStartSimulation();
 }
 
+bool TRunControl::DebugLinesWanted() { return TSettings::GetDebugMessages(); }
+
 void TRunControl::LogMessage(const TLogEvent& event, bool& handled) {
   handled = true;
-  if (event.EventType == etDebug && !TSettings::GetDebugMessages()) return;
+  if (event.EventType == etDebug && !DebugLinesWanted()) return;
   FHost.ShowLogLine(event.Message);
 
   TDocument* document = FHost.CurrentDocument();

@@ -82,8 +82,10 @@ class TRunControl {
   void StartTimerTimer();
   void AMStartSimulation() { SimulateStartActionExecute(); }
 
-  // The logger's handler.
+  // The logger's handler, and its filter: debug lines are shown only with
+  // the debug-messages setting on.
   void LogMessage(const TLogEvent& event, bool& handled);
+  static bool DebugLinesWanted();
   // A new document may report its own log-file failure once.
   void DocumentLoaded() { FWarnedAboutLogFailure = false; }
   bool GetWarnedAboutLogFailure() const { return FWarnedAboutLogFailure; }

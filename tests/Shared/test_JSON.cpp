@@ -60,6 +60,24 @@ TEST(JsonParse, IntegersBeyond64BitsAreWrittenBackAsTheyCame) {
   EXPECT_EQ(Ser(JsonParse("-9223372036854775808")), "-9223372036854775808");
 }
 
+TEST(JsonParse, AnOutlineKeepsTheOuterLevelsAndStillChecksTheRest) {
+  const std::string call = R"({"method":"StopTimeStep","params":{"ClientID":3,"Pop":{"A":[1,2,{"x":[3]}],"B":4}},"id":7})";
+  const IJsonValue v = JsonParseOutline(call, 2);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(JsonMemberAsText(v, "method"), "StopTimeStep");
+  EXPECT_EQ(JsonMember(v, "id")->AsInteger(), 7);
+  const IJsonValue params = JsonMember(v, "params");
+  EXPECT_EQ(JsonMember(params, "ClientID")->AsInteger(), 3);
+  // Present, but empty: what was inside is left out.
+  ASSERT_NE(JsonMember(params, "Pop"), nullptr);
+  EXPECT_EQ(Ser(JsonMember(params, "Pop")), "{}");
+  EXPECT_EQ(Ser(JsonParseOutline(call, SIZE_MAX)), Ser(JsonParse(call)));
+  // A fault or too deep a nesting inside the left-out part still fails.
+  EXPECT_EQ(JsonParseOutline(R"({"params":{"Pop":{"A":[1,2,}}})", 2), nullptr);
+  const std::string deep = std::string(JSON_MAX_DEPTH + 1, '[') + std::string(JSON_MAX_DEPTH + 1, ']');
+  EXPECT_EQ(JsonParseOutline(deep, 2), nullptr);
+}
+
 TEST(JsonMembers, LookupIsExactAndNullCountsAsPresent) {
   const IJsonValue v = JsonParse(R"({"Id":1,"n":null})");
   EXPECT_NE(JsonMember(v, "Id"), nullptr);

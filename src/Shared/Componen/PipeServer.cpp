@@ -114,7 +114,7 @@ void TPipeServer::AddWorkerThread(uint32_t pipe, TLocalSocket&& socket) {
   try {
     TPipeInfo* info = AllocPipeInfo(pipe);
     worker = new TPipeThread(FHwnd, FBaseThread, info->WriteQueue.get(), &FThreadCount, pipe, std::move(socket),
-                             info->KillEvent.get());
+                             info->KillEvent.get(), &FNotifySent);
     worker->SetOnTerminate([this](TThreadEx* sender) { RemoveWorkerThread(sender); });
     // A connection accepted just as the shutdown began must not keep it waiting.
     if (FInShutDown) info->KillEvent->Set();

@@ -30,7 +30,8 @@ void TPipeThread::SetReadTrace(TReadTrace trace) {
 }
 
 TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* writeQueue, TThreadCounter* counter,
-                         uint32_t pipe, TLocalSocket&& socket, TEvent* killEvent)
+                         uint32_t pipe, TLocalSocket&& socket, TEvent* killEvent,
+                         const std::atomic<bool>* notifySent)
     : FNotify(notifyWindow),
       FNotifyThread(notifyThread),
       FPipe(pipe),
@@ -40,7 +41,8 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
       FRcvBuffer(MAX_BUFFER, 0),
       FRcvAlloc(MAX_BUFFER),
       FRcvSize(MAX_BUFFER),
-      FKillEvent(killEvent) {
+      FKillEvent(killEvent),
+      FNotifySent(notifySent) {
   FKillEvent->Reset();
   SetFreeOnTerminate(true);
   SetPriority(tpLower);
@@ -205,7 +207,7 @@ bool TPipeThread::CompleteRead() {
 void TPipeThread::PacketSent() {
   // The hand-over is synchronous: go on only when the client has read it.
   FSocket.Flush(FKillEvent->Fd());
-  SafeSendMessage(WM_PIPESEND, FPipe, FWrite);
+  if (!FNotifySent || FNotifySent->load()) SafeSendMessage(WM_PIPESEND, FPipe, FWrite);
 }
 
 bool TPipeThread::QueuedWrite() {

@@ -10,6 +10,7 @@
 //
 // Clients are identified by a number that is never reused in the process
 // (never 0 or 0xFFFFFFFF); 0 means all clients in Disconnect.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,8 +67,11 @@ struct TPipeInfo {
 // Frees itself when it has finished.
 class TPipeThread : public TThreadEx {
  public:
+  // notifySent, when given, tells whether anyone listens to WM_PIPESEND;
+  // while nobody does, a sent packet costs no round trip to the owner.
   TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* writeQueue, TThreadCounter* counter,
-              uint32_t pipe, Platform::TLocalSocket&& socket, Platform::TEvent* killEvent);
+              uint32_t pipe, Platform::TLocalSocket&& socket, Platform::TEvent* killEvent,
+              const std::atomic<bool>* notifySent = nullptr);
   ~TPipeThread() override;
   uint32_t Pipe() const { return FPipe; }
 
@@ -112,6 +116,7 @@ class TPipeThread : public TThreadEx {
   uint32_t FRcvAlloc;
   uint32_t FRcvSize;
   Platform::TEvent* FKillEvent;
+  const std::atomic<bool>* FNotifySent;
   TOverlapped FOlapRead;
   TOverlapped FOlapWrite;
 };
@@ -180,7 +185,10 @@ class TPipeServer {
   void SetOnPipeConnect(TOnPipeConnect handler) { FOPC = std::move(handler); }
   void SetOnPipeDisconnect(TOnPipeDisconnect handler) { FOPD = std::move(handler); }
   void SetOnPipeMessage(TOnPipeMessage handler) { FOPM = std::move(handler); }
-  void SetOnPipeSent(TOnPipeSent handler) { FOPS = std::move(handler); }
+  void SetOnPipeSent(TOnPipeSent handler) {
+    FNotifySent = static_cast<bool>(handler);
+    FOPS = std::move(handler);
+  }
   void SetOnPipeError(TOnPipeError handler) { FOPE = std::move(handler); }
 
  private:
@@ -207,6 +215,7 @@ class TPipeServer {
   TThreadCounter FThreadCount;
   TPipeListenThread* FListener = nullptr;
   TOnPipeSent FOPS;
+  std::atomic<bool> FNotifySent{false};  // FOPS is set; read by the workers
   TOnPipeConnect FOPC;
   TOnPipeDisconnect FOPD;
   TOnPipeMessage FOPM;
