@@ -429,6 +429,17 @@ class TStranger {
     ADD_FAILURE() << "no reply and no hang-up";
     return std::nullopt;
   }
+  // Sends one packet if the socket takes it within a few wait passes.
+  bool TrySend(const std::string& packet) {
+    for (int i = 0; i < 10; ++i) {
+      uint32_t written = 0;
+      const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
+      if (r == Platform::ERROR_SUCCESS) return true;
+      if (r != Platform::ERROR_IO_PENDING) return false;
+      WaitPass();
+    }
+    return false;
+  }
   void Close() { FSocket.Close(); }
 
  private:
@@ -526,6 +537,32 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(Logged("Log: Velmar #" + std::to_string(i) + " finalized"));
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
   // Every connection, the strangers' and the engines', is gone.
+  for (int i = 0; i < 100 && server.GetClientCount() > 0; ++i) WaitPass();
+  EXPECT_EQ(server.GetClientCount(), 0);
+  ExpectNothingLeft();
+}
+
+TEST_F(Faults, StrangerThatNeverReadsStallsOnlyItself) {
+  NewDocument();
+  for (int i = 0; i < 3; ++i) Model(i, 40, "delay_ms = 10");
+  ASSERT_TRUE(Start());
+  // Requests, never reading a reply: the manager stops reading from this
+  // client once its reply is not taken, so nothing piles up on our side and
+  // the client's own socket fills.
+  TStranger s(VELMAR_PIPE_NAME);
+  int sent = 0;
+  while (sent < 100000 && s.TrySend("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Echo\",\"params\":{\"ClientID\":9}}"))
+    ++sent;
+  EXPECT_LT(sent, 100000);
+  const size_t answered = static_cast<size_t>(std::count(Lines.begin(), Lines.end(), "Error: RPC \"Echo\" from unknown ClientID 9"));
+  // It takes in one batch (a few dozen) and answers it, and no more.
+  EXPECT_LE(answered, 200u);
+  EXPECT_FALSE(IsSimulationDone());
+  Finish();
+  s.Close();
+  EXPECT_FALSE(LastRunCancelled());
+  for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
+  TPipeServer& server = *JsonRpcServer().PipeServer();
   for (int i = 0; i < 100 && server.GetClientCount() > 0; ++i) WaitPass();
   EXPECT_EQ(server.GetClientCount(), 0);
   ExpectNothingLeft();

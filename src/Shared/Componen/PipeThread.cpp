@@ -21,6 +21,11 @@ void TraceRead(uint32_t pipe, uint32_t requested, uint32_t delivered) {
 
 // How long a pending operation may still complete once the kill event is set.
 constexpr uint32_t KILL_GRACE_MS = 100;
+// Messages delivered in one go before the queued replies are written. An
+// engine waits for each reply, so it never comes near; a client that keeps
+// sending without reading would otherwise keep the worker reading, and its
+// replies piling up in memory, for as long as it liked.
+constexpr uint32_t MAX_DELIVERIES_BEFORE_WRITE = 64;
 
 }  // namespace
 
@@ -158,7 +163,14 @@ bool TPipeThread::TakePartialRead() {
 
 bool TPipeThread::QueuedRead() {
   if (FPendingRead) return true;
+  // Replies first, all of them, once a flood of messages has been taken in:
+  // the client reads them, or its worker reads nothing more from it.
+  if (FDraining) {
+    if (FWriteQueue->DataEvent().IsSet()) return true;
+    FDraining = false;
+  }
   FRcvSize = FRcvAlloc;
+  const uint32_t deliveredBefore = FDelivered;
   // Everything already waiting is read before the worker sleeps.
   for (;;) {
     ClearOverlapped(FOlapRead);
@@ -167,6 +179,10 @@ bool TPipeThread::QueuedRead() {
       FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
       if (!DoMessage()) return false;
       FRcvSize = FRcvAlloc;
+      if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->DataEvent().IsSet()) {
+        FDraining = true;
+        return true;
+      }
     } else if (r == ERROR_MORE_DATA) {
       if (!TakePartialRead()) return false;
     } else if (r == ERROR_IO_PENDING) {
@@ -261,6 +277,7 @@ bool TPipeThread::DoMessage() {
   } clear{FRcvStream};
   FRcvStream.SetPosition(0);
   const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) {
+    ++FDelivered;
     SafeSendMessage(WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message));
   });
   // A peer that sends more than the bound is not served further: whatever

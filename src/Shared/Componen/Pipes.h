@@ -110,6 +110,8 @@ class TPipeThread : public TThreadEx {
   uint32_t FRcvRead = 0;
   bool FPendingRead = false;
   bool FPendingWrite = false;
+  uint32_t FDelivered = 0;  // messages delivered so far
+  bool FDraining = false;   // writing every queued packet before reading on
   TPipeReceiver FReceiver;  // holds the multi-packet message being assembled
   TFastMemStream FRcvStream;
   std::vector<uint8_t> FRcvBuffer;
