@@ -13,7 +13,9 @@ class RunControl : public SimulatorTest {
  protected:
   void SetUp() override {
     SimulatorTest::SetUp();
-    Engine = Script("engine.sh", "sleep 30");
+    // exec: a kill must end the whole engine, not leave a sleep holding
+    // the test's output open.
+    Engine = Script("engine.sh", "exec sleep 30");
     TSettings::SetVelmarFilename(Engine);
     Document.ClearModels();
   }
