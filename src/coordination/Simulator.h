@@ -11,6 +11,7 @@
 
 #include "Shared/JSON.h"
 #include "Shared/JSON_RPC.h"
+#include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
@@ -89,9 +90,12 @@ class TRpcHandler {
 
 // A debug line, written only while no external processor is in use.
 void InternalDebugMessage(const std::string& msg);
+// Whether InternalDebugMessage would write a line at all.
+bool InternalDebugWanted();
 template <class A0, class... A>
 void InternalDebugMessage(std::string_view fmt, const A0& a0, const A&... args) {
-  InternalDebugMessage(TextUtils::SafeFormat(fmt, a0, args...));
+  // Formatted only when the line is going to be written.
+  if (InternalDebugWanted()) Logger().Debug(TextUtils::SafeFormat(fmt, a0, args...));
 }
 
 // The engine's parameters for client clientID running modelPath.

@@ -29,8 +29,12 @@ std::string ParamsText(const IJsonValue& params) { return params ? JsonSerialize
 
 }  // namespace
 
+// The logger's filter is asked first: with debug lines off that is the one
+// settings read a line costs.
+bool InternalDebugWanted() { return Logger().DebugWanted() && !TSettings::GetUseExternalProcessor(); }
+
 void InternalDebugMessage(const std::string& msg) {
-  if (!TSettings::GetUseExternalProcessor()) Logger().Debug(msg);
+  if (InternalDebugWanted()) Logger().Debug(msg);
 }
 
 void WaitPass() {
