@@ -17,10 +17,14 @@ function(velmar_add_tests folder)
     if(DEFINED ${_target}_TIMEOUT)
       set(_timeout ${${_target}_TIMEOUT})
     endif()
+    # The discovered tests' properties travel as one flat list, so a
+    # two-entry ENVIRONMENT would be split apart: each variable goes in a
+    # property of its own.
     gtest_discover_tests(${_target}
       DISCOVERY_TIMEOUT 60
       PROPERTIES LABELS ${folder} TIMEOUT ${_timeout}
-      ENVIRONMENT "VELMAR_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VELMAR_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+      ENVIRONMENT "VELMAR_BIN_DIR=${CMAKE_BINARY_DIR}/bin"
+      ENVIRONMENT_MODIFICATION "VELMAR_SOURCE_DIR=set:${CMAKE_SOURCE_DIR}")
   endforeach()
 endfunction()
 
