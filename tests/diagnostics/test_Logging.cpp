@@ -50,6 +50,35 @@ class LoggerTest : public ::testing::Test {
   Captured cap;
 };
 
+TEST_F(LoggerTest, AHandlersFilterDropsDebugLinesOnlyAndGoesWithTheHandler) {
+  bool wanted = false;
+  int asked = 0;
+  auto keep = [this](const TLogEvent& e, bool& handled) {
+    cap.events.push_back(e);
+    handled = true;
+  };
+  Logger().SetLogHandler(keep, [&] {
+    ++asked;
+    return wanted;
+  });
+  Logger().Debug("dropped %d", 1);
+  Logger().Debug(std::string("dropped too"));
+  Logger().Log("kept");
+  EXPECT_EQ(Logger().DebugWanted(), false);
+  wanted = true;
+  Logger().Debug("shown %d", 2);
+  ASSERT_EQ(cap.events.size(), 2u);
+  EXPECT_EQ(cap.events[0].RawMessage, "kept");
+  EXPECT_EQ(cap.events[1].RawMessage, "shown 2");
+  EXPECT_EQ(asked, 4);
+  // A handler installed without a filter is offered every debug line.
+  wanted = false;
+  Logger().SetLogHandler(keep);
+  Logger().Debug("offered %d", 3);
+  EXPECT_EQ(cap.events.back().RawMessage, "offered 3");
+  EXPECT_EQ(asked, 4);
+}
+
 TEST_F(LoggerTest, LineFormatUsesClockAndKindName) {
   Handle(true);
   Logger().Info("M");
