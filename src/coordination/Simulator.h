@@ -27,6 +27,8 @@ inline constexpr uint32_t START_SIMULATION_WAIT_SECONDS = 60;
 inline constexpr uint32_t WAIT_PASS_MS = 100;
 // The pause of the processor reader when nothing has arrived.
 inline constexpr uint32_t PROCESSOR_POLL_MS = 250;
+// The real wait behind each poll pause when a simulated clock keeps the time.
+inline constexpr uint32_t SIMULATED_POLL_REAL_MS = 10;
 
 // One client slot: one engine of the running document.
 struct TVelmarProcess {

@@ -86,11 +86,12 @@ std::string ReadReply() {
       return std::string();
     }
     // Nothing new: sleep until bytes arrive, at most the poll pause. A
-    // simulated clock moves on instead of sleeping.
-    if (!Platform::Clock().IdleWait(PROCESSOR_POLL_MS)) {
-      const int fd = ExternalProcessorReadPipe;
-      Platform::WaitForAnyFd(std::span<const int>(&fd, 1), PROCESSOR_POLL_MS);
-    }
+    // simulated clock moves the pause on at once, but the processor is a
+    // real process: it still gets a short real wait, or a busy machine
+    // would see it time out after a millisecond of real time.
+    const bool simulated = Platform::Clock().IdleWait(PROCESSOR_POLL_MS);
+    const int fd = ExternalProcessorReadPipe;
+    Platform::WaitForAnyFd(std::span<const int>(&fd, 1), simulated ? SIMULATED_POLL_REAL_MS : PROCESSOR_POLL_MS);
   }
   return result;
 }
