@@ -20,7 +20,7 @@
 namespace Platform {
 
 // Values read are cut to this many characters, counted in UTF-16 code units
-// as the original 2048-character buffers were; a character is never split.
+// as a 2048-character buffer of them holds; a character is never split.
 inline constexpr size_t PROFILE_MAX_VALUE_LENGTH = 2047;
 
 // A write the file system refused (read-only file, missing folder, no
