@@ -5,7 +5,6 @@
 // process, zombie, descriptor or temporary file.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,11 +13,11 @@
 #include <optional>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "../tools/ToolPaths.h"
+#include "RunSupport.h"
 #include "Shared/Componen/PipeFraming.h"
 #include "Shared/Componen/ThreadSync.h"
 #include "coordination/Simulator.h"
@@ -33,47 +32,8 @@ using nlohmann::json;
 
 namespace {
 
-// What /proc/self/fd points at, one entry per open descriptor.
-std::multiset<std::string> OpenDescriptors() {
-  std::multiset<std::string> out;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    const int own = dirfd(d);
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
-      char target[512] = {};
-      const ssize_t n = readlinkat(own, e->d_name, target, sizeof target - 1);
-      std::string what = n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string("?");
-      // "socket:[1234]" and the like: the kind matters, not the inode.
-      if (what.size() > 2 && what.back() == ']' && what.find(":[") != std::string::npos) what.erase(what.find(":["));
-      out.insert(what);
-    }
-    closedir(d);
-  }
-  return out;
-}
-
-// This process's children, zombies included, as "pid state name".
-std::vector<std::string> ChildProcesses() {
-  std::vector<std::string> out;
-  const std::string me = std::to_string(getpid());
-  DIR* d = opendir("/proc");
-  if (!d) return out;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
-    std::string stat;
-    std::getline(in, stat);
-    // pid (name) state ppid ...; the name may hold blanks and parentheses.
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 1));
-    std::string state, ppid;
-    rest >> state >> ppid;
-    if (ppid == me) out.push_back(std::string(e->d_name) + " " + state + " " + stat.substr(0, close + 1));
-  }
-  closedir(d);
-  return out;
-}
+using RunSupport::ChildProcesses;
+using RunSupport::OpenDescriptors;
 
 // A reply as the protocol has it: compact ASCII JSON, version 2.0, the id
 // of its request, and either a result or an error with a code and a text.

@@ -8,7 +8,6 @@
 // resident memory may grow by at most SOAK_RSS_TOLERANCE_KB in total.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,9 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "../tools/ToolPaths.h"
+#include "RunSupport.h"
 #include "Shared/Componen/ThreadSync.h"
 #include "coordination/Simulator.h"
 #include "diagnostics/Logging.h"
@@ -29,6 +28,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace RunSupport;
 
 constexpr long SOAK_RSS_TOLERANCE_KB = 2048;
 constexpr int SOAK_FIRST_COUNTED_RUN = 10;
@@ -47,15 +48,6 @@ constexpr bool CHECK_RESIDENT_MEMORY = true;
 constexpr bool CHECK_RESIDENT_MEMORY = true;
 #endif
 
-int OpenDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 // What the open descriptors are, for a failure's report.
 std::string DescriptorTargets() {
   std::string out;
@@ -73,48 +65,6 @@ long StatusField(const std::string& name) {
   while (std::getline(in, line))
     if (line.rfind(name + ":", 0) == 0) return std::atol(line.c_str() + name.size() + 1);
   return -1;
-}
-
-// Processes whose parent is this one, zombies included.
-int ChildProcesses() {
-  int n = 0;
-  const std::string self = std::to_string(getpid());
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    const std::string pid = e.path().filename().string();
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(e.path() / "stat");
-    std::string stat;
-    std::getline(in, stat);
-    // pid (comm) state ppid ...; comm may hold blanks, so read after ')'.
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 1));
-    std::string state, ppid;
-    rest >> state >> ppid;
-    if (ppid == self) ++n;
-  }
-  return n;
-}
-
-struct TResults {
-  std::vector<int64_t> StartNs, StopNs;
-};
-
-TResults ReadResults(const std::string& path) {
-  TResults r;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::vector<std::string> cells;
-    std::stringstream s(line);
-    std::string cell;
-    while (std::getline(s, cell, ',')) cells.push_back(cell);
-    if (cells.size() < 4) continue;
-    r.StartNs.push_back(std::stoll(cells[cells.size() - 2]));
-    r.StopNs.push_back(std::stoll(cells[cells.size() - 1]));
-  }
-  return r;
 }
 
 class LoadTest : public ::testing::Test {
@@ -180,8 +130,8 @@ class LoadTest : public ::testing::Test {
   bool Settle(long threads, int descriptors, uint64_t limitMs) {
     const uint64_t start = Platform::GetTickCount64();
     for (;;) {
-      const bool settled = ChildProcesses() == 0 && (threads < 0 || StatusField("Threads") <= threads) &&
-                           (descriptors < 0 || OpenDescriptors() <= descriptors);
+      const bool settled = ChildProcesses().empty() && (threads < 0 || StatusField("Threads") <= threads) &&
+                           (descriptors < 0 || OpenDescriptorCount() <= descriptors);
       if (settled) return true;
       if (Platform::GetTickCount64() - start > limitMs) return false;
       WaitPass();
@@ -206,7 +156,7 @@ TEST_F(LoadTest, NinetyNineEnginesTwoHundredStepsInLockstep) {
   Run(60000);
   ASSERT_TRUE(Settle(-1, -1, 10000));
   Pause(500);
-  const int descriptors = OpenDescriptors();
+  const int descriptors = OpenDescriptorCount();
   const long threads = StatusField("Threads");
   Document.ClearModels();
   std::vector<std::string> models;
@@ -222,29 +172,19 @@ TEST_F(LoadTest, NinetyNineEnginesTwoHundredStepsInLockstep) {
     results.push_back(ReadResults(fs::path(m).replace_extension(".results.csv").string()));
     ASSERT_EQ(results.back().StartNs.size(), 201u) << m;
   }
-  // No engine began year k before every engine that was simulating by then
-  // had finished year k-1. An engine is surely simulating once it has begun
-  // its first year; one that began it before a finished year k-1 was so
-  // before a asked for year k. (Engine times only: when the manager let a
-  // go is not known exactly.)
   size_t compared = 0;
-  for (size_t k = 2; k <= 200; ++k)
-    for (const auto& a : results)
-      for (const auto& b : results)
-        if (b.StartNs[1] < a.StopNs[k - 1]) {
-          ASSERT_GE(a.StartNs[k], b.StopNs[k - 1]) << "year " << k;
-          ++compared;
-        }
+  const auto outOfStep = LockstepViolation(results, 200, compared);
+  ASSERT_FALSE(outOfStep) << *outOfStep;
   // Most pairs overlapped for most years.
   EXPECT_GT(compared, 99u * 99u * 199u / 2);
 
-  EXPECT_TRUE(Settle(threads, -1, 30000)) << ChildProcesses() << " child processes and "
+  EXPECT_TRUE(Settle(threads, -1, 30000)) << ChildProcesses().size() << " child processes and "
                                           << StatusField("Threads") << " threads left (" << threads << " before)";
   Document.ClearModels();
   Model(0, 1);
   Run(60000);
   EXPECT_TRUE(Settle(threads, descriptors, 10000))
-      << OpenDescriptors() << " descriptors left (" << descriptors << " before):" << DescriptorTargets();
+      << OpenDescriptorCount() << " descriptors left (" << descriptors << " before):" << DescriptorTargets();
 }
 
 TEST_F(LoadTest, RunsBackToBackLeaveDescriptorsThreadsAndMemoryFlat) {
@@ -270,17 +210,17 @@ TEST_F(LoadTest, RunsBackToBackLeaveDescriptorsThreadsAndMemoryFlat) {
     Run(60000);
     ASSERT_FALSE(LastRunCancelled()) << "run " << run;
     if (run <= SOAK_FIRST_COUNTED_RUN) {
-      ASSERT_TRUE(Settle(-1, -1, 10000)) << "run " << run << ": " << ChildProcesses() << " child processes";
+      ASSERT_TRUE(Settle(-1, -1, 10000)) << "run " << run << ": " << ChildProcesses().size() << " child processes";
       if (run == SOAK_FIRST_COUNTED_RUN) Pause(500);
     } else {
       // Gives what is still closing its moment; what leaked stays and is
       // sampled.
       const TSample& base = samples[SOAK_FIRST_COUNTED_RUN - 1];
       if (!Settle(base.Threads, base.Descriptors, 5000))
-        std::printf("run %d: %d child processes, descriptors%s\n", run, ChildProcesses(),
+        std::printf("run %d: %zu child processes, descriptors%s\n", run, ChildProcesses().size(),
                     DescriptorTargets().c_str());
     }
-    samples.push_back({OpenDescriptors(), StatusField("Threads"), StatusField("VmRSS")});
+    samples.push_back({OpenDescriptorCount(), StatusField("Threads"), StatusField("VmRSS")});
   }
   ASSERT_TRUE(Errors.empty());
 

@@ -2,13 +2,12 @@
 // processor as separate processes.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include "../tools/ToolPaths.h"
+#include "RunSupport.h"
 #include "Shared/Componen/ThreadSync.h"
 #include "coordination/Simulator.h"
 #include "diagnostics/Logging.h"
@@ -20,36 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TResults {
-  std::vector<int64_t> Total, StartNs, StopNs;
-};
-
-TResults ReadResults(const std::string& path) {
-  TResults r;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::vector<std::string> cells;
-    std::stringstream s(line);
-    std::string cell;
-    while (std::getline(s, cell, ',')) cells.push_back(cell);
-    if (cells.size() < 4) continue;
-    r.Total.push_back(std::stoll(cells[cells.size() - 3]));
-    r.StartNs.push_back(std::stoll(cells[cells.size() - 2]));
-    r.StopNs.push_back(std::stoll(cells[cells.size() - 1]));
-  }
-  return r;
-}
-
-int OpenDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
+using namespace RunSupport;
 
 class WholeRuns : public ::testing::Test {
  protected:
@@ -79,7 +49,7 @@ class WholeRuns : public ::testing::Test {
       handled = true;
     });
     Document.ClearModels();
-    Descriptors = OpenDescriptors();
+    Descriptors = OpenDescriptorCount();
   }
   void TearDown() override {
     Logger().SetLogHandler(nullptr);
@@ -131,20 +101,9 @@ TEST_F(WholeRuns, ThreeEnginesInLockstep) {
     results.push_back(ReadResults(fs::path(m).replace_extension(".results.csv").string()));
     ASSERT_EQ(results.back().Total.size(), 51u) << m;
   }
-  // No engine started year k before every engine that was simulating by
-  // then had finished year k-1. An engine counts as simulating for a's year
-  // k when it began its first year before a finished year k-1, that is
-  // before a even asked to start year k. (Comparing with a's own start of
-  // year k instead would count an engine that joined while a's reply was
-  // on its way, which the barrier rightly did not wait for.)
   size_t compared = 0;
-  for (size_t k = 2; k <= 50; ++k)
-    for (const auto& a : results)
-      for (const auto& b : results)
-        if (b.StartNs[1] < a.StopNs[k - 1]) {
-          EXPECT_GE(a.StartNs[k], b.StopNs[k - 1]) << "year " << k;
-          ++compared;
-        }
+  const auto outOfStep = LockstepViolation(results, 50, compared);
+  EXPECT_FALSE(outOfStep) << *outOfStep;
   EXPECT_GT(compared, 200u) << "the engines hardly overlapped";
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(Logged("Log: Velmar #" + std::to_string(i) + " finalized"));
@@ -238,8 +197,8 @@ TEST_F(WholeRuns, LeavesNoDescriptorsBehind) {
   InitializeSimulator();
   // The process reaper closes its own handle of an engine just after the
   // engine has gone: give it that moment.
-  for (int i = 0; i < 500 && OpenDescriptors() > Descriptors + 1; ++i) ::usleep(10000);
-  EXPECT_LE(OpenDescriptors(), Descriptors + 1);
+  for (int i = 0; i < 500 && OpenDescriptorCount() > Descriptors + 1; ++i) ::usleep(10000);
+  EXPECT_LE(OpenDescriptorCount(), Descriptors + 1);
 }
 
 }  // namespace
