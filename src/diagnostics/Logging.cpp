@@ -22,7 +22,10 @@ TLogger& Logger() {
   return *TheLogger;
 }
 
-void FinalizeLogger() { TheLogger.reset(); }
+void FinalizeLogger() {
+  if (TheLogger) TheLogger->Flush();
+  TheLogger.reset();
+}
 
 std::string ExceptionClassName(const std::exception& e) {
   if (auto* own = dynamic_cast<const ::Exception*>(&e)) return own->ClassName();

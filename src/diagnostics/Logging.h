@@ -69,12 +69,20 @@ class TLogger {
   const TLogHandler& GetLogHandler() const { return FLogHandler; }
   // debugWanted, when given, tells whether the handler would use a debug
   // line at all (a handler that drops them saves their formatting); a
-  // handler installed without one is offered every line.
-  void SetLogHandler(TLogHandler handler, std::function<bool()> debugWanted = nullptr) {
+  // handler installed without one is offered every line. flush, when given,
+  // makes a handler that gathers lines show and write them at once.
+  void SetLogHandler(TLogHandler handler, std::function<bool()> debugWanted = nullptr,
+                     std::function<void()> flush = nullptr) {
     FLogHandler = std::move(handler);
     FDebugWanted = FLogHandler ? std::move(debugWanted) : nullptr;
+    FFlush = FLogHandler ? std::move(flush) : nullptr;
   }
   bool DebugWanted() const { return !FDebugWanted || FDebugWanted(); }
+  // Every line logged so far reaches its destinations (before a modal box,
+  // before the program ends).
+  void Flush() {
+    if (FFlush) FFlush();
+  }
 
  private:
   void Report(TEventType kind, const std::string& msg);
@@ -87,6 +95,7 @@ class TLogger {
 
   TLogHandler FLogHandler;
   std::function<bool()> FDebugWanted;
+  std::function<void()> FFlush;
 };
 
 // The single logger, created on first use.

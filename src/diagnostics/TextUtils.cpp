@@ -30,7 +30,12 @@ char gListSeparator = ',';
 
 char ListSeparator() { return gListSeparator; }
 
-void AppendToFile(std::string_view text, const std::string& fileName) {
+namespace {
+
+// Appends text; on failure cuts off what got in beyond the first `kept`
+// bytes of it (computed from the part that got in) and raises.
+template <class Kept>
+void Append(std::string_view text, const std::string& fileName, Kept kept) {
   const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) throw EInOutError(std::strerror(errno));
   struct stat before {};
@@ -52,15 +57,31 @@ void AppendToFile(std::string_view text, const std::string& fileName) {
     }
     done += static_cast<size_t>(n);
   }
-  // A full disk may take part of the text: cut that part off again, so the
-  // file ends with the last whole text written and the next one does not
-  // continue a broken line. Only when nobody else appended meanwhile.
+  // A full disk may take part of the text: cut that part off again (all of
+  // it, or what follows the last whole line), so the file ends with the last
+  // whole text written and the next one does not continue a broken line.
+  // Only when nobody else appended meanwhile.
   struct stat after {};
   if (error && done > 0 && sized && ::fstat(fd, &after) == 0 &&
-      after.st_size == before.st_size + static_cast<off_t>(done))
-    (void)!::ftruncate(fd, before.st_size);
+      after.st_size == before.st_size + static_cast<off_t>(done)) {
+    const size_t keep = kept(text.substr(0, done));
+    if (keep < done) (void)!::ftruncate(fd, before.st_size + static_cast<off_t>(keep));
+  }
   if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
   if (error) throw EInOutError(std::strerror(error));
+}
+
+}  // namespace
+
+void AppendToFile(std::string_view text, const std::string& fileName) {
+  Append(text, fileName, [](std::string_view) { return size_t{0}; });
+}
+
+void AppendLinesToFile(std::string_view lines, const std::string& fileName) {
+  Append(lines, fileName, [](std::string_view written) {
+    const size_t end = written.rfind(CRLF);
+    return end == std::string_view::npos ? size_t{0} : end + 2;
+  });
 }
 
 void AppendLineToFile(std::string_view text, const std::string& fileName) {

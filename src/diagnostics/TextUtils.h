@@ -24,6 +24,10 @@ char ListSeparator();
 void AppendToFile(std::string_view text, const std::string& fileName);
 // The same, making sure the appended text ends with CR LF.
 void AppendLineToFile(std::string_view text, const std::string& fileName);
+// Appends lines that each end with CR LF in one write. When only part gets
+// in (a full disk), the lines that got in whole stay and the broken one is
+// cut off; it raises all the same.
+void AppendLinesToFile(std::string_view lines, const std::string& fileName);
 
 bool IsSpace(char c);
 std::string Trim(std::string_view text);

@@ -26,7 +26,22 @@ void THeadlessRun::SetStartTimer(bool on) {
   if (on) FStartTimerDue = Platform::GetTickCount64() + TRunControl::START_TIMER_INTERVAL;
 }
 
-void THeadlessRun::ShowLogLine(const std::string& line) { FOut << line << '\n' << std::flush; }
+void THeadlessRun::ShowLogLines(std::span<const std::string> lines) {
+  for (const std::string& line : lines) FOut << line << '\n';
+  FOut << std::flush;
+}
+
+void THeadlessRun::ScheduleLogFlush(unsigned ms) {
+  const uint64_t due = Platform::GetTickCount64() + ms;
+  if (!FLogFlushOn || due < FLogFlushDue) FLogFlushDue = due;
+  FLogFlushOn = true;
+}
+
+void THeadlessRun::FlushLogWhenDue() {
+  if (!FLogFlushOn || Platform::GetTickCount64() < FLogFlushDue) return;
+  FLogFlushOn = false;
+  Guarded([this] { FRunControl.LogFlushDue(); });
+}
 
 template <class F>
 void THeadlessRun::Guarded(F step) {
@@ -35,12 +50,15 @@ void THeadlessRun::Guarded(F step) {
   } catch (const std::exception& e) {
     // The window would show this in a message box and stay open; without
     // one nobody could react, so the run ends here.
+    FRunControl.FlushLog();
     FErr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
     FError = true;
   }
 }
 
 void THeadlessRun::ProcessEvents() {
+  // Also while the run control waits (a run starting).
+  FlushLogWhenDue();
   if (!FSignals.Take()) return;
   if (FRunControl.GetSimulating()) {
     Guarded([this] { FRunControl.SimulateStopActionExecute(); });
@@ -53,6 +71,10 @@ void THeadlessRun::ProcessEvents() {
 }
 
 void THeadlessRun::WaitEvents(uint32_t ms) {
+  if (FLogFlushOn) {
+    const uint64_t now = Platform::GetTickCount64();
+    ms = std::min<uint64_t>(ms, FLogFlushDue > now ? FLogFlushDue - now : 0);
+  }
   const int fds[] = {Platform::QueueEventFd(), FSignals.Fd()};
   Platform::WaitForAnyFd(std::span<const int>(fds, FSignals.Fd() >= 0 ? 2 : 1), ms);
 }
@@ -91,6 +113,7 @@ uint32_t THeadlessRun::MillisecondsToNextTimer() const {
   uint64_t wait = TRunControl::SIMULATION_TIMER_INTERVAL;
   if (FStartTimerOn) wait = std::min(wait, FStartTimerDue > now ? FStartTimerDue - now : 0);
   if (FSimulationTimerOn) wait = std::min(wait, FSimulationTimerDue > now ? FSimulationTimerDue - now : 0);
+  if (FLogFlushOn) wait = std::min(wait, FLogFlushDue > now ? FLogFlushDue - now : 0);
   return static_cast<uint32_t>(wait);
 }
 
@@ -101,7 +124,7 @@ int THeadlessRun::Run() {
   }
   TLogHandler previousHandler = Logger().GetLogHandler();
   Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); },
-                         &TRunControl::DebugLinesWanted);
+                         &TRunControl::DebugLinesWanted, [this] { FRunControl.FlushLog(); });
   FPreviousPump = Platform::SetMessagePump(this);
   FPumpInstalled = true;
 
@@ -131,6 +154,7 @@ int THeadlessRun::Run() {
     Platform::WaitMessage(MillisecondsToNextTimer());
   }
 
+  FRunControl.FlushLog();
   Platform::SetMessagePump(FPreviousPump);
   FPumpInstalled = false;
   Logger().SetLogHandler(previousHandler);

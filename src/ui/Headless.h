@@ -39,7 +39,8 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   void SetSimulationTimer(bool on) override;
   void SetStartTimer(bool on) override;
   void PostStartSimulation() override { FStartPosted = true; }
-  void ShowLogLine(const std::string& line) override;
+  void ShowLogLines(std::span<const std::string> lines) override;
+  void ScheduleLogFlush(unsigned ms) override;
   void CloseMainWindow() override { FClosed = true; }
 
   // IMessagePump: the signals take part in every wait.
@@ -50,6 +51,7 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   template <class F>
   void Guarded(F step);
   void RunDueTimers();
+  void FlushLogWhenDue();
   void PrintProgressWhenDue();
   uint32_t MillisecondsToNextTimer() const;
 
@@ -68,6 +70,8 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   bool FStartTimerOn = false;
   uint64_t FSimulationTimerDue = 0;
   uint64_t FStartTimerDue = 0;
+  bool FLogFlushOn = false;
+  uint64_t FLogFlushDue = 0;
   bool FProgressLines = false;
   uint64_t FProgressDue = 0;
 };

@@ -201,6 +201,10 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   MonitorTimer->setObjectName("MonitorTimer");
   MonitorTimer->setInterval(MONITOR_INTERVAL);
   connect(MonitorTimer, &QTimer::timeout, this, [this] { RunCommand([this] { RefreshMonitor(); }); });
+  LogFlushTimer = new QTimer(this);
+  LogFlushTimer->setObjectName("LogFlushTimer");
+  LogFlushTimer->setSingleShot(true);
+  connect(LogFlushTimer, &QTimer::timeout, this, [this] { RunCommand([this] { FRunControl.LogFlushDue(); }); });
 
   // The designed client area, whatever the menu and status bar take.
   resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
@@ -213,6 +217,7 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
 TMainForm::~TMainForm() {
   // FormDestroy: the settings shown, then the document goes.
   ControlsToSettingsReported();
+  FRunControl.FlushLog();
   Logger().SetLogHandler(nullptr);
   for (TModelForm* panel : FModelForms) delete panel;
   FModelForms.clear();
@@ -222,7 +227,7 @@ TMainForm::~TMainForm() {
 
 void TMainForm::FormCreate(const std::vector<std::string>& args) {
   Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); },
-                         &TRunControl::DebugLinesWanted);
+                         &TRunControl::DebugLinesWanted, [this] { FRunControl.FlushLog(); });
   FDocument = std::make_unique<TDocument>();
   DocumentToControls();
   SettingsToControls();
@@ -576,6 +581,7 @@ void TMainForm::changeEvent(QEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  FRunControl.FlushLog();
   ControlsToSettingsReported();
   bool mayClose = false;
   RunCommand([&] { mayClose = ConfirmAndSaveChanges(); });
@@ -634,7 +640,25 @@ void TMainForm::PostStartSimulation() {
   QCoreApplication::postEvent(this, new QEvent(static_cast<QEvent::Type>(TRunControl::AM_START_SIMULATION)));
 }
 
-void TMainForm::ShowLogLine(const std::string& line) { MessagesMemo->appendPlainText(Q(line)); }
+void TMainForm::ShowLogLines(std::span<const std::string> lines) {
+  // One append for them all: the box lays out, scrolls and repaints once.
+  // Paragraph separators part them as separate appends would, whatever
+  // line ends a line holds itself.
+  qsizetype length = static_cast<qsizetype>(lines.size());
+  for (const std::string& line : lines) length += static_cast<qsizetype>(line.size());
+  QString text;
+  text.reserve(length);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) text += QChar::ParagraphSeparator;
+    text += Q(lines[i]);
+  }
+  MessagesMemo->appendPlainText(text);
+}
+
+void TMainForm::ScheduleLogFlush(unsigned ms) {
+  if (!LogFlushTimer->isActive() || LogFlushTimer->remainingTime() > static_cast<int>(ms))
+    LogFlushTimer->start(static_cast<int>(ms));
+}
 
 // ---- Document and settings -------------------------------------------------
 

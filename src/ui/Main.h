@@ -99,7 +99,8 @@ class TMainForm : public QMainWindow, private IRunHost {
   void SetSimulationTimer(bool on) override;
   void SetStartTimer(bool on) override;
   void PostStartSimulation() override;
-  void ShowLogLine(const std::string& line) override;
+  void ShowLogLines(std::span<const std::string> lines) override;
+  void ScheduleLogFlush(unsigned ms) override;
   void CloseMainWindow() override { close(); }
 
   void CreateActions();
@@ -184,6 +185,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   QTimer* SimulationTimer = nullptr;
   QTimer* StartTimer = nullptr;
   QTimer* MonitorTimer = nullptr;
+  QTimer* LogFlushTimer = nullptr;  // hands gathered log lines on
 
  private:
   TFindDialog* FFindDialog = nullptr;

@@ -3,12 +3,15 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "diagnostics/Logging.h"
 #include "platform/MessageBox.h"
 
 namespace {
 
 Platform::TMsgBoxResult ShowQtMessageBox(Platform::TMsgBoxKind kind, const std::string& text,
                                          Platform::TMsgBoxButtons buttons) {
+  // What was logged before the box is in the log before the user sees it.
+  Logger().Flush();
   QMessageBox box(QApplication::activeWindow());
   box.setWindowTitle("VelmarManager");
   box.setText(QString::fromStdString(text).replace("\r\n", "\n"));

@@ -1,8 +1,11 @@
 #include "ui/RunControl.h"
 
+#include <algorithm>
+
 #include "diagnostics/TextUtils.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 
 namespace {
@@ -63,9 +66,11 @@ void TRunControl::SimulateStartActionExecute() {
   } catch (...) {
     FStarting = false;
     FSimulating = false;
+    FlushLog();
     FHost.UpdateControls();
     throw;
   }
+  FlushLog();
   FHost.UpdateControls();
 }
 
@@ -74,12 +79,14 @@ void TRunControl::SimulateStopActionExecute() {
   FSimulating = false;
   if (FOutcome == roNone) FOutcome = roStopped;
   Logger().Info("Cancelled simulation");
+  FlushLog();
   FHost.UpdateControls();
 }
 
 void TRunControl::SimulationTimerTimer() {
   if (!FSimulating) {
     Logger().Debug("Simulation timer is running but simulation is not running!");
+    FlushLog();
     SetSimulationTimer(false);
     FHost.UpdateControls();
     return;
@@ -97,6 +104,7 @@ void TRunControl::SimulationTimerTimer() {
     FOutcome = roComplete;
     Logger().Info("Simulation complete");
   }
+  FlushLog();
   FHost.UpdateControls();
   if (FAutorun && !cancelled) FHost.CloseMainWindow();
 }
@@ -112,17 +120,81 @@ bool TRunControl::DebugLinesWanted() { return TSettings::GetDebugMessages(); }
 void TRunControl::LogMessage(const TLogEvent& event, bool& handled) {
   handled = true;
   if (event.EventType == etDebug && !DebugLinesWanted()) return;
-  FHost.ShowLogLine(event.Message);
+  FPendingLines.push_back(event.Message);
+  // The document decides the log file now; whether it has one (a file at
+  // its name) is looked at when the lines are written.
+  if (TDocument* document = FHost.CurrentDocument()) {
+    const std::string& name = document->GetFilename();
+    if (FPendingFileText.empty() || FPendingFileText.back().Document != name) FPendingFileText.push_back({name, {}});
+    std::string& text = FPendingFileText.back().Text;
+    text += event.Message;
+    if (!event.Message.ends_with(TextUtils::CRLF)) text += TextUtils::CRLF;
+  }
+  RequestLogFlush();
+}
 
-  TDocument* document = FHost.CurrentDocument();
-  if (!document || !Platform::FileExists(document->GetFilename())) return;
-  const std::string logFile = LogFilenameFor(document->GetFilename());
-  try {
-    TextUtils::AppendLineToFile(event.Message, logFile);
-  } catch (const std::exception& e) {
-    if (FWarnedAboutLogFailure) return;
-    FWarnedAboutLogFailure = true;
-    // Comes back into this handler; its own write fails silently then.
-    Logger().Exception("Could not write to log file \"%s\"", {logFile}, e, false);
+void TRunControl::RequestLogFlush() {
+  // A flush under way takes the line along; a scheduled one will.
+  if (FFlushingLog || FLogFlushScheduled) return;
+  const uint64_t now = Platform::GetTickCount64();
+  if (!FLogIntervalStart || now - *FLogIntervalStart >= LOG_FLUSH_INTERVAL) {
+    FLogIntervalStart = now;
+    FLinesAtOnce = 0;
+  }
+  if (FLinesAtOnce < LOG_LINES_AT_ONCE) {
+    ++FLinesAtOnce;
+    WriteLog(LOG_LINES_PER_PASS);
+  } else {
+    FLogFlushScheduled = true;
+    FHost.ScheduleLogFlush(static_cast<unsigned>(LOG_FLUSH_INTERVAL - (now - *FLogIntervalStart)));
+  }
+}
+
+void TRunControl::FlushLog() { WriteLog(SIZE_MAX); }
+
+void TRunControl::LogFlushDue() {
+  FLogFlushScheduled = false;
+  WriteLog(LOG_LINES_PER_PASS);
+}
+
+void TRunControl::WriteLog(size_t linesToShow) {
+  if (FFlushingLog) return;
+  FFlushingLog = true;
+  struct TDone {
+    bool& Flag;
+    ~TDone() { Flag = false; }
+  } done{FFlushingLog};
+  // A failed write logs its report, which comes back into LogMessage and is
+  // taken along by the next round.
+  for (;;) {
+    const size_t shown = std::min(linesToShow, FPendingLines.size());
+    if (shown > 0) {
+      FHost.ShowLogLines(std::span<const std::string>(FPendingLines.data(), shown));
+      FPendingLines.erase(FPendingLines.begin(), FPendingLines.begin() + static_cast<ptrdiff_t>(shown));
+      linesToShow -= shown;
+    }
+    if (FPendingFileText.empty()) break;
+    WriteLogFiles();
+  }
+  if (!FPendingLines.empty() && !FLogFlushScheduled) {
+    FLogFlushScheduled = true;
+    FHost.ScheduleLogFlush(0);
+  }
+}
+
+void TRunControl::WriteLogFiles() {
+  std::vector<TPendingFileText> pending;
+  pending.swap(FPendingFileText);
+  for (const TPendingFileText& file : pending) {
+    if (!Platform::FileExists(file.Document)) continue;
+    const std::string logFile = LogFilenameFor(file.Document);
+    try {
+      TextUtils::AppendLinesToFile(file.Text, logFile);
+    } catch (const std::exception& e) {
+      if (FWarnedAboutLogFailure) continue;
+      FWarnedAboutLogFailure = true;
+      // Comes back into LogMessage; its own write fails silently then.
+      Logger().Exception("Could not write to log file \"%s\"", {logFile}, e, false);
+    }
   }
 }

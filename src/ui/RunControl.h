@@ -3,7 +3,11 @@
 // handler that shows every line and appends it to the document's log file.
 // Free of Qt: the window and the headless runner drive this one
 // implementation, each supplying its own timers and line display.
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "coordination/RunProgress.h"
 #include "diagnostics/Logging.h"
@@ -49,8 +53,11 @@ class IRunHost {
   virtual void SetStartTimer(bool on) = 0;       // 500 ms
   // Queues AMStartSimulation to run from the message loop.
   virtual void PostStartSimulation() = 0;
-  // Appends one log line to the visible log.
-  virtual void ShowLogLine(const std::string& line) = 0;
+  // Appends log lines to the visible log, in order.
+  virtual void ShowLogLines(std::span<const std::string> lines) = 0;
+  // Calls TRunControl::LogFlushDue from the message loop in ms milliseconds
+  // (0: at its next pass), or sooner when a call is due sooner already.
+  virtual void ScheduleLogFlush(unsigned ms) = 0;
   // Closes through the normal close path (end of an unattended run).
   virtual void CloseMainWindow() = 0;
 };
@@ -63,6 +70,14 @@ class TRunControl {
   static constexpr unsigned SIMULATION_TIMER_INTERVAL = 100;  // ms
   static constexpr unsigned START_TIMER_INTERVAL = 500;       // ms
   static constexpr unsigned AM_START_SIMULATION = 33972;      // 0x84B4
+  // Log lines go out to the visible log and the file one by one as they
+  // come, up to LOG_LINES_AT_ONCE in LOG_FLUSH_INTERVAL; lines beyond that
+  // are gathered and go out together at the interval's end.
+  static constexpr unsigned LOG_FLUSH_INTERVAL = 50;  // ms
+  static constexpr unsigned LOG_LINES_AT_ONCE = 20;
+  // The most lines added to the visible log in one pass of the message loop
+  // (a few milliseconds of work); the rest follow in the next passes.
+  static constexpr size_t LOG_LINES_PER_PASS = 4000;
 
   explicit TRunControl(IRunHost& host) : FHost(host) {}
 
@@ -83,11 +98,22 @@ class TRunControl {
   void AMStartSimulation() { SimulateStartActionExecute(); }
 
   // The logger's handler, and its filter: debug lines are shown only with
-  // the debug-messages setting on.
+  // the debug-messages setting on. Each line's log file is the one of the
+  // document current when it was logged.
   void LogMessage(const TLogEvent& event, bool& handled);
   static bool DebugLinesWanted();
+  // Shows and writes every line gathered so far. The run control does so
+  // itself when a run starts, fails or ends; the host calls it before the
+  // program ends and before a modal box.
+  void FlushLog();
+  // The host's scheduled call: at most LOG_LINES_PER_PASS lines to the
+  // visible log, every line to the file.
+  void LogFlushDue();
   // A new document may report its own log-file failure once.
-  void DocumentLoaded() { FWarnedAboutLogFailure = false; }
+  void DocumentLoaded() {
+    FlushLog();
+    FWarnedAboutLogFailure = false;
+  }
   bool GetWarnedAboutLogFailure() const { return FWarnedAboutLogFailure; }
 
   // The log file beside a document: its extension replaced by ".log".
@@ -95,6 +121,15 @@ class TRunControl {
 
  private:
   void SetSimulationTimer(bool on);
+  void RequestLogFlush();
+  void WriteLog(size_t linesToShow);
+  void WriteLogFiles();
+
+  // Lines of one document's log file, each ending in CR LF.
+  struct TPendingFileText {
+    std::string Document;
+    std::string Text;
+  };
 
   IRunHost& FHost;
   bool FSimulating = false;
@@ -103,4 +138,10 @@ class TRunControl {
   bool FWarnedAboutLogFailure = false;
   bool FSimulationTimerOn = false;
   TRunOutcome FOutcome = roNone;
+  std::vector<std::string> FPendingLines;          // not shown yet
+  std::vector<TPendingFileText> FPendingFileText;  // not written yet
+  bool FLogFlushScheduled = false;
+  bool FFlushingLog = false;
+  std::optional<uint64_t> FLogIntervalStart;  // tick count
+  unsigned FLinesAtOnce = 0;                   // in the interval so far
 };

@@ -202,6 +202,18 @@ TEST_F(StorageFaultTest, LogAppendOnAFullDiskLeavesNoBrokenLine) {
   EXPECT_EQ(Content(file), old + "x\r\n");
 }
 
+TEST_F(StorageFaultTest, LinesAppendedTogetherOnAFullDiskKeepTheWholeLinesThatGotIn) {
+  // 10 bytes left in the last page: the first line fits, the second in
+  // part, which is cut off again.
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const std::string file = OnDisk("runs.log");
+  const std::string old = std::string(page - 12, '-') + "\r\n";
+  Put(file, old);
+  FillDisk();
+  EXPECT_THROW(TextUtils::AppendLinesToFile("abcd\r\nefgh\r\nijkl\r\n", file), EInOutError);
+  EXPECT_EQ(Content(file), old + "abcd\r\n");
+}
+
 TEST_F(StorageFaultTest, ReadOnlyDiskRefusesEveryWriteAndKeepsEveryFile) {
   const std::string document = OnDisk("runs.vmgr");
   const std::string settings = OnDisk("VelmarManager.settings");

@@ -51,6 +51,25 @@ TEST_F(HeadlessTest, ACompletedRunExitsWithZeroAndPrintsAndLogsEveryLine) {
   EXPECT_TRUE(FErr.str().empty());
 }
 
+TEST_F(HeadlessTest, AFloodOfLinesReachesTheOutputAndTheFileInOrder) {
+  FSimulator.OnStart = [](TDocument&) {
+    for (int i = 0; i < 300; ++i) Logger().Log("line %d", i);
+  };
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_COMPLETE);
+  const std::string out = FOut.str();
+  const std::string log = ReadFile(PathOf("doc.log"));
+  size_t inOut = 0, inLog = 0;
+  for (int i = 0; i < 300; ++i) {
+    const std::string line = " - Log: line " + std::to_string(i);
+    inOut = out.find(line + "\n", inOut);
+    inLog = log.find(line + "\r\n", inLog);
+    ASSERT_NE(inOut, std::string::npos) << i;
+    ASSERT_NE(inLog, std::string::npos) << i;
+  }
+  EXPECT_LT(inOut, out.find("Info: Simulation complete"));
+  EXPECT_LT(inLog, log.find("Info: Simulation complete"));
+}
+
 TEST_F(HeadlessTest, FailedAndCancelledRunsExitWithOne) {
   FSimulator.OnStart = [](TDocument&) { throw Exception("Timed out waiting for Velmar to initialize"); };
   EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_FAILED);

@@ -1,5 +1,6 @@
 // Starting, watching and stopping runs from the window, the unattended
 // mode, and the log view with its log file.
+#include <algorithm>
 #include <filesystem>
 
 #include <QAction>
@@ -16,6 +17,7 @@
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
+#include "platform/Clock.h"
 #include "ui/FModel.h"
 #include "ui/Main.h"
 
@@ -213,6 +215,37 @@ TEST_F(RunControlTest, UntitledDocumentHasNoLogFileUntilSaved) {
   const std::string log = ReadFile(PathOf("runs.d/north.log"));
   EXPECT_EQ(log.find("before saving"), std::string::npos);
   EXPECT_NE(log.find("Info: after saving\r\n"), std::string::npos);
+}
+
+TEST_F(RunControlTest, AFloodOfLinesReachesTheBoxAndTheFileAsSingleLinesWouldAndNoneIsLostAtTheEnd) {
+  Platform::TManualClock clock;  // fixed stamps
+  Platform::TClockGuard guard(clock);
+  WriteFile(PathOf("doc.vmgr"), "[Model0]\nFilename=a.vm\n");
+  std::vector<std::string> lines;
+  for (int i = 0; i < 300; ++i) lines.push_back("line " + std::to_string(i));
+  lines[100] = "ends in a carriage return\r";  // a line break of its own in the box
+  lines[101] = "two\nlines";
+  lines[102] = "ends in a line end\r\n";
+  const std::string stamp = Logger().FormatMessage(etInfo, "");
+  std::string expectedMemo, expectedFile;
+  for (const std::string& line : lines) {
+    std::string shown = line;
+    if (shown.ends_with("\r\n")) shown.pop_back();
+    std::replace(shown.begin(), shown.end(), '\r', '\n');
+    expectedMemo += (expectedMemo.empty() ? "" : "\n") + stamp + shown;
+    expectedFile += stamp + line + (line.ends_with("\r\n") ? "" : "\r\n");
+  }
+  {
+    TMainForm form({PathOf("doc.vmgr")});
+    form.show();
+    for (const std::string& line : lines) Logger().Info(line);
+    ASSERT_TRUE(WaitForLine(form, "line 299"));
+    EXPECT_EQ(Memo(form), expectedMemo);
+    EXPECT_EQ(ReadFile(PathOf("doc.log")), expectedFile);
+    // Logged just before the window goes: still written.
+    for (const std::string& line : lines) Logger().Info(line);
+  }
+  EXPECT_EQ(ReadFile(PathOf("doc.log")), expectedFile + expectedFile);
 }
 
 TEST_F(RunControlTest, AnUnwritableLogFileIsReportedOncePerLoadedDocument) {
