@@ -122,6 +122,11 @@ IJsonValue JsonParse(std::string_view text);
 // than keepLevels containers deep are left out, so a container at that
 // depth is kept empty. For looking at a long message's outline.
 IJsonValue JsonParseOutline(std::string_view text, size_t keepLevels);
+// Whether text starts with a value that JsonParse accepts, found without
+// building it or converting its numbers. With outline given, it receives the
+// text of that value with the insides of the containers nested keepLevels
+// deep left out (they read as empty), ready for JsonParse; empty on failure.
+bool JsonScan(std::string_view text, size_t keepLevels = SIZE_MAX, std::string* outline = nullptr);
 
 // The member of an object, or none (also when value is none or no object).
 // A member holding JSON null is present.

@@ -83,27 +83,22 @@ class TTreeBuilder {
   using string_t = nlohmann::json::string_t;
   using binary_t = nlohmann::json::binary_t;
 
-  // keepLevels: values inside more open containers than this are dropped.
-  explicit TTreeBuilder(size_t keepLevels = SIZE_MAX) : FKeepLevels(keepLevels) {}
-
-  bool null() { return Dropping() || Emit(TJsonValue::Null()); }
-  bool boolean(bool v) { return Dropping() || Emit(TJsonValue::Boolean(v)); }
-  bool number_integer(number_integer_t v) { return Dropping() || Emit(TJsonValue::Integer(v)); }
+  bool null() { return Emit(TJsonValue::Null()); }
+  bool boolean(bool v) { return Emit(TJsonValue::Boolean(v)); }
+  bool number_integer(number_integer_t v) { return Emit(TJsonValue::Integer(v)); }
   bool number_unsigned(number_unsigned_t v) {
-    if (Dropping()) return true;
     if (v <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
       return Emit(TJsonValue::Integer(static_cast<int64_t>(v)));
     return Emit(TJsonValue::BigInteger(static_cast<double>(v), std::to_string(v)));
   }
   bool number_float(number_float_t v, const string_t& literal) {
-    if (Dropping()) return true;
     // The parser hands integers beyond 64 bits over as floats; keep their
     // digits so that they can be written back as they came.
     if (literal.find_first_not_of("-0123456789") == std::string::npos)
       return Emit(TJsonValue::BigInteger(v, literal));
     return Emit(TJsonValue::Float(v));
   }
-  bool string(string_t& v) { return Dropping() || Emit(TJsonValue::String(std::move(v))); }
+  bool string(string_t& v) { return Emit(TJsonValue::String(std::move(v))); }
   bool binary(binary_t&) { return false; }
   bool start_object(std::size_t) { return Open(true); }
   bool key(string_t& name) {
@@ -128,36 +123,29 @@ class TTreeBuilder {
     }
     return true;
   }
-  bool Dropping() const { return FDepth > FKeepLevels; }
   bool Open(bool object) {
-    if (FDepth >= static_cast<size_t>(JSON_MAX_DEPTH)) return false;
-    if (!Dropping()) {
-      IJsonValue v = object ? TJsonValue::NewObject() : TJsonValue::NewArray();
-      Emit(v);
-      FOpen.push_back(std::move(v));
-    }
-    ++FDepth;
+    if (FOpen.size() >= static_cast<size_t>(JSON_MAX_DEPTH)) return false;
+    IJsonValue v = object ? TJsonValue::NewObject() : TJsonValue::NewArray();
+    Emit(v);
+    FOpen.push_back(std::move(v));
     return true;
   }
   bool Close() {
-    // Only containers that were built are on the stack.
-    if (FDepth-- == FOpen.size()) FOpen.pop_back();
+    FOpen.pop_back();
     return true;
   }
 
   IJsonValue FRoot;
   std::vector<IJsonValue> FOpen;
   std::string FKey;
-  size_t FKeepLevels;
-  size_t FDepth = 0;  // open containers, built or not
 };
 
 }  // namespace
 
-IJsonValue JsonParse(std::string_view text) { return JsonParseOutline(text, SIZE_MAX); }
+namespace {
 
-IJsonValue JsonParseOutline(std::string_view text, size_t keepLevels) {
-  TTreeBuilder builder(keepLevels);
+IJsonValue ParseTree(std::string_view text) {
+  TTreeBuilder builder;
   bool ok = false;
   try {
     // Not strict: whatever follows the first complete value is ignored.
@@ -167,6 +155,19 @@ IJsonValue JsonParseOutline(std::string_view text, size_t keepLevels) {
     ok = false;
   }
   return ok ? builder.Root() : nullptr;
+}
+
+}  // namespace
+
+IJsonValue JsonParse(std::string_view text) { return ParseTree(text); }
+
+IJsonValue JsonParseOutline(std::string_view text, size_t keepLevels) {
+  if (keepLevels == SIZE_MAX) return ParseTree(text);
+  // The scan checks the whole text; only the outline it cuts out is built,
+  // so the numbers of a long message's inner levels are never converted.
+  std::string outline;
+  if (!JsonScan(text, keepLevels, &outline)) return nullptr;
+  return ParseTree(outline);
 }
 
 IJsonValue JsonMember(const IJsonValue& value, std::string_view name) {

@@ -3,6 +3,7 @@
 // engine's reply.
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -96,6 +97,28 @@ std::string ReadReply() {
   return result;
 }
 
+// Writes a request to the processor as one line, ended by CR LF. A line
+// end inside the text (legal between JSON tokens, never inside a string)
+// would make it two lines and shift every later answer onto the wrong call:
+// it goes as a blank. The text is written from where it lies; only a block
+// that holds a line end is copied, to blank it.
+int WriteRequestLine(const std::string& rpc) {
+  constexpr size_t BLOCK = 1 << 20;
+  std::string blanked;
+  size_t written = 0;
+  for (size_t at = 0; at < rpc.size(); at += BLOCK) {
+    const char* block = rpc.data() + at;
+    const size_t size = std::min(BLOCK, rpc.size() - at);
+    if (std::memchr(block, '\n', size) != nullptr || std::memchr(block, '\r', size) != nullptr) {
+      blanked.assign(block, size);
+      std::replace_if(blanked.begin(), blanked.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+      block = blanked.data();
+    }
+    if (const int error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written)) return error;
+  }
+  return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written);
+}
+
 }  // namespace
 
 void ResetProcessorReader() { gPending.clear(); }
@@ -128,17 +151,9 @@ std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
 std::string ExchangeWithProcessor(const std::string& method, const std::string& rpc) {
   std::string result;
   Logger().Debug("Calling external %s", method);
-  std::string line = rpc;
-  // One request is one line to the processor. A line end inside the text
-  // (legal between JSON tokens, never inside a string) would make it two
-  // and shift every later answer onto the wrong call: it becomes a blank.
-  if (line.find_first_of("\r\n") != std::string::npos)
-    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  line += TextUtils::CRLF;
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;
-  size_t written = 0;
-  int error = Platform::WritePipe(ExternalProcessorWritePipe, line.data(), line.size(), written);
+  int error = WriteRequestLine(rpc);
   if (error != 0) {
     // A processor that is gone while the run is already being cancelled
     // gets nothing more; the engine is told false with an empty reply.

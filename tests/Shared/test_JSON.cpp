@@ -78,6 +78,57 @@ TEST(JsonParse, AnOutlineKeepsTheOuterLevelsAndStillChecksTheRest) {
   EXPECT_EQ(JsonParseOutline(deep, 2), nullptr);
 }
 
+// The scanner that checks a long message without building it must draw the
+// line exactly where the parser does: each case is checked against both.
+TEST(JsonScan, AcceptsExactlyWhatTheParserAccepts) {
+  const std::string nines308(308, '9'), nines309(309, '9');
+  const std::string tenTo308 = "1" + std::string(308, '0');
+  const struct {
+    std::string Text;
+    bool Valid;
+  } cases[] = {
+      // Numbers: grammar, and a value too large for a double.
+      {"01", true}, {"-01", true}, {"[01]", false}, {"[-01]", false}, {"-", false}, {"[-]", false},
+      {"1.", false}, {"1.e5", false}, {"1e", false}, {"1e+", false}, {".5", false}, {"+1", false},
+      {"[-0,0.0,0e0,1E+2,1e-2]", true}, {"[1e308,-1.7976931348623157e308]", true}, {"1.7976931348623159e308", false},
+      {"-1e309", false}, {"0e999999999999", true}, {"1e-999999999999", true}, {"[" + nines308 + "]", true},
+      {"[" + nines309 + "]", false}, {"[" + tenTo308 + "]", true}, {"[" + tenTo308 + "0]", false},
+      {"[" + nines309 + "e-300]", true}, {"[0." + nines309 + "]", true},
+      // Strings: escapes, surrogate pairs, control characters, UTF-8.
+      {R"(["\"\\\/\b\f\n\r\t"])", true}, {R"(["\x"])", false}, {R"(["\u12G4"])", false}, {R"(["\u00e9"])", true},
+      {R"(["\ud83d\ude00"])", true}, {R"(["\ud83d"])", false}, {R"(["\ude00"])", false},
+      {R"(["\ud83d\u0041"])", false}, {R"(["\ud83dx"])", false}, {"[\"\x1f\"]", false}, {"[\"\x7f\"]", true},
+      {"[\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"]", true}, {"[\"\xc1\xbf\"]", false}, {"[\"\xe0\x80\x80\"]", false},
+      {"[\"\xed\xa0\x80\"]", false}, {"[\"\xf4\x90\x80\x80\"]", false}, {"[\"\xf5\x80\x80\x80\"]", false},
+      {"[\"\xe2\x82\"]", false}, {"[\"\xe2\x82", false}, {std::string("[\"a\0b\"]", 7), false},
+      // Structure, literals, blanks, the byte order mark, the first value only.
+      {"[1,]", false}, {R"({"a":1,})", false}, {"{,}", false}, {R"({"a"})", false}, {"{1:2}", false},
+      {"[1 2]", false}, {" \t\r\n{ \"a\" : [ ] , \"b\" :{}}", true}, {"truex", true}, {"[truex]", false},
+      {"tru", false}, {"[nul]", false}, {"\xef\xbb\xbf[]", true}, {"\xef\xbb[]", false}, {" \xef\xbb\xbf[]", false},
+      {std::string("1\0", 2), true}, {std::string("[1,\0]", 5), false}, {"{} ]]] junk", true}, {"", false},
+      {"  ", false}, {"[[[]]", false}, {"[1}", false}, {"{\"a\":1]", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(JsonScan(c.Text), c.Valid) << c.Text;
+    EXPECT_EQ(JsonParse(c.Text) != nullptr, c.Valid) << c.Text;
+  }
+  const std::string ok = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
+  EXPECT_TRUE(JsonScan(ok));
+  EXPECT_FALSE(JsonScan("[" + ok + "]"));
+}
+
+TEST(JsonScan, CutsTheOutlineOutOfTheText) {
+  std::string outline;
+  ASSERT_TRUE(JsonScan(R"( {"a":[1,{"b":2}],"c":{"d":[3]},"e":[]} tail)", 1, &outline));
+  EXPECT_EQ(outline, R"( {"a":[],"c":{},"e":[]})");
+  ASSERT_TRUE(JsonScan(R"([[1],[2]])", 0, &outline));
+  EXPECT_EQ(outline, "[]");
+  ASSERT_TRUE(JsonScan("12 3", 0, &outline));
+  EXPECT_EQ(outline, "12");
+  EXPECT_FALSE(JsonScan(R"({"a":[1,}])", 1, &outline));
+  EXPECT_EQ(outline, "");
+}
+
 TEST(JsonMembers, LookupIsExactAndNullCountsAsPresent) {
   const IJsonValue v = JsonParse(R"({"Id":1,"n":null})");
   EXPECT_NE(JsonMember(v, "Id"), nullptr);

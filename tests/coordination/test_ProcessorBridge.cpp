@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -149,6 +150,19 @@ TEST_F(ProcessorBridge, LargeReplyReadWhole) {
   EXPECT_EQ(reply.size(), 1048577u);
   EXPECT_EQ(reply.back(), '\n');
   EXPECT_FALSE(Cancel);
+}
+
+TEST_F(ProcessorBridge, LongRequestWithLineEndsGoesAsOneLine) {
+  Simulating(1);
+  StartProcessor("head -n 1 >> \"$1\"; printf 'OK\\n'; cat > /dev/null");
+  // Line ends near the start and the end of a request of a few megabytes,
+  // none in between.
+  const std::string request =
+      Call(1, "Echo", Client(0, ",\r\n\"Pad\":\"" + std::string(3 << 20, 'x') + "\",\r\n\"Value\":\n5"));
+  EXPECT_EQ(Handle(request), "OK\n");
+  std::string line = request;
+  std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  EXPECT_EQ(ProcessorInputLines(1), line + "\r\n");
 }
 
 }  // namespace
