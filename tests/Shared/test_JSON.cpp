@@ -117,6 +117,26 @@ TEST(JsonScan, AcceptsExactlyWhatTheParserAccepts) {
   EXPECT_FALSE(JsonScan("[" + ok + "]"));
 }
 
+// Long runs of numbers are checked many at a time: a fault at any place in
+// such a run is found all the same.
+TEST(JsonScan, FindsAFaultAnywhereInALongRunOfNumbers) {
+  const struct {
+    const char* Item;
+    bool Valid;
+  } items[] = {{"-0.5", true}, {"0", true}, {"1e5", true}, {"-12", true}, {"01", false}, {"-01", false},
+               {"1.", false}, {".5", false}, {"-", false}, {"1.2.3", false}, {"--1", false}, {"1-2", false},
+               {"", false}, {"0x1", false}, {"1..2", false}, {"-.5", false}, {"1 ", true}, {"7}", false}, {"[7]", true}};
+  for (const auto& item : items) {
+    for (int at = 0; at < 40; at += 3) {
+      std::string text = "[";
+      for (int i = 0; i < 40; ++i) text += (i == at ? std::string(item.Item) : std::to_string(i * 37) + ".5") + ",";
+      text += "1]";
+      EXPECT_EQ(JsonScan(text), item.Valid) << text;
+      EXPECT_EQ(JsonParse(text) != nullptr, item.Valid) << text;
+    }
+  }
+}
+
 TEST(JsonScan, CutsTheOutlineOutOfTheText) {
   std::string outline;
   ASSERT_TRUE(JsonScan(R"( {"a":[1,{"b":2}],"c":{"d":[3]},"e":[]} tail)", 1, &outline));
