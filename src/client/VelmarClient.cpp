@@ -1,5 +1,6 @@
 #include "client/VelmarClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
@@ -97,11 +98,17 @@ void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
     return;
   }
   if (size > static_cast<size_t>(INT32_MAX)) throw EVelmarClientError("Message too long");
-  // The same queue the manager uses, so both ends cut messages alike.
-  TWriteQueue queue;
-  queue.Enqueue(AllocPipeWrite(data, static_cast<int32_t>(size)));
-  while (TPipeWritePtr packet{queue.Dequeue()})
-    SendOne(packet->Buffer, static_cast<uint32_t>(packet->Count), deadline);
+  // Cut as the manager's queue cuts (a start packet, data packets of at most
+  // MAX_BUFFER bytes, an end packet), but sent from where the message lies
+  // rather than copied into packets first.
+  uint8_t control[PIPE_MSG_BLOCK_SIZE];
+  EncodePipeMsgBlock(MB_START, control);
+  SendOne(control, sizeof control, deadline);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t at = 0; at < size; at += static_cast<size_t>(MAX_BUFFER))
+    SendOne(bytes + at, static_cast<uint32_t>(std::min(size - at, static_cast<size_t>(MAX_BUFFER))), deadline);
+  EncodePipeMsgBlock(MB_END, control);
+  SendOne(control, sizeof control, deadline);
 }
 
 void TVelmarClient::ReceivePacket(uint64_t deadline) {
