@@ -17,10 +17,10 @@ IJsonValue RpcReplyId(const IJsonValue& id) {
 
 void TJsonRpcServer::PipeMessage(uint32_t clientPipe, const void* bytes, size_t count) {
   // The wire carries 8-bit text, and so do we: the bytes are the text.
-  ProcessRPC(clientPipe, std::string(static_cast<const char*>(bytes), count));
+  ProcessRPC(clientPipe, std::string_view(static_cast<const char*>(bytes), count));
 }
 
-void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, const std::string& callAsJson) {
+void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, std::string_view callAsJson) {
   Logger().Debug(">>TJsonRpcServer.ProcessRPC(%d, [%s])", static_cast<int32_t>(clientPipe), callAsJson);
   std::string response;
   TCall call;
@@ -72,7 +72,7 @@ void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const
   Logger().Debug("<<TJsonRpcServer deferred response=[%s]", text);
 }
 
-void TJsonRpcServer::HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response) {
+void TJsonRpcServer::HandleCall(uint32_t clientPipe, std::string_view callAsJson, std::string& response) {
   const IJsonValue request = JsonParse(callAsJson);
   if (!request) {
     // Junk is quoted, but not all of it: a client sending megabytes of it

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "diagnostics/Format.h"
 #include "Shared/Componen/Pipes.h"
@@ -36,8 +37,8 @@ inline constexpr int32_t RPC_INTERNAL_ERROR = -32603;
 
 // (pipe, method, params) -> result; params is none when the request has none.
 using TOnRPC = std::function<TVariant(uint32_t pipe, const std::string& method, const IJsonValue& params)>;
-// (pipe, rpc) -> the complete reply text.
-using TOnRPCRaw = std::function<std::string(uint32_t pipe, const std::string& rpc)>;
+// (pipe, rpc) -> the complete reply text. rpc is valid during the call only.
+using TOnRPCRaw = std::function<std::string(uint32_t pipe, std::string_view rpc)>;
 
 // Where replies leave: queues the bytes as one message to the client and
 // returns at once. The result says whether the client was still there.
@@ -73,7 +74,7 @@ class TJsonRpcServer {
   void PipeMessage(uint32_t clientPipe, const void* bytes, size_t count);
   // Handles one request and writes its reply. Errors of OnRPCRaw pass on to
   // the caller, with no reply written.
-  void ProcessRPC(uint32_t clientPipe, const std::string& callAsJson);
+  void ProcessRPC(uint32_t clientPipe, std::string_view callAsJson);
   // Writes one error reply. id is the request's "id" member, none when it
   // had none.
   void RespondWithError(uint32_t clientPipe, const IJsonValue& id, const std::string& msg, int32_t code);
@@ -110,7 +111,7 @@ class TJsonRpcServer {
 
  private:
   // Validates and runs the call; response receives the success reply text.
-  void HandleCall(uint32_t clientPipe, const std::string& callAsJson, std::string& response);
+  void HandleCall(uint32_t clientPipe, std::string_view callAsJson, std::string& response);
   void WriteReply(uint32_t clientPipe, const std::string& text);
   // The success reply for a result; an error reply when it has no JSON form.
   void WriteResult(uint32_t clientPipe, const IJsonValue& id, const TVariant& result, std::string& response);
@@ -130,6 +131,15 @@ class TJsonRpcServer {
   IRpcReplyWriter* FReplyWriter = nullptr;
   std::unique_ptr<IRpcReplyWriter> FPipeWriter;
   std::unique_ptr<TPipeServer> FPipeServer;
+  // Where assembled messages are read to, kept for the next one (see
+  // JSON_RPC_Pipe.cpp); busy while a message read there is handled.
+  class TMessageText;
+  struct TReadBuffer {
+    std::unique_ptr<char[]> Bytes;
+    size_t Size = 0;
+    bool Busy = false;
+  };
+  TReadBuffer FReadBuffer;
   TOnRPC FOnRPC;
   TOnRPCRaw FOnRpcRaw;
   std::function<void()> FOnCallDone;

@@ -1,6 +1,7 @@
 // The JSON-RPC server on the pipe: each whole message from a client is one
 // call of ProcessRPC, each reply leaves through the pipe server's Write.
 #include <exception>
+#include <memory>
 
 #include "Shared/Componen/Pipes.h"
 #include "Shared/JSON_RPC.h"
@@ -20,7 +21,60 @@ class TPipeReplyWriter : public IRpcReplyWriter {
   TPipeServer& FServer;
 };
 
+// Largest read buffer kept for the next assembled message; a longer message
+// gets one of its own, freed after it.
+constexpr size_t MAX_KEPT_READ_BUFFER = size_t{16} << 20;
+
 }  // namespace
+
+// The text of a delivered message: a single packet is read where it lies, in
+// the worker's memory; an assembled one is read from its file at once into
+// a buffer kept from message to message. Memory newly taken from the system
+// costs far more to touch the first time than a copy into memory that is
+// already in use, and a mapping of the file would be new memory every time.
+// A message that arrives while another is handled (a handler that waits)
+// gets a buffer of its own.
+class TJsonRpcServer::TMessageText {
+ public:
+  TMessageText(TStream& stream, TReadBuffer& kept) {
+    if (auto* memory = dynamic_cast<TFastMemStream*>(&stream)) {
+      FText = std::string_view(reinterpret_cast<const char*>(memory->Memory()), static_cast<size_t>(memory->GetSize()));
+      return;
+    }
+    stream.SetPosition(0);
+    const int64_t size = stream.GetSize();
+    if (size <= 0) return;
+    const auto bytes = static_cast<size_t>(size);
+    char* buffer;
+    if (!kept.Busy && bytes <= MAX_KEPT_READ_BUFFER) {
+      if (kept.Size < bytes) {
+        kept.Bytes.reset();  // before the new one: never both at once
+        kept.Size = 0;
+        kept.Bytes.reset(new char[bytes]);
+        kept.Size = bytes;
+      }
+      FKept = &kept;
+      kept.Busy = true;
+      buffer = kept.Bytes.get();
+    } else {
+      FOwn.reset(new char[bytes]);
+      buffer = FOwn.get();
+    }
+    FText = std::string_view(buffer, static_cast<size_t>(stream.Read(buffer, size)));
+  }
+  ~TMessageText() {
+    if (FKept) FKept->Busy = false;
+  }
+  TMessageText(const TMessageText&) = delete;
+  TMessageText& operator=(const TMessageText&) = delete;
+
+  std::string_view Text() const { return FText; }
+
+ private:
+  std::string_view FText;
+  TReadBuffer* FKept = nullptr;
+  std::unique_ptr<char[]> FOwn;
+};
 
 TJsonRpcServer::TJsonRpcServer(const std::string& pipeName) { Initialize(pipeName); }
 
@@ -66,10 +120,11 @@ void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, TStream&
   // An error here would otherwise end up in whatever message loop runs the
   // transport; it is logged and the transport goes on serving.
   try {
-    stream.SetPosition(0);
-    const std::string text = stream.ReadToEnd();
-    // The wire carries 8-bit text, and so do we: the bytes are the text.
-    ProcessRPC(pipe, text);
+    // The worker that delivered the message waits until this returns, so
+    // its bytes stay put meanwhile. The wire carries 8-bit text, and so do
+    // we: the bytes are the text.
+    const TMessageText message(stream, FReadBuffer);
+    ProcessRPC(pipe, message.Text());
   } catch (const std::exception& e) {
     Logger().Exception("Could not process message from client %d", {static_cast<int32_t>(pipe)}, e, false);
   } catch (...) {

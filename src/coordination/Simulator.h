@@ -84,7 +84,7 @@ class TRpcHandler {
   static TVariant OnRPC(uint32_t pipe, const std::string& method, const IJsonValue& params);
   // Processor mode: bookkeeping through OnRPC, then the request goes to the
   // processor as one line and its answer line is the reply.
-  static std::string OnRPCRaw(uint32_t pipe, const std::string& rpc);
+  static std::string OnRPCRaw(uint32_t pipe, std::string_view rpc);
   // Whether a client may start timestep: every simulating slot has
   // completed the step before it. whyNot names the first that has not.
   static bool CanStartTimestep(uint32_t clientID, uint32_t timestep, std::string& whyNot);

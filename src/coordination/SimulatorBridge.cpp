@@ -102,7 +102,7 @@ std::string ReadReply() {
 // would make it two lines and shift every later answer onto the wrong call:
 // it goes as a blank. The text is written from where it lies; only a block
 // that holds a line end is copied, to blank it.
-int WriteRequestLine(const std::string& rpc) {
+int WriteRequestLine(std::string_view rpc) {
   constexpr size_t BLOCK = 1 << 20;
   std::string blanked;
   size_t written = 0;
@@ -123,7 +123,7 @@ int WriteRequestLine(const std::string& rpc) {
 
 void ResetProcessorReader() { gPending.clear(); }
 
-std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
+std::string TRpcHandler::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   Assert(TSettings::GetUseExternalProcessor());
   // The bookkeeping needs the call's members and its params' members, not
   // the state vectors inside them: a long call is forwarded as text without
@@ -142,13 +142,13 @@ std::string TRpcHandler::OnRPCRaw(uint32_t pipe, const std::string& rpc) {
   if (HasJsonRpcServer() && JsonRpcServer().ReplyDeferred()) {
     // Held at the barrier: forwarded once released, after the calls that
     // released it.
-    NoteParkedRequest(method, rpc);
+    NoteParkedRequest(method, std::string(rpc));
     return std::string();
   }
   return ExchangeWithProcessor(method, rpc);
 }
 
-std::string ExchangeWithProcessor(const std::string& method, const std::string& rpc) {
+std::string ExchangeWithProcessor(const std::string& method, std::string_view rpc) {
   std::string result;
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);

@@ -48,7 +48,7 @@ TEST_F(JsonRpcServerTest, DeferredRepliesAreWrittenWhenCompleted) {
 
   // A raw handler's deferred reply is its text as is.
   server.SetOnRPC(nullptr);
-  server.SetOnRPCRaw([&](uint32_t, const std::string&) {
+  server.SetOnRPCRaw([&](uint32_t, std::string_view) {
     held.push_back(server.DeferReply());
     return std::string("ignored");
   });
@@ -214,7 +214,7 @@ TEST_F(JsonRpcServerTest, RawHandlerWinsAndItsReplyGoesOutByteForByte) {
   });
   std::string seen;
   std::string answer = "not json at all\n";
-  server.SetOnRPCRaw([&](uint32_t, const std::string& rpc) {
+  server.SetOnRPCRaw([&](uint32_t, std::string_view rpc) {
     seen = rpc;
     return answer;
   });
@@ -230,7 +230,7 @@ TEST_F(JsonRpcServerTest, RawHandlerWinsAndItsReplyGoesOutByteForByte) {
 }
 
 TEST_F(JsonRpcServerTest, ARawHandlerFailureLeavesWithNoReply) {
-  server.SetOnRPCRaw([](uint32_t, const std::string&) -> std::string { throw std::runtime_error("processor gone"); });
+  server.SetOnRPCRaw([](uint32_t, std::string_view) -> std::string { throw std::runtime_error("processor gone"); });
   EXPECT_THROW(server.ProcessRPC(3, "{}"), std::runtime_error);
   EXPECT_TRUE(writer.Replies.empty());
   ASSERT_EQ(log.Lines.size(), 2u);

@@ -67,7 +67,7 @@ TEST_F(JsonRpcPipeTest, ServesAtOnceWithNoHandlerInstalled) {
 TEST_F(JsonRpcPipeTest, RepliesGoToTheCallerAndLongOnesAreFramed) {
   Server = TJsonRpcServer::Create(Name);
   const std::string big(100000, 'z');
-  Server->SetOnRPCRaw([&](uint32_t, const std::string& rpc) { return rpc == "big" ? big : "echo:" + rpc; });
+  Server->SetOnRPCRaw([&](uint32_t, std::string_view rpc) { return rpc == "big" ? big : "echo:" + std::string(rpc); });
   TTestClient a, b;
   ASSERT_TRUE(a.Connect(Name));
   ASSERT_TRUE(b.Connect(Name));
@@ -79,10 +79,61 @@ TEST_F(JsonRpcPipeTest, RepliesGoToTheCallerAndLongOnesAreFramed) {
   EXPECT_EQ(a.Receive(20000, true), big);
 }
 
+// The packets of one message in the framing of a long one.
+void SendFramed(TTestClient& client, const std::string& message) {
+  const auto control = [](uint32_t code) {
+    uint8_t block[PIPE_MSG_BLOCK_SIZE];
+    EncodePipeMsgBlock(code, block);
+    return std::string(reinterpret_cast<const char*>(block), sizeof block);
+  };
+  ASSERT_TRUE(client.SendPacket(control(MB_START)));
+  for (size_t at = 0; at < message.size(); at += MAX_BUFFER) ASSERT_TRUE(client.SendPacket(message.substr(at, MAX_BUFFER)));
+  ASSERT_TRUE(client.SendPacket(control(MB_END)));
+}
+
+std::string LongText(char tag) {
+  std::string text(1, tag);
+  for (int i = 0; text.size() < 3 * static_cast<size_t>(MAX_BUFFER); ++i) text += std::to_string(i) + ',';
+  return text;
+}
+
+TEST_F(JsonRpcPipeTest, AssembledMessagesReachTheHandlerWholeAlsoWhenOneComesDuringAnother) {
+  Server = TJsonRpcServer::Create(Name);
+  TTestClient a, b;
+  ASSERT_TRUE(a.Connect(Name));
+  ASSERT_TRUE(b.Connect(Name));
+  std::vector<std::string> seen;
+  std::string outerAfterInner;
+  Server->SetOnRPCRaw([&](uint32_t, std::string_view rpc) {
+    seen.emplace_back(rpc);
+    if (seen.size() == 1) {
+      // While this one is handled, another arrives from b and is handled.
+      SendFramed(b, LongText('b') + "longer");
+      PumpUntil([&] { return seen.size() == 2; });
+      outerAfterInner = rpc;
+    }
+    return std::string("got ") + std::to_string(rpc.size());
+  });
+  const std::string first = LongText('a');
+  SendFramed(a, first);
+  EXPECT_EQ(a.Receive(20000, true), "got " + std::to_string(first.size()));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], first);
+  EXPECT_EQ(seen[1], LongText('b') + "longer");
+  EXPECT_EQ(outerAfterInner, first);
+  EXPECT_EQ(b.Receive(20000, true), "got " + std::to_string(seen[1].size()));
+  // Then a shorter one and an empty one, through the buffer the first left.
+  SendFramed(a, "[1,2]");
+  EXPECT_EQ(a.Receive(20000, true), "got 5");
+  EXPECT_EQ(seen.back(), "[1,2]");
+  SendFramed(a, "");
+  EXPECT_EQ(a.Receive(20000, true), "got 0");
+}
+
 TEST_F(JsonRpcPipeTest, AnErrorWhileProcessingIsLoggedAndServingGoesOn) {
   Server = TJsonRpcServer::Create(Name);
   bool fail = true;
-  Server->SetOnRPCRaw([&](uint32_t, const std::string&) -> std::string {
+  Server->SetOnRPCRaw([&](uint32_t, std::string_view) -> std::string {
     if (fail) throw std::runtime_error("processor gone");
     return "fine";
   });
@@ -103,7 +154,7 @@ TEST_F(JsonRpcPipeTest, AnErrorWhileProcessingIsLoggedAndServingGoesOn) {
 TEST_F(JsonRpcPipeTest, AClientGoneBeforeItsReplyIsNoError) {
   Server = TJsonRpcServer::Create(Name);
   TTestClient client;
-  Server->SetOnRPCRaw([&](uint32_t, const std::string&) {
+  Server->SetOnRPCRaw([&](uint32_t, std::string_view) {
     client.Close();
     return std::string("too late");
   });
