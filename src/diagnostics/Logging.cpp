@@ -1,6 +1,7 @@
 #include "diagnostics/Logging.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -44,9 +45,37 @@ std::string TLogger::FormatMessage(TEventType eventType, const std::string& rawM
   const Platform::TLocalDateTime now = Platform::LocalNow();
   const char sep = Platform::RegionalSettings().TimeSeparator;
   char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d%c%02d%c%02d", now.Year, now.Month, now.Day, now.Hour, sep,
-                now.Minute, sep, now.Second);
-  return IniText::SafeFormat("%s - %s: %s", stamp, EVENT_TYPES[eventType], rawMsg);
+  const auto inRange = [](int v, int last) { return v >= 0 && v <= last; };
+  if (inRange(now.Year, 9999) && inRange(now.Month, 99) && inRange(now.Day, 99) && inRange(now.Hour, 99) &&
+      inRange(now.Minute, 99) && inRange(now.Second, 99)) {
+    // The usual case without printf's parsing: "YYYY-MM-DD hh:mm:ss".
+    const auto two = [](char* at, int v) {
+      at[0] = static_cast<char>('0' + v / 10);
+      at[1] = static_cast<char>('0' + v % 10);
+    };
+    two(stamp, now.Year / 100);
+    two(stamp + 2, now.Year % 100);
+    stamp[4] = '-';
+    two(stamp + 5, now.Month);
+    stamp[7] = '-';
+    two(stamp + 8, now.Day);
+    stamp[10] = ' ';
+    two(stamp + 11, now.Hour);
+    stamp[13] = sep;
+    two(stamp + 14, now.Minute);
+    stamp[16] = sep;
+    two(stamp + 17, now.Second);
+    stamp[19] = '\0';
+  } else {
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d%c%02d%c%02d", now.Year, now.Month, now.Day, now.Hour, sep,
+                  now.Minute, sep, now.Second);
+  }
+  // "%s - %s: %s", put together directly: every line logged passes here.
+  const std::string_view kind = EVENT_TYPES[eventType];
+  std::string line;
+  line.reserve(std::strlen(stamp) + kind.size() + rawMsg.size() + 5);
+  line.append(stamp).append(" - ").append(kind).append(": ").append(rawMsg);
+  return line;
 }
 
 bool TLogger::CallHandler(const TLogEvent& event) {

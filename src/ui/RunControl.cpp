@@ -125,7 +125,8 @@ void TRunControl::LogMessage(const TLogEvent& event, bool& handled) {
   // its name) is looked at when the lines are written.
   if (TDocument* document = FHost.CurrentDocument()) {
     const std::string& name = document->GetFilename();
-    if (FPendingFileText.empty() || FPendingFileText.back().Document != name) FPendingFileText.push_back({name, {}});
+    if (FPendingFileText.empty() || FPendingFileText.back().Document != name)
+      FPendingFileText.push_back({name, std::move(FSpareFileText)});
     std::string& text = FPendingFileText.back().Text;
     text += event.Message;
     if (!event.Message.ends_with(TextUtils::CRLF)) text += TextUtils::CRLF;
@@ -143,38 +144,46 @@ void TRunControl::RequestLogFlush() {
   }
   if (FLinesAtOnce < LOG_LINES_AT_ONCE) {
     ++FLinesAtOnce;
-    WriteLog(LOG_LINES_PER_PASS);
+    WriteLog(true);
   } else {
     FLogFlushScheduled = true;
     FHost.ScheduleLogFlush(static_cast<unsigned>(LOG_FLUSH_INTERVAL - (now - *FLogIntervalStart)));
   }
 }
 
-void TRunControl::FlushLog() { WriteLog(SIZE_MAX); }
+void TRunControl::FlushLog() { WriteLog(false); }
 
 void TRunControl::LogFlushDue() {
   FLogFlushScheduled = false;
-  WriteLog(LOG_LINES_PER_PASS);
+  WriteLog(true);
 }
 
-void TRunControl::WriteLog(size_t linesToShow) {
+void TRunControl::WriteLog(bool bounded) {
   if (FFlushingLog) return;
   FFlushingLog = true;
   struct TDone {
     bool& Flag;
     ~TDone() { Flag = false; }
   } done{FFlushingLog};
-  // A failed write logs its report, which comes back into LogMessage and is
-  // taken along by the next round.
-  for (;;) {
-    const size_t shown = std::min(linesToShow, FPendingLines.size());
-    if (shown > 0) {
-      FHost.ShowLogLines(std::span<const std::string>(FPendingLines.data(), shown));
-      FPendingLines.erase(FPendingLines.begin(), FPendingLines.begin() + static_cast<ptrdiff_t>(shown));
-      linesToShow -= shown;
+  const uint64_t start = Platform::GetTickCount64();
+  // Every round writes what the files are owed. A failed write logs its
+  // report, which comes back into LogMessage and is taken along by the next.
+  for (bool first = true;; first = false) {
+    const bool timeLeft = !bounded || first || Platform::GetTickCount64() - start < LOG_PASS_BUDGET;
+    const size_t pending = FPendingLines.size() - FFirstPendingLine;
+    if (timeLeft && pending > 0) {
+      const size_t shown = bounded ? std::min(pending, LOG_LINES_PER_APPEND) : pending;
+      FHost.ShowLogLines(std::span<const std::string>(FPendingLines.data() + FFirstPendingLine, shown));
+      FFirstPendingLine += shown;
+      if (FFirstPendingLine == FPendingLines.size()) {
+        FPendingLines.clear();
+        FFirstPendingLine = 0;
+      }
     }
-    if (FPendingFileText.empty()) break;
-    WriteLogFiles();
+    if (!FPendingFileText.empty())
+      WriteLogFiles();
+    else if (!timeLeft || FPendingLines.empty())
+      break;
   }
   if (!FPendingLines.empty() && !FLogFlushScheduled) {
     FLogFlushScheduled = true;
@@ -196,5 +205,11 @@ void TRunControl::WriteLogFiles() {
       // Comes back into LogMessage; its own write fails silently then.
       Logger().Exception("Could not write to log file \"%s\"", {logFile}, e, false);
     }
+  }
+  // The written text's memory takes the next lines (a flood would otherwise
+  // grow a new buffer at every flush), unless it is large.
+  if (!pending.empty() && pending.front().Text.capacity() <= MAX_SPARE_FILE_TEXT) {
+    FSpareFileText = std::move(pending.front().Text);
+    FSpareFileText.clear();
   }
 }

@@ -74,10 +74,11 @@ class TRunControl {
   // come, up to LOG_LINES_AT_ONCE in LOG_FLUSH_INTERVAL; lines beyond that
   // are gathered and go out together at the interval's end.
   static constexpr unsigned LOG_FLUSH_INTERVAL = 50;  // ms
-  static constexpr unsigned LOG_LINES_AT_ONCE = 20;
-  // The most lines added to the visible log in one pass of the message loop
-  // (a few milliseconds of work); the rest follow in the next passes.
-  static constexpr size_t LOG_LINES_PER_PASS = 4000;
+  static constexpr unsigned LOG_LINES_AT_ONCE = 10;
+  // A pass of the message loop adds lines to the visible log for about this
+  // long, LOG_LINES_PER_APPEND at a time; the rest follow in the next passes.
+  static constexpr unsigned LOG_PASS_BUDGET = 20;  // ms
+  static constexpr size_t LOG_LINES_PER_APPEND = 2000;
 
   explicit TRunControl(IRunHost& host) : FHost(host) {}
 
@@ -106,8 +107,8 @@ class TRunControl {
   // itself when a run starts, fails or ends; the host calls it before the
   // program ends and before a modal box.
   void FlushLog();
-  // The host's scheduled call: at most LOG_LINES_PER_PASS lines to the
-  // visible log, every line to the file.
+  // The host's scheduled call: lines to the visible log for
+  // LOG_PASS_BUDGET, every line to the file.
   void LogFlushDue();
   // A new document may report its own log-file failure once.
   void DocumentLoaded() {
@@ -122,7 +123,7 @@ class TRunControl {
  private:
   void SetSimulationTimer(bool on);
   void RequestLogFlush();
-  void WriteLog(size_t linesToShow);
+  void WriteLog(bool bounded);
   void WriteLogFiles();
 
   // Lines of one document's log file, each ending in CR LF.
@@ -138,8 +139,11 @@ class TRunControl {
   bool FWarnedAboutLogFailure = false;
   bool FSimulationTimerOn = false;
   TRunOutcome FOutcome = roNone;
-  std::vector<std::string> FPendingLines;          // not shown yet
+  std::vector<std::string> FPendingLines;          // from FFirstPendingLine on not shown yet
+  size_t FFirstPendingLine = 0;
   std::vector<TPendingFileText> FPendingFileText;  // not written yet
+  std::string FSpareFileText;                      // empty, with room
+  static constexpr size_t MAX_SPARE_FILE_TEXT = 4 << 20;
   bool FLogFlushScheduled = false;
   bool FFlushingLog = false;
   std::optional<uint64_t> FLogIntervalStart;  // tick count
