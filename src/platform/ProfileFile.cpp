@@ -9,7 +9,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 namespace Platform {
 
@@ -193,13 +197,11 @@ class TFd {
 }
 
 // Reads the whole file; false (with errno) when it cannot be read.
-bool ReadWholeFile(const std::string& fileName, std::string& content) {
+bool ReadAll(int fd, std::string& content) {
   content.clear();
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) return false;
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -209,12 +211,116 @@ bool ReadWholeFile(const std::string& fileName, std::string& content) {
   }
 }
 
-TProfile ReadProfile(const std::string& fileName) {
-  TProfile profile;
-  std::string content;
-  if (ReadWholeFile(fileName, content)) profile.Parse(content);
-  return profile;
+bool ReadWholeFile(const std::string& fileName, std::string& content) {
+  content.clear();
+  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd.Get() >= 0 && ReadAll(fd.Get(), content);
 }
+
+// ---- Read cache ----------------------------------------------------------------
+//
+// Settings are read several times per engine call, so parsed files are kept
+// and reused while the file is provably unchanged: same device, inode, size,
+// modification and change times. A change time cannot be set back by anyone,
+// and every write (ours replace the file, so its inode changes too) moves it
+// on. The one blind spot is a change within the time stamps' granularity of
+// our read, which leaves them equal: a file changed less than
+// GProfileCacheMarginNs before it was read is therefore read again every time
+// until it has been quiet that long. Local file systems stamp times to a
+// clock tick (at most 10 ms); the margin is ten times that.
+
+std::atomic<int64_t> GProfileCacheMarginNs{100'000'000};
+
+constexpr size_t PROFILE_CACHE_ENTRIES = 8;
+constexpr off_t PROFILE_CACHE_MAX_SIZE = 1 << 20;
+
+int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
+
+bool SameFileState(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) && Nanoseconds(a.st_ctim) == Nanoseconds(b.st_ctim);
+}
+
+struct TCachedProfile {
+  std::string FileName;
+  struct stat State {};
+  int64_t ReadAtNs = 0;  // wall clock when the read began
+  uint64_t LastUse = 0;
+  std::shared_ptr<const TProfile> Profile;
+};
+
+class TProfileCache {
+ public:
+  std::shared_ptr<const TProfile> Read(const std::string& fileName) {
+    struct stat st;
+    if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Uncached(fileName);
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      for (TCachedProfile& entry : FEntries) {
+        if (entry.FileName != fileName) continue;
+        if (SameFileState(entry.State, st) && Settled(entry)) {
+          entry.LastUse = ++FUses;
+          return entry.Profile;
+        }
+        break;
+      }
+    }
+
+    const int64_t readAt = NowNs();
+    TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string content;
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content)) return Uncached(fileName);
+    auto profile = std::make_shared<TProfile>();
+    profile->Parse(content);
+    if (st.st_size > PROFILE_CACHE_MAX_SIZE) return profile;
+
+    std::lock_guard<std::mutex> lock(FLock);
+    TCachedProfile* slot = nullptr;
+    for (TCachedProfile& entry : FEntries)
+      if (entry.FileName == fileName) slot = &entry;
+    if (!slot && FEntries.size() < PROFILE_CACHE_ENTRIES) slot = &FEntries.emplace_back();
+    if (!slot)
+      slot = &*std::min_element(FEntries.begin(), FEntries.end(),
+                                [](const TCachedProfile& a, const TCachedProfile& b) { return a.LastUse < b.LastUse; });
+    slot->FileName = fileName;
+    slot->State = st;
+    slot->ReadAtNs = readAt;
+    slot->LastUse = ++FUses;
+    slot->Profile = profile;
+    return profile;
+  }
+
+ private:
+  static int64_t NowNs() {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return Nanoseconds(now);
+  }
+
+  static bool Settled(const TCachedProfile& entry) {
+    const int64_t margin = GProfileCacheMarginNs.load();
+    return Nanoseconds(entry.State.st_ctim) + margin < entry.ReadAtNs &&
+           Nanoseconds(entry.State.st_mtim) + margin < entry.ReadAtNs;
+  }
+
+  static std::shared_ptr<const TProfile> Uncached(const std::string& fileName) {
+    auto profile = std::make_shared<TProfile>();
+    std::string content;
+    if (ReadWholeFile(fileName, content)) profile->Parse(content);
+    return profile;
+  }
+
+  std::mutex FLock;
+  std::vector<TCachedProfile> FEntries;
+  uint64_t FUses = 0;
+};
+
+TProfileCache& ProfileCache() {
+  static TProfileCache cache;
+  return cache;
+}
+
+std::shared_ptr<const TProfile> ReadProfile(const std::string& fileName) { return ProfileCache().Read(fileName); }
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -353,7 +459,8 @@ std::string ProfileLockFileName(const std::string& fileName) { return fileName +
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view defaultValue, const std::string& fileName) {
-  const TProfile profile = ReadProfile(fileName);
+  const auto held = ReadProfile(fileName);
+  const TProfile& profile = *held;
   section = TrimBlanks(section);
   key = TrimBlanks(key);
   const size_t header = profile.FindSection(section);
@@ -448,7 +555,8 @@ void WritePrivateProfileStrings(const std::vector<TProfileWrite>& writes, const 
 }
 
 std::vector<std::string> GetPrivateProfileSectionNames(const std::string& fileName) {
-  const TProfile profile = ReadProfile(fileName);
+  const auto held = ReadProfile(fileName);
+  const TProfile& profile = *held;
   std::vector<std::string> names;
   for (const TLine& line : profile.Lines) {
     if (line.Kind != lkSection) continue;
@@ -461,7 +569,8 @@ std::vector<std::string> GetPrivateProfileSectionNames(const std::string& fileNa
 
 std::vector<std::string> GetPrivateProfileSectionKeys(std::string_view section,
                                                       const std::string& fileName) {
-  const TProfile profile = ReadProfile(fileName);
+  const auto held = ReadProfile(fileName);
+  const TProfile& profile = *held;
   std::vector<std::string> keys;
   const size_t header = profile.FindSection(TrimBlanks(section));
   if (header == std::string::npos) return keys;
@@ -473,6 +582,7 @@ std::vector<std::string> GetPrivateProfileSectionKeys(std::string_view section,
 
 namespace ProfileFileTesting {
 void SetWriteHook(TWriteHook hook) { GWriteHook.store(hook); }
+int64_t SetReadCacheMarginNs(int64_t margin) { return GProfileCacheMarginNs.exchange(margin); }
 }  // namespace ProfileFileTesting
 
 }  // namespace Platform

@@ -4,12 +4,15 @@
 // names and values do not count, a value in matching quotes reads without
 // them, a value reads at most PROFILE_MAX_VALUE_LENGTH characters and a
 // missing file reads as an empty one. A UTF-8 byte-order mark is skipped.
+// Reads reuse the parsed file while its status (inode, size, times) shows it
+// unchanged and it had been quiet for a while when it was read.
 //
 // A write changes only the lines it is about and keeps every other byte of
 // the file. It is atomic (a temporary file in the same folder, synced, then
 // renamed over the file) and serialised between processes by flock on a lock
 // file beside the file, so a crash never leaves half a file and concurrent
 // writers of different keys lose nothing.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,6 +74,9 @@ enum TWriteStage { wsTempPartlyWritten, wsTempComplete, wsRenamed };
 using TWriteHook = void (*)(TWriteStage stage);
 // Installs a hook called at each stage of every write (nullptr removes it).
 void SetWriteHook(TWriteHook hook);
+// How long a file must have been unchanged before a read of it is reused
+// while its status stays the same; returns the previous margin.
+int64_t SetReadCacheMarginNs(int64_t margin);
 }  // namespace ProfileFileTesting
 
 }  // namespace Platform
