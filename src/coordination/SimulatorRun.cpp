@@ -57,6 +57,12 @@ std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
 }
 
 void CheckChildProcesses() {
+  // Asking each engine costs a system call, and this runs after every call:
+  // the engines are asked only when some process has ended since last time.
+  static uint64_t exitsChecked = ~uint64_t{0};
+  const uint64_t exitsSeen = Platform::ProcessExitsSeen();
+  if (exitsSeen == exitsChecked) return;
+  exitsChecked = exitsSeen;
   for (size_t i = 0; i < Processes.size(); ++i) {
     TVelmarProcess& slot = Processes[i];
     if (slot.Exited || slot.ProcInfo.hProcess < 0) continue;

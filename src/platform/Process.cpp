@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -41,6 +42,8 @@ uint32_t ExitCodeFromSiginfo(const siginfo_t& si) {
   if (si.si_code == CLD_EXITED) return static_cast<uint32_t>(si.si_status);
   return 128u + static_cast<uint32_t>(si.si_status);
 }
+
+std::atomic<uint64_t> GExitsSeen{0};
 
 // Reaps every child as soon as it exits and keeps its exit code for the
 // handle the caller holds. The reaper owns a duplicate pidfd per child, so
@@ -112,6 +115,7 @@ class TReaper {
       child.Reaped = true;
       child.ExitCode = 0;
     }
+    if (child.Reaped) GExitsSeen.fetch_add(1, std::memory_order_release);
   }
 
   void Run() {
@@ -297,6 +301,8 @@ bool TerminateProcess(int hProcess, uint32_t /*exitCode*/) {
   return PidfdSendSignal(hProcess, SIGKILL) == 0;
 }
 
+uint64_t ProcessExitsSeen() { return GExitsSeen.load(std::memory_order_acquire); }
+
 bool GetExitCodeProcess(int hProcess, uint32_t& exitCode) {
   if (hProcess < 0) return false;
   return Reaper().ExitCode(hProcess, exitCode);
@@ -304,8 +310,13 @@ bool GetExitCodeProcess(int hProcess, uint32_t& exitCode) {
 
 uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs) {
   if (hProcess < 0) return WAIT_FAILED;
-  // A pidfd reads as ready once its process has ended.
-  return WaitForAnyFd(std::span<const int>(&hProcess, 1), timeoutMs);
+  // A pidfd reads as ready once its process has ended. It is reaped here
+  // rather than by the reaper a moment later, so that whoever waited sees
+  // the end in ProcessExitsSeen at once.
+  const uint32_t result = WaitForAnyFd(std::span<const int>(&hProcess, 1), timeoutMs);
+  uint32_t exitCode;
+  if (result == WAIT_OBJECT_0) (void)Reaper().ExitCode(hProcess, exitCode);
+  return result;
 }
 
 void CloseProcessHandle(int& hProcess) {

@@ -76,6 +76,11 @@ bool TerminateProcess(int hProcess, uint32_t exitCode);
 // handle that is not a process started here.
 bool GetExitCodeProcess(int hProcess, uint32_t& exitCode);
 
+// A count that moves on whenever a process started here is found to have
+// ended, a moment after it ended: a caller that saw it unchanged since it
+// last asked GetExitCodeProcess of its processes need not ask again.
+uint64_t ProcessExitsSeen();
+
 // Waits up to timeoutMs (INFINITE allowed) for the process to end.
 // Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (platform/Events.h).
 uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs);

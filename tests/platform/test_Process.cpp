@@ -252,6 +252,31 @@ TEST_F(ProcessTest, ExitCodeAndTermination) {
   EXPECT_EQ(WAIT_FAILED, WaitForProcess(-1, 0));
 }
 
+// The exit count tells callers when asking their processes is worth it: it
+// moves once a waited-for process has ended, and on its own a moment after an
+// unwatched one ends, and stays put while nothing ends.
+TEST_F(ProcessTest, ExitCountMovesWhenAProcessEnds) {
+  TProcessInformation waited = Start(Quoted(ProcessTestChild::SelfPath()), "sleep");
+  const uint64_t before = ProcessExitsSeen();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(before, ProcessExitsSeen());
+  ASSERT_TRUE(TerminateProcess(waited.hProcess, 1));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForProcess(waited.hProcess, 20000));
+  const uint64_t afterWait = ProcessExitsSeen();
+  EXPECT_GT(afterWait, before);
+  CloseProcessHandle(waited.hProcess);
+
+  TProcessInformation unwatched = Start(Quoted(ProcessTestChild::SelfPath()), "exit:0");
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ProcessExitsSeen() == afterWait && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_GT(ProcessExitsSeen(), afterWait);
+  uint32_t code = STILL_ACTIVE;
+  EXPECT_TRUE(GetExitCodeProcess(unwatched.hProcess, code));
+  EXPECT_EQ(0u, code);
+  CloseProcessHandle(unwatched.hProcess);
+}
+
 TEST_F(ProcessTest, NoZombieWhetherOrNotTheStatusIsAskedFor) {
   // Asked for: reaped by the time the code is known.
   TProcessInformation asked = Start(Quoted(ProcessTestChild::SelfPath()), "exit:0");
