@@ -102,6 +102,10 @@ void TWriteQueue::Enqueue(TPipeWrite* pipeWrite) {
     if (pipeWrite->Count > MAX_BUFFER) {
       EnqueueMultiPacket(pipeWrite);  // disposes of the packet itself
     } else {
+      if (FDirectSink && FHead == nullptr && !FWriting && FDirectSink(pipeWrite->Buffer, pipeWrite->Count)) {
+        DisposePipeWrite(pipeWrite);
+        return;
+      }
       try {
         NewNode(pipeWrite);
       } catch (...) {
@@ -161,8 +165,19 @@ TPipeWrite* TWriteQueue::Dequeue() {
     result = node->PipeWrite;
     delete node;
   }
+  FWriting = result != nullptr;
   UpdateState();
   return result;
+}
+
+void TWriteQueue::WriteDone() {
+  std::lock_guard lock(FMutex);
+  FWriting = false;
+}
+
+void TWriteQueue::SetDirectSink(TDirectSink sink) {
+  std::lock_guard lock(FMutex);
+  FDirectSink = std::move(sink);
 }
 
 void TWriteQueue::Clear() {

@@ -101,6 +101,17 @@ class TWriteQueue {
   // Signalled exactly while the queue holds at least one packet.
   Platform::TEvent& DataEvent() { return FDataEv; }
 
+  // A packet that fits in one write may skip the queue: while a direct sink
+  // is attached, the queue is empty and no packet taken from it is still
+  // being written, Enqueue offers the packet to the sink on the caller's
+  // thread (it returns true when the packet went out whole) and queues it
+  // only when refused. The worker thus need not wake up to pass a reply on.
+  // The sink is called under the queue's lock; nullptr detaches it.
+  using TDirectSink = std::function<bool(const uint8_t* buffer, int32_t count)>;
+  void SetDirectSink(TDirectSink sink);
+  // Ends the write of a packet Dequeue handed out.
+  void WriteDone();
+
  private:
   void EnqueueControlPacket(uint32_t controlCode);
   void EnqueueMultiPacket(TPipeWrite* pipeWrite);
@@ -112,6 +123,8 @@ class TWriteQueue {
   Platform::TEvent FDataEv{true, false};
   TWriteNode* FHead = nullptr;
   TWriteNode* FTail = nullptr;
+  TDirectSink FDirectSink;
+  bool FWriting = false;  // a dequeued packet is not written yet
 };
 
 enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };

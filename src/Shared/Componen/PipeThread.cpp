@@ -73,7 +73,12 @@ void TPipeThread::Execute() {
   // The connection is cut off whatever way the body ends.
   struct TTeardown {
     TPipeThread& Thread;
-    ~TTeardown() { DisconnectAndClose(Thread.FSocket, true, Thread.FKillEvent->Fd()); }
+    ~TTeardown() {
+      // Detached first: the owner's thread must not write to a socket that
+      // is being closed.
+      Thread.FWriteQueue->SetDirectSink(nullptr);
+      DisconnectAndClose(Thread.FSocket, true, Thread.FKillEvent->Fd());
+    }
   } teardown{*this};
 
   if (Sync().SyncBaseTID() != FNotifyThread) {
@@ -81,6 +86,16 @@ void TPipeThread::Execute() {
     return;
   }
   SafeSendMessage(WM_PIPECONNECT, FPipe, 0);
+  // The owner's thread writes a reply to the socket itself when this worker
+  // has nothing queued or half-written: a reply reaches the client without
+  // waiting for this thread to wake. Packets whose sending must be reported
+  // still go through the worker.
+  FWriteQueue->SetDirectSink([this](const uint8_t* buffer, int32_t count) {
+    if (FNotifySent && FNotifySent->load()) return false;
+    uint32_t written = 0;
+    return FSocket.Write(buffer, static_cast<uint32_t>(count), written) == ERROR_SUCCESS &&
+           written == static_cast<uint32_t>(count);
+  });
 
   while (!Terminated()) {
     bool ok = QueuedRead();
@@ -236,7 +251,10 @@ bool TPipeThread::QueuedWrite() {
   if (r == ERROR_SUCCESS) {
     struct TDispose {
       TPipeThread& Thread;
-      ~TDispose() { DisposePipeWrite(Thread.FPipeWrite); }
+      ~TDispose() {
+        DisposePipeWrite(Thread.FPipeWrite);
+        Thread.FWriteQueue->WriteDone();
+      }
     } dispose{*this};
     PacketSent();
     return true;
@@ -260,6 +278,7 @@ bool TPipeThread::CompleteWrite() {
     ~TDone() {
       DisposePipeWrite(Thread.FPipeWrite);
       Thread.FPendingWrite = false;
+      Thread.FWriteQueue->WriteDone();
     }
   } done{*this};
   if (r != ERROR_SUCCESS) {
