@@ -33,9 +33,8 @@ TEvent::TEvent(bool manualReset, bool initialState) : FManualReset(manualReset) 
 TEvent::~TEvent() { CloseHandleClear(FFd); }
 
 void TEvent::Set() {
-  // The counter only ever holds 0 or 1: a set event stays readable until
-  // reset, however often it is set.
-  if (IsSet()) return;
+  // A set event stays readable until reset, however often it is set: the
+  // counter adds up and one read empties it.
   const uint64_t one = 1;
   ssize_t r;
   do r = ::write(FFd, &one, sizeof one);

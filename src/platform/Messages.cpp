@@ -1,5 +1,6 @@
 #include "platform/Messages.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -17,6 +18,27 @@ namespace {
 
 struct TQueue;
 
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
+
+// A queue's lock is held only for a few instructions and one or two event
+// writes, so a thread that finds it taken (typically one just woken by
+// those very writes) spins a little before it sleeps on it.
+std::unique_lock<std::mutex> LockQueue(std::mutex& lock) {
+  std::unique_lock<std::mutex> g(lock, std::try_to_lock);
+  for (int spin = 0; !g.owns_lock() && spin < 200; ++spin) {
+    CpuRelax();
+    g.try_lock();
+  }
+  if (!g.owns_lock()) g.lock();
+  return g;
+}
+
 // A message another thread sent; lives on the sender's stack until done.
 struct TSent {
   HWND Wnd;
@@ -24,8 +46,9 @@ struct TSent {
   WPARAM WParam;
   LPARAM LParam;
   std::shared_ptr<TQueue> Reply;  // the sender's queue, woken on completion
-  LRESULT Result = 0;             // Result and Done are guarded by Reply->Lock
+  LRESULT Result = 0;             // Result, Done and Quiet are guarded by Reply->Lock
   bool Done = false;
+  bool Quiet = false;  // the sender is not to be woken on completion
 };
 
 struct TPosted {
@@ -46,11 +69,22 @@ struct TQueue {
   TEvent AnyEvent{true, false};   // set exactly while anything waits
   TEvent SentEvent{true, false};  // set exactly while a sent message waits
   IMessagePump* Pump = nullptr;   // touched only by the owner thread
+  bool AnySet = false;            // the events' states, under Lock
+  bool SentSet = false;
 
-  // Both under Lock.
+  // Under Lock. An event is touched only when its state changes: each
+  // change is a system call.
   void UpdateEvents() {
-    if (Sent.empty()) SentEvent.Reset(); else SentEvent.Set();
-    if (Sent.empty() && Posted.empty()) AnyEvent.Reset(); else AnyEvent.Set();
+    const bool sent = !Sent.empty();
+    const bool any = sent || !Posted.empty();
+    if (sent != SentSet) {
+      if (sent) SentEvent.Set(); else SentEvent.Reset();
+      SentSet = sent;
+    }
+    if (any != AnySet) {
+      if (any) AnyEvent.Set(); else AnyEvent.Reset();
+      AnySet = any;
+    }
   }
 };
 
@@ -82,12 +116,14 @@ std::shared_ptr<TWindow> FindWindow(HWND wnd) {
 
 void Complete(TSent* sent, LRESULT result) {
   std::shared_ptr<TQueue> reply = sent->Reply;  // sent may vanish once Done is set
+  bool wake;
   {
     std::lock_guard<std::mutex> g(reply->Lock);
     sent->Result = result;
     sent->Done = true;
+    wake = !sent->Quiet;
   }
-  reply->Changed.notify_all();
+  if (wake) reply->Changed.notify_all();
 }
 
 void CloseQueue(const std::shared_ptr<TQueue>& q) {
@@ -150,7 +186,7 @@ void DispatchSent(const std::shared_ptr<TQueue>& q, TSent* sent) {
 bool ProcessOneSent(const std::shared_ptr<TQueue>& q) {
   TSent* sent;
   {
-    std::lock_guard<std::mutex> g(q->Lock);
+    const auto g = LockQueue(q->Lock);
     if (q->Sent.empty()) return false;
     sent = q->Sent.front();
     q->Sent.pop_front();
@@ -218,13 +254,19 @@ uint32_t GetWindowThreadId(HWND wnd) {
   return w ? w->Queue->ThreadId : 0;
 }
 
-LRESULT SendMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+// About 20 µs of spinning at most.
+constexpr int QUIET_SPINS = 100;
+
+LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<const int> watched) {
   std::shared_ptr<TWindow> w = FindWindow(wnd);
   if (!w) return 0;
   const std::shared_ptr<TQueue>& own = CurrentQueue();
   if (w->Queue == own) return CallProc(w, msg, wParam, lParam);
 
   TSent sent{wnd, msg, wParam, lParam, own};
+  sent.Quiet = !watched.empty();
   {
     std::lock_guard<std::mutex> g(w->Queue->Lock);
     if (w->Queue->Closed) return 0;
@@ -233,6 +275,25 @@ LRESULT SendMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
   }
   w->Queue->Changed.notify_all();
   w.reset();
+
+  if (sent.Quiet) {
+    // Asleep until something else calls for this thread; only then is the
+    // message looked at, and from then on its completion wakes us.
+    std::vector<int> fds(watched.begin(), watched.end());
+    fds.push_back(own->SentEvent.Fd());
+    (void)WaitForAnyFd(fds, INFINITE);
+    // The owner is usually just finishing the message: a short spin spares
+    // both threads a sleep and a wake-up.
+    for (int spin = 0; spin < QUIET_SPINS; ++spin) {
+      {
+        std::lock_guard<std::mutex> g(own->Lock);
+        if (sent.Done) break;
+      }
+      for (int i = 0; i < 64; ++i) CpuRelax();
+    }
+    std::lock_guard<std::mutex> g(own->Lock);
+    sent.Quiet = false;
+  }
 
   std::unique_lock<std::mutex> g(own->Lock);
   while (!sent.Done) {
@@ -245,6 +306,14 @@ LRESULT SendMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
     own->Changed.wait(g);
   }
   return sent.Result;
+}
+
+}  // namespace
+
+LRESULT SendMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) { return Send(wnd, msg, wParam, lParam, {}); }
+
+LRESULT SendMessageWatching(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<const int> fds) {
+  return Send(wnd, msg, wParam, lParam, fds);
 }
 
 bool PostMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
@@ -267,7 +336,7 @@ bool ProcessOneMessage() {
   if (ProcessOneSent(q)) return true;
   TPosted posted;
   {
-    std::lock_guard<std::mutex> g(q->Lock);
+    const auto g = LockQueue(q->Lock);
     if (q->Posted.empty()) return false;
     posted = q->Posted.front();
     q->Posted.pop_front();

@@ -40,6 +40,15 @@ uint32_t GetWindowThreadId(HWND wnd);
 // other cannot deadlock. A window that does not exist, or is destroyed (or
 // whose thread ends) before handling the message, gives 0 at once.
 LRESULT SendMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
+// SendMessage for a sender that has descriptors of its own to wait on next:
+// the owner does not wake it when the message has been handled. The sender
+// sleeps until one of fds is ready (or a message is sent to it); only then
+// does it look whether its message was handled, and if not it waits for
+// that as SendMessage does. Same result and same order of events as
+// SendMessage; a sender whose next work is announced on fds (a connection
+// whose client answers the reply with its next request) thus sleeps once
+// per message instead of twice. fds must not be empty.
+LRESULT SendMessageWatching(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<const int> fds);
 // Queues the message and returns; false when wnd is no window. A posted
 // message whose window is gone by the time it comes up is dropped.
 bool PostMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -207,6 +208,61 @@ TEST(Messages, TwoThreadsSendingToEachOtherDoNotDeadlock) {
   PostMessage(theirs, WM_OTHER, 0, 0);
   other.join();
   DestroyWindow(mine);
+}
+
+// A watching send returns the handler's result whatever wakes it first: the
+// watched descriptor before the handler is done (it then waits for the
+// handler), the descriptor after it, or a message sent back to the sender.
+TEST(Messages, AWatchingSendReturnsOnlyOnceTheMessageIsHandled) {
+  TEvent watched(true, false);
+  std::atomic<bool> handlerDone{false};
+  std::atomic<int> mode{0};
+  std::atomic<HWND> senderWnd{0};
+  HWND owner = CreateWindow([&](HWND, uint32_t, WPARAM w, LPARAM) -> LRESULT {
+    if (mode == 0) {
+      // The descriptor fires while the handler still runs.
+      watched.Set();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else if (mode == 2) {
+      // The handler calls back into the blocked sender.
+      return SendMessage(senderWnd, WM_TEST, w, 0) + 1;
+    }
+    handlerDone = true;
+    return static_cast<LRESULT>(w) * 2;
+  });
+  std::atomic<bool> stop{false};
+  std::vector<LRESULT> results;
+  std::vector<bool> doneOnReturn;
+  std::thread sender([&] {
+    senderWnd = CreateWindow([](HWND, uint32_t, WPARAM w, LPARAM) -> LRESULT { return static_cast<LRESULT>(w) * 3; });
+    const int fd[1] = {watched.Fd()};
+    for (int m = 0; m < 3; ++m) {
+      mode = m;
+      handlerDone = false;
+      watched.Reset();
+      if (m == 1) {
+        // The descriptor fires well after the handler has returned.
+        std::thread later([&] {
+          while (!handlerDone) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          watched.Set();
+        });
+        results.push_back(SendMessageWatching(owner, WM_TEST, 5, 0, fd));
+        later.join();
+      } else {
+        results.push_back(SendMessageWatching(owner, WM_TEST, 5, 0, fd));
+      }
+      doneOnReturn.push_back(handlerDone || m == 2);
+    }
+    stop = true;
+    DestroyWindow(senderWnd);
+    PostMessage(owner, WM_OTHER, 0, 0);
+  });
+  ServeUntil(stop);
+  sender.join();
+  EXPECT_EQ(results, (std::vector<LRESULT>{10, 10, 16}));
+  EXPECT_EQ(doneOnReturn, (std::vector<bool>{true, true, true}));
+  DestroyWindow(owner);
 }
 
 TEST(Messages, AnErrorInACallbackReachesTheOwnerAndTheSenderGetsZero) {

@@ -89,10 +89,15 @@ void TWriteQueue::NewNode(TPipeWrite* pipeWrite) {
 }
 
 void TWriteQueue::UpdateState() {
-  if (FHead != nullptr)
+  // The event is touched only when its state changes: each change is a
+  // system call.
+  const bool hasData = FHead != nullptr;
+  if (hasData == FDataSet) return;
+  if (hasData)
     FDataEv.Set();
   else
     FDataEv.Reset();
+  FDataSet = hasData;
 }
 
 void TWriteQueue::Enqueue(TPipeWrite* pipeWrite) {
@@ -170,6 +175,11 @@ TPipeWrite* TWriteQueue::Dequeue() {
   return result;
 }
 
+bool TWriteQueue::HasData() {
+  std::lock_guard lock(FMutex);
+  return FHead != nullptr;
+}
+
 void TWriteQueue::WriteDone() {
   std::lock_guard lock(FMutex);
   FWriting = false;
@@ -183,6 +193,7 @@ void TWriteQueue::SetDirectSink(TDirectSink sink) {
 void TWriteQueue::Clear() {
   std::lock_guard lock(FMutex);
   FDataEv.Reset();
+  FDataSet = false;
   while (TWriteNode* node = FHead) {
     FHead = node->NextNode;
     DisposePipeWrite(node->PipeWrite);

@@ -100,6 +100,8 @@ class TWriteQueue {
   void Clear();
   // Signalled exactly while the queue holds at least one packet.
   Platform::TEvent& DataEvent() { return FDataEv; }
+  // Whether the queue holds a packet (the event's state, without a system call).
+  bool HasData();
 
   // A packet that fits in one write may skip the queue: while a direct sink
   // is attached, the queue is empty and no packet taken from it is still
@@ -125,6 +127,7 @@ class TWriteQueue {
   TWriteNode* FTail = nullptr;
   TDirectSink FDirectSink;
   bool FWriting = false;  // a dequeued packet is not written yet
+  bool FDataSet = false;  // FDataEv's state
 };
 
 enum TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };

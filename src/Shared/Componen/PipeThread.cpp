@@ -181,7 +181,7 @@ bool TPipeThread::QueuedRead() {
   // Replies first, all of them, once a flood of messages has been taken in:
   // the client reads them, or its worker reads nothing more from it.
   if (FDraining) {
-    if (FWriteQueue->DataEvent().IsSet()) return true;
+    if (FWriteQueue->HasData()) return true;
     FDraining = false;
   }
   FRcvSize = FRcvAlloc;
@@ -194,7 +194,7 @@ bool TPipeThread::QueuedRead() {
       FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
       if (!DoMessage()) return false;
       FRcvSize = FRcvAlloc;
-      if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->DataEvent().IsSet()) {
+      if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
         FDraining = true;
         return true;
       }
@@ -242,7 +242,7 @@ void TPipeThread::PacketSent() {
 }
 
 bool TPipeThread::QueuedWrite() {
-  if (FPendingWrite || !FWriteQueue->DataEvent().IsSet()) return true;
+  if (FPendingWrite || !FWriteQueue->HasData()) return true;
   FPipeWrite = FWriteQueue->Dequeue();
   if (!FPipeWrite) return true;
   ClearOverlapped(FOlapWrite);
@@ -297,7 +297,13 @@ bool TPipeThread::DoMessage() {
   FRcvStream.SetPosition(0);
   const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) {
     ++FDelivered;
-    SafeSendMessage(WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message));
+    if (!IsWindow(FNotify)) return;
+    // An engine answers the reply with its next request, so this thread
+    // need not be woken when the message has been handled: it sleeps until
+    // the socket, the kill event or the queue calls for it, and only then
+    // looks whether the handler has returned.
+    const int watched[3] = {FSocket.Fd(), FKillEvent->Fd(), FWriteQueue->DataEvent().Fd()};
+    SendMessageWatching(FNotify, WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message), watched);
   });
   // A peer that sends more than the bound is not served further: whatever
   // else it queued would only be the rest of the same message.
