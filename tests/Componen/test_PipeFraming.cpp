@@ -330,6 +330,31 @@ TEST(PipeReceiver, RoundTripsWhatTheQueueProduces) {
   }
 }
 
+TEST(PipeReceiver, AssemblesPacketsOfAnySizeInOrder) {
+  // Small and large packets mixed, one alone larger than the receiver
+  // gathers before writing, several times what it gathers in all.
+  const std::vector<size_t> sizes = {70000, 3, 65534, 65534, 65534, 65534, 65534, 1, 300000, 65534, 0, 12345, 65534};
+  std::vector<std::string> packets = {ControlBytes(MB_START)};
+  std::string whole;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    packets.push_back(Pattern(sizes[i], static_cast<unsigned>(i)));
+    whole += packets.back();
+  }
+  packets.push_back(ControlBytes(MB_END));
+  TPipeReceiver r;
+  for (int round = 0; round < 2; ++round) {
+    const auto delivered = Feed(r, packets);
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_TRUE(delivered[0] == whole) << "round " << round << ": " << delivered[0].size() << " bytes";
+  }
+  // A message cut off by a new start leaves nothing of itself in the next.
+  std::vector<std::string> cut(packets.begin(), packets.begin() + 4);
+  cut.push_back(ControlBytes(MB_START));
+  cut.push_back("tail");
+  cut.push_back(ControlBytes(MB_END));
+  EXPECT_EQ(Feed(r, cut), std::vector<std::string>{"tail"});
+}
+
 TEST(FastMemStream, CapacityGrowsInLargeSteps) {
   TFastMemStream s;
   s.SetCapacity(1000);

@@ -9,6 +9,7 @@
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "diagnostics/Exception.h"
 
@@ -388,6 +389,27 @@ int64_t GetMaxMessageSize() { return gMaxMessageSize.load(std::memory_order_rela
 
 void SetMaxMessageSize(int64_t bytes) { gMaxMessageSize.store(bytes, std::memory_order_relaxed); }
 
+void TPipeReceiver::Append(const uint8_t* data, int64_t size) {
+  if (size == 0) return;  // an empty packet adds nothing (and may have no memory)
+  if (FMultiMsg->Handle() < 0 || size >= STAGE_SIZE) {
+    // Held in memory anyway, or large enough to go as it is.
+    WriteStaged();
+    FMultiMsg->Stream().WriteBuffer(data, size);
+    return;
+  }
+  if (FStaged + size > STAGE_SIZE) WriteStaged();
+  if (!FStage) FStage.reset(new uint8_t[STAGE_SIZE]);
+  std::memcpy(FStage.get() + FStaged, data, static_cast<size_t>(size));
+  FStaged += size;
+}
+
+void TPipeReceiver::WriteStaged() {
+  if (FStaged == 0) return;
+  const int64_t staged = FStaged;
+  FStaged = 0;
+  FMultiMsg->Stream().WriteBuffer(FStage.get(), staged);
+}
+
 bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
   message.SetPosition(0);
   uint32_t code = 0;
@@ -395,17 +417,20 @@ bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
     FSkipping = false;
     FAssembled = 0;
     if (code == MB_START) {
-      FMultiMsg.reset();
+      Discard();
       FMultiMsg = std::make_unique<TPipeMultiMsg>();
     } else if (code == MB_END) {
       if (FMultiMsg) {
-        // Discarded after delivery, also when the handler raised.
+        // Discarded after delivery, also when the handler raised or the
+        // last bytes could not be written.
         std::unique_ptr<TPipeMultiMsg> assembly = std::move(FMultiMsg);
+        const int64_t staged = std::exchange(FStaged, 0);
+        if (staged > 0) assembly->Stream().WriteBuffer(FStage.get(), staged);
         assembly->Stream().SetPosition(0);
         deliver(assembly->Stream());
       }
     } else {
-      FMultiMsg.reset();
+      Discard();
     }
     return true;
   }
@@ -414,12 +439,11 @@ bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
   if (FMultiMsg) {
     if (size > FMaxSize - FAssembled) {
       // Freed now, not at the end packet: the file is what must not grow.
-      FMultiMsg.reset();
-      FAssembled = 0;
+      Discard();
       FSkipping = true;
       return false;
     }
-    FMultiMsg->Stream().WriteBuffer(message.Memory(), size);
+    Append(message.Memory(), size);
     FAssembled += size;
     return true;
   }

@@ -251,13 +251,24 @@ class TPipeReceiver {
   void Discard() {
     FMultiMsg.reset();
     FAssembled = 0;
+    FStaged = 0;
   }
   int64_t MaxSize() const { return FMaxSize; }
   void SetMaxSize(int64_t bytes) { FMaxSize = bytes; }
 
  private:
+  // Data packets on their way to a file-backed assembly are gathered here
+  // and written STAGE_SIZE at a time: a few large writes cost the file
+  // system far less than many packet-sized ones. Kept from one assembly to
+  // the next, since fresh memory is dear to touch.
+  static constexpr int64_t STAGE_SIZE = 256 * 1024;
+  void Append(const uint8_t* data, int64_t size);
+  void WriteStaged();
+
   std::unique_ptr<TPipeMultiMsg> FMultiMsg;
-  int64_t FAssembled = 0;     // bytes in FMultiMsg so far
+  std::unique_ptr<uint8_t[]> FStage;
+  int64_t FStaged = 0;        // bytes in FStage, not yet in FMultiMsg
+  int64_t FAssembled = 0;     // bytes in FMultiMsg so far, staged ones included
   bool FSkipping = false;     // inside a message that went past the bound
   int64_t FMaxSize;
 };
