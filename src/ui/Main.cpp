@@ -652,7 +652,13 @@ void TMainForm::ShowLogLines(std::span<const std::string> lines) {
     if (i > 0) text += QChar::ParagraphSeparator;
     text += Q(lines[i]);
   }
+  // The lines are not the user's edits: they stay off the undo stack, which
+  // would otherwise keep a record of every line and let Ctrl+Z take lines
+  // out of the log. An edit of the user's can be undone until a line comes.
+  QTextDocument* document = MessagesMemo->document();
+  document->setUndoRedoEnabled(false);
   MessagesMemo->appendPlainText(text);
+  document->setUndoRedoEnabled(true);
 }
 
 void TMainForm::ScheduleLogFlush(unsigned ms) {
