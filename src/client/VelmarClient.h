@@ -4,6 +4,7 @@
 // One client is used by one thread at a time.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -69,5 +70,6 @@ class TVelmarClient {
   Platform::TLocalSocket FSocket;
   TPipeReceiver FReceiver;
   TFastMemStream FPacket;
+  std::vector<uint8_t> FReadBuffer;
   int64_t FNextId = 1;
 };

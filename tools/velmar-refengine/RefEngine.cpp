@@ -292,16 +292,18 @@ std::string ResultsPath(const std::string& modelPath) {
 }
 
 TResultsWriter::TResultsWriter(const std::string& path, const TModel& model) : FPath(path) {
-  std::ofstream f(FPath, std::ios::trunc);
+  std::ofstream& f = FFile;
+  f.open(FPath, std::ios::trunc);
   if (!f) throw EModelError("cannot write the results file \"" + FPath + "\"");
   f << "Year";
   for (const auto& p : model.Populations) f << ',' << p.Name;
   f << ",Total,StartNs,StopNs\n";
+  f.flush();
 }
 
 void TResultsWriter::Row(const TSimulation& sim, uint64_t startNs, uint64_t stopNs) {
-  // One row at a time, so a run that is stopped keeps the years it did.
-  std::ofstream f(FPath, std::ios::app);
+  // Each row goes out at once, so a run that is stopped keeps the years it did.
+  std::ofstream& f = FFile;
   uint64_t total = 0;
   f << sim.Year();
   for (uint32_t n : sim.Abundances()) {
@@ -309,6 +311,7 @@ void TResultsWriter::Row(const TSimulation& sim, uint64_t startNs, uint64_t stop
     total += n;
   }
   f << ',' << total << ',' << startNs << ',' << stopNs << '\n';
+  f.flush();
   if (!f) throw EModelError("cannot write the results file \"" + FPath + "\"");
 }
 

@@ -3,6 +3,7 @@
 // population model and its results file. The conversation with the manager
 // is in main.cpp.
 #include <cstdint>
+#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -95,6 +96,7 @@ class TResultsWriter {
 
  private:
   std::string FPath;
+  std::ofstream FFile;
 };
 
 uint64_t MonotonicNs();
