@@ -1,6 +1,7 @@
 // The engines' calls, the client table and the time-step barrier.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <optional>
 
 #include "coordination/RpcVelmarModifier.h"
@@ -189,14 +190,21 @@ void ServeParkedCalls() {
   // barred: reading the settings costs a file read, and this runs after
   // every call with up to one held call per engine.
   std::optional<uint32_t> timeout;
+  if (gParked.empty()) return;
+  // A held call may go once no simulating engine is behind its step: the
+  // lowest step among them is found once a pass (releasing a call moves no
+  // engine's step), not once per held call.
+  uint32_t lowestStep = UINT32_MAX;
+  for (const TVelmarProcess& p : Processes)
+    if (p.Simulating && !p.Exited) lowestStep = std::min(lowestStep, p.TimeStep);
   // The latest arrival first, as the innermost of nested waits would be.
   for (size_t i = gParked.size(); i-- > 0;) {
     if (i >= gParked.size()) continue;
     const TParkedCall& p = gParked[i];
     bool timedOut = Cancel;
     if (!timedOut) {
-      std::string whyNot;
-      if (!TRpcHandler::CanStartTimestep(p.ClientID, Processes[p.ClientID].TimeStep, whyNot)) {
+      const uint32_t step = Processes[p.ClientID].TimeStep;
+      if (step != 0 && lowestStep < step) {
         if (!timeout) timeout = TSettings::GetVelmarTimeStepTimeout();
         if (WholeSecondsSince(p.StartTicks) <= *timeout) continue;
         timedOut = true;
