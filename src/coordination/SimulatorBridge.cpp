@@ -166,7 +166,8 @@ std::string ExchangeWithProcessor(const std::string& method, std::string_view rp
                                           ErrorText(error), error));
   }
   Logger().Debug("Flushing external processor write pipe");
-  error = Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u);
+  error = Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u,
+                             ExternalProcessorReadPipe);
   if (error != 0) {
     if (cancelledBefore) {
       Logger().Error("Could not flush external processor write pipe: %s (error code %d)", ErrorText(error), error);

@@ -404,13 +404,15 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
   return 0;
 }
 
-int FlushPipe(int fd, uint32_t timeoutMs) {
+int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
   // A pipe gives no signal when it has been drained, so poll for it: a few
   // yields first (a reader that is waiting takes the line at once), then a
-  // short back-off; a reader that goes away shows up as POLLERR.
+  // short back-off; a reader that goes away shows up as POLLERR. A reader
+  // that answers announces with its answer that it has read: then the wait
+  // needs neither yields nor back-off.
   const uint64_t start = MonotonicMs();
   int pauseMs = 1;
-  int spins = 0;
+  int spins = answerFd >= 0 ? 50 : 0;
   for (;;) {
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
@@ -426,9 +428,17 @@ int FlushPipe(int fd, uint32_t timeoutMs) {
       if (passed >= timeoutMs) return ETIMEDOUT;
       wait = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(pauseMs), timeoutMs - passed));
     }
-    pollfd p{fd, 0, 0};
-    const int r = ::poll(&p, 1, wait);
+    pollfd polls[2] = {{fd, 0, 0}, {answerFd, POLLIN, 0}};
+    pollfd& p = polls[0];
+    const int r = ::poll(polls, answerFd >= 0 ? 2 : 1, wait);
     if (r < 0 && errno != EINTR) return errno;
+    if (r > 0 && polls[1].revents != 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+      // An answer (or its end): it stays readable until read, so it is
+      // watched no further; if the pipe is not drained yet, the back-off
+      // goes on.
+      answerFd = -1;
+      continue;
+    }
     if (r > 0 && (p.revents & (POLLERR | POLLHUP))) {
       // The reader went away; it may have taken everything in first.
       if (::ioctl(fd, FIONREAD, &n) == 0 && n == 0) return 0;

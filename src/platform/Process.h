@@ -124,6 +124,8 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten);
 
 // Waits until the reader has taken in everything written to this write end
 // (or timeoutMs passes: ETIMEDOUT). A reader that has gone gives EPIPE.
-int FlushPipe(int fd, uint32_t timeoutMs = 0xFFFFFFFFu);
+// answerFd (optional) is where the reader answers what it read: its becoming
+// readable ends the wait at once when the pipe has been drained by then.
+int FlushPipe(int fd, uint32_t timeoutMs = 0xFFFFFFFFu, int answerFd = -1);
 
 }  // namespace Platform

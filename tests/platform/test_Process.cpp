@@ -405,6 +405,31 @@ TEST(Pipe, FlushWaitsForTheReader) {
   CloseHandleClear(w);
 }
 
+// An answer ends the wait only once the pipe has been drained: an answer
+// already waiting (or one given before reading) does not count.
+TEST(Pipe, FlushWithAnAnswerPipeStillWaitsForTheReader) {
+  int r = -1, w = -1, answerR = -1, answerW = -1;
+  ASSERT_EQ(0, CreatePipe(r, w));
+  ASSERT_EQ(0, CreatePipe(answerR, answerW));
+  size_t written = 0;
+  ASSERT_EQ(0, WritePipe(answerW, "old\n", 4, written));
+  ASSERT_EQ(0, WritePipe(w, "line\r\n", 6, written));
+  EXPECT_EQ(ETIMEDOUT, FlushPipe(w, 50, answerR));
+
+  std::thread reader([r, answerW] {
+    char buf[6];
+    size_t n = 0, total = 0, sent = 0;
+    while (total < sizeof buf && ReadPipe(r, buf + total, sizeof buf - total, n) == 0) total += n;
+    (void)WritePipe(answerW, "ok\n", 3, sent);
+  });
+  EXPECT_EQ(0, FlushPipe(w, 20000, answerR));
+  reader.join();
+  uint32_t waiting = 0;
+  EXPECT_EQ(0, PeekPipe(answerR, waiting));
+  EXPECT_EQ(7u, waiting);  // the answers are left for their reader
+  for (int* fd : {&r, &w, &answerR, &answerW}) CloseHandleClear(*fd);
+}
+
 TEST(Pipe, InheritanceFlagCanBeSwitched) {
   int r = -1, w = -1;
   ASSERT_EQ(0, CreatePipe(r, w));
