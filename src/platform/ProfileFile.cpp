@@ -245,6 +245,7 @@ struct TCachedProfile {
   std::string FileName;
   struct stat State {};
   int64_t ReadAtNs = 0;  // wall clock when the read began
+  int64_t CheckedAtNs = 0;  // monotonic clock when the status last matched
   uint64_t LastUse = 0;
   std::shared_ptr<const TProfile> Profile;
 };
@@ -252,6 +253,17 @@ struct TCachedProfile {
 class TProfileCache {
  public:
   std::shared_ptr<const TProfile> Read(const std::string& fileName) {
+    // One engine call reads several settings: a status that matched less
+    // than a millisecond ago is taken as still matching.
+    const int64_t now = MonotonicNs();
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      for (TCachedProfile& entry : FEntries)
+        if (entry.FileName == fileName && now - entry.CheckedAtNs < RECHECK_AFTER_NS) {
+          entry.LastUse = ++FUses;
+          return entry.Profile;
+        }
+    }
     struct stat st;
     if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Uncached(fileName);
     {
@@ -260,6 +272,7 @@ class TProfileCache {
         if (entry.FileName != fileName) continue;
         if (SameFileState(entry.State, st) && Settled(entry)) {
           entry.LastUse = ++FUses;
+          entry.CheckedAtNs = now;
           return entry.Profile;
         }
         break;
@@ -285,12 +298,27 @@ class TProfileCache {
     slot->FileName = fileName;
     slot->State = st;
     slot->ReadAtNs = readAt;
+    slot->CheckedAtNs = Settled(*slot) ? now : 0;
     slot->LastUse = ++FUses;
     slot->Profile = profile;
     return profile;
   }
 
+  // Our own writes show at once, whoever reads next.
+  void Forget() {
+    std::lock_guard<std::mutex> lock(FLock);
+    FEntries.clear();
+  }
+
  private:
+  static constexpr int64_t RECHECK_AFTER_NS = 1'000'000;
+
+  static int64_t MonotonicNs() {
+    timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return Nanoseconds(t);
+  }
+
   static int64_t NowNs() {
     timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -428,6 +456,7 @@ void ModifyProfile(const std::string& fileName, const std::function<bool(TProfil
   const std::string newContent = profile.Join();
   if (exists && newContent == content) return;
   ReplaceFile(target, newContent, exists ? &st : nullptr);
+  ProfileCache().Forget();
 }
 
 bool HasLineBreakChar(std::string_view s) {

@@ -5,7 +5,9 @@
 // them, a value reads at most PROFILE_MAX_VALUE_LENGTH characters and a
 // missing file reads as an empty one. A UTF-8 byte-order mark is skipped.
 // Reads reuse the parsed file while its status (inode, size, times) shows it
-// unchanged and it had been quiet for a while when it was read.
+// unchanged and it had been quiet for a while when it was read; the status
+// is looked at no more than once a millisecond, so a change by another
+// program shows within a millisecond, and one of ours at once.
 //
 // A write changes only the lines it is about and keeps every other byte of
 // the file. It is atomic (a temporary file in the same folder, synced, then

@@ -124,9 +124,12 @@ TEST_F(ProfileFileTest, ReadsSeeEveryChangeOfTheFile) {
 
   // Changed within the time stamps' granularity of the read before: same
   // inode, size and times, so only the quiet-time rule tells.
+  // (Another program's change shows from a millisecond after our last
+  // look at the file.)
   for (int i = 0; i < 50; ++i) {
     Put("[S]\nk=aaaa\n");
     ASSERT_EQ(Get("S", "k"), "aaaa");
+    ::usleep(1'500);
     overwriteInPlace("bbbb");
     ASSERT_EQ(Get("S", "k"), "bbbb") << "pass " << i;
   }
@@ -143,10 +146,12 @@ TEST_F(ProfileFileTest, ReadsSeeEveryChangeOfTheFile) {
   EXPECT_EQ(Get("S", "k"), "dddd");
   const std::string other = FFolder + "/other.ini";
   std::ofstream(other, std::ios::binary) << "[S]\nk=eeee\n";
+  ::usleep(1'500);
   ASSERT_EQ(::rename(other.c_str(), FFile.c_str()), 0);
   EXPECT_EQ(Get("S", "k"), "eeee");
-  Write("S", "k", "ffff");
+  Write("S", "k", "ffff");  // our own write shows at once
   EXPECT_EQ(Get("S", "k"), "ffff");
+  ::usleep(1'500);
   ASSERT_TRUE(fs::remove(FFile));
   EXPECT_EQ(Get("S", "k"), "<none>");
   ProfileFileTesting::SetReadCacheMarginNs(margin);
