@@ -131,15 +131,11 @@ class TJsonRpcServer {
   IRpcReplyWriter* FReplyWriter = nullptr;
   std::unique_ptr<IRpcReplyWriter> FPipeWriter;
   std::unique_ptr<TPipeServer> FPipeServer;
-  // Where assembled messages are read to, kept for the next one (see
-  // JSON_RPC_Pipe.cpp); busy while a message read there is handled.
+  // Where assembled messages are read to, kept for the next one (made and
+  // used in JSON_RPC_Pipe.cpp).
   class TMessageText;
-  struct TReadBuffer {
-    std::unique_ptr<char[]> Bytes;
-    size_t Size = 0;
-    bool Busy = false;
-  };
-  TReadBuffer FReadBuffer;
+  struct TReadBuffer;
+  std::shared_ptr<TReadBuffer> FReadBuffer;
   TOnRPC FOnRPC;
   TOnRPCRaw FOnRpcRaw;
   std::function<void()> FOnCallDone;
