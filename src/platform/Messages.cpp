@@ -256,9 +256,6 @@ uint32_t GetWindowThreadId(HWND wnd) {
 
 namespace {
 
-// About 20 µs of spinning at most.
-constexpr int QUIET_SPINS = 100;
-
 LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<const int> watched) {
   std::shared_ptr<TWindow> w = FindWindow(wnd);
   if (!w) return 0;
@@ -282,15 +279,6 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
     std::vector<int> fds(watched.begin(), watched.end());
     fds.push_back(own->SentEvent.Fd());
     (void)WaitForAnyFd(fds, INFINITE);
-    // The owner is usually just finishing the message: a short spin spares
-    // both threads a sleep and a wake-up.
-    for (int spin = 0; spin < QUIET_SPINS; ++spin) {
-      {
-        std::lock_guard<std::mutex> g(own->Lock);
-        if (sent.Done) break;
-      }
-      for (int i = 0; i < 64; ++i) CpuRelax();
-    }
     std::lock_guard<std::mutex> g(own->Lock);
     sent.Quiet = false;
   }
