@@ -104,12 +104,32 @@ bool TVelmarProcess::StopTimeStep() {
   return !Cancel;
 }
 
+namespace {
+
+// Whether the engine counts at the barrier: one that does not simulate (any
+// more) holds nobody back.
+bool HoldsBarrier(const TVelmarProcess& p) { return p.Simulating && !p.Exited; }
+
+// The lowest step among the engines that count at the barrier.
+uint32_t LowestBarrierStep() {
+  uint32_t lowest = UINT32_MAX;
+  for (const TVelmarProcess& p : Processes)
+    if (HoldsBarrier(p)) lowest = std::min(lowest, p.TimeStep);
+  return lowest;
+}
+
+// A step may start once every engine counting at the barrier has completed
+// the step before it.
+bool StepMayStart(uint32_t timestep, uint32_t lowestStep) { return timestep == 0 || lowestStep >= timestep; }
+
+}  // namespace
+
 bool TRpcHandler::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::string& whyNot) {
   (void)clientID;
-  if (timestep == 0) return true;
+  if (StepMayStart(timestep, LowestBarrierStep())) return true;
   for (size_t i = 0; i < Processes.size(); ++i) {
     const TVelmarProcess& p = Processes[i];
-    if (p.Simulating && !p.Exited && p.TimeStep < timestep) {
+    if (HoldsBarrier(p) && p.TimeStep < timestep) {
       whyNot = TextUtils::SafeFormat("ClientID %d has not completed timestep %d", i, timestep - 1);
       return false;
     }
@@ -186,25 +206,20 @@ void ServeParkedCalls() {
   struct TDone {
     ~TDone() { gServing = false; }
   } done;
-  // The time-out is read once a pass, and only when a held call is still
-  // barred: reading the settings costs a file read, and this runs after
-  // every call with up to one held call per engine.
-  std::optional<uint32_t> timeout;
   if (gParked.empty()) return;
-  // A held call may go once no simulating engine is behind its step: the
-  // lowest step among them is found once a pass (releasing a call moves no
-  // engine's step), not once per held call.
-  uint32_t lowestStep = UINT32_MAX;
-  for (const TVelmarProcess& p : Processes)
-    if (p.Simulating && !p.Exited) lowestStep = std::min(lowestStep, p.TimeStep);
+  // The lowest step at the barrier is found once a pass (releasing a call
+  // moves no engine's step), not once per held call.
+  const uint32_t lowestStep = LowestBarrierStep();
+  // The time-out is read once a pass, and only when a held call is still
+  // barred: this runs after every call with up to one held call per engine.
+  std::optional<uint32_t> timeout;
   // The latest arrival first, as the innermost of nested waits would be.
   for (size_t i = gParked.size(); i-- > 0;) {
     if (i >= gParked.size()) continue;
     const TParkedCall& p = gParked[i];
     bool timedOut = Cancel;
     if (!timedOut) {
-      const uint32_t step = Processes[p.ClientID].TimeStep;
-      if (step != 0 && lowestStep < step) {
+      if (!StepMayStart(Processes[p.ClientID].TimeStep, lowestStep)) {
         if (!timeout) timeout = TSettings::GetVelmarTimeStepTimeout();
         if (WholeSecondsSince(p.StartTicks) <= *timeout) continue;
         timedOut = true;
