@@ -412,12 +412,13 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
   // needs neither yields nor back-off.
   const uint64_t start = MonotonicMs();
   int pauseMs = 1;
-  int spins = answerFd >= 0 ? 50 : 0;
+  constexpr int YIELDS = 50;
+  int spins = answerFd >= 0 ? YIELDS : 0;
   for (;;) {
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
     if (n == 0) return 0;
-    if (spins < 50) {
+    if (spins < YIELDS) {
       ++spins;
       sched_yield();
       continue;

@@ -258,28 +258,23 @@ class TProfileCache {
     const int64_t now = MonotonicNs();
     {
       std::lock_guard<std::mutex> lock(FLock);
-      for (TCachedProfile& entry : FEntries)
-        if (entry.FileName == fileName && now - entry.CheckedAtNs < RECHECK_AFTER_NS) {
-          entry.LastUse = ++FUses;
-          return entry.Profile;
-        }
+      if (TCachedProfile* entry = Find(fileName); entry && now - entry->CheckedAtNs < RECHECK_AFTER_NS) {
+        entry->LastUse = ++FUses;
+        return entry->Profile;
+      }
     }
     struct stat st;
     if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Uncached(fileName);
     {
       std::lock_guard<std::mutex> lock(FLock);
-      for (TCachedProfile& entry : FEntries) {
-        if (entry.FileName != fileName) continue;
-        if (SameFileState(entry.State, st) && Settled(entry)) {
-          entry.LastUse = ++FUses;
-          entry.CheckedAtNs = now;
-          return entry.Profile;
-        }
-        break;
+      if (TCachedProfile* entry = Find(fileName); entry && SameFileState(entry->State, st) && Settled(*entry)) {
+        entry->LastUse = ++FUses;
+        entry->CheckedAtNs = now;
+        return entry->Profile;
       }
     }
 
-    const int64_t readAt = NowNs();
+    const int64_t readAt = WallClockNs();
     TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
     std::string content;
     if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content)) return Uncached(fileName);
@@ -288,9 +283,7 @@ class TProfileCache {
     if (st.st_size > PROFILE_CACHE_MAX_SIZE) return profile;
 
     std::lock_guard<std::mutex> lock(FLock);
-    TCachedProfile* slot = nullptr;
-    for (TCachedProfile& entry : FEntries)
-      if (entry.FileName == fileName) slot = &entry;
+    TCachedProfile* slot = Find(fileName);
     if (!slot && FEntries.size() < PROFILE_CACHE_ENTRIES) slot = &FEntries.emplace_back();
     if (!slot)
       slot = &*std::min_element(FEntries.begin(), FEntries.end(),
@@ -319,7 +312,14 @@ class TProfileCache {
     return Nanoseconds(t);
   }
 
-  static int64_t NowNs() {
+  // Under FLock.
+  TCachedProfile* Find(const std::string& fileName) {
+    for (TCachedProfile& entry : FEntries)
+      if (entry.FileName == fileName) return &entry;
+    return nullptr;
+  }
+
+  static int64_t WallClockNs() {
     timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
     return Nanoseconds(now);
