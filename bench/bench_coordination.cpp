@@ -20,6 +20,7 @@
 #include "Shared/JSON_RPC.h"
 #include "client/VelmarClient.h"
 #include "coordination/Simulator.h"
+#include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
 #include "documents/SettingsUnit.h"
@@ -62,6 +63,8 @@ struct TFakeProcessor {
   explicit TFakeProcessor(std::function<std::string(const std::string&)> answer) {
     Platform::CreatePipe(ToProcessor[0], ToProcessor[1]);
     Platform::CreatePipe(FromProcessor[0], FromProcessor[1]);
+    // As the manager makes a processor's input pipe.
+    Platform::SetPipeCapacity(ToProcessor[1], WinUtils::CHILD_INPUT_PIPE_CAPACITY);
     Thread = std::thread([this, answer] {
       std::string head;
       std::vector<char> buf(64 * 1024);

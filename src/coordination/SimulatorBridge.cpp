@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <nlohmann/json.hpp>
 
@@ -97,26 +100,77 @@ std::string ReadReply() {
   return result;
 }
 
+// Whether the bytes hold a CR or a LF: one pass over them, sixteen bytes at
+// a time, where two memchr calls would read a long text twice.
+bool HoldsLineBreak(const char* bytes, size_t size) {
+  size_t at = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; size - at >= 16; at += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf))) != 0) return true;
+  }
+#endif
+  for (; at < size; ++at)
+    if (bytes[at] == '\r' || bytes[at] == '\n') return true;
+  return false;
+}
+
+// From this length on, a request's text is lent to the processor's pipe
+// rather than copied into it: for a long line, the copy and the turns taken
+// with a reader that drains a small pipe cost more than the whole call.
+constexpr size_t LEND_FROM = 64 * 1024;
+
 // Writes a request to the processor as one line, ended by CR LF. A line
 // end inside the text (legal between JSON tokens, never inside a string)
 // would make it two lines and shift every later answer onto the wrong call:
 // it goes as a blank. The text is written from where it lies; only a block
-// that holds a line end is copied, to blank it.
-int WriteRequestLine(std::string_view rpc) {
+// that holds a line end is copied, to blank it. `lent` tells whether any
+// of the text's own memory went to the pipe by reference
+// (Platform::LendToPipe).
+int WriteRequestLine(std::string_view rpc, bool& lent) {
   constexpr size_t BLOCK = 1 << 20;
+  lent = false;
   std::string blanked;
   size_t written = 0;
   for (size_t at = 0; at < rpc.size(); at += BLOCK) {
     const char* block = rpc.data() + at;
     const size_t size = std::min(BLOCK, rpc.size() - at);
-    if (std::memchr(block, '\n', size) != nullptr || std::memchr(block, '\r', size) != nullptr) {
+    int error = 0;
+    if (HoldsLineBreak(block, size)) {
+      // Copied into the pipe, never lent: `blanked` is reused for the next.
       blanked.assign(block, size);
       std::replace_if(blanked.begin(), blanked.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-      block = blanked.data();
+      error = Platform::WritePipe(ExternalProcessorWritePipe, blanked.data(), size, written);
+    } else if (rpc.size() >= LEND_FROM) {
+      lent = true;
+      error = Platform::LendToPipe(ExternalProcessorWritePipe, block, size, written);
+    } else {
+      error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written);
     }
-    if (const int error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written)) return error;
+    if (error != 0) return error;
   }
   return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written);
+}
+
+// Writes the request line and waits until the processor has read it in;
+// `flushing` tells which of the two failed. When the reading-in cannot be
+// seen, the text's memory that went to the pipe by reference is taken back:
+// what the pipe still holds then stays as it was, whatever the text's owner
+// does with its memory next.
+int SendRequestLine(std::string_view rpc, bool& flushing) {
+  bool lent = false;
+  flushing = false;
+  int error = WriteRequestLine(rpc, lent);
+  if (error == 0) {
+    flushing = true;
+    Logger().Debug("Flushing external processor write pipe");
+    error = Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u,
+                                ExternalProcessorReadPipe);
+  }
+  if (error != 0 && lent) Platform::ReclaimLentPages(rpc.data(), rpc.size());
+  return error;
 }
 
 }  // namespace
@@ -153,29 +207,22 @@ std::string ExchangeWithProcessor(const std::string& method, std::string_view rp
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;
-  int error = WriteRequestLine(rpc);
+  bool flushing = false;
+  const int error = SendRequestLine(rpc, flushing);
   if (error != 0) {
+    const std::string message =
+        flushing ? TextUtils::SafeFormat("Could not flush external processor write pipe: %s (error code %d)",
+                                         ErrorText(error), error)
+                 : TextUtils::SafeFormat("Could not write to external processor pipe: %s (error code %d)",
+                                         ErrorText(error), error);
     // A processor that is gone while the run is already being cancelled
     // gets nothing more; the engine is told false with an empty reply.
     if (cancelledBefore) {
-      Logger().Error("Could not write to external processor pipe: %s (error code %d)", ErrorText(error), error);
+      Logger().Error("%s", message);
       return result;
     }
     Cancel = true;
-    throw Exception(TextUtils::SafeFormat("Could not write to external processor pipe: %s (error code %d)",
-                                          ErrorText(error), error));
-  }
-  Logger().Debug("Flushing external processor write pipe");
-  error = Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u,
-                             ExternalProcessorReadPipe);
-  if (error != 0) {
-    if (cancelledBefore) {
-      Logger().Error("Could not flush external processor write pipe: %s (error code %d)", ErrorText(error), error);
-      return result;
-    }
-    Cancel = true;
-    throw Exception(TextUtils::SafeFormat("Could not flush external processor write pipe: %s (error code %d)",
-                                          ErrorText(error), error));
+    throw Exception(message);
   }
   Logger().Debug("Reading from external processor pipe");
   if (!Cancel) result = ReadReply();

@@ -43,6 +43,7 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
     Platform::CloseHandleClear(childStdInWrite);
     return false;
   }
+  Platform::SetPipeCapacity(childStdInWrite, CHILD_INPUT_PIPE_CAPACITY);  // best effort
   DebugOutput::ODS("childStdInPipeRead=%d, childStdInPipeWrite=%d", childStdInRead, childStdInWrite);
   DebugOutput::ODS("childStdOutPipeRead=%d, childStdOutPipeWrite=%d", childStdOutRead, childStdOutWrite);
 

@@ -32,13 +32,18 @@ std::string ExtractFilePath(const std::string& filename);
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
                 TProcessInformation& procInfo, int output = -1);
 
+// Room in the pipe to a child's standard input: long request lines go
+// through in a few turns of writer and reader rather than one per 64 KB.
+constexpr size_t CHILD_INPUT_PIPE_CAPACITY = 256 * 1024;
+
 // Starts filename with params in this program's folder, its standard input
 // and output connected to pipes: readPipe receives our end of its standard
 // output, writePipe our end of its standard input (both set even when the
 // start fails). A non-empty addEnvironment (NAME=VALUE lines) is appended
 // to this program's environment for the child. errorOutput, when not -1,
 // becomes its standard error instead of ours. Raises EOSError when our
-// pipe ends cannot be kept from the child.
+// pipe ends cannot be kept from the child. The pipe to its standard input
+// holds CHILD_INPUT_PIPE_CAPACITY bytes where the system allows.
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput = -1);

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -401,6 +403,91 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
     }
     return errno;
   }
+  return 0;
+}
+
+namespace {
+
+size_t PageSize() {
+  static const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// The whole pages inside [data, data + count): [first, last), empty when none.
+void WholePages(const void* data, size_t count, uintptr_t& first, uintptr_t& last) {
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t mask = ~(static_cast<uintptr_t>(PageSize()) - 1);
+  first = (begin + PageSize() - 1) & mask;
+  last = (begin + count) & mask;
+  if (last < first) last = first;
+}
+
+// Hands whole pages to the pipe by reference, waiting while it is full.
+int SplicePages(int fd, const char* data, size_t count, size_t& bytesWritten) {
+  while (count > 0) {
+    iovec piece{const_cast<char*>(data), count};
+    const ssize_t r = ::vmsplice(fd, &piece, 1, 0);
+    if (r > 0) {
+      data += r;
+      count -= static_cast<size_t>(r);
+      bytesWritten += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, -1);
+      continue;
+    }
+    return r < 0 ? errno : EIO;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
+  bytesWritten = 0;
+  uintptr_t first = 0, last = 0;
+  WholePages(data, count, first, last);
+  const char* bytes = static_cast<const char*>(data);
+  const size_t head = first - reinterpret_cast<uintptr_t>(data);
+  const size_t pages = last - first;
+  if (pages == 0) return WritePipe(fd, data, count, bytesWritten);
+  IgnoreSigPipe();
+  size_t done = 0;
+  int error = WritePipe(fd, bytes, head, done);
+  bytesWritten += done;
+  if (error != 0) return error;
+  error = SplicePages(fd, bytes + head, pages, bytesWritten);
+  // A descriptor that is no pipe, or a kernel without the call: copied.
+  if (error == EINVAL || error == ENOSYS || error == EBADF) {
+    const size_t lent = bytesWritten - head;
+    error = WritePipe(fd, bytes + head + lent, pages - lent, done);
+    bytesWritten += done;
+  }
+  if (error != 0) return error;
+  error = WritePipe(fd, bytes + head + pages, count - head - pages, done);
+  bytesWritten += done;
+  return error;
+}
+
+int ReclaimLentPages(const void* data, size_t count) {
+  uintptr_t first = 0, last = 0;
+  WholePages(data, count, first, last);
+  if (last == first) return 0;
+  // The pipe holds references to the old pages; a fresh private mapping in
+  // their place leaves those alone and gives the owner new ones.
+  void* fresh = ::mmap(reinterpret_cast<void*>(first), last - first, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+  return fresh == MAP_FAILED ? errno : 0;
+}
+
+int SetPipeCapacity(int fd, size_t bytes) {
+  const int current = ::fcntl(fd, F_GETPIPE_SZ);
+  if (current < 0) return errno;
+  if (static_cast<size_t>(current) >= bytes) return 0;
+  if (::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(std::min<size_t>(bytes, INT32_MAX))) < 0) return errno;
   return 0;
 }
 

@@ -122,6 +122,26 @@ int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead);
 // has gone gives EPIPE; bytesWritten tells how far it got.
 int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten);
 
+// Lends the bytes to the pipe instead of copying them: the pipe refers to
+// the memory's whole pages, and the reader copies from there (the few bytes
+// before the first whole page and after the last are copied as WritePipe
+// does). Otherwise as WritePipe. The bytes must stay unchanged until the
+// reader has taken them in, that is until FlushPipe has returned 0; when
+// that cannot be seen (a failed write or flush), ReclaimLentPages must run
+// before the memory is written to or freed.
+int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten);
+
+// Puts fresh memory under the whole pages inside the bytes, so that a pipe
+// that still holds them keeps them as they were and nothing written to the
+// range later reaches it. The range's whole pages read as zero afterwards.
+// Returns 0 or an errno value.
+int ReclaimLentPages(const void* data, size_t count);
+
+// Asks for a pipe buffer of at least `bytes` (up to the system's bound):
+// a reader and a writer of long lines then take turns far less often.
+// Best effort; returns 0 or an errno value.
+int SetPipeCapacity(int fd, size_t bytes);
+
 // Waits until the reader has taken in everything written to this write end
 // (or timeoutMs passes: ETIMEDOUT). A reader that has gone gives EPIPE.
 // answerFd (optional) is where the reader answers what it read: its becoming

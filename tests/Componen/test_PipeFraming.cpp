@@ -51,16 +51,24 @@ void EnqueueString(TWriteQueue& q, const std::string& s) {
 }
 
 // Feeds the packets to a receiver and returns what it delivered.
-std::vector<std::string> Feed(TPipeReceiver& r, const std::vector<std::string>& packets) {
+// Feeds the packets as a connection's worker does: each from where it lies
+// while the receiver needs no stream of it, else as a stream of its own.
+// With inPlace false, every packet goes as a stream.
+std::vector<std::string> Feed(TPipeReceiver& r, const std::vector<std::string>& packets, bool inPlace = true) {
   std::vector<std::string> delivered;
+  const auto deliver = [&](TStream& s) {
+    EXPECT_EQ(s.GetPosition(), 0);
+    delivered.push_back(s.ReadToEnd());
+  };
   TFastMemStream packet;
   for (const auto& p : packets) {
+    if (inPlace && r.NeedsNoStream()) {
+      r.ReceiveInPlace(reinterpret_cast<const uint8_t*>(p.data()), static_cast<int64_t>(p.size()), deliver);
+      continue;
+    }
     packet.Clear();
     packet.WriteBuffer(p.data(), static_cast<int64_t>(p.size()));
-    r.Receive(packet, [&](TStream& s) {
-      EXPECT_EQ(s.GetPosition(), 0);
-      delivered.push_back(s.ReadToEnd());
-    });
+    r.Receive(packet, deliver);
   }
   return delivered;
 }
@@ -292,10 +300,14 @@ TEST(PipeReceiver, RefusesMessagesPastTheSizeBound) {
   const std::string start = ControlBytes(MB_START), end = ControlBytes(MB_END);
   TPipeReceiver r;
   r.SetMaxSize(10);
+  // As a worker feeds them: in place within an assembly or a refused message.
   auto feedOne = [&](const std::string& p, std::vector<std::string>& out) {
+    const auto deliver = [&](TStream& s) { out.push_back(s.ReadToEnd()); };
+    if (r.NeedsNoStream())
+      return r.ReceiveInPlace(reinterpret_cast<const uint8_t*>(p.data()), static_cast<int64_t>(p.size()), deliver);
     TFastMemStream packet;
     packet.WriteBuffer(p.data(), static_cast<int64_t>(p.size()));
-    return r.Receive(packet, [&](TStream& s) { out.push_back(s.ReadToEnd()); });
+    return r.Receive(packet, deliver);
   };
   std::vector<std::string> out;
   // Exactly the bound passes, assembled or single.
@@ -342,8 +354,10 @@ TEST(PipeReceiver, AssemblesPacketsOfAnySizeInOrder) {
   }
   packets.push_back(ControlBytes(MB_END));
   TPipeReceiver r;
-  for (int round = 0; round < 2; ++round) {
-    const auto delivered = Feed(r, packets);
+  for (int round = 0; round < 4; ++round) {
+    // Every packet as a stream of its own, or (as a worker feeds them)
+    // the assembly's packets from where they lie.
+    const auto delivered = Feed(r, packets, round % 2 == 0);
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_TRUE(delivered[0] == whole) << "round " << round << ": " << delivered[0].size() << " bytes";
   }

@@ -165,4 +165,25 @@ TEST_F(ProcessorBridge, LongRequestWithLineEndsGoesAsOneLine) {
   EXPECT_EQ(ProcessorInputLines(1), line + "\r\n");
 }
 
+// A long request goes to the pipe by reference. When the processor has not
+// read it in by the time-out, what it reads later is still the request as
+// it was, although the request's memory has been written over since.
+TEST_F(ProcessorBridge, RequestNotReadInTimeReachesTheProcessorUnchanged) {
+  TSettings::SetVelmarTimeStepTimeout(0);  // the flush waits 2 seconds
+  Simulating(1);
+  StartProcessor("sleep 3; head -n 1 >> \"$1\"; cat > /dev/null");
+  std::string request = Call(1, "Echo", Client(0, ",\"Pad\":\"" + std::string(100 * 1024, 'p') + "\",\"Value\":5"));
+  const std::string original = request;
+  try {
+    Handle(request);
+    ADD_FAILURE() << "the flush did not fail";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("Could not flush external processor write pipe"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_TRUE(Cancel);
+  std::fill(request.begin(), request.end(), 'Z');
+  EXPECT_EQ(ProcessorInputLines(1), original + "\r\n");
+}
+
 }  // namespace

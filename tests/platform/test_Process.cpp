@@ -405,6 +405,108 @@ TEST(Pipe, FlushWaitsForTheReader) {
   CloseHandleClear(w);
 }
 
+// Reads everything from the pipe until the writer has gone.
+std::string ReadAll(int r) {
+  std::string text;
+  char buf[65536];
+  size_t n = 0;
+  while (ReadPipe(r, buf, sizeof buf, n) == 0 && n > 0) text.append(buf, n);
+  return text;
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string text(size, '\0');
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + seed) % 26);
+  return text;
+}
+
+// Lent bytes arrive as written wherever they start and end: before, inside
+// and after whole pages, more than the pipe holds, and also through a
+// descriptor that cannot take pages (copied instead).
+TEST(Pipe, LentBytesArriveWhole) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const std::string source = Pattern(3 << 20, 3);
+  for (const auto& [offset, size] : std::vector<std::pair<size_t, size_t>>{
+           {0, 0}, {1, 10}, {0, page}, {page - 1, 2}, {7, 3 * page + 5}, {5, (3u << 20) - 11}}) {
+    // Lent from the middle of the source, so the pages around it differ.
+    const char* from = source.data() + (page - reinterpret_cast<uintptr_t>(source.data()) % page) + offset;
+    const size_t count = std::min(size, static_cast<size_t>(source.data() + source.size() - from));
+    int r = -1, w = -1;
+    ASSERT_EQ(0, CreatePipe(r, w));
+    std::string got;
+    std::thread reader([&] { got = ReadAll(r); });
+    size_t written = 0;
+    EXPECT_EQ(0, LendToPipe(w, from, count, written));
+    EXPECT_EQ(count, written);
+    EXPECT_EQ(0, FlushPipe(w, 20000));
+    CloseHandleClear(w);
+    reader.join();
+    CloseHandleClear(r);
+    EXPECT_EQ(std::string(from, count), got) << offset << "+" << size;
+  }
+
+  // A file is no pipe: the bytes are copied.
+  const fs::path file = fs::temp_directory_path() / ("velmar-lend-" + std::to_string(getpid()));
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  size_t written = 0;
+  EXPECT_EQ(0, LendToPipe(fd, source.data() + 3, 5 * page, written));
+  EXPECT_EQ(5 * page, written);
+  ::close(fd);
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(source.substr(3, 5 * page), std::string(std::istreambuf_iterator<char>(in), {}));
+  fs::remove(file);
+
+  // A reader that has gone: EPIPE, as for a copy.
+  int r = -1, w = -1;
+  ASSERT_EQ(0, CreatePipe(r, w));
+  CloseHandleClear(r);
+  EXPECT_EQ(EPIPE, LendToPipe(w, source.data(), 4 * page, written));
+  CloseHandleClear(w);
+}
+
+// After a failed flush the lender takes its pages back: what the pipe holds
+// stays as it was lent, whatever the memory's owner writes there next; the
+// bytes outside the whole pages were copied and are the owner's still.
+TEST(Pipe, ReclaimedPagesLeaveWhatThePipeHoldsAlone) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  int r = -1, w = -1;
+  ASSERT_EQ(0, CreatePipe(r, w));
+  ASSERT_EQ(0, SetPipeCapacity(w, 16 * page));
+  std::string text = Pattern(8 * page, 11);
+  const std::string original = text;
+  const size_t offset = page - reinterpret_cast<uintptr_t>(text.data()) % page + 100;  // not page-aligned
+  const size_t count = 4 * page;
+  size_t written = 0;
+  ASSERT_EQ(0, LendToPipe(w, text.data() + offset, count, written));
+  EXPECT_EQ(ETIMEDOUT, FlushPipe(w, 20));  // nobody reads yet
+
+  EXPECT_EQ(0, ReclaimLentPages(text.data() + offset, count));
+  // The whole pages inside the range now read as zero; the edges are kept.
+  const size_t firstWhole = offset + (page - 100);
+  EXPECT_EQ(original.substr(offset, page - 100), text.substr(offset, page - 100));
+  EXPECT_EQ(std::string(3 * page, '\0'), text.substr(firstWhole, 3 * page));
+  EXPECT_EQ(original.substr(firstWhole + 3 * page), text.substr(firstWhole + 3 * page));
+  std::fill(text.begin(), text.end(), 'Z');
+
+  CloseHandleClear(w);
+  EXPECT_EQ(original.substr(offset, count), ReadAll(r));
+  CloseHandleClear(r);
+  EXPECT_EQ(0, ReclaimLentPages(text.data() + 1, 10));  // no whole page: nothing to do
+}
+
+TEST(Pipe, CapacityGrowsAndNeverShrinks) {
+  int r = -1, w = -1;
+  ASSERT_EQ(0, CreatePipe(r, w));
+  ASSERT_EQ(0, SetPipeCapacity(w, 256 * 1024));
+  EXPECT_GE(::fcntl(w, F_GETPIPE_SZ), 256 * 1024);
+  ASSERT_EQ(0, SetPipeCapacity(w, 4096));
+  EXPECT_GE(::fcntl(w, F_GETPIPE_SZ), 256 * 1024);
+  CloseHandleClear(r);
+  CloseHandleClear(w);
+  EXPECT_NE(0, SetPipeCapacity(w, 4096));  // no descriptor
+}
+
 // An answer ends the wait only once the pipe has been drained: an answer
 // already waiting (or one given before reading) does not count.
 TEST(Pipe, FlushWithAnAnswerPipeStillWaitsForTheReader) {

@@ -412,8 +412,17 @@ void TPipeReceiver::WriteStaged() {
 
 bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
   message.SetPosition(0);
+  return Take(message.Memory(), message.GetSize(), &message, deliver);
+}
+
+bool TPipeReceiver::ReceiveInPlace(const uint8_t* data, int64_t size, const TDeliver& deliver) {
+  Assert(NeedsNoStream());
+  return Take(data, size, nullptr, deliver);
+}
+
+bool TPipeReceiver::Take(const uint8_t* data, int64_t size, TFastMemStream* message, const TDeliver& deliver) {
   uint32_t code = 0;
-  if (DecodePipeMsgBlock(message.Memory(), static_cast<size_t>(message.GetSize()), code)) {
+  if (DecodePipeMsgBlock(data, static_cast<size_t>(size), code)) {
     FSkipping = false;
     FAssembled = 0;
     if (code == MB_START) {
@@ -435,7 +444,6 @@ bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
     return true;
   }
   if (FSkipping) return true;  // the rest of a message already refused
-  const int64_t size = message.GetSize();
   if (FMultiMsg) {
     if (size > FMaxSize - FAssembled) {
       // Freed now, not at the end packet: the file is what must not grow.
@@ -443,11 +451,12 @@ bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
       FSkipping = true;
       return false;
     }
-    Append(message.Memory(), size);
+    Append(data, size);
     FAssembled += size;
     return true;
   }
   if (size > FMaxSize) return false;
-  deliver(message);
+  Assert(message != nullptr);
+  deliver(*message);
   return true;
 }

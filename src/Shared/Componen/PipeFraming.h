@@ -246,6 +246,11 @@ class TPipeReceiver {
   // a partial assembly is thrown away at once, and the rest of its packets
   // are dropped up to the next control packet.
   bool Receive(TFastMemStream& message, const TDeliver& deliver);
+  // While NeedsNoStream(), no packet is delivered on its own: each is a
+  // control packet, part of the assembly or part of a refused message. It
+  // can then be taken from wherever it lies, as Receive would take it.
+  bool NeedsNoStream() const { return FMultiMsg != nullptr || FSkipping; }
+  bool ReceiveInPlace(const uint8_t* data, int64_t size, const TDeliver& deliver);
   bool Assembling() const { return FMultiMsg != nullptr; }
   // Drops a partial assembly (connection ended mid-message).
   void Discard() {
@@ -264,6 +269,9 @@ class TPipeReceiver {
   static constexpr int64_t STAGE_SIZE = 256 * 1024;
   void Append(const uint8_t* data, int64_t size);
   void WriteStaged();
+  // Receive's rules for the packet's bytes; `message` (their stream) is
+  // needed only when the packet can be a message on its own.
+  bool Take(const uint8_t* data, int64_t size, TFastMemStream* message, const TDeliver& deliver);
 
   std::unique_ptr<TPipeMultiMsg> FMultiMsg;
   std::unique_ptr<uint8_t[]> FStage;

@@ -191,8 +191,7 @@ bool TPipeThread::QueuedRead() {
     ClearOverlapped(FOlapRead);
     const uint32_t r = ReadPart();
     if (r == ERROR_SUCCESS) {
-      FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
-      if (!DoMessage()) return false;
+      if (!TakeMessage()) return false;
       FRcvSize = FRcvAlloc;
       if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
         FDraining = true;
@@ -218,9 +217,8 @@ bool TPipeThread::CompleteRead() {
     ClearOverlapped(FOlapRead);
     const uint32_t r = ReadPart();
     if (r == ERROR_SUCCESS) {
-      FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
       FRcvSize = FRcvAlloc;
-      return DoMessage();
+      return TakeMessage();
     }
     if (r == ERROR_MORE_DATA) {
       if (!TakePartialRead()) return false;
@@ -289,24 +287,41 @@ bool TPipeThread::CompleteWrite() {
   return true;
 }
 
+bool TPipeThread::TakeMessage() {
+  bool accepted;
+  if (FRcvStream.GetSize() == 0 && FReceiver.NeedsNoStream()) {
+    // A packet of an assembly is written on from the read buffer: copying
+    // it into a stream of its own first would cost as much again.
+    accepted = FReceiver.ReceiveInPlace(FRcvBuffer.data(), FRcvRead,
+                                        [this](TStream& message) { DeliverMessage(message); });
+  } else {
+    FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
+    return DoMessage();
+  }
+  if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  return accepted;
+}
+
 bool TPipeThread::DoMessage() {
   struct TClear {
     TFastMemStream& Stream;
     ~TClear() { Stream.Clear(); }
   } clear{FRcvStream};
   FRcvStream.SetPosition(0);
-  const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) {
-    ++FDelivered;
-    if (!IsWindow(FNotify)) return;
-    // An engine answers the reply with its next request, so this thread
-    // need not be woken when the message has been handled: it sleeps until
-    // the socket, the kill event or the queue calls for it, and only then
-    // looks whether the handler has returned.
-    const int watched[3] = {FSocket.Fd(), FKillEvent->Fd(), FWriteQueue->DataEvent().Fd()};
-    SendMessageWatching(FNotify, WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message), watched);
-  });
+  const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) { DeliverMessage(message); });
   // A peer that sends more than the bound is not served further: whatever
   // else it queued would only be the rest of the same message.
   if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
   return accepted;
+}
+
+void TPipeThread::DeliverMessage(TStream& message) {
+  ++FDelivered;
+  if (!IsWindow(FNotify)) return;
+  // An engine answers the reply with its next request, so this thread
+  // need not be woken when the message has been handled: it sleeps until
+  // the socket, the kill event or the queue calls for it, and only then
+  // looks whether the handler has returned.
+  const int watched[3] = {FSocket.Fd(), FKillEvent->Fd(), FWriteQueue->DataEvent().Fd()};
+  SendMessageWatching(FNotify, WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message), watched);
 }

@@ -92,6 +92,10 @@ class TPipeThread : public TThreadEx {
   // False when the message went past the size bound (FErrorCode is then
   // ERROR_MESSAGE_TOO_LARGE): the connection ends.
   bool DoMessage();
+  // FRcvRead bytes in FRcvBuffer end the current pipe message: taken from
+  // there when the receiver needs no stream of them, else through DoMessage.
+  bool TakeMessage();
+  void DeliverMessage(TStream& message);
   // Reads into the buffer: the rest of the current message or the next one.
   uint32_t ReadPart();
   // After a partial read: keeps what came and sizes the next read to the rest.
