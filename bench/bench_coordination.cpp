@@ -10,6 +10,8 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -264,6 +266,82 @@ void BM_Request10MB_RawSocketPair(benchmark::State& state) {
 }
 BENCHMARK(BM_Request10MB_RawSocketPair)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// The least the manager's path for a long request must do, with none of
+// its own machinery: receive the packets, collect them in a new unnamed
+// temporary file 256 KiB at a time, read the file back into memory kept
+// from call to call, check the text with the JSON scanner, hand it to a
+// processor thread through a pipe as the bridge does (lent, the manager's
+// pipe size), answer, and let the file go. Not a target: it shows how much
+// of the figure above is the path itself on this machine.
+int FloorSinkMain(int fd, size_t bytes) {
+  std::vector<char> packet(64 * 1024), stage(256 * 1024);
+  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return 1;
+  madvise(mapped, bytes, MADV_HUGEPAGE);
+  char* text = static_cast<char*>(mapped);
+  int toProcessor[2];
+  if (pipe2(toProcessor, O_CLOEXEC) != 0) return 1;
+  Platform::SetPipeCapacity(toProcessor[1], WinUtils::CHILD_INPUT_PIPE_CAPACITY);
+  std::thread processor([&] {
+    std::vector<char> buf(64 * 1024);
+    for (;;) {
+      const ssize_t n = read(toProcessor[0], buf.data(), buf.size());
+      if (n <= 0) return;
+      if (std::memchr(buf.data(), '\n', static_cast<size_t>(n))) send(fd, "ok", 2, MSG_NOSIGNAL);
+    }
+  });
+  const std::string dir = std::filesystem::temp_directory_path().string();
+  for (;;) {
+    const int file = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file < 0) break;
+    size_t got = 0, staged = 0;
+    while (got < bytes) {
+      const ssize_t n = recv(fd, packet.data(), packet.size(), 0);
+      if (n <= 0) break;
+      if (staged + static_cast<size_t>(n) > stage.size()) {
+        if (write(file, stage.data(), staged) != static_cast<ssize_t>(staged)) break;
+        staged = 0;
+      }
+      std::memcpy(stage.data() + staged, packet.data(), static_cast<size_t>(n));
+      staged += static_cast<size_t>(n);
+      got += static_cast<size_t>(n);
+    }
+    if (got < bytes || write(file, stage.data(), staged) != static_cast<ssize_t>(staged) ||
+        pread(file, text, bytes, 0) != static_cast<ssize_t>(bytes) || !JsonScan(std::string_view(text, bytes), 2)) {
+      close(file);
+      break;
+    }
+    size_t written = 0;
+    Platform::LendToPipe(toProcessor[1], text, bytes, written);
+    Platform::WritePipe(toProcessor[1], "\r\n", 2, written);
+    Platform::FlushPipe(toProcessor[1], 60000, -1);
+    close(file);
+  }
+  close(toProcessor[1]);
+  processor.join();
+  return 0;
+}
+
+void BM_Request10MB_DesignFloor(benchmark::State& state) {
+  const std::string request = BulkStopTimeStep();
+  int fds[2];
+  socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
+  const pid_t sink =
+      BenchTable::SpawnSelf({"--floor-sink", std::to_string(fds[1]), std::to_string(request.size())}, {fds[1]});
+  close(fds[1]);
+  constexpr size_t PIECE = 64 * 1024;
+  for (auto _ : state) {
+    for (size_t at = 0; at < request.size(); at += PIECE)
+      send(fds[0], request.data() + at, std::min(PIECE, request.size() - at), MSG_NOSIGNAL);
+    char reply[16];
+    if (recv(fds[0], reply, sizeof reply, 0) != 2) state.SkipWithError("sink gone");
+  }
+  close(fds[0]);
+  BenchTable::Reap(sink);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * request.size()));
+}
+BENCHMARK(BM_Request10MB_DesignFloor)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // ---- Barrier release: from the start of handling the StopTimeStep that
 // frees a held StartTimeStep to that call's reply being queued.
 class TStamp : public IRpcReplyWriter {
@@ -414,6 +492,11 @@ void AddRows(const BenchTable::TCollector& c) {
                Fixed(3 * *size, 0) + " MB",
            Fixed(*bulkRaw / *bulk, 2) + " (rate), " + Fixed(*peak / *size, 2) + " (memory)", Verdict(pass));
   }
+  const auto floor = c.Seconds("BM_Request10MB_DesignFloor");
+  if (floor && bulkRaw && size)
+    AddRow("Same path without the manager: packets to a new temporary file, read back, scanned, to a processor",
+           Rate(*size * 1024 * 1024 / *floor), "— (raw socketpair: " + Rate(*size * 1024 * 1024 / *bulkRaw) + ")",
+           Fixed(*bulkRaw / *floor, 2) + " (rate)", "—");
   const auto reply = c.Seconds("BM_ProcessorReply1MB");
   const auto pipeRead = c.Seconds("BM_PipeRead1MB");
   if (reply && pipeRead)
@@ -428,6 +511,7 @@ int main(int argc, char** argv) {
   const std::string role = argc > 1 ? argv[1] : "";
   if (role == "--raw-echo" && argc == 3) return RawEchoMain(std::atoi(argv[2]));
   if (role == "--raw-sink" && argc == 4) return RawSinkMain(std::atoi(argv[2]), std::stoul(argv[3]));
+  if (role == "--floor-sink" && argc == 4) return FloorSinkMain(std::atoi(argv[2]), std::stoul(argv[3]));
   if (role == "--manager" && argc == 4) return ManagerMain(argv[2], argv[3]);
   setenv("VELMAR_BENCH_ID", std::to_string(getpid()).c_str(), 1);
   setenv("VELMAR_PIPE_NAMESPACE", ("velmar-bench-" + std::to_string(getpid()) + "-").c_str(), 1);
