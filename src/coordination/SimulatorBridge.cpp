@@ -154,23 +154,31 @@ int WriteRequestLine(std::string_view rpc, bool& lent) {
   return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written);
 }
 
-// Writes the request line and waits until the processor has read it in;
-// `flushing` tells which of the two failed. When the reading-in cannot be
-// seen, the text's memory that went to the pipe by reference is taken back:
-// what the pipe still holds then stays as it was, whatever the text's owner
-// does with its memory next.
-int SendRequestLine(std::string_view rpc, bool& flushing) {
-  bool lent = false;
-  flushing = false;
-  int error = WriteRequestLine(rpc, lent);
-  if (error == 0) {
-    flushing = true;
-    Logger().Debug("Flushing external processor write pipe");
-    error = Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u,
-                                ExternalProcessorReadPipe);
+// A request's text while parts of it may be lent to the processor's pipe.
+// Only the processor's answer shows that what went by reference has been
+// read wherever the processor passed it on (a processor may splice its input
+// into a pipe of its own): an exchange that ends without one takes the
+// memory back, so that what the pipes still hold stays as it was, whatever
+// the text's owner does with its memory next.
+struct TLentRequest {
+  std::string_view Text;
+  bool Lent = false;
+  bool Answered = false;
+  ~TLentRequest() {
+    if (Lent && !Answered) Platform::ReclaimLentPages(Text.data(), Text.size());
   }
-  if (error != 0 && lent) Platform::ReclaimLentPages(rpc.data(), rpc.size());
-  return error;
+};
+
+// Writes the request line and waits until the processor has read it in;
+// `flushing` tells which of the two failed.
+int SendRequestLine(TLentRequest& request, bool& flushing) {
+  flushing = false;
+  const int error = WriteRequestLine(request.Text, request.Lent);
+  if (error != 0) return error;
+  flushing = true;
+  Logger().Debug("Flushing external processor write pipe");
+  return Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u,
+                             ExternalProcessorReadPipe);
 }
 
 }  // namespace
@@ -207,8 +215,9 @@ std::string ExchangeWithProcessor(const std::string& method, std::string_view rp
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;
+  TLentRequest request{rpc};
   bool flushing = false;
-  const int error = SendRequestLine(rpc, flushing);
+  const int error = SendRequestLine(request, flushing);
   if (error != 0) {
     const std::string message =
         flushing ? TextUtils::SafeFormat("Could not flush external processor write pipe: %s (error code %d)",
@@ -226,6 +235,7 @@ std::string ExchangeWithProcessor(const std::string& method, std::string_view rp
   }
   Logger().Debug("Reading from external processor pipe");
   if (!Cancel) result = ReadReply();
+  request.Answered = !Cancel && !result.empty();
   // The answer goes to the engine as it came. One that cannot be a JSON-RPC
   // reply will not make sense to the engine either: say so in the log.
   if (!Cancel && !result.empty() && !nlohmann::json::accept(result))

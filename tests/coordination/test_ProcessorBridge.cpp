@@ -186,4 +186,49 @@ TEST_F(ProcessorBridge, RequestNotReadInTimeReachesTheProcessorUnchanged) {
   EXPECT_EQ(ProcessorInputLines(1), original + "\r\n");
 }
 
+// A processor may pass its input on by reference too (splicing it into a
+// pipe of its own) and then never answer: what it reads from there later is
+// still the request as it was, although the request's memory has been
+// written over since.
+TEST_F(ProcessorBridge, RequestPassedOnUnreadByASilentProcessorStaysAsItWas) {
+  Platform::TManualClock clock;
+  Platform::TClockGuard guard(clock);
+  TSettings::SetVelmarTimeStepTimeout(5);
+  Simulating(1);
+  std::string request = Call(1, "Echo", Client(0, ",\"Pad\":\"" + std::string(200 * 1024, 'q') + "\",\"Value\":5"));
+  const std::string original = request;
+  const std::string go = (Dir / "go").string();
+  const std::string path = (Dir / "processor.py").string();
+  std::ofstream(path) << R"(#!/usr/bin/env python3
+import fcntl, os, sys, time
+path, size, go = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+r, w = os.pipe()
+fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 1 << 20)
+moved = 0
+while moved < size:
+    n = os.splice(0, w, size - moved)
+    if n == 0:
+        break
+    moved += n
+while not os.path.exists(go):
+    time.sleep(0.01)
+data = b''
+while len(data) < moved:
+    data += os.read(r, moved - len(data))
+with open(path, 'wb') as f:
+    f.write(data)
+)";
+  ::chmod(path.c_str(), 0755);
+  TSettings::SetExternalProcessorFilename(path);
+  TSettings::SetExternalProcessorParameters(Input + " " + std::to_string(request.size() + 2) + " " + go);
+  StartExternalProcessor();
+
+  EXPECT_EQ(Handle(request), "");
+  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Logged("Error: External processor did not answer within 7 seconds; cancelling simulation"));
+  std::fill(request.begin(), request.end(), 'Z');
+  std::ofstream(go) << "";
+  EXPECT_EQ(ProcessorInputLines(1), original + "\r\n");
+}
+
 }  // namespace
