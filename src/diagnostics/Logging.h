@@ -77,6 +77,16 @@ class TLogger {
     FDebugWanted = FLogHandler ? std::move(debugWanted) : nullptr;
     FFlush = FLogHandler ? std::move(flush) : nullptr;
   }
+  // The installed handler with its filter and flush, to be put back whole.
+  struct THandlerSet {
+    TLogHandler Handler;
+    std::function<bool()> DebugWanted;
+    std::function<void()> Flush;
+  };
+  THandlerSet GetHandlerSet() const { return {FLogHandler, FDebugWanted, FFlush}; }
+  void SetHandlerSet(THandlerSet set) {
+    SetLogHandler(std::move(set.Handler), std::move(set.DebugWanted), std::move(set.Flush));
+  }
   bool DebugWanted() const { return !FDebugWanted || FDebugWanted(); }
   // Every line logged so far reaches its destinations (before a modal box,
   // before the program ends).

@@ -122,7 +122,17 @@ int THeadlessRun::Run() {
     FErr << "velmar-manager: no document at \"" << FDocumentPath << "\"" << std::endl;
     return EXIT_USAGE;
   }
-  TLogHandler previousHandler = Logger().GetLogHandler();
+  // Whatever way this ends, the log goes back to the handler, filter and
+  // flush that were installed before, and the message pump to its owner.
+  struct TRestore {
+    THeadlessRun& Run;
+    TLogger::THandlerSet Previous = Logger().GetHandlerSet();
+    ~TRestore() {
+      if (Run.FPumpInstalled) Platform::SetMessagePump(Run.FPreviousPump);
+      Run.FPumpInstalled = false;
+      Logger().SetHandlerSet(std::move(Previous));
+    }
+  } restore{*this};
   Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); },
                          &TRunControl::DebugLinesWanted, [this] { FRunControl.FlushLog(); });
   FPreviousPump = Platform::SetMessagePump(this);
@@ -155,8 +165,5 @@ int THeadlessRun::Run() {
   }
 
   FRunControl.FlushLog();
-  Platform::SetMessagePump(FPreviousPump);
-  FPumpInstalled = false;
-  Logger().SetLogHandler(previousHandler);
   return FClosed && FRunControl.GetOutcome() == roComplete ? EXIT_COMPLETE : EXIT_FAILED;
 }

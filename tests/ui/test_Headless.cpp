@@ -122,6 +122,25 @@ TEST_F(HeadlessTest, AProgressLineGoesToStandardErrorOnceASecondWhenAskedFor) {
   EXPECT_EQ(FErr.str(), "");
 }
 
+// The handler that was installed before the run gets the log back whole:
+// its filter of debug lines and its flush too.
+TEST_F(HeadlessTest, TheLogGoesBackToTheHandlerInstalledBefore) {
+  std::vector<std::string> lines;
+  int flushes = 0;
+  Logger().SetLogHandler([&](const TLogEvent& event, bool& handled) {
+    lines.push_back(event.RawMessage);
+    handled = true;
+  }, [] { return false; }, [&] { ++flushes; });
+  EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_COMPLETE);
+  EXPECT_TRUE(lines.empty());  // the run's lines went to the run's handler
+  Logger().Log("after the run");
+  EXPECT_EQ(lines, std::vector<std::string>{"after the run"});
+  EXPECT_FALSE(Logger().DebugWanted());
+  Logger().Flush();
+  EXPECT_EQ(flushes, 1);
+  Logger().SetLogHandler(nullptr);
+}
+
 TEST_F(HeadlessTest, AMissingDocumentIsAUsageError) {
   EXPECT_EQ(RunDocument(PathOf("missing.vmgr")), THeadlessRun::EXIT_USAGE);
   EXPECT_EQ(FSimulator.StartCalls, 0);
