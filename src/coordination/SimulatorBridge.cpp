@@ -2,6 +2,7 @@
 // first, then forwarded as one line; the processor's answer line is the
 // engine's reply.
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #if defined(__SSE2__)
@@ -129,9 +130,15 @@ constexpr size_t LEND_FROM = 64 * 1024;
 // that holds a line end is copied, to blank it. `lent` tells whether any
 // of the text's own memory went to the pipe by reference
 // (Platform::LendToPipe).
-int WriteRequestLine(std::string_view rpc, bool& lent) {
+int WriteRequestLine(std::string_view rpc, bool& lent, uint32_t timeoutMs) {
   constexpr size_t BLOCK = 1 << 20;
   lent = false;
+  // One time-out for the whole line: each write gets what is left of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto left = [&deadline] {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<uint32_t>(std::max<int64_t>(ms.count(), 0));
+  };
   std::string blanked;
   size_t written = 0;
   for (size_t at = 0; at < rpc.size(); at += BLOCK) {
@@ -142,16 +149,16 @@ int WriteRequestLine(std::string_view rpc, bool& lent) {
       // Copied into the pipe, never lent: `blanked` is reused for the next.
       blanked.assign(block, size);
       std::replace_if(blanked.begin(), blanked.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-      error = Platform::WritePipe(ExternalProcessorWritePipe, blanked.data(), size, written);
+      error = Platform::WritePipe(ExternalProcessorWritePipe, blanked.data(), size, written, left());
     } else if (rpc.size() >= LEND_FROM) {
       lent = true;
-      error = Platform::LendToPipe(ExternalProcessorWritePipe, block, size, written);
+      error = Platform::LendToPipe(ExternalProcessorWritePipe, block, size, written, left());
     } else {
-      error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written);
+      error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written, left());
     }
     if (error != 0) return error;
   }
-  return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written);
+  return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written, left());
 }
 
 // A request's text while parts of it may be lent to the processor's pipe.
@@ -172,13 +179,15 @@ struct TLentRequest {
 // Writes the request line and waits until the processor has read it in;
 // `flushing` tells which of the two failed.
 int SendRequestLine(TLentRequest& request, bool& flushing) {
+  // A processor that stops reading is given as long to take in the line as
+  // to drain the pipe after it.
+  const uint32_t timeoutMs = (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u;
   flushing = false;
-  const int error = WriteRequestLine(request.Text, request.Lent);
+  const int error = WriteRequestLine(request.Text, request.Lent, timeoutMs);
   if (error != 0) return error;
   flushing = true;
   Logger().Debug("Flushing external processor write pipe");
-  return Platform::FlushPipe(ExternalProcessorWritePipe, (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u,
-                             ExternalProcessorReadPipe);
+  return Platform::FlushPipe(ExternalProcessorWritePipe, timeoutMs, ExternalProcessorReadPipe);
 }
 
 }  // namespace

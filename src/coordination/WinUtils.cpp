@@ -44,6 +44,9 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
     return false;
   }
   Platform::SetPipeCapacity(childStdInWrite, CHILD_INPUT_PIPE_CAPACITY);  // best effort
+  // Our end does not block: a write to a child that stops reading can end
+  // after a time-out instead of never.
+  Platform::SetPipeNonBlocking(childStdInWrite);
   DebugOutput::ODS("childStdInPipeRead=%d, childStdInPipeWrite=%d", childStdInRead, childStdInWrite);
   DebugOutput::ODS("childStdOutPipeRead=%d, childStdOutPipeWrite=%d", childStdOutRead, childStdOutWrite);
 

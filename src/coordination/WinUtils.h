@@ -43,7 +43,8 @@ constexpr size_t CHILD_INPUT_PIPE_CAPACITY = 256 * 1024;
 // to this program's environment for the child. errorOutput, when not -1,
 // becomes its standard error instead of ours. Raises EOSError when our
 // pipe ends cannot be kept from the child. The pipe to its standard input
-// holds CHILD_INPUT_PIPE_CAPACITY bytes where the system allows.
+// holds CHILD_INPUT_PIPE_CAPACITY bytes where the system allows, and our end
+// of it is in non-blocking mode (Platform::WritePipe waits with a time-out).
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput = -1);

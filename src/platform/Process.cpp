@@ -385,9 +385,29 @@ int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead) {
   }
 }
 
-int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
+namespace {
+
+constexpr uint64_t NO_DEADLINE = UINT64_MAX;
+
+uint64_t DeadlineAfter(uint32_t timeoutMs) {
+  return timeoutMs == 0xFFFFFFFFu ? NO_DEADLINE : MonotonicMs() + timeoutMs;
+}
+
+// Waits for room in the pipe until the deadline: 0, or ETIMEDOUT.
+int WaitForRoom(int fd, uint64_t deadline) {
+  int wait = -1;
+  if (deadline != NO_DEADLINE) {
+    const uint64_t now = MonotonicMs();
+    if (now >= deadline) return ETIMEDOUT;
+    wait = static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX));
+  }
+  pollfd p{fd, POLLOUT, 0};
+  if (::poll(&p, 1, wait) == 0 && deadline != NO_DEADLINE && MonotonicMs() >= deadline) return ETIMEDOUT;
+  return 0;
+}
+
+int WriteUntil(int fd, const void* data, size_t count, size_t& bytesWritten, uint64_t deadline) {
   IgnoreSigPipe();
-  bytesWritten = 0;
   const char* bytes = static_cast<const char*>(data);
   while (bytesWritten < count) {
     const ssize_t r = ::write(fd, bytes + bytesWritten, count - bytesWritten);
@@ -397,12 +417,24 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, -1);
+      if (const int error = WaitForRoom(fd, deadline)) return error;
       continue;
     }
     return errno;
   }
+  return 0;
+}
+
+}  // namespace
+
+int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs) {
+  bytesWritten = 0;
+  return WriteUntil(fd, data, count, bytesWritten, DeadlineAfter(timeoutMs));
+}
+
+int SetPipeNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
   return 0;
 }
 
@@ -423,10 +455,12 @@ void WholePages(const void* data, size_t count, uintptr_t& first, uintptr_t& las
 }
 
 // Hands whole pages to the pipe by reference, waiting while it is full.
-int SplicePages(int fd, const char* data, size_t count, size_t& bytesWritten) {
+int SplicePages(int fd, const char* data, size_t count, size_t& bytesWritten, uint64_t deadline) {
   while (count > 0) {
     iovec piece{const_cast<char*>(data), count};
-    const ssize_t r = ::vmsplice(fd, &piece, 1, 0);
+    // Never waits in the call (which would not heed the descriptor's
+    // non-blocking mode): a full pipe is waited for below.
+    const ssize_t r = ::vmsplice(fd, &piece, 1, SPLICE_F_NONBLOCK);
     if (r > 0) {
       data += r;
       count -= static_cast<size_t>(r);
@@ -435,8 +469,7 @@ int SplicePages(int fd, const char* data, size_t count, size_t& bytesWritten) {
     }
     if (r < 0 && errno == EINTR) continue;
     if (r < 0 && errno == EAGAIN) {
-      pollfd p{fd, POLLOUT, 0};
-      ::poll(&p, 1, -1);
+      if (const int error = WaitForRoom(fd, deadline)) return error;
       continue;
     }
     return r < 0 ? errno : EIO;
@@ -446,30 +479,23 @@ int SplicePages(int fd, const char* data, size_t count, size_t& bytesWritten) {
 
 }  // namespace
 
-int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten) {
+int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs) {
   bytesWritten = 0;
+  const uint64_t deadline = DeadlineAfter(timeoutMs);
   uintptr_t first = 0, last = 0;
   WholePages(data, count, first, last);
   const char* bytes = static_cast<const char*>(data);
   const size_t head = first - reinterpret_cast<uintptr_t>(data);
   const size_t pages = last - first;
-  if (pages == 0) return WritePipe(fd, data, count, bytesWritten);
-  IgnoreSigPipe();
-  size_t done = 0;
-  int error = WritePipe(fd, bytes, head, done);
-  bytesWritten += done;
+  if (pages == 0) return WriteUntil(fd, data, count, bytesWritten, deadline);
+  int error = WriteUntil(fd, bytes, head, bytesWritten, deadline);
   if (error != 0) return error;
-  error = SplicePages(fd, bytes + head, pages, bytesWritten);
+  error = SplicePages(fd, bytes + head, pages, bytesWritten, deadline);
   // A descriptor that is no pipe, or a kernel without the call: copied.
-  if (error == EINVAL || error == ENOSYS || error == EBADF) {
-    const size_t lent = bytesWritten - head;
-    error = WritePipe(fd, bytes + head + lent, pages - lent, done);
-    bytesWritten += done;
-  }
+  if (error == EINVAL || error == ENOSYS || error == EBADF)
+    error = WriteUntil(fd, bytes, head + pages, bytesWritten, deadline);
   if (error != 0) return error;
-  error = WritePipe(fd, bytes + head + pages, count - head - pages, done);
-  bytesWritten += done;
-  return error;
+  return WriteUntil(fd, bytes, count, bytesWritten, deadline);
 }
 
 int ReclaimLentPages(const void* data, size_t count) {

@@ -118,9 +118,15 @@ int PeekPipe(int fd, uint32_t& bytesWaiting);
 // file (the writer gone, nothing left) is reported as EPIPE with 0 bytes.
 int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead);
 
-// Writes all count bytes (blocking while the pipe is full). A reader that
-// has gone gives EPIPE; bytesWritten tells how far it got.
-int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten);
+// Writes all count bytes, waiting while the pipe is full. A reader that has
+// gone gives EPIPE; bytesWritten tells how far it got. The waits end after
+// timeoutMs in all (ETIMEDOUT) when the write end is in non-blocking mode
+// (SetPipeNonBlocking); a blocking one waits in the write itself.
+int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs = 0xFFFFFFFFu);
+
+// Puts a pipe end in non-blocking mode, for writes with a time-out.
+// Returns 0 or an errno value.
+int SetPipeNonBlocking(int fd);
 
 // Lends the bytes to the pipe instead of copying them: the pipe refers to
 // the memory's whole pages, and the reader copies from there (the few bytes
@@ -129,7 +135,7 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten);
 // reader has taken them in, that is until FlushPipe has returned 0; when
 // that cannot be seen (a failed write or flush), ReclaimLentPages must run
 // before the memory is written to or freed.
-int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten);
+int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs = 0xFFFFFFFFu);
 
 // Puts fresh memory under the whole pages inside the bytes, so that a pipe
 // that still holds them keeps them as they were and nothing written to the

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -229,6 +231,36 @@ with open(path, 'wb') as f:
   std::fill(request.begin(), request.end(), 'Z');
   std::ofstream(go) << "";
   EXPECT_EQ(ProcessorInputLines(1), original + "\r\n");
+}
+
+// A request longer than the pipe to a processor that has stopped reading:
+// the write gives up after the time-out instead of waiting for ever, and
+// what the processor reads later is still the request as it was.
+TEST_F(ProcessorBridge, WriteToAProcessorThatStoppedReadingTimesOut) {
+  TSettings::SetVelmarTimeStepTimeout(0);  // the write waits 2 seconds
+  Simulating(1);
+  StartProcessor("sleep 4; cat > \"$1.part\"; mv \"$1.part\" \"$1\"");
+  std::string request = Call(1, "Echo", Client(0, ",\"Pad\":\"" + std::string(1 << 20, 'p') + "\",\"Value\":5"));
+  const std::string original = request;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    Handle(request);
+    ADD_FAILURE() << "the write did not fail";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("Could not write to external processor pipe"), std::string::npos)
+        << e.what();
+    EXPECT_NE(std::string(e.what()).find("(error code " + std::to_string(ETIMEDOUT) + ")"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_TRUE(Cancel);
+  std::fill(request.begin(), request.end(), 'Z');
+  StopExternalProcess();  // the end of its input
+  for (int i = 0; i < 1000 && !std::filesystem::exists(Input); ++i) usleep(10000);
+  const std::string got = ProcessorInput();
+  EXPECT_GT(got.size(), 0u);
+  EXPECT_LT(got.size(), original.size());
+  EXPECT_EQ(got, original.substr(0, got.size()));
 }
 
 }  // namespace

@@ -495,6 +495,35 @@ TEST(Pipe, ReclaimedPagesLeaveWhatThePipeHoldsAlone) {
   EXPECT_EQ(0, ReclaimLentPages(text.data() + 1, 10));  // no whole page: nothing to do
 }
 
+// With a non-blocking write end, a full pipe ends the wait after the
+// time-out; what went in is counted. Lent or copied alike.
+TEST(Pipe, WritesToAFullPipeTimeOut) {
+  const std::string text = Pattern(1 << 20, 5);
+  for (const bool lend : {false, true}) {
+    int r = -1, w = -1;
+    ASSERT_EQ(0, CreatePipe(r, w));
+    ASSERT_EQ(0, SetPipeNonBlocking(w));
+    const int capacity = ::fcntl(w, F_GETPIPE_SZ);
+    size_t written = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const int error = lend ? LendToPipe(w, text.data(), text.size(), written, 50)
+                           : WritePipe(w, text.data(), text.size(), written, 50);
+    EXPECT_EQ(ETIMEDOUT, error) << lend;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    EXPECT_GT(written, 0u);
+    EXPECT_LE(written, static_cast<size_t>(capacity));
+    // Room again: the rest goes.
+    std::string got;
+    std::thread reader([&] { got = ReadAll(r); });
+    size_t more = 0;
+    EXPECT_EQ(0, WritePipe(w, text.data() + written, text.size() - written, more, 20000));
+    CloseHandleClear(w);
+    reader.join();
+    CloseHandleClear(r);
+    EXPECT_TRUE(got == text) << lend;
+  }
+}
+
 TEST(Pipe, CapacityGrowsAndNeverShrinks) {
   int r = -1, w = -1;
   ASSERT_EQ(0, CreatePipe(r, w));
