@@ -67,6 +67,7 @@ struct TFakeProcessor {
     Platform::CreatePipe(FromProcessor[0], FromProcessor[1]);
     // As the manager makes a processor's input pipe.
     Platform::SetPipeCapacity(ToProcessor[1], WinUtils::CHILD_INPUT_PIPE_CAPACITY);
+    Platform::SetPipeNonBlocking(ToProcessor[1]);
     Thread = std::thread([this, answer] {
       std::string head;
       std::vector<char> buf(64 * 1024);
@@ -282,6 +283,7 @@ int FloorSinkMain(int fd, size_t bytes) {
   int toProcessor[2];
   if (pipe2(toProcessor, O_CLOEXEC) != 0) return 1;
   Platform::SetPipeCapacity(toProcessor[1], WinUtils::CHILD_INPUT_PIPE_CAPACITY);
+  Platform::SetPipeNonBlocking(toProcessor[1]);
   std::thread processor([&] {
     std::vector<char> buf(64 * 1024);
     for (;;) {
