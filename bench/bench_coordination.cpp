@@ -65,9 +65,7 @@ struct TFakeProcessor {
   explicit TFakeProcessor(std::function<std::string(const std::string&)> answer) {
     Platform::CreatePipe(ToProcessor[0], ToProcessor[1]);
     Platform::CreatePipe(FromProcessor[0], FromProcessor[1]);
-    // As the manager makes a processor's input pipe.
-    Platform::SetPipeCapacity(ToProcessor[1], WinUtils::CHILD_INPUT_PIPE_CAPACITY);
-    Platform::SetPipeNonBlocking(ToProcessor[1]);
+    WinUtils::PrepareChildInputPipe(ToProcessor[1]);  // as the manager makes it
     Thread = std::thread([this, answer] {
       std::string head;
       std::vector<char> buf(64 * 1024);
@@ -247,24 +245,27 @@ int RawSinkMain(int fd, size_t bytes) {
   }
 }
 
-void BM_Request10MB_RawSocketPair(benchmark::State& state) {
+// The bulk request in 64 KB messages over a socket pair to a helper process
+// in the given role, which answers with two bytes once it has done its part.
+void BulkToHelper(benchmark::State& state, const std::string& role) {
   const std::string request = BulkStopTimeStep();
   int fds[2];
   socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
-  const pid_t sink =
-      BenchTable::SpawnSelf({"--raw-sink", std::to_string(fds[1]), std::to_string(request.size())}, {fds[1]});
+  const pid_t helper = BenchTable::SpawnSelf({role, std::to_string(fds[1]), std::to_string(request.size())}, {fds[1]});
   close(fds[1]);
   constexpr size_t PIECE = 64 * 1024;
   for (auto _ : state) {
     for (size_t at = 0; at < request.size(); at += PIECE)
       send(fds[0], request.data() + at, std::min(PIECE, request.size() - at), MSG_NOSIGNAL);
     char reply[16];
-    if (recv(fds[0], reply, sizeof reply, 0) != 2) state.SkipWithError("sink gone");
+    if (recv(fds[0], reply, sizeof reply, 0) != 2) state.SkipWithError("helper gone");
   }
   close(fds[0]);
-  BenchTable::Reap(sink);
+  BenchTable::Reap(helper);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * request.size()));
 }
+
+void BM_Request10MB_RawSocketPair(benchmark::State& state) { BulkToHelper(state, "--raw-sink"); }
 BENCHMARK(BM_Request10MB_RawSocketPair)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The least the manager's path for a long request must do, with none of
@@ -282,8 +283,7 @@ int FloorSinkMain(int fd, size_t bytes) {
   char* text = static_cast<char*>(mapped);
   int toProcessor[2];
   if (pipe2(toProcessor, O_CLOEXEC) != 0) return 1;
-  Platform::SetPipeCapacity(toProcessor[1], WinUtils::CHILD_INPUT_PIPE_CAPACITY);
-  Platform::SetPipeNonBlocking(toProcessor[1]);
+  WinUtils::PrepareChildInputPipe(toProcessor[1]);
   std::thread processor([&] {
     std::vector<char> buf(64 * 1024);
     for (;;) {
@@ -324,24 +324,7 @@ int FloorSinkMain(int fd, size_t bytes) {
   return 0;
 }
 
-void BM_Request10MB_DesignFloor(benchmark::State& state) {
-  const std::string request = BulkStopTimeStep();
-  int fds[2];
-  socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds);
-  const pid_t sink =
-      BenchTable::SpawnSelf({"--floor-sink", std::to_string(fds[1]), std::to_string(request.size())}, {fds[1]});
-  close(fds[1]);
-  constexpr size_t PIECE = 64 * 1024;
-  for (auto _ : state) {
-    for (size_t at = 0; at < request.size(); at += PIECE)
-      send(fds[0], request.data() + at, std::min(PIECE, request.size() - at), MSG_NOSIGNAL);
-    char reply[16];
-    if (recv(fds[0], reply, sizeof reply, 0) != 2) state.SkipWithError("sink gone");
-  }
-  close(fds[0]);
-  BenchTable::Reap(sink);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * request.size()));
-}
+void BM_Request10MB_DesignFloor(benchmark::State& state) { BulkToHelper(state, "--floor-sink"); }
 BENCHMARK(BM_Request10MB_DesignFloor)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---- Barrier release: from the start of handling the StopTimeStep that

@@ -30,6 +30,13 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
   return true;
 }
 
+void PrepareChildInputPipe(int writeEnd) {
+  Platform::SetPipeCapacity(writeEnd, CHILD_INPUT_PIPE_CAPACITY);  // best effort
+  // Our end does not block: a write to a child that stops reading can end
+  // after a time-out instead of never.
+  Platform::SetPipeNonBlocking(writeEnd);
+}
+
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t /*windowState*/,
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput) {
@@ -43,10 +50,7 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
     Platform::CloseHandleClear(childStdInWrite);
     return false;
   }
-  Platform::SetPipeCapacity(childStdInWrite, CHILD_INPUT_PIPE_CAPACITY);  // best effort
-  // Our end does not block: a write to a child that stops reading can end
-  // after a time-out instead of never.
-  Platform::SetPipeNonBlocking(childStdInWrite);
+  PrepareChildInputPipe(childStdInWrite);
   DebugOutput::ODS("childStdInPipeRead=%d, childStdInPipeWrite=%d", childStdInRead, childStdInWrite);
   DebugOutput::ODS("childStdOutPipeRead=%d, childStdOutPipeWrite=%d", childStdOutRead, childStdOutWrite);
 

@@ -36,15 +36,19 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
 // through in a few turns of writer and reader rather than one per 64 KB.
 constexpr size_t CHILD_INPUT_PIPE_CAPACITY = 256 * 1024;
 
+// Makes our end of a pipe to a child's standard input as ExecNoWait does:
+// CHILD_INPUT_PIPE_CAPACITY bytes of room where the system allows, and
+// non-blocking, so that Platform::WritePipe waits with a time-out.
+void PrepareChildInputPipe(int writeEnd);
+
 // Starts filename with params in this program's folder, its standard input
 // and output connected to pipes: readPipe receives our end of its standard
 // output, writePipe our end of its standard input (both set even when the
 // start fails). A non-empty addEnvironment (NAME=VALUE lines) is appended
 // to this program's environment for the child. errorOutput, when not -1,
 // becomes its standard error instead of ours. Raises EOSError when our
-// pipe ends cannot be kept from the child. The pipe to its standard input
-// holds CHILD_INPUT_PIPE_CAPACITY bytes where the system allows, and our end
-// of it is in non-blocking mode (Platform::WritePipe waits with a time-out).
+// pipe ends cannot be kept from the child. Our end of the pipe to its
+// standard input is made by PrepareChildInputPipe.
 bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput = -1);
