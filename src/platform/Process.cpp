@@ -389,8 +389,10 @@ namespace {
 
 constexpr uint64_t NO_DEADLINE = UINT64_MAX;
 
+// The clock counts whole milliseconds, so "now" may be most of one behind:
+// one more keeps a wait from ending before its time-out.
 uint64_t DeadlineAfter(uint32_t timeoutMs) {
-  return timeoutMs == 0xFFFFFFFFu ? NO_DEADLINE : MonotonicMs() + timeoutMs;
+  return timeoutMs == 0xFFFFFFFFu ? NO_DEADLINE : MonotonicMs() + timeoutMs + 1;
 }
 
 // Waits for room in the pipe until the deadline: 0, or ETIMEDOUT.
