@@ -39,6 +39,38 @@ std::string ExceptionMessage(const std::exception& e) {
   return e.what();
 }
 
+namespace {
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+}  // namespace
+
+std::string EscapeControlCharacters(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && !IsControl(static_cast<unsigned char>(text[at]))) ++at;
+  if (at == text.size()) return std::string(text);
+  static constexpr char HEX[] = "0123456789abcdef";
+  std::string escaped(text.substr(0, at));
+  escaped.reserve(text.size() + 8);
+  for (; at < text.size(); ++at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (!IsControl(c)) {
+      escaped += static_cast<char>(c);
+      continue;
+    }
+    switch (c) {
+      case '\r': escaped += "\\r"; break;
+      case '\n': escaped += "\\n"; break;
+      case '\t': escaped += "\\t"; break;
+      default:
+        escaped += "\\x";
+        escaped += HEX[c >> 4];
+        escaped += HEX[c & 15];
+    }
+  }
+  return escaped;
+}
+
 std::string TLogger::FormatSafely(std::string_view fmt, FmtArgs args) { return IniText::SafeFormat(fmt, args); }
 
 std::string TLogger::FormatMessage(TEventType eventType, const std::string& rawMsg) {
@@ -87,8 +119,11 @@ bool TLogger::CallHandler(const TLogEvent& event) {
 void TLogger::Report(TEventType kind, const std::string& msg) {
   TLogEvent event;
   event.EventType = kind;
-  event.RawMessage = msg;
-  event.Message = FormatMessage(kind, msg);
+  // One event is one line: a line end inside the text (a request quoted in
+  // an error, say) must not start a line of its own with a stamp of the
+  // sender's choosing, nor an escape sequence reach a terminal.
+  event.RawMessage = EscapeControlCharacters(msg);
+  event.Message = FormatMessage(kind, event.RawMessage);
   if (CallHandler(event)) return;
   switch (kind) {
     case etDebug:
@@ -117,10 +152,10 @@ void TLogger::Exception(const std::exception& e) { Exception(ExceptionDescriptio
 void TLogger::Exception(const std::string& msg, const std::exception& e, bool msgOnly) {
   TLogEvent event;
   event.EventType = etException;
-  event.RawMessage = msg;
-  event.Message = FormatMessage(etException, msg);
+  event.RawMessage = EscapeControlCharacters(msg);
+  event.Message = FormatMessage(etException, event.RawMessage);
   if (!msgOnly) {
-    const std::string suffix = " (" + ExceptionDescription(e) + ")";
+    const std::string suffix = " (" + EscapeControlCharacters(ExceptionDescription(e)) + ")";
     event.RawMessage += suffix;
     event.Message += suffix;
   }

@@ -30,6 +30,11 @@ std::string ExceptionClassName(const std::exception& e);
 // The message an error carries.
 std::string ExceptionMessage(const std::exception& e);
 
+// text with its control characters (C0 and DEL) written as visible escapes:
+// "\r", "\n", "\t", else "\x1b" and the like. Text without any is returned
+// as it is.
+std::string EscapeControlCharacters(std::string_view text);
+
 class TLogger {
  public:
   void Log();

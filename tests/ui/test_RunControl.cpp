@@ -223,17 +223,19 @@ TEST_F(RunControlTest, AFloodOfLinesReachesTheBoxAndTheFileAsSingleLinesWouldAnd
   WriteFile(PathOf("doc.vmgr"), "[Model0]\nFilename=a.vm\n");
   std::vector<std::string> lines;
   for (int i = 0; i < 300; ++i) lines.push_back("line " + std::to_string(i));
-  lines[100] = "ends in a carriage return\r";  // a line break of its own in the box
+  // A line break inside an event stays inside its one line, visibly.
+  lines[100] = "ends in a carriage return\r";
   lines[101] = "two\nlines";
   lines[102] = "ends in a line end\r\n";
+  lines[103] = "2014-03-05 14:07:09 - Info: x\r\n2014-03-05 14:07:09 - Info: forged\x1b[2J";
   const std::string stamp = Logger().FormatMessage(etInfo, "");
   std::string expectedMemo, expectedFile;
   for (const std::string& line : lines) {
     std::string shown = line;
-    if (shown.ends_with("\r\n")) shown.pop_back();
-    std::replace(shown.begin(), shown.end(), '\r', '\n');
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"\r", "\\r"}, {"\n", "\\n"}, {"\x1b", "\\x1b"}})
+      for (size_t at = 0; (at = shown.find(from, at)) != std::string::npos; at += to.size()) shown.replace(at, 1, to);
     expectedMemo += (expectedMemo.empty() ? "" : "\n") + stamp + shown;
-    expectedFile += stamp + line + (line.ends_with("\r\n") ? "" : "\r\n");
+    expectedFile += stamp + shown + "\r\n";
   }
   {
     TMainForm form({PathOf("doc.vmgr")});
