@@ -128,6 +128,17 @@ class TJsonRpcServer {
   void PipeServerPipeError(TPipeServer* sender, uint32_t pipe, TPipeContext context, int32_t errorCode);
   void PipeServerPipeMessage(TPipeServer* sender, uint32_t pipe, TStream& stream);
 
+  // A condition of the pipe reported at most once a minute, with a count.
+  static constexpr uint64_t RARE_REPORT_INTERVAL_MS = 60'000;
+  struct TRareReport {
+    int32_t Count = 0;
+    uint64_t LastTicks = 0;
+    // Whether the occurrence just counted is to be reported.
+    bool Due();
+  };
+  TRareReport FRefused;           // connections from other users
+  TRareReport FOutOfDescriptors;  // accepts that failed for want of descriptors
+
   IRpcReplyWriter* FReplyWriter = nullptr;
   std::unique_ptr<IRpcReplyWriter> FPipeWriter;
   std::unique_ptr<TPipeServer> FPipeServer;

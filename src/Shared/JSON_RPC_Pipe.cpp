@@ -7,6 +7,10 @@
 #include "Shared/Componen/Pipes.h"
 #include "Shared/JSON_RPC.h"
 #include "diagnostics/Logging.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/LocalSocket.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -151,12 +155,37 @@ void TJsonRpcServer::Initialize(const std::string& pipeName) {
 
 void TJsonRpcServer::PipeServerPipeConnect(TPipeServer*, uint32_t) {}
 void TJsonRpcServer::PipeServerPipeDisconnect(TPipeServer*, uint32_t) {}
-void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t pipe, TPipeContext, int32_t errorCode) {
-  // Transport errors are not this layer's business, except a client cut off
-  // for an oversized message: someone should learn why it lost its line.
-  if (errorCode == ERROR_MESSAGE_TOO_LARGE)
+void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t pipe, TPipeContext context, int32_t errorCode) {
+  // Transport errors are not this layer's business, except where someone
+  // should learn why a client lost its line or could not get one.
+  if (errorCode == ERROR_MESSAGE_TOO_LARGE) {
     Logger().Error("Message from client %d is larger than %d bytes; connection closed, partial message discarded",
                    static_cast<int32_t>(pipe), GetMaxMessageSize());
+    return;
+  }
+  if (context != pcListener) return;
+  if (errorCode == static_cast<int32_t>(Platform::ERROR_ACCESS_DENIED)) {
+    // Said once a minute at most: a flood of refused clients must not flood
+    // the log, but the count tells how many there were.
+    ++FRefused.Count;
+    if (FRefused.Due())
+      Logger().Warn("Refused a connection to the pipe from a process of another user (%d refused so far); only "
+                    "processes of user id %d may connect",
+                    FRefused.Count, static_cast<int32_t>(Platform::CurrentUserId()));
+  } else if (Platform::IsOutOfDescriptors(errorCode)) {
+    ++FOutOfDescriptors.Count;
+    if (FOutOfDescriptors.Due())
+      Logger().Error("Could not accept a connection on the pipe: %s (%d times so far); the manager has run out of "
+                     "file descriptors",
+                     Platform::SysErrorMessage(errorCode), FOutOfDescriptors.Count);
+  }
+}
+
+bool TJsonRpcServer::TRareReport::Due() {
+  const uint64_t now = Platform::GetTickCount64();
+  if (Count > 1 && now - LastTicks < RARE_REPORT_INTERVAL_MS) return false;
+  LastTicks = now;
+  return true;
 }
 
 void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, TStream& stream) {

@@ -313,6 +313,15 @@ uint32_t TLocalListener::Accept(TLocalSocket& connection) {
   do fd = ::accept4(FFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) return MapSocketErrno(errno);
+  // The engines are this user's own children. A process of another user
+  // could pose as one of them and end or spoil the run: it is hung up on.
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
+      peer.uid != ::geteuid()) {
+    CloseFd(fd);
+    return ERROR_ACCESS_DENIED;
+  }
   connection = TLocalSocket(fd);
   return ERROR_SUCCESS;
 }

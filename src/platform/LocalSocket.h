@@ -99,7 +99,8 @@ class TLocalListener {
   // (by this or any other process), other codes for other failures.
   uint32_t Listen(const std::string& pipeName, int backlog = 128);
   // Takes one pending connection; ERROR_IO_PENDING when none is waiting
-  // (poll Fd() for POLLIN).
+  // (poll Fd() for POLLIN). A connection from a process of another user
+  // than ours is closed at once and reported as ERROR_ACCESS_DENIED.
   uint32_t Accept(TLocalSocket& connection);
   bool IsOpen() const { return FFd >= 0; }
   int Fd() const { return FFd; }

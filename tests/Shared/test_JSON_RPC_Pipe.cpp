@@ -1,14 +1,22 @@
 // The JSON-RPC server on a real pipe.
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "Componen/PipeTestSupport.h"
 #include "Shared/JSON_RPC.h"
 #include "diagnostics/Logging.h"
+#include "platform/LocalSocket.h"
 
 using PipeTest::PumpUntil;
 using PipeTest::TTestClient;
@@ -191,4 +199,54 @@ TEST_F(JsonRpcPipeTest, InitialisingTwiceIsAnAssertionFailure) {
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "Assertion failure");
   }
+}
+
+// Only processes of the manager's own user may use the pipe: a process of
+// another user is hung up on before it can make a call, and the log says so
+// once a minute at most, with the count.
+TEST_F(JsonRpcPipeTest, ProcessesOfAnotherUserAreHungUpOnAndCounted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  Server = TJsonRpcServer::Create(Name);
+  bool handled = false;
+  Server->SetOnRPC([&](uint32_t, const std::string&, const IJsonValue&) {
+    handled = true;
+    return TVariant(true);
+  });
+  // Made before the fork: the child only makes system calls.
+  const std::string address = Platform::LocalSocketAddress(Name);
+  const std::string call = R"({"jsonrpc":"2.0","method":"Finalize","params":{"ClientID":0},"id":1})";
+  auto strangerGetsAReply = [&] {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::setuid(65534) != 0) ::_exit(3);
+      const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::memcpy(addr.sun_path, address.data(), address.size());
+      const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) ::_exit(4);
+      (void)!::send(fd, call.data(), call.size(), MSG_NOSIGNAL);
+      char buffer[256];
+      ::_exit(::recv(fd, buffer, sizeof buffer, 0) > 0 ? 1 : 0);  // 0: hung up on
+    }
+    int status = -1;
+    if (!PumpUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(strangerGetsAReply(), 0);
+  EXPECT_FALSE(handled);
+  ASSERT_TRUE(PumpUntil([&] { return !Logged.empty(); }));
+  EXPECT_EQ(Logged, (std::vector<std::string>{"Refused a connection to the pipe from a process of another user (1 "
+                                              "refused so far); only processes of user id 0 may connect"}));
+  EXPECT_EQ(Kinds.back(), etWarn);
+
+  // The user's own processes are served as ever.
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(Name));
+  ASSERT_TRUE(client.SendPacket(call));
+  ASSERT_TRUE(client.Receive(20000, true).has_value());
+  EXPECT_TRUE(handled);
 }

@@ -87,7 +87,9 @@ void TPipeListenThread::Execute() {
       FConnection.Close();  // still ours only when the hand-over did not happen
     } else if (!Terminated() && FErrorCode != 0 && FErrorCode != static_cast<int32_t>(ERROR_NO_DATA)) {
       SafeSendMessage(WM_PIPEERROR_L, FPipe, FErrorCode);
-      FKillEvent->WaitFor(ACCEPT_RETRY_MS);
+      // A refused client is gone already: the next one is taken at once,
+      // so refusing a flood of them cannot delay an engine's connection.
+      if (FErrorCode != static_cast<int32_t>(ERROR_ACCESS_DENIED)) FKillEvent->WaitFor(ACCEPT_RETRY_MS);
     }
   }
 }
