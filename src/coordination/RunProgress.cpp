@@ -45,7 +45,7 @@ int OpenOutput(const std::string& path, const std::string& whose) {
   int fd = -1;
   if (const int error = Platform::CreateOutputFile(path, fd); error != 0) {
     Logger().Error("Could not create \"%s\" for the output of %s: %s; it goes to the manager's standard error", path,
-                   whose, Platform::SysErrorMessage(error));
+                   whose, Platform::OpenErrorMessage(error));
     return -1;
   }
   return fd;

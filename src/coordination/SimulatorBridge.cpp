@@ -9,8 +9,6 @@
 #include <emmintrin.h>
 #endif
 
-#include <nlohmann/json.hpp>
-
 #include "Shared/Componen/PipeFraming.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
@@ -27,6 +25,18 @@ namespace {
 // Bytes the processor wrote after the end of the reply being read: they
 // start its next reply. Emptied when the processor is started or stopped.
 std::string gPending;
+
+// The processor has failed in this run: nothing more is written to it.
+bool gFailed = false;
+
+// Marks the processor failed, which cancels the run.
+void ProcessorFailed() {
+  gFailed = true;
+  Cancel = true;
+}
+
+// Longest piece of a wrong answer quoted in the log.
+constexpr size_t QUOTED_ANSWER_BYTES = 200;
 
 // Largest read from the processor at once.
 constexpr size_t PROCESSOR_READ_CHUNK = 64 * 1024;
@@ -56,9 +66,10 @@ std::string ReadReply() {
     uint32_t waiting = 0;
     int error = Platform::PeekPipe(ExternalProcessorReadPipe, waiting);
     if (error == EPIPE) {
+      // What came before the end is no whole reply: nothing is passed on.
       Logger().Error("External processor closed its output; cancelling simulation");
-      Cancel = true;
-      result.swap(gPending);
+      ProcessorFailed();
+      gPending.clear();
       return result;
     }
     if (error != 0) {
@@ -77,7 +88,7 @@ std::string ReadReply() {
       if (gPending.size() > static_cast<size_t>(GetMaxMessageSize())) {
         Logger().Error("External processor's answer is longer than %d bytes; cancelling simulation",
                        GetMaxMessageSize());
-        Cancel = true;
+        ProcessorFailed();
         gPending.clear();
         gPending.shrink_to_fit();
         return std::string();
@@ -86,7 +97,7 @@ std::string ReadReply() {
     }
     if ((Platform::GetTickCount64() - start) / 1000 > limitSeconds) {
       Logger().Error("External processor did not answer within %d seconds; cancelling simulation", limitSeconds);
-      Cancel = true;
+      ProcessorFailed();
       gPending.clear();
       return std::string();
     }
@@ -190,9 +201,33 @@ int SendRequestLine(TLentRequest& request, bool& flushing) {
   return Platform::FlushPipe(ExternalProcessorWritePipe, timeoutMs, ExternalProcessorReadPipe);
 }
 
+// Why answer is not the processor's reply to request; empty when it is. The
+// answer's outline is enough: a JSON object whose "id" is the request's, as
+// the manager itself would echo it (a digit string equal to its number).
+std::string WhyNotTheReply(std::string_view answer, const TProcessorRequest& request) {
+  std::string outline;
+  if (!JsonScan(answer, 1, &outline)) return "not JSON";
+  const IJsonValue reply = JsonParse(outline);
+  if (!reply || !reply->IsObject()) return "not a JSON object";
+  if (!request.HasId) return std::string();
+  const IJsonValue id = JsonMember(reply, "id");
+  if (!id) return "it has no \"id\"";
+  const std::string expected = JsonSerialize(RpcReplyId(request.Id));
+  const std::string got = JsonSerialize(RpcReplyId(id));
+  if (got == expected) return std::string();
+  return TextUtils::SafeFormat("its \"id\" is %s, not %s", got, expected);
+}
+
 }  // namespace
 
 void ResetProcessorReader() { gPending.clear(); }
+
+void ResetProcessorBridge() {
+  gPending.clear();
+  gFailed = false;
+}
+
+bool ExternalProcessorFailed() { return gFailed; }
 
 std::string TRpcHandler::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   Assert(TSettings::GetUseExternalProcessor());
@@ -209,18 +244,31 @@ std::string TRpcHandler::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   const std::string method =
       request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
   IJsonValue params = JsonMember(request, "params");
+  TProcessorRequest call;
+  call.Method = method;
+  if (const IJsonValue clientID = JsonMember(params, "ClientID"))
+    call.ClientID = static_cast<uint32_t>(JsonAsInteger(clientID));
+  call.Id = JsonMember(request, "id");
+  call.HasId = call.Id != nullptr;
   OnRPC(pipe, method, params);
   if (HasJsonRpcServer() && JsonRpcServer().ReplyDeferred()) {
     // Held at the barrier: forwarded once released, after the calls that
     // released it.
-    NoteParkedRequest(method, std::string(rpc));
+    NoteParkedRequest(std::move(call), std::string(rpc));
     return std::string();
   }
-  return ExchangeWithProcessor(method, rpc);
+  return ExchangeWithProcessor(call, rpc);
 }
 
-std::string ExchangeWithProcessor(const std::string& method, std::string_view rpc) {
+std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_view rpc) {
   std::string result;
+  const std::string& method = call.Method;
+  if (gFailed || !ExternalProcessorRunning) {
+    // A processor that failed once is out of step for good (or gone, or
+    // hung): another line would only wait out another time-out.
+    Logger().Debug("Not calling external %s: the external processor has failed or stopped", method);
+    return result;
+  }
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;
@@ -235,20 +283,29 @@ std::string ExchangeWithProcessor(const std::string& method, std::string_view rp
                                          ErrorText(error), error);
     // A processor that is gone while the run is already being cancelled
     // gets nothing more; the engine is told false with an empty reply.
+    ProcessorFailed();
     if (cancelledBefore) {
       Logger().Error("%s", message);
       return result;
     }
-    Cancel = true;
     throw Exception(message);
   }
   Logger().Debug("Reading from external processor pipe");
   if (!Cancel) result = ReadReply();
   request.Answered = !Cancel && !result.empty();
-  // The answer goes to the engine as it came. One that cannot be a JSON-RPC
-  // reply will not make sense to the engine either: say so in the log.
-  if (!Cancel && !result.empty() && !nlohmann::json::accept(result))
-    Logger().Warn("External processor answered %s with a line that is not JSON", method);
+  // The answer goes to the engine as it came, but only when it is the reply
+  // to this request: anything else (a stray line, a second line for one
+  // request) would shift every later answer onto the wrong call.
+  if (!Cancel && !result.empty()) {
+    if (const std::string why = WhyNotTheReply(result, call); !why.empty()) {
+      const std::string client = call.ClientID >= 0 ? std::to_string(call.ClientID) : std::string("unknown");
+      Logger().Error("External processor's answer to %s for ClientID %s is not its reply (%s): %s; cancelling "
+                     "simulation",
+                     method, client, why, TextUtils::Trim(std::string_view(result).substr(0, QUOTED_ANSWER_BYTES)));
+      ProcessorFailed();
+      result.clear();
+    }
+  }
   // A long reply is copied for its debug line only when the line is wanted.
   if (Logger().DebugWanted()) Logger().Debug("Read [%s] from external processor pipe", TextUtils::Trim(result));
   Logger().Debug("Back from external %s", method);

@@ -147,7 +147,7 @@ struct TParkedCall {
   uint32_t ClientID = 0;
   uint64_t StartTicks = 0;
   TRpcDeferredReply Reply;
-  std::string Method;  // processor mode: the request to forward on release
+  TProcessorRequest Request;  // processor mode: the request to forward on release
   std::string Rpc;
 };
 
@@ -176,7 +176,7 @@ void Release(const TParkedCall& call, bool timedOut) {
     return;
   }
   try {
-    JsonRpcServer().CompleteDeferredReply(call.Reply, ExchangeWithProcessor(call.Method, call.Rpc));
+    JsonRpcServer().CompleteDeferredReply(call.Reply, ExchangeWithProcessor(call.Request, call.Rpc));
   } catch (const std::exception& e) {
     // As for a call answered at once: the failure is logged and the engine
     // gets no reply.
@@ -186,9 +186,9 @@ void Release(const TParkedCall& call, bool timedOut) {
 
 }  // namespace
 
-void NoteParkedRequest(const std::string& method, const std::string& rpc) {
+void NoteParkedRequest(TProcessorRequest request, const std::string& rpc) {
   Assert(!gParked.empty());
-  gParked.back().Method = method;
+  gParked.back().Request = std::move(request);
   gParked.back().Rpc = rpc;
 }
 

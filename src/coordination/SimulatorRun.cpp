@@ -29,16 +29,36 @@ bool gLastRunCancelled = false;
 uint64_t gCancelTicks = 0;
 constexpr uint64_t KILL_DONE = UINT64_MAX;
 
+// How long a failed processor has to end after SIGTERM before it is killed.
+constexpr uint32_t PROCESSOR_END_GRACE_MS = 2000;
+
 uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
 
 // Terminates slot j's engine, saying whether that worked.
 void KillSlot(size_t j) {
   TVelmarProcess& slot = Processes[j];
+  // An engine that has ended needs no killing; saying it could not be
+  // killed would read as if it were still running.
+  uint32_t code = 0;
+  if (slot.Exited ||
+      (Platform::GetExitCodeProcess(slot.ProcInfo.hProcess, code) && code != Platform::STILL_ACTIVE))
+    return;
   if (Platform::TerminateProcess(slot.ProcInfo.hProcess, 1)) {
     NoteSlotKilled(static_cast<uint32_t>(j));
     Logger().Log("Killed Velmar process #%d", j);
   } else
     Logger().Log("Could not kill Velmar process #%d", j);
+}
+
+// Says why a program could not be started; running out of descriptors is
+// named as such, since nothing else about the failure points at it.
+void LogExecFailure(const std::string& program) {
+  const int error = WinUtils::LastExecError();
+  if (Platform::IsOutOfDescriptors(error))
+    Logger().Error("Could not start \"%s\": %s; the manager has run out of file descriptors", program,
+                   Platform::SysErrorMessage(error));
+  else if (error != 0)
+    Logger().Error("Could not start \"%s\": %s", program, Platform::SysErrorMessage(error));
 }
 
 void ReleaseSlotHandles(TVelmarProcess& slot) {
@@ -51,8 +71,11 @@ void ReleaseSlotHandles(TVelmarProcess& slot) {
 std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
   const std::string options = TSettings::GetVelmarOptions();
   if (TSettings::GetVelmarSpecifiedOptionsOnly()) return options;
-  return TextUtils::SafeFormat("%s /RUN=YES /RPC=%s /RPCID=%d \"%s\" /RpcResponseTimeout=%d", options,
-                               VELMAR_PIPE_NAME, clientID, modelPath,
+  // The path is quoted so that it reaches the engine as one argument
+  // whatever it holds: a quote in it must not end the argument and let the
+  // rest pass for options of the engine's.
+  return TextUtils::SafeFormat("%s /RUN=YES /RPC=%s /RPCID=%d %s /RpcResponseTimeout=%d", options,
+                               VELMAR_PIPE_NAME, clientID, Platform::QuoteArgument(modelPath),
                                static_cast<uint32_t>(TSettings::GetVelmarTimeStepTimeout() + 2));
 }
 
@@ -151,13 +174,14 @@ void StartExternalProcessor() {
   const std::string filename = TSettings::GetExternalProcessorFilename();
   const std::string parameters = TSettings::GetExternalProcessorParameters();
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
-  ResetProcessorReader();
+  ResetProcessorBridge();
   int errorOutput = OpenProcessorOutput();
   ExternalProcessorRunning =
       WinUtils::ExecNoWait(filename, parameters, 1, ExternalProcessorProcInfo, ExternalProcessorReadPipe,
                            ExternalProcessorWritePipe, TSettings::GetExternalProcessorEnvironment(), errorOutput);
   Platform::CloseHandleClear(errorOutput);
   if (!ExternalProcessorRunning) {
+    LogExecFailure(filename);
     // The pipe ends are ours even when the start failed.
     Platform::CloseHandleClear(ExternalProcessorReadPipe);
     Platform::CloseHandleClear(ExternalProcessorWritePipe);
@@ -169,8 +193,11 @@ void StartExternalProcessor() {
 
 void StopExternalProcess() {
   Assert(ExternalProcessorRunning);
+  // A processor that failed gets nothing more, not even the close command:
+  // it is ended, so that a hung one does not outlive the run.
+  const bool failed = ExternalProcessorFailed();
   const std::string command = TSettings::GetExternalProcessorCloseCommand();
-  if (!command.empty()) {
+  if (!command.empty() && !failed) {
     Logger().Debug("Writing [%s] to external processor pipe", command);
     const std::string line = command + TextUtils::CRLF;
     size_t written = 0;
@@ -181,6 +208,8 @@ void StopExternalProcess() {
   }
   Platform::CloseHandleClear(ExternalProcessorReadPipe);
   Platform::CloseHandleClear(ExternalProcessorWritePipe);
+  if (failed && Platform::EndProcess(ExternalProcessorProcInfo.hProcess, PROCESSOR_END_GRACE_MS))
+    Logger().Log("External processor ended after its failure");
   Platform::CloseProcessHandle(ExternalProcessorProcInfo.hProcess);
   Platform::CloseProcessHandle(ExternalProcessorProcInfo.hThread);
   ResetProcessorReader();
@@ -203,7 +232,10 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
       WinUtils::ExecNoWait(program, slot.Params, 1, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
   Platform::CloseHandleClear(output);
   NoteProgress();
-  if (!slot.Started) throw Exception(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename));
+  if (!slot.Started) {
+    LogExecFailure(program);
+    throw Exception(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename));
+  }
   slot.StartTime = Platform::LocalNow();
   Logger().Log("Velmar #%d started", id);
   // The slot is looked up by index after every pass, never through a

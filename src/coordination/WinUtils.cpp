@@ -7,8 +7,24 @@
 extern char** environ;
 
 namespace WinUtils {
+namespace {
+thread_local int gLastExecError = 0;
+
+bool ExecFailed(int error) {
+  gLastExecError = error;
+  return false;
+}
+}  // namespace
+
+int LastExecError() { return gLastExecError; }
+
 std::string QuotedCommandLine(const std::string& filename, const std::string& params) {
-  return "\"" + filename + "\" " + params;
+  // The program's name cannot carry a double quote on a command line: one in
+  // the path is left out here, and the spawn request names the program
+  // whole (TSpawnRequest::Program).
+  std::string program = filename;
+  std::erase(program, '"');
+  return "\"" + program + "\" " + params;
 }
 
 std::string ExtractFilePath(const std::string& filename) {
@@ -20,12 +36,13 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
                 TProcessInformation& procInfo, int output) {
   Platform::TSpawnRequest request;
   request.CommandLine = QuotedCommandLine(filename, params);
+  request.Program = filename;
   request.WorkingDirectory = ExtractFilePath(filename);
   request.NewSession = true;
   request.StdOutput = output;
   request.StdError = output;
   TProcessInformation created;
-  if (Platform::SpawnProcess(request, created) != 0) return false;
+  if (const int error = Platform::SpawnProcess(request, created); error != 0) return ExecFailed(error);
   procInfo = created;
   return true;
 }
@@ -44,11 +61,11 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
 
   int childStdInRead = -1, childStdInWrite = -1;
   int childStdOutRead = -1, childStdOutWrite = -1;
-  if (Platform::CreatePipe(childStdInRead, childStdInWrite) != 0) return false;
-  if (Platform::CreatePipe(childStdOutRead, childStdOutWrite) != 0) {
+  if (const int error = Platform::CreatePipe(childStdInRead, childStdInWrite); error != 0) return ExecFailed(error);
+  if (const int error = Platform::CreatePipe(childStdOutRead, childStdOutWrite); error != 0) {
     Platform::CloseHandleClear(childStdInRead);
     Platform::CloseHandleClear(childStdInWrite);
-    return false;
+    return ExecFailed(error);
   }
   PrepareChildInputPipe(childStdInWrite);
   DebugOutput::ODS("childStdInPipeRead=%d, childStdInPipeWrite=%d", childStdInRead, childStdInWrite);
@@ -67,6 +84,7 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
 
   Platform::TSpawnRequest request;
   request.CommandLine = commandLine;
+  request.Program = filename;
   request.StdInput = childStdInRead;
   request.StdOutput = childStdOutWrite;
   request.StdError = errorOutput;
@@ -84,7 +102,9 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
   }
 
   procInfo = TProcessInformation{};
-  const bool created = Platform::SpawnProcess(request, procInfo) == 0;
+  const int spawnError = Platform::SpawnProcess(request, procInfo);
+  if (spawnError != 0) ExecFailed(spawnError);
+  const bool created = spawnError == 0;
 
   // The child holds the only copies of its ends now.
   Platform::CloseHandleClear(childStdInRead);

@@ -53,6 +53,10 @@ bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput = -1);
 
+// Why the last ExecNoWait of this thread that returned false failed: an
+// errno value (ENOENT, EACCES, EMFILE, ...).
+int LastExecError();
+
 // This program's environment, each entry followed by CR LF.
 std::string GetEnvironmentStrings();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "diagnostics/Exception.h"
+#include "platform/Files.h"
 #include "platform/Locale.h"
 #include "platform/MessageBox.h"
 
@@ -36,8 +37,10 @@ namespace {
 // bytes of it (computed from the part that got in) and raises.
 template <class Kept>
 void Append(std::string_view text, const std::string& fileName, Kept kept) {
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) throw EInOutError(std::strerror(errno));
+  // Not through a link at the last element: a log file replaced by a link
+  // would have our lines written into whatever file it points at.
+  const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) throw EInOutError(Platform::OpenErrorMessage(errno));
   struct stat before {};
   const bool sized = ::fstat(fd, &before) == 0;
   // A file without any write permission bit is read-only for everyone, a

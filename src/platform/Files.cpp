@@ -46,4 +46,9 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
 
 std::string SysErrorMessage(int code) { return std::strerror(code); }
 
+std::string OpenErrorMessage(int code) {
+  if (code == ELOOP) return "it is a symbolic link, which is not followed";
+  return SysErrorMessage(code);
+}
+
 }  // namespace Platform

@@ -22,5 +22,9 @@ std::string ExtractFileDir(const std::string& path);
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // The text of an errno value.
 std::string SysErrorMessage(int code);
+// The same for a file the program opens without following a symbolic link
+// at the last element of its path (the files it writes beside a document,
+// in folders others may write): there ELOOP means the file is such a link.
+std::string OpenErrorMessage(int code);
 
 }  // namespace Platform

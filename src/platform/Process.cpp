@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/uio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -218,20 +219,60 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
   return args;
 }
 
-void IgnoreSigPipe() {
+std::string QuoteArgument(const std::string& argument) {
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes before a quote are doubled and the quote escaped; others
+    // stand for themselves.
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  // Before the closing quote they are doubled too, or they would escape it.
+  quoted.append(2 * backslashes, '\\');
+  quoted += '"';
+  return quoted;
+}
+
+void IgnoreWriteSignals() {
   static std::once_flag once;
   std::call_once(once, [] {
     struct sigaction sa {};
     sa.sa_handler = SIG_IGN;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGPIPE, &sa, nullptr);
+    ::sigaction(SIGXFSZ, &sa, nullptr);
   });
+}
+
+uint32_t CurrentUserId() { return static_cast<uint32_t>(::geteuid()); }
+
+uint64_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(limit.rlim_cur);
 }
 
 int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info) {
   info = TProcessInformation{};
-  IgnoreSigPipe();
-  const std::vector<std::string> args = SplitCommandLine(request.CommandLine);
+  IgnoreWriteSignals();
+  std::vector<std::string> args = SplitCommandLine(request.CommandLine);
+  if (!request.Program.empty()) {
+    if (args.empty())
+      args.push_back(request.Program);
+    else
+      args[0] = request.Program;
+  }
   if (args.empty() || args[0].empty()) return ENOENT;
   const std::string program = AbsoluteProgramPath(args[0]);
   const bool searchPath = program.find('/') == std::string::npos;
@@ -266,6 +307,7 @@ int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info) {
   sigemptyset(&noSignals);
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);  // ignored here, but not for the child
+  sigaddset(&defaults, SIGXFSZ);
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (request.NewSession) flags |= POSIX_SPAWN_SETSID;
   if (!rc) rc = posix_spawnattr_setflags(&attr, flags);
@@ -303,6 +345,14 @@ bool TerminateProcess(int hProcess, uint32_t /*exitCode*/) {
   return PidfdSendSignal(hProcess, SIGKILL) == 0;
 }
 
+bool EndProcess(int hProcess, uint32_t graceMs) {
+  if (hProcess < 0) return false;
+  if (PidfdSendSignal(hProcess, SIGTERM) != 0) return errno == ESRCH;  // gone already
+  if (WaitForProcess(hProcess, graceMs) == WAIT_OBJECT_0) return true;
+  PidfdSendSignal(hProcess, SIGKILL);
+  return WaitForProcess(hProcess, graceMs) == WAIT_OBJECT_0;
+}
+
 uint64_t ProcessExitsSeen() { return GExitsSeen.load(std::memory_order_acquire); }
 
 bool GetExitCodeProcess(int hProcess, uint32_t& exitCode) {
@@ -328,7 +378,9 @@ void CloseProcessHandle(int& hProcess) {
 }
 
 int CreateOutputFile(const std::string& path, int& fd) {
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A link planted where the file should be must not make us empty the
+  // file it points at.
+  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   while (fd < 0 && errno == EINTR);
   return fd < 0 ? errno : 0;
 }
@@ -336,7 +388,7 @@ int CreateOutputFile(const std::string& path, int& fd) {
 int StdErrorHandle() { return ::fcntl(2, F_GETFD) < 0 ? -1 : 2; }
 
 int CreatePipe(int& readEnd, int& writeEnd) {
-  IgnoreSigPipe();
+  IgnoreWriteSignals();
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) < 0) return errno;
   readEnd = fds[0];
@@ -409,7 +461,7 @@ int WaitForRoom(int fd, uint64_t deadline) {
 }
 
 int WriteUntil(int fd, const void* data, size_t count, size_t& bytesWritten, uint64_t deadline) {
-  IgnoreSigPipe();
+  IgnoreWriteSignals();
   const char* bytes = static_cast<const char*>(data);
   while (bytesWritten < count) {
     const ssize_t r = ::write(fd, bytes + bytesWritten, count - bytesWritten);

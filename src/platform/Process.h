@@ -37,12 +37,21 @@ struct TProcessInformation {
 // read plainly: up to the closing quote when it starts with one, else up
 // to the first blank.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+// One argument in double quotes, escaped so that SplitCommandLine gives it
+// back whole and unchanged whatever it holds (blanks, quotes, backslashes).
+// A text without quotes or backslashes before the closing quote is simply
+// put between quotes.
+std::string QuoteArgument(const std::string& argument);
 
 struct TSpawnRequest {
   // The whole command line; its first argument names the program. A name
   // without '/' is looked up along PATH; a relative path is taken from the
   // caller's folder, not from WorkingDirectory.
   std::string CommandLine;
+  // When given, the program to run and the child's first argument, in place
+  // of the command line's first argument: a path may hold characters (a
+  // double quote) that the command line cannot carry there.
+  std::string Program;
   // Folder the child starts in; empty: the caller's.
   std::string WorkingDirectory;
   // The child's environment, "NAME=value" entries; ignored unless
@@ -81,6 +90,10 @@ bool GetExitCodeProcess(int hProcess, uint32_t& exitCode);
 // last asked GetExitCodeProcess of its processes need not ask again.
 uint64_t ProcessExitsSeen();
 
+// Asks the process to end (SIGTERM) and kills it (SIGKILL) when it has not
+// ended within graceMs. True when it has ended.
+bool EndProcess(int hProcess, uint32_t graceMs);
+
 // Waits up to timeoutMs (INFINITE allowed) for the process to end.
 // Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED (platform/Events.h).
 uint32_t WaitForProcess(int hProcess, uint32_t timeoutMs);
@@ -97,10 +110,24 @@ int CreateOutputFile(const std::string& path, int& fd);
 // Our standard error as a child inherits it: 2, or -1 when it is closed.
 int StdErrorHandle();
 
-// Ignores SIGPIPE for the whole program, so a write to a pipe whose reader
-// has gone returns EPIPE instead of ending the program. Idempotent; every
-// function here that creates a pipe or a process calls it.
-void IgnoreSigPipe();
+// Ignores SIGPIPE and SIGXFSZ for the whole program, so a write to a pipe
+// whose reader has gone returns EPIPE, and one past the file-size limit
+// (ulimit -f) EFBIG, instead of ending the program. Children get both back
+// at their defaults. Idempotent; every function here that creates a pipe or
+// a process calls it, and the program calls it at start-up.
+void IgnoreWriteSignals();
+
+// Raises the soft limit on open descriptors to the hard limit (each engine
+// costs the manager a connection, a thread and a process handle). Returns
+// the soft limit in force afterwards.
+uint64_t RaiseDescriptorLimit();
+
+// The effective user id of this program.
+uint32_t CurrentUserId();
+
+// Whether an errno value means the process or the system has run out of
+// descriptors.
+inline bool IsOutOfDescriptors(int error) { return error == 24 /* EMFILE */ || error == 23 /* ENFILE */; }
 
 // An anonymous pipe; both ends are close-on-exec (a child receives an end
 // only as a redirected standard stream). Returns 0 or an errno value.

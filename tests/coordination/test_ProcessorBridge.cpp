@@ -59,36 +59,90 @@ class ProcessorBridge : public SimulatorTest {
   std::string Input;
 };
 
-// Records each line and answers with a fixed text.
-const char* kEcho = "while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf 'R:%s\\r\\n' \"${#l}\"; done";
+// Records each line and answers with a reply that carries the request's id
+// and the line's length.
+const char* kEcho =
+    "while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; "
+    "id=$(printf '%s' \"$l\" | sed -n 's/^{\"jsonrpc\":\"2.0\",\"id\":\\([^,]*\\),.*/\\1/p'); "
+    "printf '{\"id\":%s,\"R\":%s}\\r\\n' \"${id:-null}\" \"${#l}\"; done";
+// What kEcho answers to a request.
+std::string EchoReply(int id, const std::string& request) {
+  return "{\"id\":" + std::to_string(id) + ",\"R\":" + std::to_string(request.size() + 1) + "}";
+}
 
 TEST_F(ProcessorBridge, ReplyIsTheLineWithItsLineEndAndRequestGoesVerbatim) {
   Simulating(1);
   StartProcessor(kEcho);
   const std::string request = Call(1, "Echo", Client(0, ",\"Value\":5"));
-  EXPECT_EQ(Handle(request), "R:" + std::to_string(request.size() + 1) + "\r\n");
+  EXPECT_EQ(Handle(request), EchoReply(1, request) + "\r\n");
   // The processor read the request followed by CR LF.
   EXPECT_EQ(ProcessorInputLines(1), request + "\r\n");
   EXPECT_TRUE(Logged("Debug: Writing [" + request + "] to external processor pipe"));
-  EXPECT_TRUE(Logged("Debug: Read [R:" + std::to_string(request.size() + 1) + "] from external processor pipe"));
+  EXPECT_TRUE(Logged("Debug: Read [" + EchoReply(1, request) + "] from external processor pipe"));
   EXPECT_TRUE(Logged("Debug: Back from external Echo"));
 }
 
-TEST_F(ProcessorBridge, TwoLinesAtOnceMakeTwoReplies) {
+// A second line for one request would be taken for the reply to the next
+// one, and every later answer would go to the wrong call: the first answer
+// that is not the reply to its request ends the processor's part in the run.
+TEST_F(ProcessorBridge, AnswerThatIsNotTheReplyToItsRequestCancelsTheRun) {
   Simulating(1);
-  StartProcessor("while IFS= read -r l; do printf 'A\\nB\\n'; done");
-  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "A\n");
-  EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "B\n");
-  EXPECT_EQ(Handle(Call(3, "Echo", Client(0, ",\"Value\":1"))), "A\n");
+  StartProcessor("while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf '{\"id\":1}\\n{\"id\":1}\\n'; done");
+  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "{\"id\":1}\n");
+  EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "");
+  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Logged("Error: External processor's answer to Echo for ClientID 0 is not its reply (its \"id\" is 1, "
+                     "not 2): {\"id\":1}; cancelling simulation"));
+  // Nothing more is written to it: the third call is answered at once.
+  EXPECT_EQ(Handle(Call(3, "Echo", Client(0, ",\"Value\":1"))), "");
+  EXPECT_EQ(ProcessorInputLines(2).find("\"id\":3"), std::string::npos);
+}
+
+// The ids are compared as the manager echoes them: a digit string is its
+// number. An answer must be a JSON object.
+TEST_F(ProcessorBridge, AnswersAreCheckedAgainstTheRequestsId) {
+  struct TCase {
+    std::string RequestId, Answer;
+    bool Accepted;
+  };
+  const TCase cases[] = {
+      {"7", "{\"result\":true,\"id\":7}", true},
+      {"\"7\"", "{\"id\":7}", true},
+      {"7", "{\"id\":\"7\"}", true},
+      {"\"a\"", "{\"id\":\"a\"}", true},
+      {"null", "{\"id\":null}", true},
+      {"7", "{\"id\":8}", false},
+      {"7", "{\"result\":true}", false},
+      {"7", "[7]", false},
+      {"7", "true", false},
+      {"\"a\"", "{\"id\":\"b\"}", false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.RequestId + " -> " + c.Answer);
+    Cancel = false;
+    Simulating(1);
+    const std::string answer = (Dir / "answer.txt").string();
+    std::ofstream(answer) << c.Answer << "\n";
+    StartProcessor("while IFS= read -r l; do cat \"" + answer + "\"; done");
+    const std::string request = "{\"jsonrpc\":\"2.0\",\"id\":" + c.RequestId +
+                                ",\"method\":\"Echo\",\"params\":{\"ClientID\":0,\"Value\":1}}";
+    EXPECT_EQ(Handle(request), c.Accepted ? c.Answer + "\n" : "");
+    EXPECT_EQ(Cancel, !c.Accepted);
+    StopExternalProcess();
+  }
+  // A request that is not JSON has no id to compare: any object will do.
+  Cancel = false;
+  StartProcessor(kEcho);
+  EXPECT_EQ(Handle("not json"), "{\"id\":null,\"R\":9}\r\n");
 }
 
 TEST_F(ProcessorBridge, RequestWithoutMethodIsForwardedAsUnknown) {
   Simulating(1);
   StartProcessor(kEcho);
-  EXPECT_EQ(Handle("{\"jsonrpc\":\"2.0\",\"id\":1,\"params\":{\"ClientID\":0}}").substr(0, 2), "R:");
+  EXPECT_EQ(Handle("{\"jsonrpc\":\"2.0\",\"id\":1,\"params\":{\"ClientID\":0}}").substr(0, 7), "{\"id\":1");
   EXPECT_TRUE(Logged("Debug: Calling external unknown"));
   // Not even JSON: forwarded all the same.
-  EXPECT_EQ(Handle("not json").substr(0, 2), "R:");
+  EXPECT_EQ(Handle("not json").substr(0, 10), "{\"id\":null");
   EXPECT_TRUE(Logged("Error: RPC \"unknown\" is missing ClientID; cancelling process (null)"));
 }
 
@@ -111,7 +165,7 @@ TEST_F(ProcessorBridge, HeldStartTimeStepForwardedAfterTheCallsThatFreedIt) {
   const std::string stop = Call(21, "StopTimeStep", Client(1, ",\"VelmarStateVarsPop\":[]"));
   const std::string start = Call(20, "StartTimeStep", Client(0));
   Queue(stop, 2);
-  EXPECT_EQ(Handle(start, 1).substr(0, 2), "R:");
+  EXPECT_EQ(Handle(start, 1), EchoReply(20, start) + "\r\n");
   EXPECT_EQ(ProcessorInputLines(2), stop + "\r\n" + start + "\r\n");
   EXPECT_FALSE(Cancel);
 }
@@ -119,11 +173,13 @@ TEST_F(ProcessorBridge, HeldStartTimeStepForwardedAfterTheCallsThatFreedIt) {
 TEST_F(ProcessorBridge, ProcessorClosingItsOutputCancelsTheRun) {
   Simulating(1);
   StartProcessor("IFS= read -r l; printf 'partial'; exit 0");
-  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "partial");
+  // What came before the end is no reply and is not passed on.
+  EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "");
   EXPECT_TRUE(Cancel);
   EXPECT_TRUE(Logged("Error: External processor closed its output; cancelling simulation"));
-  // Later calls reach a processor that is gone: logged, answered empty.
+  // Later calls are not written to a processor that is gone: answered empty.
   EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "");
+  EXPECT_TRUE(Logged("Debug: Not calling external Echo: the external processor has failed or stopped"));
 }
 
 TEST_F(ProcessorBridge, SilentProcessorTimesOut) {
@@ -157,21 +213,23 @@ TEST_F(ProcessorBridge, EmptyCloseCommandSendsNothing) {
 TEST_F(ProcessorBridge, LargeReplyReadWhole) {
   Simulating(1);
   // A one-megabyte line.
-  StartProcessor("IFS= read -r l; head -c 1048576 /dev/zero | tr '\\0' 'x'; printf '\\n'; cat > /dev/null");
+  StartProcessor(
+      "IFS= read -r l; printf '{\"id\":1,\"r\":\"'; head -c 1048576 /dev/zero | tr '\\0' 'x'; printf '\"}\\n'; "
+      "cat > /dev/null");
   const std::string reply = Handle(Call(1, "Echo", Client(0, ",\"Value\":1")));
-  EXPECT_EQ(reply.size(), 1048577u);
+  EXPECT_EQ(reply.size(), 1048576u + 16);
   EXPECT_EQ(reply.back(), '\n');
   EXPECT_FALSE(Cancel);
 }
 
 TEST_F(ProcessorBridge, LongRequestWithLineEndsGoesAsOneLine) {
   Simulating(1);
-  StartProcessor("head -n 1 >> \"$1\"; printf 'OK\\n'; cat > /dev/null");
+  StartProcessor("head -n 1 >> \"$1\"; printf '{\"id\":1}\\n'; cat > /dev/null");
   // Line ends near the start and the end of a request of a few megabytes,
   // none in between.
   const std::string request =
       Call(1, "Echo", Client(0, ",\r\n\"Pad\":\"" + std::string(3 << 20, 'x') + "\",\r\n\"Value\":\n5"));
-  EXPECT_EQ(Handle(request), "OK\n");
+  EXPECT_EQ(Handle(request), "{\"id\":1}\n");
   std::string line = request;
   std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   EXPECT_EQ(ProcessorInputLines(1), line + "\r\n");
@@ -254,7 +312,8 @@ TEST_F(ProcessorBridge, WriteToAProcessorThatStoppedReadingTimesOut) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
   EXPECT_TRUE(Cancel);
   std::fill(request.begin(), request.end(), 'Z');
-  StopExternalProcess();  // the end of its input
+  // The end of its input. (Stopping it would end it: it has failed.)
+  Platform::CloseHandleClear(ExternalProcessorWritePipe);
   for (int i = 0; i < 1000 && !std::filesystem::exists(Input); ++i) usleep(10000);
   const std::string got = ProcessorInput();
   EXPECT_GT(got.size(), 0u);

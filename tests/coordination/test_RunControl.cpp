@@ -120,7 +120,7 @@ TEST_F(RunControl, SecondEngineTimingOutKillsBothAndClosesTheProcessor) {
   TSettings::SetUseExternalProcessor(true);
   const std::string input = (Dir / "proc-input.txt").string();
   TSettings::SetExternalProcessorFilename(
-      Script("proc.sh", "while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf 'ok\\n'; done"));
+      Script("proc.sh", "while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf '{\"id\":1}\\n'; done"));
   TSettings::SetExternalProcessorParameters(input);
   TSettings::SetExternalProcessorCloseCommand("STOP");
   // Engine 0 "calls" Initialize while its launch is awaited; engine 1 never does.

@@ -325,11 +325,13 @@ TEST_F(Faults, ProcessorAnsweringGarbageIsReported) {
   NewDocument();
   for (int i = 0; i < 2; ++i) Model(i, 30, "delay_ms = 2");
   // From the fourth stop of engine 1 on, every answer is binary junk with a
-  // line end: the engines get it unchanged, take it for "no" and stop.
+  // line end: the run is cancelled, the engines hear "no" and stop.
   Processor(ProcessorScript("printf '\\001\\377\\376 not json \\000 at all\\n'; continue"));
   ASSERT_TRUE(Start());
   Finish();
-  EXPECT_TRUE(LoggedStart("Warn: External processor answered StopTimeStep with a line that is not JSON"));
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(LoggedStart("Error: External processor's answer to StopTimeStep for ClientID 1 is not its reply (not "
+                          "JSON): \\x01\xff\xfe not json"));
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 1u);
   ExpectNothingLeft();
 }
@@ -548,6 +550,50 @@ TEST_F(Faults, StrangerCannotSplitAProcessorLine) {
   Finish();
   EXPECT_FALSE(LastRunCancelled());
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
+  ExpectNothingLeft();
+}
+
+TEST_F(Faults, ProcessorAnsweringWithAnotherIdCancelsTheRunAndIsEnded) {
+  NewDocument();
+  for (int i = 0; i < 2; ++i) Model(i, 30, "delay_ms = 2");
+  // At the fourth stop of engine 1, an answer for some other request, after
+  // which it would answer in step again but one line late.
+  Processor(ProcessorScript("[ $n -eq 4 ] && printf '{\"result\":true,\"id\":424242}\\n'"));
+  ASSERT_TRUE(Start());
+  Finish();
+  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(LoggedStart("Error: External processor's answer to StopTimeStep for ClientID 1 is not its reply (its "
+                          "\"id\" is 424242, not "));
+  EXPECT_FALSE(Logged("Info: Simulation complete"));
+  EXPECT_TRUE(Logged("Log: External processor ended after its failure"));
+  for (uint32_t code : EngineExits()) EXPECT_EQ(code, 1u);
+  ExpectNothingLeft();
+}
+
+// A processor that stops reading costs the run one time-out, not one per
+// engine: nothing more is written to it once it has failed, and it is ended
+// with the run instead of being left behind.
+TEST_F(Faults, ProcessorThatStopsReadingEndsARunOfEightWithinOneTimeOut) {
+  constexpr uint32_t TIMEOUT = 3;
+  TSettings::SetVelmarTimeStepTimeout(TIMEOUT);
+  NewDocument();
+  for (int i = 0; i < 8; ++i) Model(i, 200, "delay_ms = 2");
+  Processor(ProcessorScript("exec sleep 1000"));
+  ASSERT_TRUE(Start());
+  const uint64_t start = Platform::GetTickCount64();
+  Finish();
+  EXPECT_LT(Platform::GetTickCount64() - start, (TIMEOUT + 5) * 1000u);
+  EXPECT_TRUE(LastRunCancelled());
+  // One failure, said once: no other call waited for it or wrote to it.
+  EXPECT_EQ(std::count_if(Lines.begin(), Lines.end(),
+                          [](const std::string& l) {
+                            return l.find("xternal processor") != std::string::npos &&
+                                   (l.rfind("Error: ", 0) == 0 || l.rfind("Exception: ", 0) == 0);
+                          }),
+            1);
+  EXPECT_TRUE(Logged("Error: External processor did not answer within 5 seconds; cancelling simulation"));
+  EXPECT_TRUE(Logged("Log: External processor ended after its failure"));
+  EngineExits();
   ExpectNothingLeft();
 }
 
