@@ -147,6 +147,13 @@ int THeadlessRun::Run() {
     Logger().Exception("Could not load \"%s\"", {FDocumentPath}, e, false);
     loaded = false;
   }
+  if (loaded && FDocument->ModelCount() == 0) {
+    // Nothing to run is no completed run: random bytes, or a file that is
+    // not a document, would otherwise "complete" with nothing done.
+    FRunControl.FlushLog();
+    FErr << "velmar-manager: \"" << FDocumentPath << "\" has no models; there is nothing to run" << std::endl;
+    return EXIT_USAGE;
+  }
   if (loaded) FRunControl.ArmAutorun();
 
   while (loaded) {

@@ -1,0 +1,155 @@
+// The manager program given hostile or odd input: files planted beside the
+// document, paths that try to pass for engine options, documents with
+// nothing to run, a file-size limit. Run as the user would run it.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string BinDir() {
+  const char* bin = std::getenv("VELMAR_BIN_DIR");
+  return bin ? bin : "bin";
+}
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Quoted(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class UntrustedInput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() /
+          ("velmar-untrusted-" + std::to_string(getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    Engine(BinDir() + "/velmar-refengine");
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  void Engine(const std::string& program) {
+    std::ofstream(Dir / "settings.ini") << "[Velmar]\nFilename=" << program
+                                        << "\nStartTimeout=20\nTimeStepTimeout=20\n[ExternalProcessor]\nUseExternalProcessor=0\n";
+  }
+  std::string Model(int i, int years) {
+    const fs::path path = Dir / ("m" + std::to_string(i) + ".vm");
+    std::ofstream(path) << "years = " << years << "\nseed = " << 3 + i << "\n[population P" << i
+                        << "]\ninitial = 100\ncapacity = 1000\ngrowth = 0.2\n";
+    return path.string();
+  }
+  void Document(const std::vector<std::string>& models) {
+    std::ofstream doc(Dir / "doc.vmgr");
+    for (size_t i = 0; i < models.size(); ++i) doc << "[Model" << i << "]\nFilename=" << models[i] << "\n";
+  }
+  // Runs the document headless; `prefix` is shell text put before the
+  // program (a ulimit, say). Status -1 when the program did not exit by
+  // itself (a signal ended it).
+  int Run(const std::string& prefix = "") {
+    const std::string command = prefix + "VELMAR_PIPE_NAMESPACE=" + Quoted("untrusted-" + std::to_string(getpid()) + "-") +
+                                " exec " + Quoted(BinDir() + "/velmar-manager") + " --settings " +
+                                Quoted((Dir / "settings.ini").string()) + " --headless " +
+                                Quoted((Dir / "doc.vmgr").string()) + " 2>&1";
+    Output.clear();
+    FILE* pipe = popen(("sh -c " + Quoted(command)).c_str(), "r");
+    if (!pipe) return -2;
+    std::array<char, 4096> buffer;
+    size_t n;
+    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) Output.append(buffer.data(), n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  bool Printed(const std::string& text) const { return Output.find(text) != std::string::npos; }
+
+  fs::path Dir;
+  std::string Output;
+};
+
+TEST_F(UntrustedInput, ADocumentWithoutModelsIsRefused) {
+  const std::string path = (Dir / "doc.vmgr").string();
+  for (const std::string& content : {std::string("\x8f\x01\xff random \0 bytes\n\x13", 20),
+                                     std::string("[Model1]\nFilename=m1.vm\n"), std::string()}) {
+    std::ofstream(path, std::ios::binary) << content;
+    EXPECT_EQ(Run(), 2) << Output;
+    EXPECT_TRUE(Printed("velmar-manager: \"" + path + "\" has no models; there is nothing to run")) << Output;
+    EXPECT_FALSE(Printed("Simulation complete")) << Output;
+  }
+}
+
+// A link planted where the log or an engine's output file goes would have
+// the run empty or write into the file it points at.
+TEST_F(UntrustedInput, LinksBesideTheDocumentAreNotFollowed) {
+  const bool root = ::geteuid() == 0;
+  Document({Model(0, 5)});
+  std::ofstream(Dir / "victim-a") << "keep a\n";
+  std::ofstream(Dir / "victim-b") << "keep b\n";
+  fs::create_symlink(Dir / "victim-a", Dir / "doc.log");
+  fs::create_symlink(Dir / "victim-b", Dir / "doc.engine0.log");
+  if (root) {
+    // As another user would have planted them.
+    ASSERT_EQ(::lchown((Dir / "doc.log").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::lchown((Dir / "doc.engine0.log").c_str(), 65534, 65534), 0);
+  }
+  EXPECT_EQ(Run(), 0) << Output;
+  EXPECT_EQ(ReadAll(Dir / "victim-a"), "keep a\n");
+  EXPECT_EQ(ReadAll(Dir / "victim-b"), "keep b\n");
+  EXPECT_TRUE(fs::is_symlink(Dir / "doc.log"));
+  EXPECT_TRUE(Printed("Could not create \"" + (Dir / "doc.engine0.log").string() +
+                      "\" for the output of Velmar #0: it is a symbolic link, which is not followed"))
+      << Output;
+  EXPECT_TRUE(Printed("Could not write to log file \"" + (Dir / "doc.log").string() + "\"")) << Output;
+  EXPECT_TRUE(Printed("it is a symbolic link, which is not followed)")) << Output;
+  EXPECT_TRUE(Printed("Simulation complete")) << Output;
+}
+
+// Each path reaches the engine as exactly one argument, whatever it holds.
+TEST_F(UntrustedInput, PathsArriveWholeAtTheEngine) {
+  const fs::path engine = Dir / "eng \"ine\\.sh";
+  std::ofstream(engine) << "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"" << (Dir / "args.txt").string()
+                        << "\"\nexit 3\n";
+  fs::permissions(engine, fs::perms::owner_all);
+  Engine(engine.string());
+  const std::string model = (Dir / "victim.vm\" /RPCID=1 /X=\"").string();
+  const std::string trailing = (Dir / "ends in a backslash\\").string();
+  for (const std::string& path : {model, trailing}) {
+    Document({path});
+    EXPECT_EQ(Run(), 1) << Output;
+    EXPECT_EQ(ReadAll(Dir / "args.txt"), engine.string() + "\n/RUN=YES\n/RPC=VelmarManager\n/RPCID=0\n" + path +
+                                             "\n/RpcResponseTimeout=22\n");
+  }
+}
+
+// Past the file-size limit a write fails as on a full disk; the program
+// goes on and says so instead of dying of SIGXFSZ.
+TEST_F(UntrustedInput, AFileSizeLimitIsAWriteErrorNotTheEnd) {
+  // Short runs: the engines' own files must stay within the limit.
+  Document({Model(0, 30), Model(1, 30)});
+  EXPECT_EQ(Run("ulimit -f 8; "), 0) << Output.substr(0, 2000);
+  EXPECT_TRUE(Printed("Simulation complete"));
+  EXPECT_TRUE(Printed("File too large")) << Output.substr(0, 2000);
+  EXPECT_LE(fs::file_size(Dir / "doc.log"), 8u * 1024);
+}
+
+}  // namespace
