@@ -163,6 +163,12 @@ void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t pipe, TPipeConte
                    static_cast<int32_t>(pipe), GetMaxMessageSize());
     return;
   }
+  if (errorCode == ERROR_ASSEMBLED_IN_MEMORY) {
+    Logger().Warn("A long message from client %d could not be written to a temporary file in \"%s\"; it is "
+                  "collected in memory instead",
+                  static_cast<int32_t>(pipe), TPipeMultiMsg::TempDirectory());
+    return;
+  }
   if (context != pcListener) return;
   if (errorCode == static_cast<int32_t>(Platform::ERROR_ACCESS_DENIED)) {
     // Said once a minute at most: a flood of refused clients must not flood

@@ -1,22 +1,26 @@
 // The JSON-RPC server on a real pipe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <csignal>
 #include <unistd.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Componen/PipeTestSupport.h"
 #include "Shared/JSON_RPC.h"
 #include "diagnostics/Logging.h"
 #include "platform/LocalSocket.h"
+#include "platform/Process.h"
 
 using PipeTest::PumpUntil;
 using PipeTest::TTestClient;
@@ -249,4 +253,44 @@ TEST_F(JsonRpcPipeTest, ProcessesOfAnotherUserAreHungUpOnAndCounted) {
   ASSERT_TRUE(client.SendPacket(call));
   ASSERT_TRUE(client.Receive(20000, true).has_value());
   EXPECT_TRUE(handled);
+}
+
+// A long message whose temporary file cannot take it (a full $TMPDIR; here
+// a file-size limit) is collected in memory, reaches the handler whole, and
+// the log says why.
+TEST_F(JsonRpcPipeTest, ALongMessageThatTheTemporaryFileCannotTakeIsCollectedInMemory) {
+  Platform::IgnoreWriteSignals();
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = 300 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  struct TRestore {
+    rlimit Limit;
+    ~TRestore() { ::setrlimit(RLIMIT_FSIZE, &Limit); }
+  } restore{before};
+
+  Server = TJsonRpcServer::Create(Name);
+  std::string seen;
+  Server->SetOnRPCRaw([&](uint32_t, std::string_view rpc) {
+    seen = rpc;
+    return std::string("ok");
+  });
+  TTestClient client;
+  ASSERT_TRUE(client.Connect(Name));
+  std::string text;
+  for (int i = 0; text.size() < 2'000'000; ++i) text += std::to_string(i) + ',';
+  for (int round = 0; round < 2; ++round) {
+    // Sent from a thread of its own: the server tells this (its main)
+    // thread about the move while the message is still arriving.
+    std::thread sender([&] { SendFramed(client, text); });
+    EXPECT_EQ(client.Receive(20000, true), "ok");
+    sender.join();
+    EXPECT_EQ(seen, text);
+  }
+  // Said once for each message that had to move.
+  EXPECT_EQ(std::count(Logged.begin(), Logged.end(),
+                       "A long message from client 1 could not be written to a temporary file in \"" +
+                           TPipeMultiMsg::TempDirectory() + "\"; it is collected in memory instead"),
+            2);
 }

@@ -379,6 +379,26 @@ void TPipeMultiMsg::CreateTempBacking() {
   }
 }
 
+void TPipeMultiMsg::Write(const void* data, int64_t size) {
+  if (FHandle < 0) {
+    FStream->WriteBuffer(data, size);
+    return;
+  }
+  const int64_t held = FStream->GetPosition();
+  if (FStream->Write(data, size) == size) return;
+  // Whatever part of these bytes got in is written again below.
+  auto memory = std::make_unique<TFastMemStream>();
+  memory->SetCapacity(held + size);
+  memory->SetSize(held);
+  FStream->SetPosition(0);
+  FStream->ReadBuffer(memory->Memory(), held);
+  memory->SetPosition(held);
+  memory->WriteBuffer(data, size);
+  FStream = std::move(memory);  // closes the file
+  FHandle = -1;
+  FMovedToMemory = true;
+}
+
 // ---- TPipeReceiver ----
 
 namespace {
@@ -394,7 +414,8 @@ void TPipeReceiver::Append(const uint8_t* data, int64_t size) {
   if (FMultiMsg->Handle() < 0 || size >= STAGE_SIZE) {
     // Held in memory anyway, or large enough to go as it is.
     WriteStaged();
-    FMultiMsg->Stream().WriteBuffer(data, size);
+    FMultiMsg->Write(data, size);
+    NoteMovedToMemory(*FMultiMsg);
     return;
   }
   if (FStaged + size > STAGE_SIZE) WriteStaged();
@@ -407,7 +428,14 @@ void TPipeReceiver::WriteStaged() {
   if (FStaged == 0) return;
   const int64_t staged = FStaged;
   FStaged = 0;
-  FMultiMsg->Stream().WriteBuffer(FStage.get(), staged);
+  FMultiMsg->Write(FStage.get(), staged);
+  NoteMovedToMemory(*FMultiMsg);
+}
+
+void TPipeReceiver::NoteMovedToMemory(const TPipeMultiMsg& assembly) {
+  if (!assembly.MovedToMemory() || FMoveNoted) return;
+  FMoveNoted = true;
+  FMovedToMemory = true;
 }
 
 bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
@@ -428,13 +456,15 @@ bool TPipeReceiver::Take(const uint8_t* data, int64_t size, TFastMemStream* mess
     if (code == MB_START) {
       Discard();
       FMultiMsg = std::make_unique<TPipeMultiMsg>();
+      FMoveNoted = false;
     } else if (code == MB_END) {
       if (FMultiMsg) {
         // Discarded after delivery, also when the handler raised or the
         // last bytes could not be written.
         std::unique_ptr<TPipeMultiMsg> assembly = std::move(FMultiMsg);
         const int64_t staged = std::exchange(FStaged, 0);
-        if (staged > 0) assembly->Stream().WriteBuffer(FStage.get(), staged);
+        if (staged > 0) assembly->Write(FStage.get(), staged);
+        NoteMovedToMemory(*assembly);
         assembly->Stream().SetPosition(0);
         deliver(assembly->Stream());
       }

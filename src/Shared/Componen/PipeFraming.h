@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Events.h"
@@ -33,6 +34,10 @@ inline constexpr int64_t MAX_MESSAGE_SIZE = int64_t{64} * 1024 * 1024;
 // The error a connection ends with when its peer went past the bound
 // (errno's "Message too long").
 inline constexpr int32_t ERROR_MESSAGE_TOO_LARGE = 90;
+// Reported (the connection goes on) when a long message could not be
+// collected in its temporary file, a full $TMPDIR say, and is collected in
+// memory instead.
+inline constexpr int32_t ERROR_ASSEMBLED_IN_MEMORY = -90;
 
 // The bound in force; MAX_MESSAGE_SIZE unless a test lowered it. Read when a
 // receiver is made, so it holds for connections accepted afterwards.
@@ -215,6 +220,12 @@ class TPipeMultiMsg {
   TStream& Stream() { return *FStream; }
   // The backing file, or -1 when the message is held in memory.
   int Handle() const { return FHandle; }
+  // Appends to the message. When its file cannot take the bytes (a full
+  // disk, a file-size limit), what it holds moves to memory and the message
+  // goes on there: the bound on a message's size bounds that memory too.
+  void Write(const void* data, int64_t size);
+  // Whether the message moved to memory that way.
+  bool MovedToMemory() const { return FMovedToMemory; }
 
   // Where backing files are made: $TMPDIR, else /tmp.
   static std::string TempDirectory();
@@ -224,6 +235,7 @@ class TPipeMultiMsg {
 
   int FHandle = -1;  // owned by FStream when valid
   std::unique_ptr<TStream> FStream;
+  bool FMovedToMemory = false;
 };
 
 // The reading rules: fed each whole pipe message in arrival order, it hands
@@ -260,6 +272,9 @@ class TPipeReceiver {
   }
   int64_t MaxSize() const { return FMaxSize; }
   void SetMaxSize(int64_t bytes) { FMaxSize = bytes; }
+  // True once for each assembly that had to move from its temporary file
+  // to memory (see TPipeMultiMsg::Write).
+  bool TakeMovedToMemory() { return std::exchange(FMovedToMemory, false); }
 
  private:
   // Data packets on their way to a file-backed assembly are gathered here
@@ -269,6 +284,7 @@ class TPipeReceiver {
   static constexpr int64_t STAGE_SIZE = 256 * 1024;
   void Append(const uint8_t* data, int64_t size);
   void WriteStaged();
+  void NoteMovedToMemory(const TPipeMultiMsg& assembly);
   // Receive's rules for the packet's bytes; `message` (their stream) is
   // needed only when the packet can be a message on its own.
   bool Take(const uint8_t* data, int64_t size, TFastMemStream* message, const TDeliver& deliver);
@@ -278,5 +294,7 @@ class TPipeReceiver {
   int64_t FStaged = 0;        // bytes in FStage, not yet in FMultiMsg
   int64_t FAssembled = 0;     // bytes in FMultiMsg so far, staged ones included
   bool FSkipping = false;     // inside a message that went past the bound
+  bool FMovedToMemory = false;  // not yet taken by TakeMovedToMemory
+  bool FMoveNoted = false;      // the current assembly's move is counted
   int64_t FMaxSize;
 };

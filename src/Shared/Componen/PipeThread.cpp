@@ -299,7 +299,12 @@ bool TPipeThread::TakeMessage() {
     return DoMessage();
   }
   if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  ReportMoveToMemory();
   return accepted;
+}
+
+void TPipeThread::ReportMoveToMemory() {
+  if (FReceiver.TakeMovedToMemory()) SafeSendMessage(WM_PIPEERROR_W, FPipe, ERROR_ASSEMBLED_IN_MEMORY);
 }
 
 bool TPipeThread::DoMessage() {
@@ -312,6 +317,7 @@ bool TPipeThread::DoMessage() {
   // A peer that sends more than the bound is not served further: whatever
   // else it queued would only be the rest of the same message.
   if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  ReportMoveToMemory();
   return accepted;
 }
 

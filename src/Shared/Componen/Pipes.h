@@ -95,6 +95,8 @@ class TPipeThread : public TThreadEx {
   // FRcvRead bytes in FRcvBuffer end the current pipe message: taken from
   // there when the receiver needs no stream of them, else through DoMessage.
   bool TakeMessage();
+  // Tells the server when an assembly had to move from its file to memory.
+  void ReportMoveToMemory();
   void DeliverMessage(TStream& message);
   // Reads into the buffer: the rest of the current message or the next one.
   uint32_t ReadPart();
