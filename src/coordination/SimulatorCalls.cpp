@@ -169,6 +169,10 @@ void Release(const TParkedCall& call, bool timedOut) {
   if (timedOut) {
     Cancel = true;
     Logger().Error("Timed out waiting for clients < ClientID %d to complete timestep %d", id, Processes[id].TimeStep);
+    // Which engine the run waited for, as the barrier itself found it.
+    std::string whyNot;
+    if (!TRpcHandler::CanStartTimestep(id, Processes[id].TimeStep, whyNot) && !whyNot.empty())
+      Logger().Error(whyNot);
   }
   const IJsonValue result = StartSlotTimeStep(id);
   if (!call.Reply.Raw) {

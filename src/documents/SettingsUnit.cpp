@@ -6,6 +6,16 @@
 #include "platform/AppData.h"
 
 std::unique_ptr<TIniFile> TSettings::FIniFile;
+
+// A setting is written only when its stored value differs. The window
+// writes every setting from its controls before a run; with nothing
+// changed, a settings file the user made read-only must not stop the run.
+void TSettings::WriteIfChanged(std::string_view section, std::string_view key, std::string_view value) {
+  static constexpr std::string_view ABSENT = "\x01" "absent" "\x01";
+  const std::string stored = IniFile().ReadString(section, key, ABSENT);
+  if (stored != ABSENT && stored == value) return;
+  IniFile().WriteString(section, key, value);
+}
 std::string TSettings::FPathnameOverride;
 
 void TSettings::Initialize() {
@@ -51,7 +61,7 @@ int32_t TSettings::GetActivePageIndex() {
 }
 
 void TSettings::SetActivePageIndex(int32_t value) {
-  IniFile().WriteInteger(MAIN_SECTION, ACTIVE_PAGE_INDEX_KEY, value);
+  WriteIfChanged(MAIN_SECTION, ACTIVE_PAGE_INDEX_KEY, std::to_string(value));
 }
 
 bool TSettings::GetDebugMessages() {
@@ -59,7 +69,7 @@ bool TSettings::GetDebugMessages() {
 }
 
 void TSettings::SetDebugMessages(bool value) {
-  IniFile().WriteBool(MAIN_SECTION, DEBUG_MESSAGES_KEY, value);
+  WriteIfChanged(MAIN_SECTION, DEBUG_MESSAGES_KEY, value ? "1" : "0");
 }
 
 // ---- Velmar --------------------------------------------------------------------
@@ -69,7 +79,7 @@ std::string TSettings::GetVelmarFilename() {
 }
 
 void TSettings::SetVelmarFilename(const std::string& value) {
-  IniFile().WriteString(VELMAR_SECTION, VELMAR_FILENAME_KEY, value);
+  WriteIfChanged(VELMAR_SECTION, VELMAR_FILENAME_KEY, value);
 }
 
 std::string TSettings::GetVelmarOptions() {
@@ -77,7 +87,7 @@ std::string TSettings::GetVelmarOptions() {
 }
 
 void TSettings::SetVelmarOptions(const std::string& value) {
-  IniFile().WriteString(VELMAR_SECTION, VELMAR_OPTIONS_KEY, value);
+  WriteIfChanged(VELMAR_SECTION, VELMAR_OPTIONS_KEY, value);
 }
 
 bool TSettings::GetVelmarSpecifiedOptionsOnly() {
@@ -86,7 +96,7 @@ bool TSettings::GetVelmarSpecifiedOptionsOnly() {
 }
 
 void TSettings::SetVelmarSpecifiedOptionsOnly(bool value) {
-  IniFile().WriteBool(VELMAR_SECTION, VELMAR_SPECIFIED_OPTIONS_ONLY_KEY, value);
+  WriteIfChanged(VELMAR_SECTION, VELMAR_SPECIFIED_OPTIONS_ONLY_KEY, value ? "1" : "0");
 }
 
 // The time-outs are unsigned but stored as signed numbers: the same 32 bits.
@@ -117,7 +127,7 @@ bool TSettings::GetUseExternalProcessor() {
 }
 
 void TSettings::SetUseExternalProcessor(bool value) {
-  IniFile().WriteBool(EXTERNAL_PROCESSOR_SECTION, USE_EXTERNAL_PROCESSOR_KEY, value);
+  WriteIfChanged(EXTERNAL_PROCESSOR_SECTION, USE_EXTERNAL_PROCESSOR_KEY, value ? "1" : "0");
 }
 
 std::string TSettings::GetExternalProcessorFilename() {
@@ -125,7 +135,7 @@ std::string TSettings::GetExternalProcessorFilename() {
 }
 
 void TSettings::SetExternalProcessorFilename(const std::string& value) {
-  IniFile().WriteString(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_FILENAME_KEY, value);
+  WriteIfChanged(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_FILENAME_KEY, value);
 }
 
 std::string TSettings::GetExternalProcessorParameters() {
@@ -133,7 +143,7 @@ std::string TSettings::GetExternalProcessorParameters() {
 }
 
 void TSettings::SetExternalProcessorParameters(const std::string& value) {
-  IniFile().WriteString(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_PARAMETERS_KEY, value);
+  WriteIfChanged(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_PARAMETERS_KEY, value);
 }
 
 std::string TSettings::GetExternalProcessorCloseCommand() {
@@ -141,7 +151,7 @@ std::string TSettings::GetExternalProcessorCloseCommand() {
 }
 
 void TSettings::SetExternalProcessorCloseCommand(const std::string& value) {
-  IniFile().WriteString(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_CLOSE_COMMAND_KEY, value);
+  WriteIfChanged(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_CLOSE_COMMAND_KEY, value);
 }
 
 std::string TSettings::GetExternalProcessorEnvironment() {
@@ -150,6 +160,6 @@ std::string TSettings::GetExternalProcessorEnvironment() {
 }
 
 void TSettings::SetExternalProcessorEnvironment(const std::string& value) {
-  IniFile().WriteString(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_ENVIRONMENT_KEY,
+  WriteIfChanged(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_ENVIRONMENT_KEY,
                         IniText::EncodeIni(value));
 }

@@ -89,6 +89,7 @@ class TSettings {
 
  private:
   static TIniFile& IniFile();
+  static void WriteIfChanged(std::string_view section, std::string_view key, std::string_view value);
 
   static std::unique_ptr<TIniFile> FIniFile;
   static std::string FPathnameOverride;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,16 @@ bool FileExists(const std::string& path) {
 }
 
 bool FileIsExecutable(const std::string& path) { return FileExists(path) && ::access(path.c_str(), X_OK) == 0; }
+
+int ExistingFileReadError(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
 
 std::optional<TLocalDateTime> FileModifiedTime(const std::string& path) {
   struct stat st {};

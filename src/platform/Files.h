@@ -12,6 +12,9 @@ namespace Platform {
 bool FileExists(const std::string& path);
 // The file is executable by this user.
 bool FileIsExecutable(const std::string& path);
+// Why the file at path cannot be read: 0 when it can, or does not exist at
+// all; an errno value otherwise (EACCES, EISDIR, ...).
+int ExistingFileReadError(const std::string& path);
 // The file's last-modified time, local; none when it cannot be read.
 std::optional<TLocalDateTime> FileModifiedTime(const std::string& path);
 // The locale's date and time form of t (as "%x %X" writes it).

@@ -3,6 +3,7 @@
 #include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
 #include "documents/SettingsUnit.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 
 void StartupModules(const std::string& settingsFile) {
@@ -11,7 +12,14 @@ void StartupModules(const std::string& settingsFile) {
   Platform::IgnoreWriteSignals();
   Platform::RaiseDescriptorLimit();
   TextUtils::CheckListSeparator();
-  if (!settingsFile.empty()) TSettings::SetSettingsPathname(settingsFile);
+  if (!settingsFile.empty()) {
+    // A file that is not there yet is made at the first change; one that
+    // is there but cannot be read would silently give every default.
+    if (const int error = Platform::ExistingFileReadError(settingsFile); error != 0)
+      Logger().Warn("Could not read the settings file \"%s\": %s; the defaults are used", settingsFile,
+                    Platform::SysErrorMessage(error));
+    TSettings::SetSettingsPathname(settingsFile);
+  }
   TSettings::Initialize();
   SimulationModule().Startup();
   SetSimulator(&SimulationModule());

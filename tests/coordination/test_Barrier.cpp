@@ -82,6 +82,8 @@ TEST_F(Barrier, TimeOutCancelsTheRun) {
     EXPECT_LT(waited, (timeout + 1) * 1000u + 200u);
     EXPECT_TRUE(Cancel);
     EXPECT_TRUE(Logged("Error: Timed out waiting for clients < ClientID 0 to complete timestep 3"));
+    // And which engine it waited for.
+    EXPECT_TRUE(Logged("Error: ClientID 1 has not completed timestep 2"));
     EXPECT_EQ(std::count_if(Lines.begin(), Lines.end(),
                             [](const std::string& l) { return l.find("is waiting because") != std::string::npos; }),
               1);

@@ -125,6 +125,31 @@ TEST_F(SettingsTest, StoredTextIsConvertedOrFallsBackToTheDefault) {
   }
 }
 
+// Writing a setting its stored value leaves the file alone (the window
+// writes them all before a run); a changed one replaces it.
+TEST_F(SettingsTest, OnlyChangedValuesAreWritten) {
+  TSettings::SetVelmarFilename("/opt/velmar");
+  TSettings::SetVelmarTimeStepTimeout(30);
+  TSettings::SetUseExternalProcessor(true);
+  struct stat before {};
+  ASSERT_EQ(::stat(SettingsFile().c_str(), &before), 0);
+  TSettings::SetVelmarFilename("/opt/velmar");
+  TSettings::SetVelmarTimeStepTimeout(30);
+  TSettings::SetUseExternalProcessor(true);
+  struct stat after {};
+  ASSERT_EQ(::stat(SettingsFile().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);  // a write replaces the file
+  TSettings::SetVelmarTimeStepTimeout(31);
+  ASSERT_EQ(::stat(SettingsFile().c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(TSettings::GetVelmarTimeStepTimeout(), 31);
+  // An empty value is written when the key is missing, not taken for it.
+  TSettings::SetVelmarOptions("");
+  std::ifstream in(SettingsFile());
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Options=\n"), std::string::npos) << text;
+}
+
 TEST_F(SettingsTest, NothingIsCached) {
   TSettings::SetVelmarOptions("first");
   Put(SettingsFile(), "[velmar]\noptions = second\n");  // another instance wrote it

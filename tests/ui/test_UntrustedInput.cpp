@@ -136,9 +136,25 @@ TEST_F(UntrustedInput, PathsArriveWholeAtTheEngine) {
   for (const std::string& path : {model, trailing}) {
     Document({path});
     EXPECT_EQ(Run(), 1) << Output;
+    // It ended by itself: there was nothing to kill, and no claim that
+    // killing it failed.
+    EXPECT_TRUE(Printed("Velmar exited before initializing (exit status 3)")) << Output;
+    EXPECT_FALSE(Printed("Could not kill")) << Output;
     EXPECT_EQ(ReadAll(Dir / "args.txt"), engine.string() + "\n/RUN=YES\n/RPC=VelmarManager\n/RPCID=0\n" + path +
                                              "\n/RpcResponseTimeout=22\n");
   }
+}
+
+// A settings file that is there but cannot be read is said to be so, not
+// silently replaced by the defaults.
+TEST_F(UntrustedInput, AnUnreadableSettingsFileIsReported) {
+  Document({Model(0, 3)});
+  fs::remove(Dir / "settings.ini");
+  fs::create_directory(Dir / "settings.ini");
+  Run();
+  EXPECT_TRUE(Printed("Could not read the settings file \"" + (Dir / "settings.ini").string() +
+                      "\": Is a directory; the defaults are used"))
+      << Output;
 }
 
 // Past the file-size limit a write fails as on a full disk; the program
