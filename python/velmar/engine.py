@@ -206,19 +206,21 @@ class Engine:
     def call(self, method: str, **params: Any) -> Any:
         """Makes one call with "ClientID" added to params; returns the result
         (None when the reply has none, False for an empty reply)."""
-        request = {"jsonrpc": "2.0", "id": self._next_id, "method": method,
-                   "params": dict(params, ClientID=self.client_id)}
-        result = self._result(self.call_raw(json.dumps(request, separators=(",", ":")).encode()))
+        my_id = self._next_id
+        self._next_id += 1
+        request = {"jsonrpc": "2.0", "id": my_id, "method": method, "params": dict(params, ClientID=self.client_id)}
+        result = self._result(self._exchange(json.dumps(request, separators=(",", ":")).encode(), my_id))
         if not _goes_on(result):
             self.cancelled = True
         return result
 
     def call_raw(self, request: bytes) -> bytes:
-        """Sends request bytes as one message and returns the reply's bytes as
-        they came (with a processor, its line end included). The request
-        should carry the id this engine would use next (see next_id)."""
-        my_id = self._next_id
+        """Sends request bytes as one message and returns the next reply's
+        bytes as they came (with a processor, its line end included)."""
         self._next_id += 1
+        return self._exchange(request, None)
+
+    def _exchange(self, request: bytes, my_id: Optional[int]) -> bytes:
         deadline = None if self.reply_timeout is None else time.monotonic() + self.reply_timeout
         self._channel.send(request, self.reply_timeout)
         while True:
@@ -226,8 +228,9 @@ class Engine:
             try:
                 reply = self._channel.receive(left)
             except ReplyTimeout as e:
-                raise ReplyTimeout("no reply to request %d within %g seconds" % (my_id, self.reply_timeout)) from e
-            if self._is_stale(reply, my_id):
+                raise ReplyTimeout("no reply to %s within %g seconds" % (
+                    "request %d" % my_id if my_id is not None else "the request", self.reply_timeout)) from e
+            if my_id is not None and self._is_stale(reply, my_id):
                 continue  # the late reply to an earlier call that timed out
             self.last_reply = reply
             return reply
