@@ -240,3 +240,20 @@ def test_a_held_start_time_step_that_times_out_cancels_the_run(run_dir, with_pro
     assert [c["result"] for c in calls[4:]] == [False, False, False]
     slow_calls = read_record(slow)["calls"]
     assert slow_calls[-3]["method"] == "StopTimeStep" and slow_calls[-3]["result"] is False
+
+
+def test_the_demonstration_engine_stands_in_for_the_reference_engine(run_dir):
+    # velmar-dispersal reads the reference engine's state layout: with no
+    # growth only its moves change the populations, and it keeps the total.
+    models = []
+    for i in range(3):
+        path = run_dir / ("d%d.vm" % i)
+        path.write_text("years = 8\ninitial = %d\ncapacity = 1000\ngrowth = 0\ndelay_ms = 10\n" % (100 * (i + 1)))
+        models.append(str(path))
+    dispersal = os.path.join(os.environ.get("VELMAR_BUILD_DIR", os.path.join(REPO, "build")), "bin", "velmar-dispersal")
+    run_manager(run_dir, models, settings_text(sys.executable, "-m velmar.engine", dispersal, "0.1"))
+    results = [read_results(m) for m in models]
+    totals = [sum(int(r[year]["Total"]) for r in results) for year in range(9)]
+    assert totals == [600] * 9
+    assert [int(r[8]["Total"]) for r in results] != [100, 200, 300]
+    assert all(any(r[year]["Modifier"] for year in range(2, 9)) for r in results)
