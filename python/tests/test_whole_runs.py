@@ -248,12 +248,12 @@ def test_the_demonstration_engine_stands_in_for_the_reference_engine(run_dir):
     models = []
     for i in range(3):
         path = run_dir / ("d%d.vm" % i)
-        path.write_text("years = 8\ninitial = %d\ncapacity = 1000\ngrowth = 0\ndelay_ms = 10\n" % (100 * (i + 1)))
+        path.write_text("years = 10\ninitial = %d\ncapacity = 1000\ngrowth = 0\ndelay_ms = 40\n" % (100 * (i + 1)))
         models.append(str(path))
     dispersal = os.path.join(os.environ.get("VELMAR_BUILD_DIR", os.path.join(REPO, "build")), "bin", "velmar-dispersal")
     run_manager(run_dir, models, settings_text(sys.executable, "-m velmar.engine", dispersal, "0.1"))
     results = [read_results(m) for m in models]
-    totals = [sum(int(r[year]["Total"]) for r in results) for year in range(9)]
-    assert totals == [600] * 9
-    assert [int(r[8]["Total"]) for r in results] != [100, 200, 300]
-    assert all(any(r[year]["Modifier"] for year in range(2, 9)) for r in results)
+    totals = [sum(int(r[year]["Total"]) for r in results) for year in range(11)]
+    assert totals == [600] * 11
+    assert [int(r[10]["Total"]) for r in results] != [100, 200, 300]
+    assert all(any(r[year]["Modifier"] for year in range(2, 11)) for r in results)

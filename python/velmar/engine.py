@@ -114,9 +114,6 @@ def _goes_on(result: Any) -> bool:
     return result is not False
 
 
-_EMPTY = object()
-
-
 class Engine:
     """A connection to the manager that makes the engine calls.
 
@@ -137,6 +134,7 @@ class Engine:
         self.reply_timeout = reply_timeout
         self.cancelled = False
         self.last_reply: bytes = b""
+        self.command_line: Optional[CommandLine] = None  # set by from_command_line
         self._next_id = 1
         wait = reply_timeout if connect_timeout is None else connect_timeout
         self._channel = Channel(connect(pipe_name, wait, environ))
@@ -160,8 +158,6 @@ class Engine:
         engine = cls(cl.client_id, cl.pipe_name, cl.model_path, timeout, environ)
         engine.command_line = cl
         return engine
-
-    command_line: Optional[CommandLine] = None
 
     def close(self) -> None:
         """Leaves: closing the connection is the normal way to go."""

@@ -229,7 +229,8 @@ class Processor:
     def run(self) -> int:
         """Serves standard input and output. Standard output is kept for the
         replies alone: print() and anything else written to descriptor 1
-        (by this program or a library) goes to standard error instead."""
+        (by this program or a library) goes to standard error instead, also
+        after run() has returned (the manager has closed the pipe by then)."""
         sys.stdout.flush()
         replies = os.fdopen(os.dup(1), "wb")
         os.dup2(2, 1)
