@@ -257,3 +257,39 @@ def test_the_demonstration_engine_stands_in_for_the_reference_engine(run_dir):
     assert totals == [600] * 11
     assert [int(r[10]["Total"]) for r in results] != [100, 200, 300]
     assert all(any(r[year]["Modifier"] for year in range(2, 11)) for r in results)
+
+
+def python_blocks(page):
+    with open(os.path.join(REPO, "docs", page)) as f:
+        text = f.read()
+    return [block.split("```", 1)[0] for block in text.split("```python\n")[1:]]
+
+
+def test_the_protocol_pages_python_examples_run(run_dir):
+    # The engine page's package example as the engines, the processor page's
+    # skeleton as the processor: a whole run, and the processor's capacity
+    # cuts reach the engines (a later StopTimeStep reports the lower K).
+    engine = run_dir / "doc engine.py"
+    engine.write_text(python_blocks("engine-protocol.md")[1])
+    processor = run_dir / "doc processor.py"
+    skeleton = python_blocks("processor-protocol.md")[0]
+    # Also write down what the engines report, to see the modifiers arrive.
+    processor.write_text(skeleton.replace(
+        'last[request.client_id] = request.params.get("VelmarStateVarsPop")',
+        'last[request.client_id] = request.params.get("VelmarStateVarsPop")\n'
+        '    print(json.dumps(last[request.client_id]), file=sys.stderr)').replace(
+        "import velmar", "import json, sys, velmar"))
+    models = [str(run_dir / ("m%d.vm" % i)) for i in range(3)]
+    for m in models:
+        open(m, "w").close()
+    run_manager(run_dir, models, settings_text(sys.executable, '"%s" -' % engine, sys.executable,
+                                               '"%s" -' % processor))
+    reports = [json.loads(line) for line in (run_dir / "run.processor.log").read_text().splitlines()
+               if line.startswith("{")]
+    assert len(reports) == 3 * 10
+    # The skeleton takes 10 % off the capacity at every step after the first.
+    capacities = [1000]
+    while len(capacities) < 10:
+        capacities.append(int(0.9 * capacities[-1]))
+    assert sorted((r["Timestep"], r["K"][0]) for r in reports) == \
+        sorted((t + 1, k) for t, k in enumerate(capacities) for _ in range(3))
