@@ -71,9 +71,15 @@ reported <- list()  # client id (as text) -> list(timestep, abund)
 
 answer <- function(line) {
   request <- tryCatch(fromJSON(line, simplifyVector = FALSE), error = function(e) NULL)
-  if (!is.list(request) || is.null(request$method)) {
+  if (!is.list(request)) {
     return(toJSON(list(jsonrpc = "2.0", id = NA, error = list(code = -32700L, message = "Parse error")),
                   auto_unbox = TRUE, na = "null"))
+  }
+  if (is.null(request$method)) {
+    id <- reply_id(request$id)
+    return(toJSON(list(jsonrpc = "2.0", id = if (is.null(id)) NA else id,
+                       error = list(code = -32600L, message = "Method is missing")),
+                  auto_unbox = TRUE, digits = NA, na = "null"))
   }
   method <- as.character(request$method)
   params <- request$params

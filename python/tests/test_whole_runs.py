@@ -133,8 +133,8 @@ def shebang_engine(folder):
     return path
 
 
-@pytest.mark.skipif(shutil.which("Rscript") is None, reason="Rscript is not installed (scripts/bootstrap installs it)")
 def test_three_python_engines_with_the_r_processor(run_dir):
+    assert shutil.which("Rscript"), "Rscript is missing: scripts/bootstrap installs r-base-core and r-cran-jsonlite"
     models = [demo_model(run_dir, i, YEARS, delay) for i, delay in enumerate((10, 25, 5))]
     log = run_dir / "catastrophes.jsonl"
     parameters = "--probability=0.3 --severity=0.5 --seed=11 --log=\"%s\"" % log
