@@ -332,7 +332,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     StartNs and StopNs are CLOCK_MONOTONIC when the year was let start and
     when its end was about to be reported, and Modifier the set flags'
     arrays of the modifier applied. Exit status: 0 done, 1 cancelled,
-    2 bad command line or model, 4 no reply in time, 5 the manager went."""
+    2 bad command line, model or results file, 4 no reply in time, 5 the
+    manager went (or answered with an error)."""
     args = list(sys.argv if argv is None else argv)
     try:
         engine = Engine.from_command_line(args)
@@ -348,9 +349,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except ReplyTimeout as e:
         print("velmar.engine #%d: %s" % (engine.client_id, e), file=sys.stderr)
         return 4
-    except ManagerHungUp as e:
+    except (ManagerHungUp, VelmarError) as e:
         print("velmar.engine #%d: %s" % (engine.client_id, e), file=sys.stderr)
         return 5
+    except OSError as e:
+        print("velmar.engine #%d: %s" % (engine.client_id, e), file=sys.stderr)
+        return 2
 
 
 def _run(engine: Engine, model: DemoModel, rows: Any, out: Any) -> int:
