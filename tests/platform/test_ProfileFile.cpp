@@ -268,11 +268,10 @@ TEST_F(ProfileFileTest, WriteKeepsPermissionsAndSymbolicLinks) {
   struct stat st;
   ASSERT_EQ(::stat(FFile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_TRUE(fs::exists(ProfileLockFileName(FFile)));
-  // No temporary file is left behind.
+  // No temporary file and no lock file is left behind.
   int entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(FFolder)) ++entries;
-  EXPECT_EQ(entries, 3);  // file, link, lock
+  EXPECT_EQ(entries, 2);  // file, link
 }
 
 TEST_F(ProfileFileTest, TwoProcessesWritingDifferentKeysLoseNothing) {
