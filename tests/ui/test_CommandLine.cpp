@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,18 @@ TEST(CommandLineTest, HelpAndVersionPrintAndSucceed) {
   EXPECT_EQ(version.Status, 0);
   EXPECT_EQ(version.Output.rfind("velmar-manager ", 0), 0u);
   EXPECT_EQ(version.Output.find("unknown"), std::string::npos);
+}
+
+TEST(CommandLineTest, ShortFormsOfHelpAndVersionAreNotTakenForADocument) {
+  // Taken as a document they would open the window instead of printing.
+  for (const auto& [arguments, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"-h", "--headless DOC"}, {"-v", "velmar-manager "}, {"-h --settings x", "--settings FILE"}}) {
+    const TResult result = RunManager(arguments);
+    EXPECT_EQ(result.Status, 0) << arguments << ": " << result.Output;
+    EXPECT_NE(result.Output.find(expected), std::string::npos) << arguments << ": " << result.Output;
+  }
+  EXPECT_EQ(RunManager("-v").Output, RunManager("--version").Output);
+  EXPECT_EQ(RunManager("-h").Output, RunManager("--help").Output);
 }
 
 TEST(CommandLineTest, UsageErrorsExitWithTwo) {
