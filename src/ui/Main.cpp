@@ -11,9 +11,11 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -35,6 +37,7 @@
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
+#include "platform/Files.h"
 #include "platform/MessageBox.h"
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
@@ -200,7 +203,12 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   MonitorTimer = new QTimer(this);
   MonitorTimer->setObjectName("MonitorTimer");
   MonitorTimer->setInterval(MONITOR_INTERVAL);
-  connect(MonitorTimer, &QTimer::timeout, this, [this] { RunCommand([this] { RefreshMonitor(); }); });
+  connect(MonitorTimer, &QTimer::timeout, this, [this] {
+    RunCommand([this] {
+      FRunControl.WatchStoppedRun();
+      RefreshMonitor();
+    });
+  });
   LogFlushTimer = new QTimer(this);
   LogFlushTimer->setObjectName("LogFlushTimer");
   LogFlushTimer->setSingleShot(true);
@@ -208,6 +216,10 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
 
   // The designed client area, whatever the menu and status bar take.
   resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+
+  // An Alt+letter that no menu, tab or button takes must not type the
+  // letter: a slip of Alt+F, X would otherwise write "x" into a path.
+  qApp->installEventFilter(this);
 
   FormCreate(args);
   FCreating = false;
@@ -272,8 +284,7 @@ void TMainForm::CreateActions() {
   FilePrintSetupAction->setEnabled(false);
 
   SimulateStartAction = make("SimulateStartAction", "Start", QKeySequence("Ctrl+R"), "Start|Starts the simulation", nullptr);
-  connect(SimulateStartAction, &QAction::triggered, this,
-          [this] { RunCommand([this] { FRunControl.SimulateStartActionExecute(); }); });
+  connect(SimulateStartAction, &QAction::triggered, this, [this] { StartCommand(); });
   SimulateStopAction = make("SimulateStopAction", "Stop", {}, "Stop|Cancels the simulation", nullptr);
   connect(SimulateStopAction, &QAction::triggered, this,
           [this] { RunCommand([this] { FRunControl.SimulateStopActionExecute(); }); });
@@ -331,12 +342,16 @@ void TMainForm::CreateConfigurationTab() {
   ConfigurationControlPanel->setFixedHeight(41);
   auto* strip = new QHBoxLayout(ConfigurationControlPanel);
   strip->setContentsMargins(8, 4, 8, 4);
-  auto* label = new QLabel("&Models:", ConfigurationControlPanel);
+  auto* label = new QLabel("Models:", ConfigurationControlPanel);
   ModelsSpinEdit = new TModelCountSpinBox(ConfigurationControlPanel);
   ModelsSpinEdit->setObjectName("ModelsSpinEdit");
   ModelsSpinEdit->setRange(MIN_MODELS, MAX_MODELS);
   ModelsSpinEdit->setValue(1);
   ModelsSpinEdit->setMinimumWidth(70);
+  // The count is applied when editing ends (Enter, focus leaving, arrows,
+  // wheel), never per keystroke: typing "12" over "3" must not pass
+  // through 1 and drop models 2 and 3 on the way.
+  ModelsSpinEdit->setKeyboardTracking(false);
   label->setBuddy(ModelsSpinEdit);
   strip->addWidget(label);
   strip->addWidget(ModelsSpinEdit);
@@ -402,7 +417,14 @@ void TMainForm::CreateMessagesTab() {
   MessagesMemo = new QPlainTextEdit(MessagesTabSheet);
   MessagesMemo->setObjectName("MessagesMemo");
   MessagesMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  MessagesMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Long lines wrap, so the time stamps at the start of every line stay in
+  // view; a fixed-width font lines the columns of the log up.
+  MessagesMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  MessagesMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  MessagesMemo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  MessagesMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  // The oldest lines go first; the log file keeps them all.
+  MessagesMemo->setMaximumBlockCount(MAX_MESSAGE_LINES);
   layout->addWidget(MessagesMemo);
   PageControl->addTab(MessagesTabSheet, "&Messages");
 }
@@ -461,14 +483,14 @@ void TMainForm::CreateSettingsTab() {
   vg->setContentsMargins(8, 4, 8, 4);
   VelmarFilenameEdit = edit(velmar, "VelmarFilenameEdit");
   VelmarBrowseButton = browseButton(velmar, "VelmarBrowseButton");
-  vg->addWidget(label(velmar, "&Filename:", VelmarFilenameEdit), 0, 0);
+  vg->addWidget(label(velmar, "Filename:", VelmarFilenameEdit), 0, 0);
   vg->addWidget(VelmarFilenameEdit, 0, 1, 1, 2);
   vg->addWidget(VelmarBrowseButton, 0, 3);
   VelmarOptionsEdit = edit(velmar, "VelmarOptionsEdit");
   SetHint(VelmarOptionsEdit, "Optional -- do not include the Velmar model filename!");
-  vg->addWidget(label(velmar, "&Parameters:", VelmarOptionsEdit), 1, 0);
+  vg->addWidget(label(velmar, "Parameters:", VelmarOptionsEdit), 1, 0);
   vg->addWidget(VelmarOptionsEdit, 1, 1, 1, 3);
-  VelmarSpecifiedOptionsOnlyCheckBox = new QCheckBox("Specified parameters &only", velmar);
+  VelmarSpecifiedOptionsOnlyCheckBox = new QCheckBox("Specified parameters only", velmar);
   VelmarSpecifiedOptionsOnlyCheckBox->setObjectName("VelmarSpecifiedOptionsOnlyCheckBox");
   SetHint(VelmarSpecifiedOptionsOnlyCheckBox,
           "When this box is checked, only the parameters typed above are passed to Velmar.\r\n"
@@ -489,9 +511,9 @@ void TMainForm::CreateSettingsTab() {
     vg->addLayout(line, row, 1, 1, 3);
   };
   VelmarStartTimeoutSpinEdit = timeoutSpin(velmar, "VelmarStartTimeoutSpinEdit");
-  secondsRow(VelmarStartTimeoutSpinEdit, "Start &Timeout:", 3);
+  secondsRow(VelmarStartTimeoutSpinEdit, "Start Timeout:", 3);
   VelmarTimeStepTimeoutSpinEdit = timeoutSpin(velmar, "VelmarTimeStepTimeoutSpinEdit");
-  secondsRow(VelmarTimeStepTimeoutSpinEdit, "Time Step T&imeout:", 4);
+  secondsRow(VelmarTimeStepTimeoutSpinEdit, "Time Step Timeout:", 4);
   layout->addWidget(velmar);
 
   // External processor
@@ -501,26 +523,26 @@ void TMainForm::CreateSettingsTab() {
   eg->setColumnStretch(1, 1);
   eg->setVerticalSpacing(3);
   eg->setContentsMargins(8, 4, 8, 4);
-  UseExternalProcessorCheckBox = new QCheckBox("&Use external  processor", external);
+  UseExternalProcessorCheckBox = new QCheckBox("Use external  processor", external);
   UseExternalProcessorCheckBox->setObjectName("UseExternalProcessorCheckBox");
   eg->addWidget(UseExternalProcessorCheckBox, 0, 0, 1, 3);
   ExternalProcessorFilenameEdit = edit(external, "ExternalProcessorFilenameEdit");
   ExternalProcessorBrowseButton = browseButton(external, "ExternalProcessorBrowseButton");
   ExternalProcessorFilenameLabel =
-      label(external, "F&ilename:", ExternalProcessorFilenameEdit, "ExternalProcessorFilenameLabel");
+      label(external, "Filename:", ExternalProcessorFilenameEdit, "ExternalProcessorFilenameLabel");
   eg->addWidget(ExternalProcessorFilenameLabel, 1, 0);
   eg->addWidget(ExternalProcessorFilenameEdit, 1, 1);
   eg->addWidget(ExternalProcessorBrowseButton, 1, 2);
   ExternalProcessorParametersEdit = edit(external, "ExternalProcessorParametersEdit");
   ExternalProcessorParametersLabel =
-      label(external, "P&arameters:", ExternalProcessorParametersEdit, "ExternalProcessorParametersLabel");
+      label(external, "Parameters:", ExternalProcessorParametersEdit, "ExternalProcessorParametersLabel");
   eg->addWidget(ExternalProcessorParametersLabel, 2, 0);
   eg->addWidget(ExternalProcessorParametersEdit, 2, 1, 1, 2);
   ExternalProcessorCloseCommandEdit = edit(external, "ExternalProcessorCloseCommandEdit");
   SetHint(ExternalProcessorCloseCommandEdit,
           "If not empty, this string is sent to the external processor\r\nwhen the simulation completes.");
   ExternalProcessorCloseCommandLabel =
-      label(external, "&Close Command:", ExternalProcessorCloseCommandEdit, "ExternalProcessorCloseCommandLabel");
+      label(external, "Close Command:", ExternalProcessorCloseCommandEdit, "ExternalProcessorCloseCommandLabel");
   eg->addWidget(ExternalProcessorCloseCommandLabel, 3, 0);
   eg->addWidget(ExternalProcessorCloseCommandEdit, 3, 1, 1, 2);
   ExternalProcessorEnvironmentMemo = new QPlainTextEdit(external);
@@ -534,7 +556,7 @@ void TMainForm::CreateSettingsTab() {
           "These environment variables (in the form name=value, \r\none per line) are passed to the external "
           "processor in\r\naddition to the environment passed to Velmar Manager.");
   ExternalProcessorEnvironmentLabel =
-      label(external, "&Environment:", ExternalProcessorEnvironmentMemo, "ExternalProcessorEnvironmentLabel");
+      label(external, "Environment:", ExternalProcessorEnvironmentMemo, "ExternalProcessorEnvironmentLabel");
   eg->addWidget(ExternalProcessorEnvironmentLabel, 4, 0, Qt::AlignTop);
   eg->addWidget(ExternalProcessorEnvironmentMemo, 4, 1, 1, 2);
   layout->addWidget(external);
@@ -545,7 +567,7 @@ void TMainForm::CreateSettingsTab() {
   general->setObjectName("GeneralGroupBox");
   auto* gg = new QVBoxLayout(general);
   gg->setContentsMargins(8, 4, 8, 4);
-  DebugMessagesCheckBox = new QCheckBox("Log &debug messages", general);
+  DebugMessagesCheckBox = new QCheckBox("Log debug messages", general);
   DebugMessagesCheckBox->setObjectName("DebugMessagesCheckBox");
   gg->addWidget(DebugMessagesCheckBox);
   layout->addWidget(general);
@@ -581,6 +603,18 @@ void TMainForm::changeEvent(QEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  // The document of a starting run must outlive the start: the close waits
+  // until the start has given up, if the user wants the run stopped.
+  if (FRunControl.GetStarting()) {
+    event->ignore();
+    if (FCloseWhenStarted) return;
+    if (Platform::ShowMessageBox(Platform::mbConfirmation, STOP_STARTING_RUN_PROMPT, Platform::mbYesNo) ==
+        Platform::mrYes) {
+      FCloseWhenStarted = true;
+      RunCommand([this] { FRunControl.SimulateStopActionExecute(); });
+    }
+    return;
+  }
   FRunControl.FlushLog();
   ControlsToSettingsReported();
   bool mayClose = false;
@@ -593,12 +627,42 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
 }
 
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    // The shortcuts have had their turn; what is left would be typed.
+    if (widget && widget->window() == this && (mods & Qt::AltModifier) &&
+        !(mods & (Qt::ControlModifier | Qt::MetaModifier)) && !key->text().isEmpty() && key->text().at(0).isPrint())
+      return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
 bool TMainForm::event(QEvent* event) {
   if (event->type() == static_cast<QEvent::Type>(TRunControl::AM_START_SIMULATION)) {
-    RunCommand([this] { FRunControl.AMStartSimulation(); });
+    StartCommand();
     return true;
   }
   return QMainWindow::event(event);
+}
+
+void TMainForm::StartCommand() {
+  RunCommand([this] { FRunControl.SimulateStartActionExecute(); });
+  if (FCloseWhenStarted && !FRunControl.GetStarting()) {
+    FCloseWhenStarted = false;
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
+}
+
+void TMainForm::ShowRunStatus(const std::string& text) {
+  // Stays until the next run's status: the reason a run failed must not
+  // vanish while the user looks for it.
+  if (text.empty())
+    statusBar()->clearMessage();
+  else
+    statusBar()->showMessage(Q(text));
 }
 
 void TMainForm::PageControlChange(int index) {
@@ -699,6 +763,16 @@ void TMainForm::DocumentToControls() {
 }
 
 void TMainForm::ControlsToDocument() {
+  // A count typed but not yet confirmed (Save, Start or the save prompt
+  // while the box still has focus) is what the user sees: apply it first.
+  if (!FLoading && !FApplyingCount) {
+    FApplyingCount = true;
+    struct TDone {
+      bool& Flag;
+      ~TDone() { Flag = false; }
+    } done{FApplyingCount};
+    ModelsSpinEdit->interpretText();
+  }
   while (FDocument->ModelCount() < FModelForms.size()) FDocument->AddModel();
   while (FDocument->ModelCount() > FModelForms.size()) FDocument->DeleteLastModel();
   for (uint32_t i = 0; i < FModelForms.size(); ++i) FDocument->GetModel(i)->SetFilename(FModelForms[i]->GetFilename());
@@ -708,8 +782,19 @@ void TMainForm::ModelsSpinEditChange() {
   if (FLoading) return;
   ControlsToDocument();
   const uint32_t n = static_cast<uint32_t>(std::clamp(SpinValue(ModelsSpinEdit, MIN_MODELS), MIN_MODELS, MAX_MODELS));
-  while (FDocument->ModelCount() < n) FDocument->AddModel();
-  while (FDocument->ModelCount() > n) FDocument->DeleteLastModel();
+  // A model dropped by lowering the count keeps its file name in reserve,
+  // and gets it back when the count is raised again.
+  while (FDocument->ModelCount() > n) {
+    FRemovedModelNames.push_back(FDocument->GetModel(FDocument->ModelCount() - 1)->GetFilename());
+    FDocument->DeleteLastModel();
+  }
+  while (FDocument->ModelCount() < n) {
+    TModel* model = FDocument->AddModel();
+    if (!FRemovedModelNames.empty()) {
+      model->SetFilename(FRemovedModelNames.back());
+      FRemovedModelNames.pop_back();
+    }
+  }
   DocumentToControls();
 }
 
@@ -755,10 +840,11 @@ void TMainForm::UpdateControls() {
   // The document handed to a starting run must outlive the start.
   FileNewAction->setEnabled(!starting);
   FileOpenAction->setEnabled(!starting);
+  FileExitAction->setEnabled(!starting);
   if (MonitorTimer) {
-    // The monitor follows a run from its start to the last tick of the
-    // simulation timer, then shows how the run ended.
-    const bool watching = simulating || starting || FRunControl.GetSimulationTimerOn();
+    // The monitor follows a run from its start until its engines have gone
+    // (after Stop too), then shows how the run ended.
+    const bool watching = simulating || starting || FRunControl.GetSimulationTimerOn() || FRunControl.GetRunInProgress();
     if (watching && !MonitorTimer->isActive()) MonitorTimer->start();
     if (!watching) MonitorTimer->stop();
     RefreshMonitor(true);
@@ -817,8 +903,14 @@ void TMainForm::LoadDocument(const std::string& filename) {
     FDocument = std::make_unique<TDocument>();
     FDocument->LoadFromFile(filename);
     FRunControl.DocumentLoaded();
+    FRemovedModelNames.clear();
     DocumentToControls();
     UpdateControls();
+    // A file of random bytes, or one without a Model0 section, loads as a
+    // document without models: a run of it would start nothing. (A path
+    // with no file behind it is a new document and says nothing.)
+    if (FDocument->ModelCount() == 0 && Platform::FileExists(filename))
+      Logger().Warn("\"%s\" has no models (no [Model0] section); a run of it starts no engine", filename);
   } catch (const std::exception& e) {
     FDocument = std::move(kept);
     try {
@@ -835,6 +927,7 @@ void TMainForm::LoadDocument(const std::string& filename) {
 void TMainForm::FileNewActionExecute() {
   if (FRunControl.GetStarting() || !ConfirmAndSaveChanges()) return;
   FDocument = std::make_unique<TDocument>();
+  FRemovedModelNames.clear();
   DocumentToControls();
   UpdateControls();
 }

@@ -1,0 +1,374 @@
+// The window driven by key presses and mouse clicks as a user drives it: no
+// keystroke may lose a model or a setting, the access keys do what their
+// menus and tabs say, a run's lines all reach its log file, and the
+// Messages box stays readable.
+#include <functional>
+#include <map>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QFontInfo>
+#include <QLabel>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
+
+#include "UiTestSupport.h"
+#include "diagnostics/Exception.h"
+#include "diagnostics/Logging.h"
+#include "documents/Documents.h"
+#include "documents/SettingsUnit.h"
+#include "ui/FModel.h"
+#include "ui/Main.h"
+
+// Readable texts in failure reports.
+void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+
+namespace {
+
+std::vector<std::string> PanelNames(const TMainForm& form) {
+  std::vector<std::string> names;
+  for (TModelForm* panel : form.ModelForms()) names.push_back(panel->GetFilename());
+  return names;
+}
+
+std::vector<std::string> Names(std::initializer_list<const char*> first, size_t defaults = 0) {
+  std::vector<std::string> names(first.begin(), first.end());
+  names.insert(names.end(), defaults, "TestModel.vm");
+  return names;
+}
+
+class WindowSafetyTest : public UiTest {
+ public:
+  TMainForm& Show(std::vector<std::string> args = {}) {
+    FForm.reset();  // a window going takes the log handler with it
+    FForm = std::make_unique<TMainForm>(std::move(args));
+    FForm->show();
+    QApplication::setActiveWindow(FForm.get());
+    EXPECT_TRUE(QTest::qWaitForWindowActive(FForm.get()));
+    return *FForm;
+  }
+  void TearDown() override {
+    FForm.reset();
+    UiTest::TearDown();
+  }
+  void Focus(QWidget* widget) {
+    widget->setFocus();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return widget->hasFocus(); }, 1000)) << widget->objectName().toStdString();
+  }
+  // Replaces the count box's text by typing, as a user would (no Enter).
+  void TypeCount(const QString& text) {
+    Focus(FForm->ModelsSpinEdit);
+    FForm->ModelsSpinEdit->findChild<QLineEdit*>()->selectAll();
+    QTest::keyClicks(FForm->ModelsSpinEdit, text);
+  }
+  std::string Memo() const { return FForm->MessagesMemo->toPlainText().toStdString(); }
+
+  std::unique_ptr<TMainForm> FForm;
+};
+
+// ---- The model count box --------------------------------------------------
+
+struct TCountCase {
+  const char* Name;
+  std::function<void(WindowSafetyTest&, TMainForm&)> Edit;
+  std::vector<std::string> Expected;
+};
+
+TEST_F(WindowSafetyTest, TheModelCountIsAppliedOnlyWhenEditingEndsAndRemovedModelsComeBack) {
+  const std::string doc = PathOf("three.vmgr");
+  WriteFile(doc, "[Model0]\nFilename=a.vm\n[Model1]\nFilename=b.vm\n[Model2]\nFilename=c.vm\n");
+  const std::vector<TCountCase> cases = {
+      {"typing 12 over 3, then Enter",
+       [](WindowSafetyTest& t, TMainForm& form) {
+         t.TypeCount("1");
+         EXPECT_EQ(form.ModelForms().size(), 3u) << "applied on the first keystroke";
+         QTest::keyClicks(form.ModelsSpinEdit, "2");
+         EXPECT_EQ(form.ModelForms().size(), 3u);
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Return);
+       },
+       Names({"a.vm", "b.vm", "c.vm"}, 9)},
+      {"typing 1 and leaving the box with Tab",
+       [](WindowSafetyTest& t, TMainForm& form) {
+         t.TypeCount("1");
+         EXPECT_EQ(form.ModelForms().size(), 3u);
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Tab);
+       },
+       Names({"a.vm"})},
+      {"lowering to 1, then raising with the arrow keys",
+       [](WindowSafetyTest& t, TMainForm& form) {
+         t.TypeCount("1");
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Enter);
+         ASSERT_EQ(form.ModelForms().size(), 1u);
+         for (int i = 0; i < 3; ++i) QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Up);
+       },
+       Names({"a.vm", "b.vm", "c.vm"}, 1)},
+      {"arrow down twice, then the wheel up twice",
+       [](WindowSafetyTest& t, TMainForm& form) {
+         t.Focus(form.ModelsSpinEdit);
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Down);
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Down);
+         ASSERT_EQ(PanelNames(form), Names({"a.vm"}));
+         for (int i = 0; i < 2; ++i) {
+           const QPointF at(form.ModelsSpinEdit->width() / 2.0, form.ModelsSpinEdit->height() / 2.0);
+           QWheelEvent wheel(at, form.ModelsSpinEdit->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                             Qt::NoModifier, Qt::NoScrollPhase, false);
+           QApplication::sendEvent(form.ModelsSpinEdit, &wheel);
+         }
+       },
+       Names({"a.vm", "b.vm", "c.vm"})},
+      {"a typed count is what Save stores, even before Enter",
+       [](WindowSafetyTest& t, TMainForm& form) {
+         t.TypeCount("2");
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_S, Qt::ControlModifier);
+       },
+       Names({"a.vm", "b.vm"})},
+  };
+  for (const TCountCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TMainForm& form = Show({doc});
+    c.Edit(*this, form);
+    EXPECT_EQ(PanelNames(form), c.Expected);
+    EXPECT_EQ(form.ModelsSpinEdit->value(), static_cast<int>(c.Expected.size()));
+    form.ControlsToDocument();
+    EXPECT_EQ(form.Document().ModelCount(), c.Expected.size());
+  }
+  // The save of the last case wrote the two models shown.
+  EXPECT_EQ(ReadFile(doc), "[Model0]\nFilename=a.vm\n[Model1]\nFilename=b.vm\n");
+}
+
+TEST_F(WindowSafetyTest, NamesOfRemovedModelsAreForgottenWithTheirDocument) {
+  const std::string doc = PathOf("two.vmgr");
+  WriteFile(doc, "[Model0]\nFilename=a.vm\n[Model1]\nFilename=b.vm\n");
+  WriteFile(PathOf("other.vmgr"), "[Model0]\nFilename=x.vm\n[Model1]\nFilename=y.vm\n");
+  for (const bool openAnother : {false, true}) {
+    SCOPED_TRACE(openAnother ? "Open" : "New");
+    TMainForm& form = Show({doc});
+    TypeCount("1");
+    QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Return);
+    ASSERT_EQ(PanelNames(form), Names({"a.vm"}));
+    ASSERT_FALSE(form.Document().GetDirty());  // no prompt: lowering alone changes nothing
+    if (openAnother) {
+      FDialogAnswers = {PathOf("other.vmgr")};
+      form.FileOpenAction->trigger();
+    } else {
+      form.FileNewAction->trigger();
+    }
+    ASSERT_EQ(form.ModelForms().size(), 2u);
+    TypeCount("3");
+    QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Return);
+    EXPECT_EQ(PanelNames(form), openAnother ? Names({"x.vm", "y.vm"}, 1) : Names({}, 3));
+    EXPECT_TRUE(FBoxes.empty());
+  }
+}
+
+// ---- Access keys ------------------------------------------------------------
+
+TEST_F(WindowSafetyTest, EveryAltLetterOnEveryTabDoesWhatItsMenuOrTabSays) {
+  TMainForm& form = Show();
+  form.VelmarFilenameEdit->setText("/opt/velmar/bin/velmar");
+  QMenu* fileMenu = form.menuBar()->actions().at(0)->menu();
+  QMenu* editMenu = form.menuBar()->actions().at(1)->menu();
+  const std::vector<std::pair<QWidget*, QWidget*>> tabs = {
+      {form.ConfigurationTabSheet, form.ModelsSpinEdit},
+      {form.SimulationTabSheet, form.StartButton},
+      {form.MessagesTabSheet, form.MessagesMemo},
+      {form.SettingsTabSheet, form.VelmarFilenameEdit},
+  };
+  const std::map<char, QWidget*> tabKeys = {{'C', form.ConfigurationTabSheet},
+                                            {'S', form.SimulationTabSheet},
+                                            {'M', form.MessagesTabSheet},
+                                            {'T', form.SettingsTabSheet}};
+  const std::map<char, QMenu*> menuKeys = {{'F', fileMenu}, {'E', editMenu}};
+  for (const auto& [tab, focus] : tabs) {
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+      SCOPED_TRACE(tab->objectName().toStdString() + ", Alt+" + std::string(1, letter));
+      form.PageControl->setCurrentWidget(tab);
+      Focus(focus);
+      const QString memo = form.MessagesMemo->toPlainText();
+      QTest::keyClick(focus, static_cast<Qt::Key>(Qt::Key_A + (letter - 'A')), Qt::AltModifier);
+      if (menuKeys.contains(letter)) {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == menuKeys.at(letter); }, 1000));
+        QTest::keyClick(menuKeys.at(letter), Qt::Key_Escape);
+        QTest::keyClick(form.menuBar(), Qt::Key_Escape);
+        EXPECT_TRUE(QTest::qWaitFor([] { return QApplication::activePopupWidget() == nullptr; }, 1000));
+      } else {
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+      }
+      EXPECT_EQ(form.PageControl->currentWidget(), tabKeys.contains(letter) ? tabKeys.at(letter) : tab);
+      if (!tabKeys.contains(letter) && !menuKeys.contains(letter)) {
+        EXPECT_TRUE(focus->hasFocus());
+      }
+      // No key typed anything anywhere.
+      EXPECT_EQ(form.VelmarFilenameEdit->text(), "/opt/velmar/bin/velmar");
+      EXPECT_EQ(form.MessagesMemo->toPlainText(), memo);
+      EXPECT_EQ(form.ModelsSpinEdit->value(), 2);
+    }
+  }
+
+  // The keyboard's Exit, from the engine's path: Alt+F, X closes the
+  // window and stores the path as it was.
+  form.PageControl->setCurrentWidget(form.SettingsTabSheet);
+  Focus(form.VelmarFilenameEdit);
+  QTest::keyClick(form.VelmarFilenameEdit, Qt::Key_F, Qt::AltModifier);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == fileMenu; }, 1000));
+  QTest::keyClick(fileMenu, Qt::Key_X);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 1000));
+  EXPECT_EQ(form.VelmarFilenameEdit->text(), "/opt/velmar/bin/velmar");
+  EXPECT_EQ(TSettings::GetVelmarFilename(), "/opt/velmar/bin/velmar");
+}
+
+TEST_F(WindowSafetyTest, LabelsAndCheckBoxesCarryNoAccessKeys) {
+  TMainForm& form = Show();
+  QStringList withKeys;
+  for (QWidget* w : form.findChildren<QWidget*>()) {
+    QString text;
+    if (auto* label = qobject_cast<QLabel*>(w)) text = label->text();
+    if (auto* box = qobject_cast<QAbstractButton*>(w); box && !qobject_cast<QPushButton*>(w)) text = box->text();
+    if (text.contains('&')) withKeys << text;
+  }
+  EXPECT_TRUE(withKeys.isEmpty()) << withKeys.join(", ").toStdString();
+  EXPECT_EQ(form.UseExternalProcessorCheckBox->text(), "Use external  processor");
+  EXPECT_EQ(form.DebugMessagesCheckBox->text(), "Log debug messages");
+}
+
+// ---- A run and its log file ---------------------------------------------------
+
+TEST_F(WindowSafetyTest, WhileARunStartsNewOpenAndExitWaitAndClosingAsksToStopItFirst) {
+  const std::string doc = PathOf("run.vmgr");
+  WriteFile(doc, "[Model0]\nFilename=a.vm\n");
+  TMainForm& form = Show({doc});
+  bool release = false;
+  std::vector<std::string> seenDuringStart;
+  FSimulator.OnStart = [&](TDocument& document) {
+    // Keys pressed while the engines start.
+    QTest::keyClick(&form, Qt::Key_O, Qt::ControlModifier);
+    seenDuringStart.push_back(form.FileNewAction->isEnabled() ? "New enabled" : "New disabled");
+    seenDuringStart.push_back(form.FileOpenAction->isEnabled() ? "Open enabled" : "Open disabled");
+    seenDuringStart.push_back(form.FileExitAction->isEnabled() ? "Exit enabled" : "Exit disabled");
+    FBoxAnswers = {Platform::mrNo};
+    form.close();  // the title bar's close button
+    seenDuringStart.push_back(form.isVisible() ? "open after No" : "closed after No");
+    FBoxAnswers = {Platform::mrYes};
+    form.close();
+    seenDuringStart.push_back(form.isVisible() ? "open after Yes" : "closed after Yes");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return release || FSimulator.CancelCalls > 0; }, 1000));
+    EXPECT_EQ(document.GetFilename(), doc);
+    if (FSimulator.CancelCalls > 0) throw Exception("Canceled");
+  };
+  QTest::keyClick(&form, Qt::Key_R, Qt::ControlModifier);
+  EXPECT_EQ(seenDuringStart, (std::vector<std::string>{"New disabled", "Open disabled", "Exit disabled",
+                                                       "open after No", "open after Yes"}));
+  EXPECT_TRUE(FDialogs.empty());  // Ctrl+O did nothing
+  ASSERT_EQ(FBoxes.size(), 2u);
+  EXPECT_EQ(FBoxes[0].Text, "A simulation is being started.\r\n\r\nStop it and close the window?");
+  EXPECT_EQ(FSimulator.CancelCalls, 1);
+  // The start gave up; the close the user asked for follows.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 2000));
+  EXPECT_NE(Memo().find("Info: Cancelled simulation"), std::string::npos);
+  EXPECT_NE(ReadFile(PathOf("run.log")).find("Simulation failed"), std::string::npos);
+}
+
+TEST_F(WindowSafetyTest, EveryLineOfARunReachesItsLogFileAfterNewToo) {
+  const std::string doc = PathOf("run.vmgr");
+  WriteFile(doc, "[Model0]\nFilename=a.vm\n");
+  TMainForm& form = Show({doc});
+  FSimulator.Done = false;
+  QTest::keyClick(&form, Qt::Key_R, Qt::ControlModifier);
+  ASSERT_TRUE(form.RunControl().GetSimulating());
+  // File, New from the keyboard, while the run goes on.
+  QTest::keyClick(&form, Qt::Key_F, Qt::AltModifier);
+  QMenu* fileMenu = form.menuBar()->actions().at(0)->menu();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == fileMenu; }, 1000));
+  QTest::keyClick(fileMenu, Qt::Key_N);
+  ASSERT_EQ(form.windowTitle(), "Untitled.vmgr - VelmarManager");
+  Logger().Info("Velmar #2 finalized");
+  FSimulator.Done = true;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Memo().find("Simulation complete") != std::string::npos; }, 2000));
+  Logger().Info("after the run");
+  form.RunControl().FlushLog();
+  const std::string log = ReadFile(PathOf("run.log"));
+  EXPECT_NE(log.find(" - Info: Velmar #2 finalized\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" - Info: Simulation complete\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("after the run"), std::string::npos) << log;  // the untitled document has no log
+  EXPECT_EQ(form.statusBar()->currentMessage(), "Simulation complete");
+}
+
+// ---- The Messages box -------------------------------------------------------------
+
+TEST_F(WindowSafetyTest, TheMessagesBoxWrapsLongLinesInAFixedWidthFont) {
+  TMainForm& form = Show();
+  form.PageControl->setCurrentWidget(form.MessagesTabSheet);
+  Logger().Log("long: " + std::string(3000, 'x') + " end");
+  form.RunControl().FlushLog();
+  QApplication::processEvents();
+  EXPECT_EQ(form.MessagesMemo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_EQ(form.MessagesMemo->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(form.MessagesMemo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+  EXPECT_TRUE(QFontInfo(form.MessagesMemo->font()).fixedPitch());
+  // The end of the line is reached with keys, and the time stamp stays.
+  Focus(form.MessagesMemo);
+  QTest::keyClick(form.MessagesMemo, Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(form.MessagesMemo->horizontalScrollBar()->value(), 0);
+  EXPECT_GT(form.MessagesMemo->document()->firstBlock().layout()->lineCount(), 1);
+}
+
+TEST_F(WindowSafetyTest, TheMessagesBoxKeepsTheNewest100000LinesAndTheLogFileAll) {
+  const std::string doc = PathOf("long.vmgr");
+  WriteFile(doc, "[Model0]\nFilename=a.vm\n");
+  TMainForm& form = Show({doc});
+  constexpr int LINES = TMainForm::MAX_MESSAGE_LINES + 25;
+  for (int i = 0; i < LINES; ++i) Logger().Log("line %d", i);
+  form.RunControl().FlushLog();
+  EXPECT_EQ(form.MessagesMemo->blockCount(), TMainForm::MAX_MESSAGE_LINES);
+  EXPECT_NE(form.MessagesMemo->document()->lastBlock().text().toStdString().find(" - Log: line " + std::to_string(LINES - 1)),
+            std::string::npos);
+  EXPECT_NE(form.MessagesMemo->document()->firstBlock().text().toStdString().find(" - Log: line 25"), std::string::npos);
+  const std::string log = ReadFile(PathOf("long.log"));
+  EXPECT_NE(log.find(" - Log: line 0\r\n"), std::string::npos);
+  EXPECT_NE(log.find(" - Log: line " + std::to_string(LINES - 1) + "\r\n"), std::string::npos);
+}
+
+TEST_F(WindowSafetyTest, OpeningADocumentWithoutModelsWarns) {
+  struct TCase {
+    const char* Name;
+    std::string Content;
+    bool Warns;
+  };
+  const std::vector<TCase> cases = {
+      {"random bytes", std::string("\x8f\x01\xfe\x7f garbage\n\x00\x13", 16), true},
+      {"no Model0 section", "[Model1]\nFilename=b.vm\n[Other]\nx=1\n", true},
+      {"an empty file", "", true},
+      {"one model", "[Model0]\nFilename=a.vm\n", false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string path = PathOf("doc.vmgr");
+    WriteFile(path, c.Content);
+    TMainForm& form = Show();
+    FDialogAnswers = {path};
+    form.FileOpenAction->trigger();
+    form.RunControl().FlushLog();
+    const std::string warning = " - Warn: \"" + path + "\" has no models (no [Model0] section); a run of it starts no engine";
+    EXPECT_EQ(Memo().find(warning) != std::string::npos, c.Warns) << Memo();
+  }
+  // A path with no file behind it is a new document: nothing is said.
+  TMainForm& form = Show({PathOf("new.vmgr")});
+  form.RunControl().FlushLog();
+  EXPECT_EQ(Memo(), "");
+}
+
+}  // namespace
