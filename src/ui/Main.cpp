@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 
 #include <QAbstractSpinBox>
 #include <QAction>
@@ -16,6 +17,8 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -217,6 +220,9 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   // The designed client area, whatever the menu and status bar take.
   resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
 
+  UpdateRecentMenu();
+  setAcceptDrops(true);
+
   // An Alt+letter that no menu, tab or button takes must not type the
   // letter: a slip of Alt+F, X would otherwise write "x" into a path.
   qApp->installEventFilter(this);
@@ -310,6 +316,10 @@ void TMainForm::CreateMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   file->addAction(FileNewAction);
   file->addAction(FileOpenAction);
+  RecentMenu = file->addMenu("Open Rec&ent");
+  RecentMenu->setObjectName("RecentMenu");
+  // Another instance may have changed the list meanwhile.
+  connect(RecentMenu, &QMenu::aboutToShow, this, [this] { UpdateRecentMenu(); });
   file->addAction(FileSaveAction);
   file->addAction(FileSaveAsAction);
   file->addSeparator();
@@ -627,7 +637,35 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
 }
 
+namespace {
+
+// The document among the files of a drag: the first local file named *.vmgr.
+std::string DroppedDocument(const QMimeData* data) {
+  if (!data || !data->hasUrls()) return {};
+  for (const QUrl& url : data->urls())
+    if (url.isLocalFile() && url.toLocalFile().endsWith(".vmgr", Qt::CaseInsensitive))
+      return url.toLocalFile().toStdString();
+  return {};
+}
+
+}  // namespace
+
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) {
+    // A document dropped anywhere on the window opens, text boxes included
+    // (they would otherwise take its path as text).
+    auto* widget = qobject_cast<QWidget*>(watched);
+    auto* drop = static_cast<QDropEvent*>(event);
+    const std::string document = DroppedDocument(drop->mimeData());
+    if (widget && widget->window() == this && !document.empty()) {
+      drop->acceptProposedAction();
+      // Opened from the loop: the save prompt must not run inside the drop.
+      if (type == QEvent::Drop)
+        QTimer::singleShot(0, this, [this, document] { RunCommand([this, document] { OpenDocumentCommand(document); }); });
+      return true;
+    }
+  }
   if (event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     auto* widget = qobject_cast<QWidget*>(watched);
@@ -646,6 +684,48 @@ bool TMainForm::event(QEvent* event) {
     return true;
   }
   return QMainWindow::event(event);
+}
+
+void TMainForm::OpenDocumentCommand(const std::string& path) {
+  if (FRunControl.GetStarting()) return;
+  if (!Platform::FileExists(path)) {
+    statusBar()->showMessage(Q("\"" + path + "\" no longer exists"), HINT_PAUSE);
+    RunCommand([&] { TSettings::RemoveRecentDocument(path); });
+    UpdateRecentMenu();
+    return;
+  }
+  if (!ConfirmAndSaveChanges()) return;
+  LoadDocument(path);
+}
+
+void TMainForm::NoteRecentDocument() {
+  if (!Platform::FileExists(FDocument->GetFilename())) return;
+  // Kept whole, so that an entry opens from any working folder.
+  const std::string path = std::filesystem::absolute(FDocument->GetFilename()).lexically_normal().string();
+  try {
+    TSettings::AddRecentDocument(path);
+  } catch (const std::exception&) {
+    // An unwritable settings file is reported when the settings are stored.
+  }
+  UpdateRecentMenu();
+}
+
+void TMainForm::UpdateRecentMenu() {
+  std::vector<std::string> documents;
+  try {
+    documents = TSettings::GetRecentDocuments();
+  } catch (const std::exception&) {
+  }
+  RecentMenu->clear();
+  for (size_t i = 0; i < documents.size(); ++i) {
+    // "&1 /path/north.vmgr": the number is the entry's access key.
+    QString caption = QString("&%1 %2").arg(i + 1).arg(Q(documents[i]).replace("&", "&&"));
+    QAction* entry = RecentMenu->addAction(caption);
+    entry->setObjectName(QString("RecentDocument%1").arg(i + 1));
+    const std::string path = documents[i];
+    connect(entry, &QAction::triggered, this, [this, path] { RunCommand([this, path] { OpenDocumentCommand(path); }); });
+  }
+  RecentMenu->setEnabled(!documents.empty() && !FRunControl.GetStarting());
 }
 
 void TMainForm::StartCommand() {
@@ -841,6 +921,7 @@ void TMainForm::UpdateControls() {
   FileNewAction->setEnabled(!starting);
   FileOpenAction->setEnabled(!starting);
   FileExitAction->setEnabled(!starting);
+  if (RecentMenu) RecentMenu->setEnabled(!starting && !RecentMenu->isEmpty());
   if (MonitorTimer) {
     // The monitor follows a run from its start until its engines have gone
     // (after Stop too), then shows how the run ended.
@@ -909,6 +990,7 @@ void TMainForm::LoadDocument(const std::string& filename) {
     // A file of random bytes, or one without a Model0 section, loads as a
     // document without models: a run of it would start nothing. (A path
     // with no file behind it is a new document and says nothing.)
+    NoteRecentDocument();
     if (FDocument->ModelCount() == 0 && Platform::FileExists(filename))
       Logger().Warn("\"%s\" has no models (no [Model0] section); a run of it starts no engine", filename);
   } catch (const std::exception& e) {
@@ -940,9 +1022,10 @@ void TMainForm::FileOpenActionExecute() {
 
 void TMainForm::FileSaveActionExecute() {
   ControlsToDocument();
-  if (!FDocument->HasDefaultFilename())
+  if (!FDocument->HasDefaultFilename()) {
     FDocument->SaveToFile(FDocument->GetFilename());
-  else
+    NoteRecentDocument();
+  } else
     FileSaveAsActionExecute();
 }
 
@@ -951,6 +1034,7 @@ void TMainForm::FileSaveAsActionExecute() {
   if (auto chosen = ExecuteFileDialog(this, fdDocumentSave, std::string())) {
     FFileSaveCanceled = false;
     FDocument->SaveToFile(*chosen);
+    NoteRecentDocument();
     UpdateControls();
   } else {
     FFileSaveCanceled = true;

@@ -17,6 +17,7 @@ class QCheckBox;
 class QDialog;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
@@ -123,6 +124,11 @@ class TMainForm : public QMainWindow, private IRunHost {
   void PageControlChange(int index);
   // The Start command (button, Ctrl+R, the unattended start).
   void StartCommand();
+  // Open Recent and a dropped document: as Open, with the path chosen.
+  void OpenDocumentCommand(const std::string& path);
+  // The current document goes first in the recent documents.
+  void NoteRecentDocument();
+  void UpdateRecentMenu();
   void BrowseProgram(QLineEdit* edit);
 
   std::unique_ptr<TDocument> FDocument;
@@ -183,6 +189,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   QAction* FileSaveAction = nullptr;
   QAction* FileSaveAsAction = nullptr;
   QAction* FileExitAction = nullptr;
+  QMenu* RecentMenu = nullptr;  // File, Open Recent
   QAction* FilePrintAction = nullptr;
   QAction* FilePrintSetupAction = nullptr;
   QAction* SimulateStartAction = nullptr;

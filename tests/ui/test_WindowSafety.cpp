@@ -3,7 +3,9 @@
 // menus and tabs say, a run's lines all reach its log file, and the
 // Messages box stays readable.
 #include <functional>
+#include <filesystem>
 #include <map>
+#include <optional>
 
 #include <QAbstractButton>
 #include <QAction>
@@ -15,6 +17,9 @@
 #include <QTextLayout>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QUrl>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -305,6 +310,110 @@ TEST_F(WindowSafetyTest, EveryLineOfARunReachesItsLogFileAfterNewToo) {
   EXPECT_NE(log.find(" - Info: Simulation complete\r\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("after the run"), std::string::npos) << log;  // the untitled document has no log
   EXPECT_EQ(form.statusBar()->currentMessage(), "Simulation complete");
+}
+
+// ---- Open Recent and dropped documents ---------------------------------------------
+
+TEST_F(WindowSafetyTest, OpenRecentListsTheLastEightDocumentsAndOpensThemFromTheKeyboard) {
+  TSettings::SetVelmarOptions("-q");
+  std::vector<std::string> docs;
+  for (int i = 0; i < 10; ++i) {
+    docs.push_back(PathOf("doc" + std::to_string(i) + ".vmgr"));
+    WriteFile(docs.back(), "[Model0]\nFilename=m" + std::to_string(i) + ".vm\n");
+  }
+  TMainForm& form = Show();
+  EXPECT_FALSE(form.RecentMenu->isEnabled());  // nothing yet
+  for (int i = 0; i < 9; ++i) {
+    FDialogAnswers = {docs[static_cast<size_t>(i)]};
+    form.FileOpenAction->trigger();
+  }
+  // Save As counts as well; opening one again moves it to the top.
+  FDialogAnswers = {docs[9]};
+  form.FileSaveAsAction->trigger();
+  FDialogAnswers = {docs[4]};
+  form.FileOpenAction->trigger();
+  const std::vector<std::string> expected = {docs[4], docs[9], docs[8], docs[7], docs[6], docs[5], docs[3], docs[2]};
+  EXPECT_EQ(TSettings::GetRecentDocuments(), expected);
+  ASSERT_TRUE(form.RecentMenu->isEnabled());
+  ASSERT_EQ(form.RecentMenu->actions().size(), 8);
+  EXPECT_EQ(form.RecentMenu->actions()[1]->text().toStdString(), "&2 " + docs[9]);
+  // The section of its own leaves the other keys as they were.
+  const std::string settings = ReadFile(PathOf("VelmarManager.settings"));
+  EXPECT_NE(settings.find("[RecentDocuments]\nFile1=" + docs[4] + "\nFile2=" + docs[9] + "\n"), std::string::npos)
+      << settings;
+  EXPECT_EQ(TSettings::GetVelmarOptions(), "-q");
+
+  // Alt+F, E (Open Recent), 3: the third entry, docs[8].
+  QMenu* fileMenu = form.menuBar()->actions().at(0)->menu();
+  QTest::keyClick(&form, Qt::Key_F, Qt::AltModifier);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == fileMenu; }, 1000));
+  QTest::keyClick(fileMenu, Qt::Key_E);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == form.RecentMenu; }, 1000));
+  QTest::keyClick(form.RecentMenu, Qt::Key_3);
+  EXPECT_EQ(PanelNames(form), Names({"m8.vm"}));
+  EXPECT_EQ(form.windowTitle().toStdString(), docs[8] + " - VelmarManager");
+
+  // Unsaved changes: the save prompt as for Open; Cancel keeps everything.
+  form.ModelForms()[0]->SetFilename("edited.vm");
+  FBoxAnswers = {Platform::mrCancel};
+  form.RecentMenu->actions()[1]->trigger();
+  EXPECT_EQ(PanelNames(form), Names({"edited.vm"}));
+  ASSERT_EQ(FBoxes.size(), 1u);
+  EXPECT_EQ(FBoxes[0].Text, TMainForm::SAVE_CHANGES_PROMPT);
+
+  // A document gone since: said in the status bar and taken off the list.
+  std::filesystem::remove(docs[2]);
+  FBoxes.clear();
+  form.RecentMenu->actions()[7]->trigger();
+  EXPECT_EQ(PanelNames(form), Names({"edited.vm"}));
+  EXPECT_TRUE(FBoxes.empty());
+  EXPECT_EQ(form.statusBar()->currentMessage().toStdString(), "\"" + docs[2] + "\" no longer exists");
+  EXPECT_EQ(TSettings::GetRecentDocuments().size(), 7u);
+}
+
+TEST_F(WindowSafetyTest, ADocumentDroppedOnTheWindowOpensAfterTheSavePrompt) {
+  const std::string doc = PathOf("dropped.vmgr");
+  WriteFile(doc, "[Model0]\nFilename=dropped.vm\n");
+  WriteFile(PathOf("notes.txt"), "not a document");
+  TMainForm& form = Show();
+  form.ModelForms()[0]->SetFilename("edited.vm");
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Files;
+    QWidget* Target;
+    std::optional<Platform::TMsgBoxResult> Answer;  // none: no prompt expected
+    std::vector<std::string> Panels;
+  };
+  const std::vector<TCase> cases = {
+      {"a text file is refused", {PathOf("notes.txt")}, form.ModelsFlowPanel, std::nullopt, Names({"edited.vm"}, 1)},
+      {"Cancel at the prompt keeps the edits", {doc}, form.ModelsFlowPanel, Platform::mrCancel, Names({"edited.vm"}, 1)},
+      {"No opens it, also dropped on a text box", {PathOf("notes.txt"), doc}, form.VelmarFilenameEdit,
+       Platform::mrNo, Names({"dropped.vm"})},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FBoxes.clear();
+    FBoxAnswers.clear();
+    if (c.Answer) FBoxAnswers = {*c.Answer};
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const std::string& file : c.Files) urls << QUrl::fromLocalFile(QString::fromStdString(file));
+    data.setUrls(urls);
+    const QPoint at(5, 5);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(c.Target, &enter);
+    EXPECT_EQ(enter.isAccepted(), c.Answer.has_value());
+    if (enter.isAccepted()) {
+      QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(c.Target, &drop);
+      EXPECT_TRUE(drop.isAccepted());
+    }
+    QTest::qWait(50);
+    EXPECT_EQ(FBoxes.size(), c.Answer ? 1u : 0u);
+    EXPECT_EQ(PanelNames(form), c.Panels);
+    EXPECT_NE(form.VelmarFilenameEdit->text().toStdString().find("notes"), 0u);
+  }
+  EXPECT_EQ(form.VelmarFilenameEdit->text(), "");
 }
 
 // ---- The Messages box -------------------------------------------------------------
