@@ -16,6 +16,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
@@ -183,6 +184,8 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   MainForm = this;
   setObjectName("MainForm");
   setWindowTitle(APPLICATION_TITLE);
+  // The desktop's icon theme first (the installed icon), else the built-in copy.
+  setWindowIcon(QIcon::fromTheme("velmar-manager", QIcon(":/velmar-manager.svg")));
 
   CreateActions();
   CreateMenus();

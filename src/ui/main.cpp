@@ -107,6 +107,8 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
   (void)argc;
   QApplication application(qtArgc, qtArgv);
   QApplication::setApplicationName("VelmarManager");
+  // Ties the window to its menu entry (task bar icon and grouping).
+  QGuiApplication::setDesktopFileName("velmar-manager");
   InstallQtMessageBoxHook();
   try {
     StartupModules(line.SettingsFile);

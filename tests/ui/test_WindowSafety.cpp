@@ -12,6 +12,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFontInfo>
+#include <QImage>
+#include <QPixmap>
 #include <QLabel>
 #include <QTextBlock>
 #include <QTextLayout>
@@ -248,6 +250,15 @@ TEST_F(WindowSafetyTest, LabelsAndCheckBoxesCarryNoAccessKeys) {
   EXPECT_TRUE(withKeys.isEmpty()) << withKeys.join(", ").toStdString();
   EXPECT_EQ(form.UseExternalProcessorCheckBox->text(), "Use external  processor");
   EXPECT_EQ(form.DebugMessagesCheckBox->text(), "Log debug messages");
+}
+
+TEST_F(WindowSafetyTest, TheWindowShowsTheProgramsIcon) {
+  TMainForm& form = Show();
+  ASSERT_FALSE(form.windowIcon().isNull());
+  const QImage image = form.windowIcon().pixmap(32, 32).toImage();
+  ASSERT_FALSE(image.isNull());
+  // The icon's dark green ground, drawn from the SVG the menu entry uses.
+  EXPECT_EQ(image.pixelColor(16, 4).name(), "#1f5f4a");
 }
 
 // ---- A run and its log file ---------------------------------------------------
