@@ -226,8 +226,10 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   UpdateRecentMenu();
   setAcceptDrops(true);
 
-  // An Alt+letter that no menu, tab or button takes must not type the
-  // letter: a slip of Alt+F, X would otherwise write "x" into a path.
+  // Sees the window's keys and drops before its widgets do (eventFilter):
+  // an Alt+letter that no menu, tab or button takes must not type the
+  // letter (a slip of Alt+F, X would otherwise write "x" into a path), and
+  // a document dropped on a text box opens rather than landing as text.
   qApp->installEventFilter(this);
 
   FormCreate(args);
