@@ -519,11 +519,16 @@ std::string ProfileLockFileName(const std::string& fileName) {
   // The runtime folder is the user's own (mode 0700, emptied at logout); the
   // lock's name comes from the file's folder (device and inode, so every
   // spelling of the path meets the same lock) and the file's name.
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (!runtime || runtime[0] != '/') return {};
+  // A process started outside the user's session (cron, ssh without a
+  // session manager) lacks the variable but has the same folder.
+  const char* variable = std::getenv("XDG_RUNTIME_DIR");
+  const std::string runtime = variable && variable[0] == '/' ? std::string(variable)
+                                                              : "/run/user/" + std::to_string(::geteuid());
+  struct stat base;
+  if (::stat(runtime.c_str(), &base) != 0 || !S_ISDIR(base.st_mode) || base.st_uid != ::geteuid()) return {};
   struct stat folder;
   if (::stat(FolderOf(fileName).c_str(), &folder) != 0) return {};
-  const std::string locks = std::string(runtime) + "/velmar-manager";
+  const std::string locks = runtime + "/velmar-manager";
   if (::mkdir(locks.c_str(), 0700) != 0 && errno != EEXIST) return {};
   struct stat own;
   if (::lstat(locks.c_str(), &own) != 0 || !S_ISDIR(own.st_mode) || own.st_uid != ::geteuid()) return {};

@@ -12,7 +12,8 @@
 // A write changes only the lines it is about and keeps every other byte of
 // the file. It is atomic (a temporary file in the same folder, synced, then
 // renamed over the file) and serialised between processes by flock on a lock
-// file in $XDG_RUNTIME_DIR (else on the file's folder), so a crash never
+// file in the user's runtime folder ($XDG_RUNTIME_DIR, else /run/user/UID;
+// without one, on the file's folder), so a crash never
 // leaves half a file, concurrent writers of different keys lose nothing and
 // no lock file is left beside the user's files. A file the user may write
 // in a folder he may not is written in place, as there is no room for the
