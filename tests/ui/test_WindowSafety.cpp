@@ -28,6 +28,8 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionSpinBox>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -135,6 +137,21 @@ TEST_F(WindowSafetyTest, TheModelCountIsAppliedOnlyWhenEditingEndsAndRemovedMode
                              Qt::NoModifier, Qt::NoScrollPhase, false);
            QApplication::sendEvent(form.ModelsSpinEdit, &wheel);
          }
+       },
+       Names({"a.vm", "b.vm", "c.vm"})},
+      {"lowering to 2, then clicking the box's up arrow with the mouse",
+       [](WindowSafetyTest& t, TMainForm& form) {
+         t.TypeCount("2");
+         QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Return);
+         ASSERT_EQ(form.ModelForms().size(), 2u);
+         QStyleOptionSpinBox option;
+         option.initFrom(form.ModelsSpinEdit);
+         option.subControls = QStyle::SC_SpinBoxUp;
+         option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
+         const QRect up = form.ModelsSpinEdit->style()->subControlRect(QStyle::CC_SpinBox, &option,
+                                                                       QStyle::SC_SpinBoxUp, form.ModelsSpinEdit);
+         ASSERT_TRUE(up.isValid());
+         QTest::mouseClick(form.ModelsSpinEdit, Qt::LeftButton, Qt::NoModifier, up.center());
        },
        Names({"a.vm", "b.vm", "c.vm"})},
       {"a typed count is what Save stores, even before Enter",
