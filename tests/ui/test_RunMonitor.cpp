@@ -241,7 +241,7 @@ TEST_F(RunMonitorTest, TheTableAndTheProgressBarFollowEveryStageOfARun) {
 TEST_F(RunMonitorTest, AnEngineThatExitsShowsItsStatusAndTheOthersTheirs) {
   const std::string start = "call Initialize\ncall StartSimulation\ngate go\ncall StartTimeStep\n";
   const std::string rest = "call StopTimeStep\ncall StartTimeStep\ncall StopTimeStep\ncall StopSimulation\ncall Finalize\n";
-  TMainForm& form = Open(Document({start + rest, start + rest, start + "gate die\nexit 3\n"}));
+  TMainForm& form = Open(Document({start + rest, start + rest, start + "gate die\nsay giving up at step 0\nexit 3\n"}));
   const std::vector<TStage> stages = {
       {"all simulating", [&] { return States({"simulating", "simulating", "simulating"}); }, [] {}, {"go"}},
       {"held by the one that will die",
@@ -260,6 +260,11 @@ TEST_F(RunMonitorTest, AnEngineThatExitsShowsItsStatusAndTheOthersTheirs) {
   // false replies.
   ExpectStates({"exited with status 1", "exited with status 1", "exited with status 3"});
   for (int row = 0; row < 3; ++row) EXPECT_EQ(Cell(row, TEngineTable::ecHeld), "");
+  // The one that failed the run left its last words in the log and its tooltip.
+  const std::string memo = form.MessagesMemo->toPlainText().toStdString();
+  EXPECT_NE(memo.find(" - Error: Velmar #2 output: giving up at step 0"), std::string::npos) << memo;
+  EXPECT_EQ(memo.find("Velmar #0 output"), std::string::npos);
+  EXPECT_TRUE(form.EnginesTable->item(2, TEngineTable::ecState)->toolTip().endsWith("\ngiving up at step 0"));
 }
 
 TEST_F(RunMonitorTest, AFailedStartShowsTheKilledEnginesAndTheOneNeverLaunched) {
