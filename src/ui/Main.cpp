@@ -196,7 +196,13 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   CreateSimulationTab();
   CreateMessagesTab();
   CreateSettingsTab();
-  statusBar();
+  // How the last run started, failed or ended. A label of the status bar
+  // rather than a message of it: the menus' hints replace a message, and the
+  // reason a run failed must not go when the pointer crosses a menu.
+  RunStatusLabel = new QLabel(statusBar());
+  RunStatusLabel->setObjectName("RunStatusLabel");
+  RunStatusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusBar()->addWidget(RunStatusLabel, 1);
 
   SimulationTimer = new QTimer(this);
   SimulationTimer->setObjectName("SimulationTimer");
@@ -744,10 +750,8 @@ void TMainForm::StartCommand() {
 void TMainForm::ShowRunStatus(const std::string& text) {
   // Stays until the next run's status: the reason a run failed must not
   // vanish while the user looks for it.
-  if (text.empty())
-    statusBar()->clearMessage();
-  else
-    statusBar()->showMessage(Q(text));
+  RunStatusLabel->setText(Q(text));
+  RunStatusLabel->setToolTip(Q(text));
 }
 
 void TMainForm::PageControlChange(int index) {

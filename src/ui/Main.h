@@ -165,6 +165,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   TEngineTable* EnginesTable = nullptr;
 
   QPlainTextEdit* MessagesMemo = nullptr;
+  QLabel* RunStatusLabel = nullptr;  // in the status bar
 
   QLineEdit* VelmarFilenameEdit = nullptr;
   QToolButton* VelmarBrowseButton = nullptr;

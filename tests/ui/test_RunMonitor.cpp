@@ -10,6 +10,7 @@
 
 #include <QDesktopServices>
 #include <QApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -362,7 +363,7 @@ TEST_F(RunMonitorTest, AFailedStartShowsItsReasonInTheStatusBarTheRowAndTheLog) 
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
     QTest::keyClick(&form, Qt::Key_R, Qt::ControlModifier);  // returns once the start has failed
     ASSERT_EQ(form.RunControl().GetOutcome(), roFailed);
-    EXPECT_EQ(form.statusBar()->currentMessage().toStdString(), c.Status);
+    EXPECT_EQ(form.RunStatusLabel->text().toStdString(), c.Status);
     ExpectStates(c.States);
     const std::string memo = form.MessagesMemo->toPlainText().toStdString();
     const std::string log = ReadFile(PathOf("run.log"));
@@ -425,7 +426,7 @@ TEST_F(RunMonitorTest, AfterStopTheRowsShowHowEachEngineEnded) {
     at = log.find(line, at);
     EXPECT_NE(at, std::string::npos) << line << "\n" << log;
   }
-  EXPECT_EQ(form.statusBar()->currentMessage(), "Cancelled simulation");
+  EXPECT_EQ(form.RunStatusLabel->text(), "Cancelled simulation");
 }
 
 }  // namespace

@@ -337,7 +337,22 @@ TEST_F(WindowSafetyTest, EveryLineOfARunReachesItsLogFileAfterNewToo) {
   EXPECT_NE(log.find(" - Info: Velmar #2 finalized\r\n"), std::string::npos) << log;
   EXPECT_NE(log.find(" - Info: Simulation complete\r\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("after the run"), std::string::npos) << log;  // the untitled document has no log
-  EXPECT_EQ(form.statusBar()->currentMessage(), "Simulation complete");
+  EXPECT_EQ(form.RunStatusLabel->text(), "Simulation complete");
+
+  // A menu's hints pass over the status bar and leave the run's status.
+  // (The offscreen platform leaves the closed menu the active window.)
+  QApplication::setActiveWindow(&form);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  QTest::keyClick(&form, Qt::Key_F, Qt::AltModifier);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == fileMenu; }, 1000));
+  for (int i = 0; i < 10 && fileMenu->activeAction() != form.FileOpenAction; ++i) QTest::keyClick(fileMenu, Qt::Key_Down);
+  ASSERT_EQ(fileMenu->activeAction(), form.FileOpenAction);
+  EXPECT_EQ(form.statusBar()->currentMessage(), "Opens an existing file");
+  QTest::keyClick(fileMenu, Qt::Key_Escape);
+  QTest::keyClick(form.menuBar(), Qt::Key_Escape);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form.statusBar()->currentMessage().isEmpty(); }, 1000));
+  EXPECT_TRUE(form.RunStatusLabel->isVisible());
+  EXPECT_EQ(form.RunStatusLabel->text(), "Simulation complete");
 }
 
 // ---- Open Recent and dropped documents ---------------------------------------------
