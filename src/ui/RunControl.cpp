@@ -99,7 +99,15 @@ void TRunControl::RunOver() {
 void TRunControl::WatchStoppedRun() {
   if (!FRunInProgress || FSimulating || FStarting || FSimulationTimerOn) return;
   bool cancelled = false;
-  if (!Simulator().IsSimulationDone(cancelled)) return;
+  try {
+    if (!Simulator().IsSimulationDone(cancelled)) return;
+  } catch (...) {
+    // Reported once by the caller; asking again every tick would only
+    // repeat it.
+    RunOver();
+    FHost.UpdateControls();
+    throw;
+  }
   FlushLog();  // the run's last lines still go to its own file
   RunOver();
   FHost.UpdateControls();

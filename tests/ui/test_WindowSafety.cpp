@@ -355,6 +355,34 @@ TEST_F(WindowSafetyTest, EveryLineOfARunReachesItsLogFileAfterNewToo) {
   EXPECT_EQ(form.RunStatusLabel->text(), "Simulation complete");
 }
 
+TEST_F(WindowSafetyTest, AfterStopTheTableFollowsTheRunUntilItsEnginesHaveGoneAndThenStops) {
+  TMainForm& form = Show();
+  form.PageControl->setCurrentWidget(form.SimulationTabSheet);
+  FSimulator.Done = false;
+  QTest::mouseClick(form.StartButton, Qt::LeftButton);
+  ASSERT_TRUE(form.RunControl().GetSimulating());
+  QTest::mouseClick(form.StopButton, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form.SimulationTimer->isActive(); }, 1000));
+  // The engines are still going: the table keeps asking.
+  const int asked = FSimulator.DoneCalls;
+  QTest::qWait(350);
+  EXPECT_GE(FSimulator.DoneCalls, asked + 2);
+  EXPECT_TRUE(form.MonitorTimer->isActive());
+  EXPECT_TRUE(form.RunControl().GetRunInProgress());
+  // A module that fails to answer is reported once, not at every tick.
+  FSimulator.DoneError = "the module broke";
+  QTest::qWait(350);
+  int errors = 0;
+  for (const TShownBox& box : FBoxes) errors += box.Kind == Platform::mbError;
+  EXPECT_EQ(errors, 1);
+  EXPECT_FALSE(form.MonitorTimer->isActive());
+  EXPECT_FALSE(form.RunControl().GetRunInProgress());
+  // Once gone, nothing asks any more.
+  const int finalCalls = FSimulator.DoneCalls;
+  QTest::qWait(250);
+  EXPECT_EQ(FSimulator.DoneCalls, finalCalls);
+}
+
 // ---- Open Recent and dropped documents ---------------------------------------------
 
 TEST_F(WindowSafetyTest, OpenRecentListsTheLastEightDocumentsAndOpensThemFromTheKeyboard) {
