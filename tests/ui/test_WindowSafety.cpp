@@ -365,16 +365,19 @@ TEST_F(WindowSafetyTest, AfterStopTheTableFollowsTheRunUntilItsEnginesHaveGoneAn
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form.SimulationTimer->isActive(); }, 1000));
   // The engines are still going: the table keeps asking.
   const int asked = FSimulator.DoneCalls;
-  QTest::qWait(350);
-  EXPECT_GE(FSimulator.DoneCalls, asked + 2);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return FSimulator.DoneCalls >= asked + 2; }, 3000));
   EXPECT_TRUE(form.MonitorTimer->isActive());
   EXPECT_TRUE(form.RunControl().GetRunInProgress());
   // A module that fails to answer is reported once, not at every tick.
   FSimulator.DoneError = "the module broke";
+  auto errors = [&] {
+    int n = 0;
+    for (const TShownBox& box : FBoxes) n += box.Kind == Platform::mbError;
+    return n;
+  };
+  EXPECT_TRUE(QTest::qWaitFor([&] { return errors() > 0; }, 3000));
   QTest::qWait(350);
-  int errors = 0;
-  for (const TShownBox& box : FBoxes) errors += box.Kind == Platform::mbError;
-  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(errors(), 1);
   EXPECT_FALSE(form.MonitorTimer->isActive());
   EXPECT_FALSE(form.RunControl().GetRunInProgress());
   // Once gone, nothing asks any more.
