@@ -2,6 +2,7 @@
 #include "coordination/RunProgress.h"
 
 #include <algorithm>
+#include <fstream>
 
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
@@ -20,6 +21,7 @@ struct TRunRows {
   std::vector<std::string> Filenames;
   std::vector<std::string> OutputFiles;
   std::vector<bool> Killed;
+  std::vector<std::vector<std::string>> OutputTails;
   size_t Cleared = 0;
 };
 
@@ -49,6 +51,40 @@ int OpenOutput(const std::string& path, const std::string& whose) {
     return -1;
   }
   return fd;
+}
+
+// The last maxLines lines of a file that are not blank, from its last
+// OUTPUT_TAIL_BYTES; a line longer than OUTPUT_TAIL_LINE_LENGTH is cut.
+std::vector<std::string> LastLinesOf(const std::string& path, size_t maxLines) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  const std::streamoff from = size > static_cast<std::streamoff>(OUTPUT_TAIL_BYTES)
+                                  ? size - static_cast<std::streamoff>(OUTPUT_TAIL_BYTES)
+                                  : 0;
+  in.seekg(from);
+  std::string text(static_cast<size_t>(size - from), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  // A line cut by where the reading began is not shown.
+  if (from > 0) {
+    const size_t first = text.find('\n');
+    text.erase(0, first == std::string::npos ? text.size() : first + 1);
+  }
+  std::vector<std::string> lines;
+  size_t end = text.size();
+  while (end > 0 && lines.size() < maxLines) {
+    const size_t start = text.rfind('\n', end - 1);
+    const size_t begin = start == std::string::npos ? 0 : start + 1;
+    std::string line = text.substr(begin, end - begin);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    if (line.size() > OUTPUT_TAIL_LINE_LENGTH) line.resize(OUTPUT_TAIL_LINE_LENGTH);
+    if (!line.empty()) lines.push_back(std::move(line));
+    end = start == std::string::npos ? 0 : start;
+  }
+  std::reverse(lines.begin(), lines.end());
+  return lines;
 }
 
 }  // namespace
@@ -104,6 +140,7 @@ TRunProgress RunProgress() {
     row.ExitStatus = slot.ExitStatus;
     row.CompletedStep = slot.TimeStep;
     row.OutputFile = gRun.OutputFiles[i];
+    row.OutputTail = gRun.OutputTails[i];
     if (IsHeldAtBarrier(row.Model)) TRpcHandler::CanStartTimestep(row.Model, slot.TimeStep, row.HeldReason);
   }
   return progress;
@@ -115,6 +152,7 @@ void NoteRunStarting(const TDocument& document) {
   for (uint32_t i = 0; i < document.ModelCount(); ++i) gRun.Filenames.push_back(document.GetModel(i)->GetFilename());
   gRun.OutputFiles.resize(gRun.Filenames.size());
   gRun.Killed.resize(gRun.Filenames.size());
+  gRun.OutputTails.resize(gRun.Filenames.size());
   NoteProgress();
 }
 
@@ -124,7 +162,16 @@ void NoteSlotCleared(uint32_t slot) {
 }
 
 void NoteSlotKilled(uint32_t slot) {
-  if (slot < gRun.Killed.size()) gRun.Killed[slot] = true;
+  const bool endedAlready = slot < Processes.size() && Processes[slot].Exited;
+  if (slot < gRun.Killed.size() && !endedAlready) gRun.Killed[slot] = true;
+  NoteProgress();
+}
+
+void NoteEngineFailed(uint32_t slot) {
+  if (slot >= gRun.OutputFiles.size() || gRun.OutputFiles[slot].empty()) return;
+  std::vector<std::string> lines = LastLinesOf(gRun.OutputFiles[slot], OUTPUT_TAIL_LINES);
+  for (const std::string& line : lines) Logger().Error("Velmar #%d output: %s", slot, line);
+  gRun.OutputTails[slot] = std::move(lines);
   NoteProgress();
 }
 

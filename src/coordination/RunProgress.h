@@ -36,6 +36,9 @@ struct TEngineProgress {
   // The file its standard output and error go to; empty when they go to
   // the manager's standard error.
   std::string OutputFile;
+  // The last lines of that file, read when the engine failed (exited or
+  // timed out before "Initialize", or exited without "Finalize").
+  std::vector<std::string> OutputTail;
 };
 
 struct TRunProgress {
@@ -66,8 +69,17 @@ TRunProgress RunProgress();
 void NoteRunStarting(const TDocument& document);
 // Slot i has been cleared for this run (rows below it are this run's).
 void NoteSlotCleared(uint32_t slot);
-// The manager terminated slot i's process.
+// The manager terminated slot i's process (an engine that had ended by
+// itself keeps showing how it ended).
 void NoteSlotKilled(uint32_t slot);
+// Slot i's engine failed: the last lines of its output file (at most
+// OUTPUT_TAIL_LINES) go to the log as Error lines "Velmar #i output: ..."
+// and to its row, so the reason it gives reaches the user.
+void NoteEngineFailed(uint32_t slot);
+constexpr size_t OUTPUT_TAIL_LINES = 10;
+// Only this much of the file's end is read, and a longer line is cut here.
+constexpr size_t OUTPUT_TAIL_BYTES = 64 * 1024;
+constexpr size_t OUTPUT_TAIL_LINE_LENGTH = 1000;
 
 // Where engine slot's output goes for this run: "<document>.engine<slot>.log"
 // beside a saved document (its extension replaced), empty for an untitled

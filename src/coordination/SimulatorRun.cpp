@@ -99,6 +99,7 @@ void CheckChildProcesses() {
     if (!wasRunning) continue;
     if (!Cancel) {
       Logger().Error("Velmar #%d exited without finalizing (exit status %d); cancelling simulation", i, code);
+      NoteEngineFailed(static_cast<uint32_t>(i));
       Cancel = true;
     } else {
       Logger().Log("Velmar #%d exited", i);
@@ -245,6 +246,8 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
     WaitPass();
   if (Cancel) throw Exception("Canceled");
   if (!Processes[id].Initialized) {
+    // Whatever the engine said about it is in its output file.
+    NoteEngineFailed(id);
     if (Processes[id].Exited)
       throw Exception(TextUtils::SafeFormat("Velmar exited before initializing (exit status %d)",
                                             Processes[id].ExitStatus));

@@ -163,3 +163,37 @@ void TSettings::SetExternalProcessorEnvironment(const std::string& value) {
   WriteIfChanged(EXTERNAL_PROCESSOR_SECTION, EXTERNAL_PROCESSOR_ENVIRONMENT_KEY,
                         IniText::EncodeIni(value));
 }
+
+// ---- Recent documents ------------------------------------------------------------
+
+std::vector<std::string> TSettings::GetRecentDocuments() {
+  std::vector<std::string> documents;
+  for (size_t i = 1; i <= MAX_RECENT_DOCUMENTS; ++i) {
+    const std::string path = IniFile().ReadString(RECENT_DOCUMENTS_SECTION, RECENT_DOCUMENT_KEY + std::to_string(i), "");
+    if (!path.empty()) documents.push_back(path);
+  }
+  return documents;
+}
+
+void TSettings::SetRecentDocuments(const std::vector<std::string>& documents) {
+  if (documents == GetRecentDocuments()) return;
+  TIniFile& ini = IniFile();
+  ini.BeginUpdate();
+  ini.EraseSection(RECENT_DOCUMENTS_SECTION);
+  for (size_t i = 0; i < documents.size() && i < MAX_RECENT_DOCUMENTS; ++i)
+    ini.WriteString(RECENT_DOCUMENTS_SECTION, RECENT_DOCUMENT_KEY + std::to_string(i + 1), documents[i]);
+  ini.EndUpdate();
+}
+
+void TSettings::AddRecentDocument(const std::string& path) {
+  std::vector<std::string> documents{path};
+  for (const std::string& other : GetRecentDocuments())
+    if (other != path && documents.size() < MAX_RECENT_DOCUMENTS) documents.push_back(other);
+  SetRecentDocuments(documents);
+}
+
+void TSettings::RemoveRecentDocument(const std::string& path) {
+  std::vector<std::string> documents = GetRecentDocuments();
+  std::erase(documents, path);
+  SetRecentDocuments(documents);
+}

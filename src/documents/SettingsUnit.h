@@ -2,9 +2,11 @@
 // The per-user settings: one INI file shared by every running instance of
 // the program. Nothing is kept in memory; every getter reads the file and
 // every setter writes it at once, so one instance sees another's changes.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TIniFile;
 
@@ -29,6 +31,12 @@ inline constexpr const char* EXTERNAL_PROCESSOR_FILENAME_KEY = "Filename";
 inline constexpr const char* EXTERNAL_PROCESSOR_PARAMETERS_KEY = "Parameters";
 inline constexpr const char* EXTERNAL_PROCESSOR_CLOSE_COMMAND_KEY = "CloseCommand";
 inline constexpr const char* EXTERNAL_PROCESSOR_ENVIRONMENT_KEY = "Environment";
+
+// The documents last opened or saved, newest first, in a section of their
+// own: File1=..., File2=...
+inline constexpr const char* RECENT_DOCUMENTS_SECTION = "RecentDocuments";
+inline constexpr const char* RECENT_DOCUMENT_KEY = "File";
+inline constexpr size_t MAX_RECENT_DOCUMENTS = 8;
 
 inline constexpr int32_t DEFAULT_ACTIVE_PAGE_INDEX = 0;
 inline constexpr bool DEFAULT_DEBUG_MESSAGES = true;
@@ -86,6 +94,14 @@ class TSettings {
   // Several lines; stored as one line with the breaks escaped.
   static std::string GetExternalProcessorEnvironment();
   static void SetExternalProcessorEnvironment(const std::string& value);
+
+  // The recent documents, newest first (at most MAX_RECENT_DOCUMENTS).
+  static std::vector<std::string> GetRecentDocuments();
+  static void SetRecentDocuments(const std::vector<std::string>& documents);
+  // Puts path first, dropping an older entry of it and the oldest beyond
+  // the limit.
+  static void AddRecentDocument(const std::string& path);
+  static void RemoveRecentDocument(const std::string& path);
 
  private:
   static TIniFile& IniFile();

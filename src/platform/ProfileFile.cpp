@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
@@ -176,6 +177,7 @@ class TFd {
   ~TFd() { Close(); }
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
+  TFd(TFd&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
   int Get() const { return FFd; }
   void Reset(int fd) {
     Close();
@@ -387,6 +389,17 @@ std::string BaseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Replaces the file's content with newContent in the file itself: not
+// atomic, for the one case where nothing else can be done.
+void WriteInPlace(const std::string& target, const std::string& newContent) {
+  TFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+  if (fd.Get() < 0) RaiseWriteError(target, errno);
+  if (!WriteAll(fd.Get(), newContent)) RaiseWriteError(target, errno);
+  if (::ftruncate(fd.Get(), static_cast<off_t>(newContent.size())) != 0) RaiseWriteError(target, errno);
+  if (::fsync(fd.Get()) != 0) RaiseWriteError(target, errno);
+  if (fd.Close() != 0) RaiseWriteError(target, errno);
+}
+
 // Replaces the file's content atomically with newContent.
 void ReplaceFile(const std::string& target, const std::string& newContent, const struct stat* old) {
   static std::atomic<unsigned> counter{0};
@@ -398,6 +411,12 @@ void ReplaceFile(const std::string& target, const std::string& newContent, const
           std::to_string(counter.fetch_add(1));
     fd.Reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                     old ? (old->st_mode & 07777) : 0666));
+    if (fd.Get() < 0 && (errno == EACCES || errno == EPERM) && old) {
+      // A folder the user may not write, holding a file he may: no room for
+      // a temporary file, so the file is written where it is.
+      WriteInPlace(target, newContent);
+      return;
+    }
     if (fd.Get() < 0 && errno != EEXIST) RaiseWriteError(target, errno);
   }
   if (fd.Get() < 0) RaiseWriteError(target, EEXIST);
@@ -429,14 +448,26 @@ void ReplaceFile(const std::string& target, const std::string& newContent, const
   if (dir.Get() >= 0) (void)::fsync(dir.Get());
 }
 
+// Takes the writers' lock of target: an flock on its lock file in the
+// user's runtime folder, or, without one, on target's folder itself. The
+// lock never leaves a file beside the user's files.
+TFd LockWriters(const std::string& fileName, const std::string& target) {
+  const std::string folder = FolderOf(target);
+  TFd lock;
+  const std::string lockFile = ProfileLockFileName(target);
+  if (!lockFile.empty()) lock.Reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (lock.Get() < 0) lock.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (lock.Get() < 0) RaiseWriteError(fileName, errno);
+  while (::flock(lock.Get(), LOCK_EX) != 0)
+    if (errno != EINTR) RaiseWriteError(fileName, errno);
+  return lock;
+}
+
 // Runs edit on the file's lines under the writers' lock and stores the
 // result. edit returns false when it changed nothing.
 void ModifyProfile(const std::string& fileName, const std::function<bool(TProfile&)>& edit) {
   const std::string target = ResolveTarget(fileName);
-  TFd lock(::open(ProfileLockFileName(target).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (lock.Get() < 0) RaiseWriteError(fileName, errno);
-  while (::flock(lock.Get(), LOCK_EX) != 0)
-    if (errno != EINTR) RaiseWriteError(fileName, errno);
+  TFd lock = LockWriters(fileName, target);
 
   struct stat st;
   const bool exists = ::stat(target.c_str(), &st) == 0;
@@ -484,7 +515,31 @@ void CheckWriteArguments(const std::string& fileName, std::string_view section,
 
 }  // namespace
 
-std::string ProfileLockFileName(const std::string& fileName) { return fileName + ".lock"; }
+std::string ProfileLockFileName(const std::string& fileName) {
+  // The runtime folder is the user's own (mode 0700, emptied at logout); the
+  // lock's name comes from the file's folder (device and inode, so every
+  // spelling of the path meets the same lock) and the file's name.
+  // A process started outside the user's session (cron, ssh without a
+  // session manager) lacks the variable but has the same folder.
+  const char* variable = std::getenv("XDG_RUNTIME_DIR");
+  const std::string runtime = variable && variable[0] == '/' ? std::string(variable)
+                                                              : "/run/user/" + std::to_string(::geteuid());
+  struct stat base;
+  if (::stat(runtime.c_str(), &base) != 0 || !S_ISDIR(base.st_mode) || base.st_uid != ::geteuid()) return {};
+  struct stat folder;
+  if (::stat(FolderOf(fileName).c_str(), &folder) != 0) return {};
+  const std::string locks = runtime + "/velmar-manager";
+  if (::mkdir(locks.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat own;
+  if (::lstat(locks.c_str(), &own) != 0 || !S_ISDIR(own.st_mode) || own.st_uid != ::geteuid()) return {};
+  // FNV-1a of the name: short, and the same in every process.
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : BaseNameOf(fileName)) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char name[96];
+  std::snprintf(name, sizeof name, "/%llx-%llx-%016llx.lock", static_cast<unsigned long long>(folder.st_dev),
+                static_cast<unsigned long long>(folder.st_ino), static_cast<unsigned long long>(hash));
+  return locks + name;
+}
 
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view defaultValue, const std::string& fileName) {

@@ -12,8 +12,12 @@
 // A write changes only the lines it is about and keeps every other byte of
 // the file. It is atomic (a temporary file in the same folder, synced, then
 // renamed over the file) and serialised between processes by flock on a lock
-// file beside the file, so a crash never leaves half a file and concurrent
-// writers of different keys lose nothing.
+// file in the user's runtime folder ($XDG_RUNTIME_DIR, else /run/user/UID;
+// without one, on the file's folder), so a crash never
+// leaves half a file, concurrent writers of different keys lose nothing and
+// no lock file is left beside the user's files. A file the user may write
+// in a folder he may not is written in place, as there is no room for the
+// temporary file.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -67,7 +71,8 @@ std::vector<std::string> GetPrivateProfileSectionNames(const std::string& fileNa
 std::vector<std::string> GetPrivateProfileSectionKeys(std::string_view section,
                                                       const std::string& fileName);
 
-// The lock file that serialises writers of fileName.
+// The lock file in the user's runtime folder that serialises writers of
+// fileName; empty when there is no usable runtime folder.
 std::string ProfileLockFileName(const std::string& fileName);
 
 namespace ProfileFileTesting {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 
 #include <QAbstractSpinBox>
 #include <QAction>
@@ -11,9 +12,14 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -35,6 +41,7 @@
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
+#include "platform/Files.h"
 #include "platform/MessageBox.h"
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
@@ -177,6 +184,8 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   MainForm = this;
   setObjectName("MainForm");
   setWindowTitle(APPLICATION_TITLE);
+  // The desktop's icon theme first (the installed icon), else the built-in copy.
+  setWindowIcon(QIcon::fromTheme("velmar-manager", QIcon(":/velmar-manager.svg")));
 
   CreateActions();
   CreateMenus();
@@ -187,7 +196,13 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   CreateSimulationTab();
   CreateMessagesTab();
   CreateSettingsTab();
-  statusBar();
+  // How the last run started, failed or ended. A label of the status bar
+  // rather than a message of it: the menus' hints replace a message, and the
+  // reason a run failed must not go when the pointer crosses a menu.
+  RunStatusLabel = new QLabel(statusBar());
+  RunStatusLabel->setObjectName("RunStatusLabel");
+  RunStatusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusBar()->addWidget(RunStatusLabel, 1);
 
   SimulationTimer = new QTimer(this);
   SimulationTimer->setObjectName("SimulationTimer");
@@ -200,7 +215,12 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   MonitorTimer = new QTimer(this);
   MonitorTimer->setObjectName("MonitorTimer");
   MonitorTimer->setInterval(MONITOR_INTERVAL);
-  connect(MonitorTimer, &QTimer::timeout, this, [this] { RunCommand([this] { RefreshMonitor(); }); });
+  connect(MonitorTimer, &QTimer::timeout, this, [this] {
+    RunCommand([this] {
+      FRunControl.WatchStoppedRun();
+      RefreshMonitor();
+    });
+  });
   LogFlushTimer = new QTimer(this);
   LogFlushTimer->setObjectName("LogFlushTimer");
   LogFlushTimer->setSingleShot(true);
@@ -208,6 +228,15 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
 
   // The designed client area, whatever the menu and status bar take.
   resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+
+  UpdateRecentMenu();
+  setAcceptDrops(true);
+
+  // Sees the window's keys and drops before its widgets do (eventFilter):
+  // an Alt+letter that no menu, tab or button takes must not type the
+  // letter (a slip of Alt+F, X would otherwise write "x" into a path), and
+  // a document dropped on a text box opens rather than landing as text.
+  qApp->installEventFilter(this);
 
   FormCreate(args);
   FCreating = false;
@@ -272,8 +301,7 @@ void TMainForm::CreateActions() {
   FilePrintSetupAction->setEnabled(false);
 
   SimulateStartAction = make("SimulateStartAction", "Start", QKeySequence("Ctrl+R"), "Start|Starts the simulation", nullptr);
-  connect(SimulateStartAction, &QAction::triggered, this,
-          [this] { RunCommand([this] { FRunControl.SimulateStartActionExecute(); }); });
+  connect(SimulateStartAction, &QAction::triggered, this, [this] { StartCommand(); });
   SimulateStopAction = make("SimulateStopAction", "Stop", {}, "Stop|Cancels the simulation", nullptr);
   connect(SimulateStopAction, &QAction::triggered, this,
           [this] { RunCommand([this] { FRunControl.SimulateStopActionExecute(); }); });
@@ -299,6 +327,10 @@ void TMainForm::CreateMenus() {
   QMenu* file = menuBar()->addMenu("&File");
   file->addAction(FileNewAction);
   file->addAction(FileOpenAction);
+  RecentMenu = file->addMenu("Open Rec&ent");
+  RecentMenu->setObjectName("RecentMenu");
+  // Another instance may have changed the list meanwhile.
+  connect(RecentMenu, &QMenu::aboutToShow, this, [this] { UpdateRecentMenu(); });
   file->addAction(FileSaveAction);
   file->addAction(FileSaveAsAction);
   file->addSeparator();
@@ -331,12 +363,16 @@ void TMainForm::CreateConfigurationTab() {
   ConfigurationControlPanel->setFixedHeight(41);
   auto* strip = new QHBoxLayout(ConfigurationControlPanel);
   strip->setContentsMargins(8, 4, 8, 4);
-  auto* label = new QLabel("&Models:", ConfigurationControlPanel);
+  auto* label = new QLabel("Models:", ConfigurationControlPanel);
   ModelsSpinEdit = new TModelCountSpinBox(ConfigurationControlPanel);
   ModelsSpinEdit->setObjectName("ModelsSpinEdit");
   ModelsSpinEdit->setRange(MIN_MODELS, MAX_MODELS);
   ModelsSpinEdit->setValue(1);
   ModelsSpinEdit->setMinimumWidth(70);
+  // The count is applied when editing ends (Enter, focus leaving, arrows,
+  // wheel), never per keystroke: typing "12" over "3" must not pass
+  // through 1 and drop models 2 and 3 on the way.
+  ModelsSpinEdit->setKeyboardTracking(false);
   label->setBuddy(ModelsSpinEdit);
   strip->addWidget(label);
   strip->addWidget(ModelsSpinEdit);
@@ -402,7 +438,14 @@ void TMainForm::CreateMessagesTab() {
   MessagesMemo = new QPlainTextEdit(MessagesTabSheet);
   MessagesMemo->setObjectName("MessagesMemo");
   MessagesMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  MessagesMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Long lines wrap, so the time stamps at the start of every line stay in
+  // view; a fixed-width font lines the columns of the log up.
+  MessagesMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  MessagesMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  MessagesMemo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  MessagesMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  // The oldest lines go first; the log file keeps them all.
+  MessagesMemo->setMaximumBlockCount(MAX_MESSAGE_LINES);
   layout->addWidget(MessagesMemo);
   PageControl->addTab(MessagesTabSheet, "&Messages");
 }
@@ -461,14 +504,14 @@ void TMainForm::CreateSettingsTab() {
   vg->setContentsMargins(8, 4, 8, 4);
   VelmarFilenameEdit = edit(velmar, "VelmarFilenameEdit");
   VelmarBrowseButton = browseButton(velmar, "VelmarBrowseButton");
-  vg->addWidget(label(velmar, "&Filename:", VelmarFilenameEdit), 0, 0);
+  vg->addWidget(label(velmar, "Filename:", VelmarFilenameEdit), 0, 0);
   vg->addWidget(VelmarFilenameEdit, 0, 1, 1, 2);
   vg->addWidget(VelmarBrowseButton, 0, 3);
   VelmarOptionsEdit = edit(velmar, "VelmarOptionsEdit");
   SetHint(VelmarOptionsEdit, "Optional -- do not include the Velmar model filename!");
-  vg->addWidget(label(velmar, "&Parameters:", VelmarOptionsEdit), 1, 0);
+  vg->addWidget(label(velmar, "Parameters:", VelmarOptionsEdit), 1, 0);
   vg->addWidget(VelmarOptionsEdit, 1, 1, 1, 3);
-  VelmarSpecifiedOptionsOnlyCheckBox = new QCheckBox("Specified parameters &only", velmar);
+  VelmarSpecifiedOptionsOnlyCheckBox = new QCheckBox("Specified parameters only", velmar);
   VelmarSpecifiedOptionsOnlyCheckBox->setObjectName("VelmarSpecifiedOptionsOnlyCheckBox");
   SetHint(VelmarSpecifiedOptionsOnlyCheckBox,
           "When this box is checked, only the parameters typed above are passed to Velmar.\r\n"
@@ -489,9 +532,9 @@ void TMainForm::CreateSettingsTab() {
     vg->addLayout(line, row, 1, 1, 3);
   };
   VelmarStartTimeoutSpinEdit = timeoutSpin(velmar, "VelmarStartTimeoutSpinEdit");
-  secondsRow(VelmarStartTimeoutSpinEdit, "Start &Timeout:", 3);
+  secondsRow(VelmarStartTimeoutSpinEdit, "Start Timeout:", 3);
   VelmarTimeStepTimeoutSpinEdit = timeoutSpin(velmar, "VelmarTimeStepTimeoutSpinEdit");
-  secondsRow(VelmarTimeStepTimeoutSpinEdit, "Time Step T&imeout:", 4);
+  secondsRow(VelmarTimeStepTimeoutSpinEdit, "Time Step Timeout:", 4);
   layout->addWidget(velmar);
 
   // External processor
@@ -501,26 +544,26 @@ void TMainForm::CreateSettingsTab() {
   eg->setColumnStretch(1, 1);
   eg->setVerticalSpacing(3);
   eg->setContentsMargins(8, 4, 8, 4);
-  UseExternalProcessorCheckBox = new QCheckBox("&Use external  processor", external);
+  UseExternalProcessorCheckBox = new QCheckBox("Use external  processor", external);
   UseExternalProcessorCheckBox->setObjectName("UseExternalProcessorCheckBox");
   eg->addWidget(UseExternalProcessorCheckBox, 0, 0, 1, 3);
   ExternalProcessorFilenameEdit = edit(external, "ExternalProcessorFilenameEdit");
   ExternalProcessorBrowseButton = browseButton(external, "ExternalProcessorBrowseButton");
   ExternalProcessorFilenameLabel =
-      label(external, "F&ilename:", ExternalProcessorFilenameEdit, "ExternalProcessorFilenameLabel");
+      label(external, "Filename:", ExternalProcessorFilenameEdit, "ExternalProcessorFilenameLabel");
   eg->addWidget(ExternalProcessorFilenameLabel, 1, 0);
   eg->addWidget(ExternalProcessorFilenameEdit, 1, 1);
   eg->addWidget(ExternalProcessorBrowseButton, 1, 2);
   ExternalProcessorParametersEdit = edit(external, "ExternalProcessorParametersEdit");
   ExternalProcessorParametersLabel =
-      label(external, "P&arameters:", ExternalProcessorParametersEdit, "ExternalProcessorParametersLabel");
+      label(external, "Parameters:", ExternalProcessorParametersEdit, "ExternalProcessorParametersLabel");
   eg->addWidget(ExternalProcessorParametersLabel, 2, 0);
   eg->addWidget(ExternalProcessorParametersEdit, 2, 1, 1, 2);
   ExternalProcessorCloseCommandEdit = edit(external, "ExternalProcessorCloseCommandEdit");
   SetHint(ExternalProcessorCloseCommandEdit,
           "If not empty, this string is sent to the external processor\r\nwhen the simulation completes.");
   ExternalProcessorCloseCommandLabel =
-      label(external, "&Close Command:", ExternalProcessorCloseCommandEdit, "ExternalProcessorCloseCommandLabel");
+      label(external, "Close Command:", ExternalProcessorCloseCommandEdit, "ExternalProcessorCloseCommandLabel");
   eg->addWidget(ExternalProcessorCloseCommandLabel, 3, 0);
   eg->addWidget(ExternalProcessorCloseCommandEdit, 3, 1, 1, 2);
   ExternalProcessorEnvironmentMemo = new QPlainTextEdit(external);
@@ -534,7 +577,7 @@ void TMainForm::CreateSettingsTab() {
           "These environment variables (in the form name=value, \r\none per line) are passed to the external "
           "processor in\r\naddition to the environment passed to Velmar Manager.");
   ExternalProcessorEnvironmentLabel =
-      label(external, "&Environment:", ExternalProcessorEnvironmentMemo, "ExternalProcessorEnvironmentLabel");
+      label(external, "Environment:", ExternalProcessorEnvironmentMemo, "ExternalProcessorEnvironmentLabel");
   eg->addWidget(ExternalProcessorEnvironmentLabel, 4, 0, Qt::AlignTop);
   eg->addWidget(ExternalProcessorEnvironmentMemo, 4, 1, 1, 2);
   layout->addWidget(external);
@@ -545,7 +588,7 @@ void TMainForm::CreateSettingsTab() {
   general->setObjectName("GeneralGroupBox");
   auto* gg = new QVBoxLayout(general);
   gg->setContentsMargins(8, 4, 8, 4);
-  DebugMessagesCheckBox = new QCheckBox("Log &debug messages", general);
+  DebugMessagesCheckBox = new QCheckBox("Log debug messages", general);
   DebugMessagesCheckBox->setObjectName("DebugMessagesCheckBox");
   gg->addWidget(DebugMessagesCheckBox);
   layout->addWidget(general);
@@ -581,6 +624,18 @@ void TMainForm::changeEvent(QEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  // The document of a starting run must outlive the start: the close waits
+  // until the start has given up, if the user wants the run stopped.
+  if (FRunControl.GetStarting()) {
+    event->ignore();
+    if (FCloseWhenStarted) return;
+    if (Platform::ShowMessageBox(Platform::mbConfirmation, STOP_STARTING_RUN_PROMPT, Platform::mbYesNo) ==
+        Platform::mrYes) {
+      FCloseWhenStarted = true;
+      RunCommand([this] { FRunControl.SimulateStopActionExecute(); });
+    }
+    return;
+  }
   FRunControl.FlushLog();
   ControlsToSettingsReported();
   bool mayClose = false;
@@ -593,12 +648,110 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   }
 }
 
+namespace {
+
+// The document among the files of a drag: the first local file named *.vmgr.
+std::string DroppedDocument(const QMimeData* data) {
+  if (!data || !data->hasUrls()) return {};
+  for (const QUrl& url : data->urls())
+    if (url.isLocalFile() && url.toLocalFile().endsWith(".vmgr", Qt::CaseInsensitive))
+      return url.toLocalFile().toStdString();
+  return {};
+}
+
+}  // namespace
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) {
+    // A document dropped anywhere on the window opens, text boxes included
+    // (they would otherwise take its path as text).
+    auto* widget = qobject_cast<QWidget*>(watched);
+    auto* drop = static_cast<QDropEvent*>(event);
+    const std::string document = DroppedDocument(drop->mimeData());
+    if (widget && widget->window() == this && !document.empty()) {
+      drop->acceptProposedAction();
+      // Opened from the loop: the save prompt must not run inside the drop.
+      if (type == QEvent::Drop)
+        QTimer::singleShot(0, this, [this, document] { RunCommand([this, document] { OpenDocumentCommand(document); }); });
+      return true;
+    }
+  }
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    auto* widget = qobject_cast<QWidget*>(watched);
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    // The shortcuts have had their turn; what is left would be typed.
+    if (widget && widget->window() == this && (mods & Qt::AltModifier) &&
+        !(mods & (Qt::ControlModifier | Qt::MetaModifier)) && !key->text().isEmpty() && key->text().at(0).isPrint())
+      return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
 bool TMainForm::event(QEvent* event) {
   if (event->type() == static_cast<QEvent::Type>(TRunControl::AM_START_SIMULATION)) {
-    RunCommand([this] { FRunControl.AMStartSimulation(); });
+    StartCommand();
     return true;
   }
   return QMainWindow::event(event);
+}
+
+void TMainForm::OpenDocumentCommand(const std::string& path) {
+  if (FRunControl.GetStarting()) return;
+  if (!Platform::FileExists(path)) {
+    statusBar()->showMessage(Q("\"" + path + "\" no longer exists"), HINT_PAUSE);
+    RunCommand([&] { TSettings::RemoveRecentDocument(path); });
+    UpdateRecentMenu();
+    return;
+  }
+  if (!ConfirmAndSaveChanges()) return;
+  LoadDocument(path);
+}
+
+void TMainForm::NoteRecentDocument() {
+  if (!Platform::FileExists(FDocument->GetFilename())) return;
+  // Kept whole, so that an entry opens from any working folder.
+  const std::string path = std::filesystem::absolute(FDocument->GetFilename()).lexically_normal().string();
+  try {
+    TSettings::AddRecentDocument(path);
+  } catch (const std::exception&) {
+    // An unwritable settings file is reported when the settings are stored.
+  }
+  UpdateRecentMenu();
+}
+
+void TMainForm::UpdateRecentMenu() {
+  std::vector<std::string> documents;
+  try {
+    documents = TSettings::GetRecentDocuments();
+  } catch (const std::exception&) {
+  }
+  RecentMenu->clear();
+  for (size_t i = 0; i < documents.size(); ++i) {
+    // "&1 /path/north.vmgr": the number is the entry's access key.
+    QString caption = QString("&%1 %2").arg(i + 1).arg(Q(documents[i]).replace("&", "&&"));
+    QAction* entry = RecentMenu->addAction(caption);
+    entry->setObjectName(QString("RecentDocument%1").arg(i + 1));
+    const std::string path = documents[i];
+    connect(entry, &QAction::triggered, this, [this, path] { RunCommand([this, path] { OpenDocumentCommand(path); }); });
+  }
+  RecentMenu->setEnabled(!documents.empty() && !FRunControl.GetStarting());
+}
+
+void TMainForm::StartCommand() {
+  RunCommand([this] { FRunControl.SimulateStartActionExecute(); });
+  if (FCloseWhenStarted && !FRunControl.GetStarting()) {
+    FCloseWhenStarted = false;
+    QTimer::singleShot(0, this, &QWidget::close);
+  }
+}
+
+void TMainForm::ShowRunStatus(const std::string& text) {
+  // Stays until the next run's status: the reason a run failed must not
+  // vanish while the user looks for it.
+  RunStatusLabel->setText(Q(text));
+  RunStatusLabel->setToolTip(Q(text));
 }
 
 void TMainForm::PageControlChange(int index) {
@@ -699,6 +852,16 @@ void TMainForm::DocumentToControls() {
 }
 
 void TMainForm::ControlsToDocument() {
+  // A count typed but not yet confirmed (Save, Start or the save prompt
+  // while the box still has focus) is what the user sees: apply it first.
+  if (!FLoading && !FApplyingCount) {
+    FApplyingCount = true;
+    struct TDone {
+      bool& Flag;
+      ~TDone() { Flag = false; }
+    } done{FApplyingCount};
+    ModelsSpinEdit->interpretText();
+  }
   while (FDocument->ModelCount() < FModelForms.size()) FDocument->AddModel();
   while (FDocument->ModelCount() > FModelForms.size()) FDocument->DeleteLastModel();
   for (uint32_t i = 0; i < FModelForms.size(); ++i) FDocument->GetModel(i)->SetFilename(FModelForms[i]->GetFilename());
@@ -708,8 +871,19 @@ void TMainForm::ModelsSpinEditChange() {
   if (FLoading) return;
   ControlsToDocument();
   const uint32_t n = static_cast<uint32_t>(std::clamp(SpinValue(ModelsSpinEdit, MIN_MODELS), MIN_MODELS, MAX_MODELS));
-  while (FDocument->ModelCount() < n) FDocument->AddModel();
-  while (FDocument->ModelCount() > n) FDocument->DeleteLastModel();
+  // A model dropped by lowering the count keeps its file name in reserve,
+  // and gets it back when the count is raised again.
+  while (FDocument->ModelCount() > n) {
+    FRemovedModelNames.push_back(FDocument->GetModel(FDocument->ModelCount() - 1)->GetFilename());
+    FDocument->DeleteLastModel();
+  }
+  while (FDocument->ModelCount() < n) {
+    TModel* model = FDocument->AddModel();
+    if (!FRemovedModelNames.empty()) {
+      model->SetFilename(FRemovedModelNames.back());
+      FRemovedModelNames.pop_back();
+    }
+  }
   DocumentToControls();
 }
 
@@ -755,10 +929,12 @@ void TMainForm::UpdateControls() {
   // The document handed to a starting run must outlive the start.
   FileNewAction->setEnabled(!starting);
   FileOpenAction->setEnabled(!starting);
+  FileExitAction->setEnabled(!starting);
+  if (RecentMenu) RecentMenu->setEnabled(!starting && !RecentMenu->isEmpty());
   if (MonitorTimer) {
-    // The monitor follows a run from its start to the last tick of the
-    // simulation timer, then shows how the run ended.
-    const bool watching = simulating || starting || FRunControl.GetSimulationTimerOn();
+    // The monitor follows a run from its start until its engines have gone
+    // (after Stop too), then shows how the run ended.
+    const bool watching = simulating || starting || FRunControl.GetSimulationTimerOn() || FRunControl.GetRunInProgress();
     if (watching && !MonitorTimer->isActive()) MonitorTimer->start();
     if (!watching) MonitorTimer->stop();
     RefreshMonitor(true);
@@ -817,8 +993,15 @@ void TMainForm::LoadDocument(const std::string& filename) {
     FDocument = std::make_unique<TDocument>();
     FDocument->LoadFromFile(filename);
     FRunControl.DocumentLoaded();
+    FRemovedModelNames.clear();
     DocumentToControls();
     UpdateControls();
+    // A file of random bytes, or one without a Model0 section, loads as a
+    // document without models: a run of it would start nothing. (A path
+    // with no file behind it is a new document and says nothing.)
+    NoteRecentDocument();
+    if (FDocument->ModelCount() == 0 && Platform::FileExists(filename))
+      Logger().Warn("\"%s\" has no models (no [Model0] section); a run of it starts no engine", filename);
   } catch (const std::exception& e) {
     FDocument = std::move(kept);
     try {
@@ -835,6 +1018,7 @@ void TMainForm::LoadDocument(const std::string& filename) {
 void TMainForm::FileNewActionExecute() {
   if (FRunControl.GetStarting() || !ConfirmAndSaveChanges()) return;
   FDocument = std::make_unique<TDocument>();
+  FRemovedModelNames.clear();
   DocumentToControls();
   UpdateControls();
 }
@@ -847,9 +1031,10 @@ void TMainForm::FileOpenActionExecute() {
 
 void TMainForm::FileSaveActionExecute() {
   ControlsToDocument();
-  if (!FDocument->HasDefaultFilename())
+  if (!FDocument->HasDefaultFilename()) {
     FDocument->SaveToFile(FDocument->GetFilename());
-  else
+    NoteRecentDocument();
+  } else
     FileSaveAsActionExecute();
 }
 
@@ -858,6 +1043,7 @@ void TMainForm::FileSaveAsActionExecute() {
   if (auto chosen = ExecuteFileDialog(this, fdDocumentSave, std::string())) {
     FFileSaveCanceled = false;
     FDocument->SaveToFile(*chosen);
+    NoteRecentDocument();
     UpdateControls();
   } else {
     FFileSaveCanceled = true;

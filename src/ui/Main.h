@@ -17,6 +17,7 @@ class QCheckBox;
 class QDialog;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
@@ -44,9 +45,14 @@ class TMainForm : public QMainWindow, private IRunHost {
   static constexpr const char* APPLICATION_TITLE = "VelmarManager";
   // The engine table and progress bar follow a run at most this often.
   static constexpr int MONITOR_INTERVAL = 100;  // ms
+  // The Messages box keeps the newest this many lines, so that a long run
+  // cannot make the window slow or big; the log file keeps every line.
+  static constexpr int MAX_MESSAGE_LINES = 100000;
   static constexpr const char* SAVE_CHANGES_PROMPT =
       "The document has changed.  If you don't save changes now, the changes will be lost!\r\n\r\n"
       "Save changes before proceeding?";
+  static constexpr const char* STOP_STARTING_RUN_PROMPT =
+      "A simulation is being started.\r\n\r\nStop it and close the window?";
 
   TDocument& Document() const { return *FDocument; }
   TRunControl& RunControl() { return FRunControl; }
@@ -92,6 +98,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   void changeEvent(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   // IRunHost
@@ -102,6 +109,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   void ShowLogLines(std::span<const std::string> lines) override;
   void ScheduleLogFlush(unsigned ms) override;
   void CloseMainWindow() override { close(); }
+  void ShowRunStatus(const std::string& text) override;
 
   void CreateActions();
   void CreateMenus();
@@ -114,6 +122,13 @@ class TMainForm : public QMainWindow, private IRunHost {
   // the window: a failure is reported once and the window goes on.
   void ControlsToSettingsReported();
   void PageControlChange(int index);
+  // The Start command (button, Ctrl+R, the unattended start).
+  void StartCommand();
+  // Open Recent and a dropped document: as Open, with the path chosen.
+  void OpenDocumentCommand(const std::string& path);
+  // The current document goes first in the recent documents.
+  void NoteRecentDocument();
+  void UpdateRecentMenu();
   void BrowseProgram(QLineEdit* edit);
 
   std::unique_ptr<TDocument> FDocument;
@@ -121,6 +136,10 @@ class TMainForm : public QMainWindow, private IRunHost {
   bool FFileSaveCanceled = false;
   std::vector<TModelForm*> FModelForms;
   bool FLoading = false;
+  bool FApplyingCount = false;
+  bool FCloseWhenStarted = false;  // closing waits for a stopped start to give up
+  // File names of the models the count box removed, the last removed last.
+  std::vector<std::string> FRemovedModelNames;
   bool FCreating = true;
   bool FShown = false;
   bool FWarnedAboutSettingsFailure = false;
@@ -146,6 +165,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   TEngineTable* EnginesTable = nullptr;
 
   QPlainTextEdit* MessagesMemo = nullptr;
+  QLabel* RunStatusLabel = nullptr;  // in the status bar
 
   QLineEdit* VelmarFilenameEdit = nullptr;
   QToolButton* VelmarBrowseButton = nullptr;
@@ -170,6 +190,7 @@ class TMainForm : public QMainWindow, private IRunHost {
   QAction* FileSaveAction = nullptr;
   QAction* FileSaveAsAction = nullptr;
   QAction* FileExitAction = nullptr;
+  QMenu* RecentMenu = nullptr;  // File, Open Recent
   QAction* FilePrintAction = nullptr;
   QAction* FilePrintSetupAction = nullptr;
   QAction* SimulateStartAction = nullptr;

@@ -50,8 +50,11 @@ void TRunControl::SimulateStartActionExecute() {
     FSimulating = true;
     FOutcome = roNone;
     FStarting = true;
-    FHost.UpdateControls();
     TDocument* document = FHost.CurrentDocument();
+    if (document) FRunDocument = document->GetFilename();
+    FRunInProgress = true;
+    FHost.ShowRunStatus("");
+    FHost.UpdateControls();
     try {
       Assert(document != nullptr);
       Simulator().StartSimulation(*document);
@@ -62,10 +65,14 @@ void TRunControl::SimulateStartActionExecute() {
       FSimulating = false;
       FOutcome = roFailed;
       Logger().Exception("Simulation failed", e, false);
+      FHost.ShowRunStatus(std::string("Simulation failed: ") + e.what());
+      // A failed start has ended (or killed) what it launched.
+      RunOver();
     }
   } catch (...) {
     FStarting = false;
     FSimulating = false;
+    RunOver();
     FlushLog();
     FHost.UpdateControls();
     throw;
@@ -79,7 +86,30 @@ void TRunControl::SimulateStopActionExecute() {
   FSimulating = false;
   if (FOutcome == roNone) FOutcome = roStopped;
   Logger().Info("Cancelled simulation");
+  FHost.ShowRunStatus("Cancelled simulation");
   FlushLog();
+  FHost.UpdateControls();
+}
+
+void TRunControl::RunOver() {
+  FRunInProgress = false;
+  FRunDocument.reset();
+}
+
+void TRunControl::WatchStoppedRun() {
+  if (!FRunInProgress || FSimulating || FStarting || FSimulationTimerOn) return;
+  bool cancelled = false;
+  try {
+    if (!Simulator().IsSimulationDone(cancelled)) return;
+  } catch (...) {
+    // Reported once by the caller; asking again every tick would only
+    // repeat it.
+    RunOver();
+    FHost.UpdateControls();
+    throw;
+  }
+  FlushLog();  // the run's last lines still go to its own file
+  RunOver();
   FHost.UpdateControls();
 }
 
@@ -100,11 +130,14 @@ void TRunControl::SimulationTimerTimer() {
   if (cancelled) {
     FOutcome = roCancelled;
     Logger().Error("Simulation was cancelled");
+    FHost.ShowRunStatus("Simulation was cancelled");
   } else {
     FOutcome = roComplete;
     Logger().Info("Simulation complete");
+    FHost.ShowRunStatus("Simulation complete");
   }
   FlushLog();
+  RunOver();
   FHost.UpdateControls();
   if (FAutorun && !cancelled) FHost.CloseMainWindow();
 }
@@ -123,8 +156,9 @@ void TRunControl::LogMessage(const TLogEvent& event, bool& handled) {
   FPendingLines.push_back(event.Message);
   // The document decides the log file now; whether it has one (a file at
   // its name) is looked at when the lines are written.
-  if (TDocument* document = FHost.CurrentDocument()) {
-    const std::string& name = document->GetFilename();
+  TDocument* document = FHost.CurrentDocument();
+  if (FRunDocument || document) {
+    const std::string& name = FRunDocument ? *FRunDocument : document->GetFilename();
     if (FPendingFileText.empty() || FPendingFileText.back().Document != name)
       FPendingFileText.push_back({name, std::move(FSpareFileText)});
     std::string& text = FPendingFileText.back().Text;

@@ -60,6 +60,9 @@ class IRunHost {
   virtual void ScheduleLogFlush(unsigned ms) = 0;
   // Closes through the normal close path (end of an unattended run).
   virtual void CloseMainWindow() = 0;
+  // Where the user looks: how the run started, failed or ended (the
+  // window's status bar); empty clears it. Log lines say the same.
+  virtual void ShowRunStatus(const std::string& /*text*/) {}
 };
 
 // How the last run ended, as far as this window saw it.
@@ -87,6 +90,9 @@ class TRunControl {
   bool GetStarting() const { return FStarting; }
   bool GetAutorun() const { return FAutorun; }
   bool GetSimulationTimerOn() const { return FSimulationTimerOn; }
+  // Engines of the last run may still be running: from Start until the
+  // simulation module finds the run over, also after Stop.
+  bool GetRunInProgress() const { return FRunInProgress; }
   TRunOutcome GetOutcome() const { return FOutcome; }
 
   // Unattended run: starts the document from the message loop 500 ms on.
@@ -97,6 +103,11 @@ class TRunControl {
   void SimulationTimerTimer();
   void StartTimerTimer();
   void AMStartSimulation() { SimulateStartActionExecute(); }
+  // After Stop the simulation timer ends, but the stopped run's engines
+  // take a moment to go: the host calls this while GetRunInProgress holds
+  // and the timer is off, so that their ends are seen (and logged to the
+  // run's own log file) as they happen.
+  void WatchStoppedRun();
 
   // The logger's handler, and its filter: debug lines are shown only with
   // the debug-messages setting on. Each line's log file is the one of the
@@ -122,6 +133,7 @@ class TRunControl {
 
  private:
   void SetSimulationTimer(bool on);
+  void RunOver();
   void RequestLogFlush();
   void WriteLog(bool bounded);
   void WriteLogFiles();
@@ -138,6 +150,10 @@ class TRunControl {
   bool FAutorun = false;
   bool FWarnedAboutLogFailure = false;
   bool FSimulationTimerOn = false;
+  bool FRunInProgress = false;
+  // The document path of the run in progress: every line of a run goes to
+  // that document's log file, whatever document the window shows by then.
+  std::optional<std::string> FRunDocument;
   TRunOutcome FOutcome = roNone;
   std::vector<std::string> FPendingLines;          // from FFirstPendingLine on not shown yet
   size_t FFirstPendingLine = 0;

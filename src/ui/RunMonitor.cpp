@@ -54,6 +54,17 @@ TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
   setColumnWidth(ecStep, 50);
 }
 
+QString TEngineTable::TipOf(const TEngineProgress& engine) {
+  if (engine.OutputFile.empty()) return QString();
+  QString tip = QString("Output in %1; double-click to open it").arg(QString::fromStdString(engine.OutputFile));
+  // A failed engine's last words, so that the reason is a hover away.
+  if (!engine.OutputTail.empty()) {
+    tip += "\n\nLast lines:";
+    for (const std::string& line : engine.OutputTail) tip += "\n" + QString::fromStdString(line);
+  }
+  return tip;
+}
+
 QString TEngineTable::Cell(int row, int column) const {
   const QTableWidgetItem* cell = item(row, column);
   return cell ? cell->text() : QString();
@@ -75,6 +86,7 @@ void TEngineTable::ShowRows(const TRunProgress& progress) {
   const int rows = static_cast<int>(progress.Engines.size());
   if (rowCount() != rows) setRowCount(rows);
   FOutputFiles.resize(progress.Engines.size());
+  FTips.resize(progress.Engines.size());
   for (int row = 0; row < rows; ++row) {
     const TEngineProgress& engine = progress.Engines[static_cast<size_t>(row)];
     const bool launched = engine.State != TEngineState::NotStarted;
@@ -84,11 +96,10 @@ void TEngineTable::ShowRows(const TRunProgress& progress) {
     SetCell(row, ecState, QString::fromStdString(EngineStateText(engine)));
     SetCell(row, ecStep, launched ? QString::number(engine.CompletedStep) : QString());
     SetCell(row, ecHeld, QString::fromStdString(engine.HeldReason));
-    if (FOutputFiles[static_cast<size_t>(row)] != engine.OutputFile) {
-      FOutputFiles[static_cast<size_t>(row)] = engine.OutputFile;
-      const QString tip = engine.OutputFile.empty()
-                              ? QString()
-                              : QString("Output in %1; double-click to open it").arg(QString::fromStdString(engine.OutputFile));
+    FOutputFiles[static_cast<size_t>(row)] = engine.OutputFile;
+    const QString tip = TipOf(engine);
+    if (FTips[static_cast<size_t>(row)] != tip) {
+      FTips[static_cast<size_t>(row)] = tip;
       for (int column = 0; column < ecCount; ++column) item(row, column)->setToolTip(tip);
     }
   }

@@ -43,5 +43,9 @@ class TEngineTable : public QTableWidget {
 
  private:
   void SetCell(int row, int column, const QString& text);
+  // A row's tooltip: where its output is and, for a failed engine, the
+  // output's last lines.
+  static QString TipOf(const TEngineProgress& engine);
   std::vector<std::string> FOutputFiles;
+  std::vector<QString> FTips;
 };

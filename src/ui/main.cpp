@@ -24,7 +24,7 @@ namespace {
 const char* const USAGE =
     "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
     "       velmar-manager [--settings FILE] --headless DOCUMENT\n"
-    "       velmar-manager --version | --help\n"
+    "       velmar-manager -v | --version | -h | --help\n"
     "\n"
     "Runs several Velmar engines side by side, one per model of DOCUMENT, and\n"
     "keeps them in step.\n"
@@ -35,8 +35,8 @@ const char* const USAGE =
     "                    Exit status 0 when the run completes, 1 when it fails or is\n"
     "                    cancelled (SIGINT and SIGTERM stop it), 2 for a usage error\n"
     "  --settings FILE   use FILE instead of the per-user settings file\n"
-    "  --version         print the program's version\n"
-    "  --help            print this text\n";
+    "  -v, --version     print the program's version\n"
+    "  -h, --help        print this text\n";
 
 struct TCommandLine {
   std::string SettingsFile;
@@ -61,9 +61,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "--headless") {
       line.Headless = true;
       line.HeadlessDocument = value("--headless");
-    } else if (arg == "--version") {
+    } else if (arg == "--version" || arg == "-v") {
       line.Version = true;
-    } else if (arg == "--help") {
+    } else if (arg == "--help" || arg == "-h") {
       line.Help = true;
     } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       throw Exception("unknown option " + arg);
@@ -107,6 +107,8 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
   (void)argc;
   QApplication application(qtArgc, qtArgv);
   QApplication::setApplicationName("VelmarManager");
+  // Ties the window to its menu entry (task bar icon and grouping).
+  QGuiApplication::setDesktopFileName("velmar-manager");
   InstallQtMessageBoxHook();
   try {
     StartupModules(line.SettingsFile);

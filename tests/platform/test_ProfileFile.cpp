@@ -268,43 +268,61 @@ TEST_F(ProfileFileTest, WriteKeepsPermissionsAndSymbolicLinks) {
   struct stat st;
   ASSERT_EQ(::stat(FFile.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_TRUE(fs::exists(ProfileLockFileName(FFile)));
-  // No temporary file is left behind.
+  // No temporary file and no lock file is left behind.
   int entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(FFolder)) ++entries;
-  EXPECT_EQ(entries, 3);  // file, link, lock
+  EXPECT_EQ(entries, 2);  // file, link
 }
 
 TEST_F(ProfileFileTest, TwoProcessesWritingDifferentKeysLoseNothing) {
   constexpr int WRITES = 1000;
   UseMemoryFolder();
-  Put("; shared\n[Shared]\n");
-  pid_t children[2];
-  for (int c = 0; c < 2; ++c) {
-    children[c] = ::fork();
-    ASSERT_GE(children[c], 0);
-    if (children[c] == 0) {
-      int status = 0;
-      try {
-        for (int i = 0; i < WRITES; ++i)
-          Write("Shared", "P" + std::to_string(c) + "_" + std::to_string(i), std::to_string(i));
-      } catch (...) {
-        status = 1;
+  const char* previous = std::getenv("XDG_RUNTIME_DIR");
+  const std::string kept = previous ? previous : "";
+  // The writers meet at a lock in the user's runtime folder, or, without
+  // one, at the file's folder.
+  for (const bool runtime : {true, false}) {
+    SCOPED_TRACE(runtime ? "lock in the runtime folder" : "lock on the folder");
+    const std::string runtimeFolder = FFolder + "/runtime";
+    fs::create_directory(runtimeFolder);
+    if (runtime)
+      ::setenv("XDG_RUNTIME_DIR", runtimeFolder.c_str(), 1);
+    else
+      ::unsetenv("XDG_RUNTIME_DIR");
+    Put("; shared\n[Shared]\n");
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+      children[c] = ::fork();
+      ASSERT_GE(children[c], 0);
+      if (children[c] == 0) {
+        int status = 0;
+        try {
+          for (int i = 0; i < WRITES; ++i)
+            Write("Shared", "P" + std::to_string(c) + "_" + std::to_string(i), std::to_string(i));
+        } catch (...) {
+          status = 1;
+        }
+        ::_exit(status);
       }
-      ::_exit(status);
     }
+    for (pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const std::vector<std::string> keys = GetPrivateProfileSectionKeys("Shared", FFile);
+    EXPECT_EQ(keys.size(), 2u * WRITES);
+    for (int c = 0; c < 2; ++c)
+      for (int i = 0; i < WRITES; i += 97)
+        EXPECT_EQ(Get("Shared", "P" + std::to_string(c) + "_" + std::to_string(i)), std::to_string(i));
+    EXPECT_EQ(Content().substr(0, 18), "; shared\n[Shared]\n");
+    EXPECT_EQ(fs::exists(runtimeFolder + "/velmar-manager"), runtime);
+    fs::remove_all(runtimeFolder);
   }
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  const std::vector<std::string> keys = GetPrivateProfileSectionKeys("Shared", FFile);
-  EXPECT_EQ(keys.size(), 2u * WRITES);
-  for (int c = 0; c < 2; ++c)
-    for (int i = 0; i < WRITES; i += 97)
-      EXPECT_EQ(Get("Shared", "P" + std::to_string(c) + "_" + std::to_string(i)), std::to_string(i));
-  EXPECT_EQ(Content().substr(0, 18), "; shared\n[Shared]\n");
+  if (previous)
+    ::setenv("XDG_RUNTIME_DIR", kept.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 // Runs one write in a child that kills itself at the given stage.

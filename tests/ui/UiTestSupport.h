@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ class TFakeSimulator : public ISimulator {
   }
   bool IsSimulationDone(bool& cancelled) override {
     ++DoneCalls;
+    if (!DoneError.empty()) throw std::runtime_error(DoneError);
     const bool done = Done && DoneCalls >= DoneAtPoll;
     cancelled = done && Cancelled;
     return done;
@@ -38,6 +40,7 @@ class TFakeSimulator : public ISimulator {
   bool Done = true;
   int DoneAtPoll = 0;  // not done before this many polls
   bool Cancelled = false;
+  std::string DoneError;  // IsSimulationDone raises it when not empty
   TRunProgress Rows;  // what Progress shows
   int StartCalls = 0;
   int DoneCalls = 0;

@@ -37,6 +37,7 @@ void TypeModelCount(TMainForm& form, const QString& text) {
   QLineEdit* edit = form.ModelsSpinEdit->findChild<QLineEdit*>();
   edit->selectAll();
   QTest::keyClicks(form.ModelsSpinEdit, text);
+  QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Return);  // the count applies when editing ends
 }
 
 class MainFormTest : public UiTest {};
@@ -69,7 +70,7 @@ TEST_F(MainFormTest, TabsAndCommandsCarryTheirCaptionsShortcutsAndHints) {
   EXPECT_EQ(form.StartButton->toolTip(), "Start");
   EXPECT_FALSE(form.FilePrintAction->isEnabled());
   EXPECT_FALSE(form.FilePrintSetupAction->isEnabled());
-  EXPECT_EQ(form.UseExternalProcessorCheckBox->text(), "&Use external  processor");
+  EXPECT_EQ(form.UseExternalProcessorCheckBox->text(), "Use external  processor");  // no access key of its own
   EXPECT_EQ(form.ExternalProcessorCloseCommandEdit->toolTip(),
             "If not empty, this string is sent to the external processor\nwhen the simulation completes.");
 }

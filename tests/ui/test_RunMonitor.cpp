@@ -9,7 +9,12 @@
 #include <functional>
 
 #include <QDesktopServices>
+#include <QApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -237,7 +242,7 @@ TEST_F(RunMonitorTest, TheTableAndTheProgressBarFollowEveryStageOfARun) {
 TEST_F(RunMonitorTest, AnEngineThatExitsShowsItsStatusAndTheOthersTheirs) {
   const std::string start = "call Initialize\ncall StartSimulation\ngate go\ncall StartTimeStep\n";
   const std::string rest = "call StopTimeStep\ncall StartTimeStep\ncall StopTimeStep\ncall StopSimulation\ncall Finalize\n";
-  TMainForm& form = Open(Document({start + rest, start + rest, start + "gate die\nexit 3\n"}));
+  TMainForm& form = Open(Document({start + rest, start + rest, start + "gate die\nsay giving up at step 0\nexit 3\n"}));
   const std::vector<TStage> stages = {
       {"all simulating", [&] { return States({"simulating", "simulating", "simulating"}); }, [] {}, {"go"}},
       {"held by the one that will die",
@@ -256,6 +261,11 @@ TEST_F(RunMonitorTest, AnEngineThatExitsShowsItsStatusAndTheOthersTheirs) {
   // false replies.
   ExpectStates({"exited with status 1", "exited with status 1", "exited with status 3"});
   for (int row = 0; row < 3; ++row) EXPECT_EQ(Cell(row, TEngineTable::ecHeld), "");
+  // The one that failed the run left its last words in the log and its tooltip.
+  const std::string memo = form.MessagesMemo->toPlainText().toStdString();
+  EXPECT_NE(memo.find(" - Error: Velmar #2 output: giving up at step 0"), std::string::npos) << memo;
+  EXPECT_EQ(memo.find("Velmar #0 output"), std::string::npos);
+  EXPECT_TRUE(form.EnginesTable->item(2, TEngineTable::ecState)->toolTip().endsWith("\ngiving up at step 0"));
 }
 
 TEST_F(RunMonitorTest, AFailedStartShowsTheKilledEnginesAndTheOneNeverLaunched) {
@@ -307,6 +317,118 @@ TEST_F(RunMonitorTest, OutputStaysOnTheManagersStandardErrorWhenItHasNoFile) {
                       "\" for the output of Velmar #0: Is a directory; it goes to the manager's standard error"),
             std::string::npos)
       << memo;
+}
+
+// A start that fails says why where the user looks: the status bar, the
+// failing engine's row and its tooltip, and the log, which gets the
+// engine's last words.
+TEST_F(RunMonitorTest, AFailedStartShowsItsReasonInTheStatusBarTheRowAndTheLog) {
+  std::string chatty;
+  for (int i = 1; i <= 12; ++i) chatty += "say reading line " + std::to_string(i) + "\n";
+  chatty += "say cannot read the model file north.vm\nexit 5\n";
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Scripts;
+    bool MissingEngine;
+    std::string Status;
+    std::vector<QString> States;
+    int FailedRow;
+    std::vector<std::string> Tail;  // the failed engine's last lines, in order
+    std::string NotInTail;
+  };
+  std::vector<std::string> lastTen;
+  for (int i = 4; i <= 12; ++i) lastTen.push_back("reading line " + std::to_string(i));
+  lastTen.push_back("cannot read the model file north.vm");
+  const std::vector<TCase> cases = {
+      {"the engine program is missing", {"call Initialize\n"}, true,
+       "Simulation failed: Could not find Velmar executable at \"" + PathOf("no-such-engine") +
+           "\".  Please locate it on the Settings tab.",
+       {""}, -1, {}, ""},
+      {"the engine exits before initialising", {chatty}, false,
+       "Simulation failed: Velmar exited before initializing (exit status 5)", {"exited with status 5"}, 0, lastTen,
+       "reading line 3"},
+      {"the second engine does not initialise in time",
+       {"call Initialize\ngate never\n", "say waiting for a licence\ngate never\n"}, false,
+       "Simulation failed: Timed out waiting for Velmar to initialize", {"killed", "killed"}, 1,
+       {"waiting for a licence"}, ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FForm.reset();  // the window going stores its controls' settings
+    TSettings::SetVelmarStartTimeout(1);
+    TSettings::SetVelmarFilename(c.MissingEngine ? PathOf("no-such-engine") : ToolPaths::Program("ui_scripted_engine"));
+    TMainForm& form = Open(Document(c.Scripts));
+    form.PageControl->setCurrentWidget(form.SimulationTabSheet);
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    QTest::keyClick(&form, Qt::Key_R, Qt::ControlModifier);  // returns once the start has failed
+    ASSERT_EQ(form.RunControl().GetOutcome(), roFailed);
+    EXPECT_EQ(form.RunStatusLabel->text().toStdString(), c.Status);
+    ExpectStates(c.States);
+    const std::string memo = form.MessagesMemo->toPlainText().toStdString();
+    const std::string log = ReadFile(PathOf("run.log"));
+    EXPECT_NE(log.find("Simulation failed"), std::string::npos);
+    size_t tailLines = 0;
+    for (size_t at = memo.find("output: "); at != std::string::npos; at = memo.find("output: ", at + 1)) ++tailLines;
+    EXPECT_EQ(tailLines, c.Tail.size()) << memo;
+    if (c.FailedRow < 0) continue;
+    const QString tip = form.EnginesTable->item(c.FailedRow, TEngineTable::ecState)->toolTip();
+    size_t inMemo = 0, inLog = 0;
+    qsizetype inTip = 0;
+    for (const std::string& line : c.Tail) {
+      const std::string logged = "Error: Velmar #" + std::to_string(c.FailedRow) + " output: " + line;
+      inMemo = memo.find(logged, inMemo);
+      inLog = log.find(logged + "\r\n", inLog);
+      inTip = tip.indexOf("\n" + QString::fromStdString(line), inTip);
+      EXPECT_NE(inMemo, std::string::npos) << logged;
+      EXPECT_NE(inLog, std::string::npos) << logged;
+      EXPECT_GE(inTip, 0) << line << " in " << tip.toStdString();
+    }
+    EXPECT_TRUE(tip.startsWith(QString::fromStdString("Output in " + PathOf("run.engine" + std::to_string(c.FailedRow) + ".log"))))
+        << tip.toStdString();
+    if (!c.NotInTail.empty()) {
+      EXPECT_FALSE(tip.contains(QString::fromStdString(c.NotInTail)));
+    }
+    // The tail comes before the failure it explains.
+    EXPECT_LT(memo.find("output: "), memo.find("Simulation failed"));
+  }
+}
+
+// After Stop the table keeps following the engines until the last one has
+// gone: one ends on the cancelled run's replies, a hung one is killed.
+TEST_F(RunMonitorTest, AfterStopTheRowsShowHowEachEngineEnded) {
+  TSettings::SetVelmarTimeStepTimeout(1);
+  const std::string start = "call Initialize\ncall StartSimulation\ncall StartTimeStep\n";
+  TMainForm& form = Open(Document({start + "gate go\ncall StopTimeStep\ncall StopSimulation\ncall Finalize\n",
+                                   start + "gate never\n"}));
+  form.PageControl->setCurrentWidget(form.SimulationTabSheet);
+  const std::vector<TStage> stages = {
+      {"both simulating", [&] { return States({"simulating", "simulating"}); },
+       [&] { QTest::mouseClick(form.StopButton, Qt::LeftButton); }, {}},
+  };
+  ASSERT_TRUE(RunThrough(stages));
+  EXPECT_TRUE(form.SimulateStartAction->isEnabled());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form.SimulationTimer->isActive(); }, 1000));
+  EXPECT_TRUE(form.MonitorTimer->isActive()) << "the stopped run's engines are still there";
+
+  WriteFile(PathOf("go"), "");
+  // (The table polls ten times a second; the margin is for slow machines
+  // and sanitizer builds, where the engine itself takes a while to end.)
+  EXPECT_TRUE(QTest::qWaitFor([&] { return State(0) == "exited with status 1"; }, 5000)) << State(0).toStdString();
+  EXPECT_EQ(State(1), "simulating");
+  // The hung one goes after the time-step time-out and its reply time-out.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return State(1) == "killed"; }, 15000)) << State(1).toStdString();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form.MonitorTimer->isActive(); }, 1000));
+  ExpectStates({"exited with status 1", "killed"});
+  // Every line of the stopped run reached its log file.
+  const std::string log = ReadFile(PathOf("run.log"));
+  size_t at = 0;
+  for (const char* line : {"Info: Cancelled simulation", "Log: Velmar #0 exited", "Log: Killed Velmar process #1",
+                           "Info: Elapsed simulation time"}) {
+    at = log.find(line, at);
+    EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+  }
+  EXPECT_EQ(form.RunStatusLabel->text(), "Cancelled simulation");
 }
 
 }  // namespace
