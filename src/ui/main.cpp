@@ -13,6 +13,7 @@
 #include "diagnostics/VersionInfo.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "ui/Batch.h"
 #include "ui/Headless.h"
 #include "ui/Main.h"
 #include "ui/QtMessageBox.h"
@@ -23,7 +24,9 @@ namespace {
 
 const char* const USAGE =
     "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
-    "       velmar-manager [--settings FILE] --headless DOCUMENT\n"
+    "       velmar-manager [--settings FILE] --headless DOCUMENT [--results FILE]\n"
+    "       velmar-manager [--settings FILE] --headless [--jobs N] [--results FILE] DOCUMENT...\n"
+    "       velmar-manager [--settings FILE] [--results FILE] --slurm-script DOCUMENT...\n"
     "       velmar-manager --version | --help\n"
     "\n"
     "Runs several Velmar engines side by side, one per model of DOCUMENT, and\n"
@@ -34,6 +37,15 @@ const char* const USAGE =
     "  --headless DOC    run DOC without a window; the log goes to standard output.\n"
     "                    Exit status 0 when the run completes, 1 when it fails or is\n"
     "                    cancelled (SIGINT and SIGTERM stop it), 2 for a usage error\n"
+    "  --headless DOC... run the documents, each by a manager process of its own,\n"
+    "                    at most N at once (--jobs; default: the processors divided\n"
+    "                    by the engines of the largest document); a line per run as\n"
+    "                    it ends and a summary. Exit status 0 when every run\n"
+    "                    completed, 1 otherwise; SIGINT and SIGTERM stop every run\n"
+    "  --results FILE    append a row per run to the CSV file FILE\n"
+    "  --slurm-script DOC...\n"
+    "                    print a Slurm batch script running the documents as a job\n"
+    "                    array, one document per task\n"
     "  --settings FILE   use FILE instead of the per-user settings file\n"
     "  --version         print the program's version\n"
     "  --help            print this text\n";
@@ -42,6 +54,10 @@ struct TCommandLine {
   std::string SettingsFile;
   std::string HeadlessDocument;
   bool Headless = false;
+  bool Batch = false;        // --headless with several documents or --jobs
+  bool SlurmScript = false;
+  unsigned Jobs = 0;
+  std::string ResultsFile;
   bool Version = false;
   bool Help = false;
   std::vector<std::string> Arguments;  // what the window gets: document, /r
@@ -60,7 +76,16 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       line.SettingsFile = value("--settings");
     } else if (arg == "--headless") {
       line.Headless = true;
-      line.HeadlessDocument = value("--headless");
+    } else if (arg == "--jobs") {
+      const std::string jobs = value("--jobs");
+      if (jobs.empty() || jobs.size() > 4 || jobs.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(jobs) == 0)
+        throw Exception("--jobs needs a number from 1 to 9999");
+      line.Jobs = static_cast<unsigned>(std::stoul(jobs));
+    } else if (arg == "--results") {
+      line.ResultsFile = value("--results");
+    } else if (arg == "--slurm-script") {
+      line.SlurmScript = true;
     } else if (arg == "--version") {
       line.Version = true;
     } else if (arg == "--help") {
@@ -71,7 +96,17 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       line.Arguments.push_back(arg);
     }
   }
-  if (line.Headless && !line.Arguments.empty()) throw Exception("--headless takes one document and nothing else");
+  if (line.Headless && line.SlurmScript) throw Exception("--headless and --slurm-script do not go together");
+  if ((line.Headless || line.SlurmScript) && line.Arguments.empty())
+    throw Exception(std::string(line.Headless ? "--headless" : "--slurm-script") + " needs a document");
+  if (line.Jobs && !line.Headless) throw Exception("--jobs goes with --headless");
+  if (!line.ResultsFile.empty() && !line.Headless && !line.SlurmScript)
+    throw Exception("--results goes with --headless or --slurm-script");
+  line.Batch = line.Headless && (line.Arguments.size() > 1 || line.Jobs);
+  if (line.Headless && !line.Batch) {
+    line.HeadlessDocument = line.Arguments.front();
+    line.Arguments.clear();
+  }
   return line;
 }
 
@@ -81,13 +116,11 @@ std::string ProgramVersion() {
   return info.GetString(info.GetTranslation(0), "FileVersion");
 }
 
-int RunHeadless(const TCommandLine& line) {
+int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
   if (!Platform::FileExists(line.HeadlessDocument)) {
     std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;
     return THeadlessRun::EXIT_USAGE;
   }
-  // Before any thread starts, so that SIGINT and SIGTERM reach the run.
-  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
   run.SetProgressLines(::isatty(STDERR_FILENO) == 1);
   try {
     StartupModules(line.SettingsFile);
@@ -98,6 +131,31 @@ int RunHeadless(const TCommandLine& line) {
   const int status = run.Run();
   ShutdownModules();
   return status;
+}
+
+int RunHeadless(const TCommandLine& line) {
+  // Before any thread starts, so that SIGINT and SIGTERM reach the run.
+  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
+  const int status = RunHeadlessDocument(line, run);
+  return line.ResultsFile.empty() ? status : AppendHeadlessResult(line.ResultsFile, run, status, std::cerr);
+}
+
+int RunBatch(const TCommandLine& line) {
+  TBatchOptions options{line.Arguments, line.Jobs, line.ResultsFile, line.SettingsFile, ProgramFileName(),
+                        Platform::IsTerminal(STDERR_FILENO)};
+  // Before any thread starts, so that SIGINT and SIGTERM reach the batch.
+  TBatchRun batch(std::move(options), std::cout, std::cerr);
+  return batch.Run();
+}
+
+int PrintSlurmScript(const TCommandLine& line) {
+  try {
+    std::cout << SlurmScript({line.Arguments, line.ResultsFile, line.SettingsFile, ProgramFileName()});
+  } catch (const std::exception& e) {
+    std::cerr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
+    return THeadlessRun::EXIT_USAGE;
+  }
+  return 0;
 }
 
 int RunWindow(int argc, char** argv, const TCommandLine& line) {
@@ -146,5 +204,7 @@ int main(int argc, char** argv) {
     std::cout << "velmar-manager " << ProgramVersion() << std::endl;
     return 0;
   }
+  if (line.SlurmScript) return PrintSlurmScript(line);
+  if (line.Batch) return RunBatch(line);
   return line.Headless ? RunHeadless(line) : RunWindow(argc, argv, line);
 }
