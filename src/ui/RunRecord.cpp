@@ -91,8 +91,8 @@ std::optional<std::vector<std::vector<std::string>>> ParseCsv(const std::string&
     field.clear();
     if (i < n && text[i] == ',') {
       ++i;
-      if (i == n) record.emplace_back();  // a last, empty field
-      continue;
+      if (i < n) continue;
+      record.emplace_back();  // a last, empty field at the end of the text
     }
     // A line end (or the end of the text) closes the record.
     if (i < n && text[i] == '\r') ++i;

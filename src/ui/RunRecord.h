@@ -30,8 +30,6 @@ struct TRunRecord {
   uint32_t Steps = 0;
   uint32_t Engines = 0;  // models of the document
   std::string LogFile;
-
-  bool operator==(const TRunRecord&) const = default;
 };
 
 // "2026-12-10 00:12:03.045": local time to the millisecond, a form both
