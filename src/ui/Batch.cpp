@@ -69,7 +69,8 @@ unsigned DefaultJobs(unsigned processors, unsigned largestEngines) {
 }
 
 std::string RunPipeNamespace(const std::string& batchNamespace, uint32_t batchId, size_t run) {
-  return batchNamespace + "batch" + std::to_string(batchId) + "-run" + std::to_string(run) + "-";
+  // Short: the whole pipe name must fit in a socket address (107 bytes).
+  return batchNamespace + "b" + std::to_string(batchId) + "-r" + std::to_string(run) + "-";
 }
 
 // One run in progress: its manager process and what it says on standard error.
@@ -202,7 +203,9 @@ void TBatchRun::Finish(TRun& run, uint32_t exitCode) {
   if (const auto text = Platform::ReadWholeFile(run.RowFile))
     if (const auto rows = ParseCsv(*text); rows && rows->size() == 2) reported = RecordFromFields((*rows)[1]);
   if (reported) {
+    const uint32_t engines = r.Engines;
     r = *reported;
+    if (r.Engines == 0) r.Engines = engines;  // a run that failed before reading its document
   } else if (run.Process.hProcess >= 0) {
     // The run ended without a word (killed, or it crashed): what the batch saw.
     r.Outcome = FStopping ? OUTCOME_CANCELLED : OUTCOME_FAILED;
@@ -236,9 +239,13 @@ void TBatchRun::Report(const std::string& text) {
 
 void TBatchRun::ShowProgress() {
   if (!FOptions.ProgressLine) return;
-  FErr << "\r" << FDone << " of " << FRecords.size() << " done, " << FRunning.size() << " running, " << FUnsuccessful
-       << " failed\033[K" << std::flush;
+  const std::string text = std::to_string(FDone) + " of " + std::to_string(FRecords.size()) + " done, " +
+                           std::to_string(FRunning.size()) + " running, " + std::to_string(FUnsuccessful) + " failed";
+  // Only a change is drawn: the line is not rewritten at every wake.
+  if (FProgressShown && text == FProgressText) return;
+  FErr << "\r" << text << "\033[K" << std::flush;
   FProgressShown = true;
+  FProgressText = text;
 }
 
 void TBatchRun::PrintSummary(uint64_t elapsedMs) {

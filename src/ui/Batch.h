@@ -79,6 +79,7 @@ class TBatchRun {
   size_t FUnsuccessful = 0;
   bool FStopping = false;
   bool FProgressShown = false;
+  std::string FProgressText;
 };
 
 // Appends the row of a finished headless run to the results file. Returns
