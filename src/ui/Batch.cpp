@@ -108,7 +108,16 @@ bool TBatchRun::Prepare() {
     TRunRecord& r = FRecords[i];
     r.Document = path;
     r.Outcome = OUTCOME_NOT_STARTED;
-    r.Engines = EnginesOf(path).value_or(0);
+    const std::optional<uint32_t> engines = EnginesOf(path);
+    if (!engines || *engines == 0) {
+      // As for one headless run: nothing to run is no run to complete.
+      FErr << "velmar-manager: "
+           << (engines ? "\"" + path + "\" has no models; there is nothing to run"
+                       : "cannot read the document \"" + path + "\"")
+           << std::endl;
+      return false;
+    }
+    r.Engines = *engines;
     r.LogFile = LogFileOf(path);
     largest = std::max(largest, r.Engines);
   }
@@ -346,6 +355,7 @@ std::string SlurmScript(const TSlurmScriptOptions& options) {
   for (const std::string& path : options.Documents) {
     const std::optional<uint32_t> engines = Platform::FileExists(path) ? EnginesOf(path) : std::nullopt;
     if (!engines) throw Exception("cannot read the document \"" + path + "\"");
+    if (*engines == 0) throw Exception("\"" + path + "\" has no models; there is nothing to run");
     largest = std::max(largest, *engines);
     documents += "  " + ShellQuote(Platform::AbsolutePath(path)) + "  # " + Plural(*engines, "engine") + "\n";
   }

@@ -403,6 +403,7 @@ TEST_F(BatchTest, SigintHalfWayStopsEveryRunAndStillPrintsTheSummary) {
 
 TEST_F(BatchTest, UsageErrorsExitWithTwoAndRunNothing) {
   Document("present.vmgr", 1, 2, 0);
+  std::ofstream(Dir / "empty.vmgr") << "; no models\n";
   const struct {
     std::vector<std::string> Args;
     const char* Message;
@@ -417,6 +418,8 @@ TEST_F(BatchTest, UsageErrorsExitWithTwoAndRunNothing) {
       {{"--headless", "--slurm-script", "present.vmgr"}, "--headless and --slurm-script do not go together"},
       {{"--headless", "--jobs", "2", "present.vmgr", "missing.vmgr"}, "no document at \"missing.vmgr\""},
       {{"--slurm-script", "present.vmgr", "missing.vmgr"}, "cannot read the document \"missing.vmgr\""},
+      {{"--headless", "present.vmgr", "empty.vmgr"}, "\"empty.vmgr\" has no models; there is nothing to run"},
+      {{"--slurm-script", "empty.vmgr"}, "\"empty.vmgr\" has no models; there is nothing to run"},
   };
   for (const auto& c : cases) {
     TProgram program(Dir, Args(c.Args), Env);
