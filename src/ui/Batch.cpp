@@ -7,6 +7,8 @@
 
 #include "coordination/WinUtils.h"
 #include "diagnostics/Exception.h"
+#include "diagnostics/Logging.h"
+#include "diagnostics/VersionInfo.h"
 #include "documents/Documents.h"
 #include "platform/Clock.h"
 #include "platform/Events.h"
@@ -385,4 +387,64 @@ std::string SlurmScript(const TSlurmScriptOptions& options) {
   if (!options.SettingsFile.empty()) s += " --settings " + ShellQuote(Platform::AbsolutePath(options.SettingsFile));
   s += " --headless \"$document\" --results \"$results\"\n";
   return s;
+}
+
+TManyRunsArguments TakeManyRunsArguments(int argc, char** argv, std::vector<char*>& rest) {
+  TManyRunsArguments runs;
+  rest.assign(argv, argv + (argc > 0 ? 1 : 0));
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* option) {
+      if (i + 1 >= argc) throw Exception(std::string(option) + " needs a value");
+      return std::string(argv[++i]);
+    };
+    if (arg == "--jobs") {
+      const std::string jobs = value("--jobs");
+      if (jobs.empty() || jobs.size() > 4 || jobs.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(jobs) == 0)
+        throw Exception("--jobs needs a number from 1 to 9999");
+      runs.Jobs = static_cast<unsigned>(std::stoul(jobs));
+    } else if (arg == "--results") {
+      runs.ResultsFile = value("--results");
+    } else if (arg == "--slurm-script") {
+      runs.SlurmScript = true;
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  return runs;
+}
+
+void CheckManyRunsArguments(TManyRunsArguments& runs, bool headless, std::string& headlessDocument,
+                            std::vector<std::string>& arguments) {
+  if (runs.SlurmScript && headless) throw Exception("--headless and --slurm-script do not go together");
+  if (runs.SlurmScript && arguments.empty()) throw Exception("--slurm-script needs a document");
+  if (runs.Jobs && !headless) throw Exception("--jobs goes with --headless");
+  if (!runs.ResultsFile.empty() && !headless && !runs.SlurmScript)
+    throw Exception("--results goes with --headless or --slurm-script");
+  runs.Batch = headless && (runs.Jobs || !arguments.empty());
+  if (runs.Batch) {
+    arguments.insert(arguments.begin(), headlessDocument);
+    headlessDocument.clear();
+  } else if (headless && !arguments.empty()) {
+    throw Exception("--headless takes one document and nothing else");
+  }
+}
+
+int RunManyRuns(const TManyRunsArguments& runs, const std::string& settingsFile,
+                const std::vector<std::string>& documents, std::ostream& out, std::ostream& err) {
+  if (runs.SlurmScript) {
+    try {
+      out << SlurmScript({documents, runs.ResultsFile, settingsFile, ProgramFileName()});
+    } catch (const std::exception& e) {
+      err << "velmar-manager: " << ExceptionMessage(e) << std::endl;
+      return TBatchRun::EXIT_USAGE;
+    }
+    return 0;
+  }
+  TBatchOptions options{documents, runs.Jobs, runs.ResultsFile, settingsFile, ProgramFileName(),
+                        Platform::IsTerminal(2)};
+  // Before any thread starts, so that SIGINT and SIGTERM reach the batch.
+  TBatchRun batch(std::move(options), out, err);
+  return batch.Run();
 }

@@ -13,6 +13,31 @@
 
 class THeadlessRun;
 
+// The command-line options of many runs.
+struct TManyRunsArguments {
+  bool SlurmScript = false;  // --slurm-script
+  unsigned Jobs = 0;         // --jobs N; 0: not given
+  std::string ResultsFile;   // --results FILE
+  bool Batch = false;        // --headless with several documents, or with --jobs
+};
+
+// Takes --jobs N, --results FILE and --slurm-script out of the command line;
+// rest receives the other arguments (argv[0] first). Raises an error with a
+// message for a usage error.
+TManyRunsArguments TakeManyRunsArguments(int argc, char** argv, std::vector<char*>& rest);
+
+// Checks the options of many runs against the rest of the command line
+// (--headless and its first document, the other arguments) and sets Batch;
+// for a batch the first document joins the others. Raises an error with a
+// message for a usage error.
+void CheckManyRunsArguments(TManyRunsArguments& runs, bool headless, std::string& headlessDocument,
+                            std::vector<std::string>& arguments);
+
+// Runs the batch, or prints the Slurm script, of these documents; returns
+// the exit status.
+int RunManyRuns(const TManyRunsArguments& runs, const std::string& settingsFile,
+                const std::vector<std::string>& documents, std::ostream& out, std::ostream& err);
+
 struct TBatchOptions {
   std::vector<std::string> Documents;
   unsigned Jobs = 0;  // at most this many runs at once; 0: DefaultJobs

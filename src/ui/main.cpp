@@ -24,9 +24,9 @@ namespace {
 
 const char* const USAGE =
     "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
-    "       velmar-manager [--settings FILE] --headless DOCUMENT [--results FILE]\n"
     "       velmar-manager [--settings FILE] --headless [--jobs N] [--results FILE] DOCUMENT...\n"
     "       velmar-manager [--settings FILE] [--results FILE] --slurm-script DOCUMENT...\n"
+    "       velmar-manager [--settings FILE] --headless DOCUMENT\n"
     "       velmar-manager --version | --help\n"
     "\n"
     "Runs several Velmar engines side by side, one per model of DOCUMENT, and\n"
@@ -54,13 +54,10 @@ struct TCommandLine {
   std::string SettingsFile;
   std::string HeadlessDocument;
   bool Headless = false;
-  bool Batch = false;        // --headless with several documents or --jobs
-  bool SlurmScript = false;
-  unsigned Jobs = 0;
-  std::string ResultsFile;
   bool Version = false;
   bool Help = false;
   std::vector<std::string> Arguments;  // what the window gets: document, /r
+  TManyRunsArguments ManyRuns;          // --jobs, --results, --slurm-script
 };
 
 // Raises a message for a usage error.
@@ -76,16 +73,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       line.SettingsFile = value("--settings");
     } else if (arg == "--headless") {
       line.Headless = true;
-    } else if (arg == "--jobs") {
-      const std::string jobs = value("--jobs");
-      if (jobs.empty() || jobs.size() > 4 || jobs.find_first_not_of("0123456789") != std::string::npos ||
-          std::stoul(jobs) == 0)
-        throw Exception("--jobs needs a number from 1 to 9999");
-      line.Jobs = static_cast<unsigned>(std::stoul(jobs));
-    } else if (arg == "--results") {
-      line.ResultsFile = value("--results");
-    } else if (arg == "--slurm-script") {
-      line.SlurmScript = true;
+      line.HeadlessDocument = value("--headless");
     } else if (arg == "--version") {
       line.Version = true;
     } else if (arg == "--help") {
@@ -95,17 +83,6 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     } else {
       line.Arguments.push_back(arg);
     }
-  }
-  if (line.Headless && line.SlurmScript) throw Exception("--headless and --slurm-script do not go together");
-  if ((line.Headless || line.SlurmScript) && line.Arguments.empty())
-    throw Exception(std::string(line.Headless ? "--headless" : "--slurm-script") + " needs a document");
-  if (line.Jobs && !line.Headless) throw Exception("--jobs goes with --headless");
-  if (!line.ResultsFile.empty() && !line.Headless && !line.SlurmScript)
-    throw Exception("--results goes with --headless or --slurm-script");
-  line.Batch = line.Headless && (line.Arguments.size() > 1 || line.Jobs);
-  if (line.Headless && !line.Batch) {
-    line.HeadlessDocument = line.Arguments.front();
-    line.Arguments.clear();
   }
   return line;
 }
@@ -137,25 +114,8 @@ int RunHeadless(const TCommandLine& line) {
   // Before any thread starts, so that SIGINT and SIGTERM reach the run.
   THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
   const int status = RunHeadlessDocument(line, run);
-  return line.ResultsFile.empty() ? status : AppendHeadlessResult(line.ResultsFile, run, status, std::cerr);
-}
-
-int RunBatch(const TCommandLine& line) {
-  TBatchOptions options{line.Arguments, line.Jobs, line.ResultsFile, line.SettingsFile, ProgramFileName(),
-                        Platform::IsTerminal(STDERR_FILENO)};
-  // Before any thread starts, so that SIGINT and SIGTERM reach the batch.
-  TBatchRun batch(std::move(options), std::cout, std::cerr);
-  return batch.Run();
-}
-
-int PrintSlurmScript(const TCommandLine& line) {
-  try {
-    std::cout << SlurmScript({line.Arguments, line.ResultsFile, line.SettingsFile, ProgramFileName()});
-  } catch (const std::exception& e) {
-    std::cerr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
-    return THeadlessRun::EXIT_USAGE;
-  }
-  return 0;
+  const std::string& results = line.ManyRuns.ResultsFile;
+  return results.empty() ? status : AppendHeadlessResult(results, run, status, std::cerr);
 }
 
 int RunWindow(int argc, char** argv, const TCommandLine& line) {
@@ -191,7 +151,12 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
 int main(int argc, char** argv) {
   TCommandLine line;
   try {
-    line = ParseCommandLine(argc, argv);
+    // The options of many runs first; the rest is read as before.
+    std::vector<char*> rest;
+    const TManyRunsArguments manyRuns = TakeManyRunsArguments(argc, argv, rest);
+    line = ParseCommandLine(static_cast<int>(rest.size()), rest.data());
+    line.ManyRuns = manyRuns;
+    CheckManyRunsArguments(line.ManyRuns, line.Headless, line.HeadlessDocument, line.Arguments);
   } catch (const std::exception& e) {
     std::cerr << "velmar-manager: " << ExceptionMessage(e) << "\n\n" << USAGE;
     return THeadlessRun::EXIT_USAGE;
@@ -204,7 +169,7 @@ int main(int argc, char** argv) {
     std::cout << "velmar-manager " << ProgramVersion() << std::endl;
     return 0;
   }
-  if (line.SlurmScript) return PrintSlurmScript(line);
-  if (line.Batch) return RunBatch(line);
+  if (line.ManyRuns.SlurmScript || line.ManyRuns.Batch)
+    return RunManyRuns(line.ManyRuns, line.SettingsFile, line.Arguments, std::cout, std::cerr);
   return line.Headless ? RunHeadless(line) : RunWindow(argc, argv, line);
 }

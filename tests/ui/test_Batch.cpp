@@ -413,7 +413,7 @@ TEST_F(BatchTest, UsageErrorsExitWithTwoAndRunNothing) {
       {{"--headless", "--jobs"}, "--jobs needs a value"},
       {{"--jobs", "2", "present.vmgr"}, "--jobs goes with --headless"},
       {{"--results", "r.csv", "present.vmgr"}, "--results goes with --headless or --slurm-script"},
-      {{"--headless", "--jobs", "2"}, "--headless needs a document"},
+      {{"--headless", "--jobs", "2"}, "--headless needs a value"},
       {{"--slurm-script"}, "--slurm-script needs a document"},
       {{"--headless", "--slurm-script", "present.vmgr"}, "--headless and --slurm-script do not go together"},
       {{"--headless", "--jobs", "2", "present.vmgr", "missing.vmgr"}, "no document at \"missing.vmgr\""},
