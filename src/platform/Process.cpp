@@ -303,21 +303,6 @@ bool TerminateProcess(int hProcess, uint32_t /*exitCode*/) {
   return PidfdSendSignal(hProcess, SIGKILL) == 0;
 }
 
-bool RequestProcessStop(int hProcess) {
-  if (hProcess < 0) return false;
-  return PidfdSendSignal(hProcess, SIGTERM) == 0;
-}
-
-unsigned AvailableProcessors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<unsigned>(online) : 1u;
-}
-
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
-
 uint64_t ProcessExitsSeen() { return GExitsSeen.load(std::memory_order_acquire); }
 
 bool GetExitCodeProcess(int hProcess, uint32_t& exitCode) {
@@ -579,5 +564,20 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
     pauseMs = std::min(pauseMs * 2, 20);
   }
 }
+
+bool RequestProcessStop(int hProcess) {
+  if (hProcess < 0) return false;
+  return PidfdSendSignal(hProcess, SIGTERM) == 0;
+}
+
+unsigned AvailableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1u;
+}
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
 
 }  // namespace Platform
