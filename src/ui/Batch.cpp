@@ -379,6 +379,7 @@ std::string SlurmScript(const TSlurmScriptOptions& options) {
     s += "results=\"${SLURM_SUBMIT_DIR:-$PWD}/velmar-results-${SLURM_ARRAY_JOB_ID}.csv\"\n";
   else
     s += "results=" + ShellQuote(Platform::AbsolutePath(options.ResultsFile)) + "\n";
+  s += ": \"${SLURM_ARRAY_TASK_ID:?is not set: submit this script with sbatch}\"\n";
   s += "document=${documents[$SLURM_ARRAY_TASK_ID]}\n";
   s += "# A pipe of the task's own, so that tasks sharing a node never meet.\n";
   s += "export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE:-}slurm-${SLURM_ARRAY_JOB_ID}-"

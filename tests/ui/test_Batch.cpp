@@ -492,13 +492,19 @@ TEST_F(BatchTest, TheSlurmScriptRunsEachDocumentAsATaskOfTheArray) {
             "  '" + dir + "/it'\\''s.vmgr'  # 1 engine\n"
             ")\n"
             "results='" + dir + "/all.csv'\n"
+            ": \"${SLURM_ARRAY_TASK_ID:?is not set: submit this script with sbatch}\"\n"
             "document=${documents[$SLURM_ARRAY_TASK_ID]}\n"
             "# A pipe of the task's own, so that tasks sharing a node never meet.\n"
             "export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE:-}slurm-${SLURM_ARRAY_JOB_ID}-${SLURM_ARRAY_TASK_ID}-\"\n"
             "exec '" + manager + "' --settings '" + dir + "/settings.ini' --headless \"$document\" --results \"$results\"\n");
 
-  // Each task as Slurm would start it, here without Slurm.
+  // Each task as Slurm would start it, here without Slurm; run by hand,
+  // the script says what is missing and runs nothing.
   std::ofstream(Dir / "job.sh") << program.Out;
+  const std::string byHand = "cd / && env -u SLURM_ARRAY_TASK_ID bash '" + dir +
+                             "/job.sh' 2>&1 | grep -q 'SLURM_ARRAY_TASK_ID: is not set: submit this script with sbatch'";
+  EXPECT_EQ(std::system(byHand.c_str()), 0);
+  EXPECT_FALSE(fs::exists(Dir / "all.csv"));
   for (const char* task : {"1", "0"}) {
     const std::string command = "cd / && env " + Env[0] + " SLURM_ARRAY_JOB_ID=77 SLURM_ARRAY_TASK_ID=" + task +
                                 " bash '" + dir + "/job.sh' > /dev/null";
