@@ -306,9 +306,11 @@ TEST_F(BatchTest, SixDocumentsTwoAtATimeOneFailing) {
     EXPECT_EQ(r.Engines, static_cast<uint32_t>(d.Engines)) << d.Name;
     EXPECT_EQ(r.LogFile, fs::path(d.Name).replace_extension(".log").string());
     ASSERT_TRUE(r.Start && r.End) << d.Name;
+    // The times are read from the wall clock, the elapsed time from the
+    // monotonic one, a moment apart.
     const int64_t span = EpochMs(*r.End) - EpochMs(*r.Start);
     EXPECT_GE(span, 0) << d.Name;
-    EXPECT_LE(std::llabs(span - static_cast<int64_t>(r.ElapsedMs)), 20) << d.Name;
+    EXPECT_LE(std::llabs(span - static_cast<int64_t>(r.ElapsedMs)), 100) << d.Name;
   }
   EXPECT_EQ(MostAtOnce(results), 2);
   // The quoted document name is written as RFC 4180 asks.
