@@ -235,6 +235,10 @@ class BatchTest : public ::testing::Test {
     return args;
   }
 
+  // Stops a batch of six, two at a time, with the signal once two runs have
+  // ended and the next two are well on; checks what the user sees.
+  void StopHalfWay(int sig);
+
   fs::path Dir;
   std::vector<std::string> Env;
 };
@@ -343,7 +347,10 @@ TEST_F(BatchTest, SixDocumentsTwoAtATimeOneFailing) {
   }
 }
 
-TEST_F(BatchTest, SigintHalfWayStopsEveryRunAndStillPrintsTheSummary) {
+TEST_F(BatchTest, SigintHalfWayStopsEveryRunAndStillPrintsTheSummary) { StopHalfWay(SIGINT); }
+TEST_F(BatchTest, SigtermHalfWayStopsEveryRunAndStillPrintsTheSummary) { StopHalfWay(SIGTERM); }
+
+void BatchTest::StopHalfWay(int sig) {
   std::vector<std::string> args = {"--headless", "--jobs", "2", "--results", "results.csv"};
   std::vector<std::string> names;
   for (int i = 1; i <= 6; ++i) {
@@ -359,7 +366,7 @@ TEST_F(BatchTest, SigintHalfWayStopsEveryRunAndStillPrintsTheSummary) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       return RunSupport::ReadResults((Dir / (ModelStem(run, 0) + ".results.csv")).string()).Total.size() > 5;
     })) << run;
-  batch.Signal(SIGINT);
+  batch.Signal(sig);
   ASSERT_EQ(batch.Wait(), 1) << batch.Out << batch.Err;
 
   const std::vector<std::string> out = Lines(batch.Out);
