@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/Events.h"
 #include "platform/FdWait.h"
+#include "platform/FileShare.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "ui/Headless.h"

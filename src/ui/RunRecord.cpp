@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "platform/Files.h"
+#include "platform/FileShare.h"
 
 namespace {
 
