@@ -565,19 +565,4 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
   }
 }
 
-bool RequestProcessStop(int hProcess) {
-  if (hProcess < 0) return false;
-  return PidfdSendSignal(hProcess, SIGTERM) == 0;
-}
-
-unsigned AvailableProcessors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<unsigned>(online) : 1u;
-}
-
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
-
 }  // namespace Platform

@@ -76,18 +76,6 @@ bool TerminateProcess(int hProcess, uint32_t exitCode);
 // handle that is not a process started here.
 bool GetExitCodeProcess(int hProcess, uint32_t& exitCode);
 
-// Asks the process to stop (SIGTERM through its handle): a manager treats
-// it as the Stop command. False for an invalid handle or a process that is
-// already gone.
-bool RequestProcessStop(int hProcess);
-
-// The processors this program may run on (its affinity mask, which a batch
-// scheduler narrows to what it allotted); at least 1.
-unsigned AvailableProcessors();
-
-// This program's process id.
-uint32_t CurrentProcessId();
-
 // A count that moves on whenever a process started here is found to have
 // ended, a moment after it ended: a caller that saw it unchanged since it
 // last asked GetExitCodeProcess of its processes need not ask again.

@@ -16,6 +16,7 @@
 #include "platform/FileShare.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/ProcessControl.h"
 #include "ui/Headless.h"
 
 namespace {
