@@ -10,7 +10,11 @@
 #include "platform/Files.h"
 
 THeadlessRun::THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err)
-    : FDocumentPath(std::move(documentPath)), FOut(out), FErr(err) {}
+    : FDocumentPath(std::move(documentPath)),
+      FOut(out),
+      FErr(err),
+      FCreatedAt(Platform::LocalNow()),
+      FCreatedTicks(Platform::GetTickCount64()) {}
 
 THeadlessRun::~THeadlessRun() {
   if (FPumpInstalled) Platform::SetMessagePump(FPreviousPump);
@@ -60,6 +64,7 @@ void THeadlessRun::ProcessEvents() {
   // Also while the run control waits (a run starting).
   FlushLogWhenDue();
   if (!FSignals.Take()) return;
+  FStopRequested = true;
   if (FRunControl.GetSimulating()) {
     Guarded([this] { FRunControl.SimulateStopActionExecute(); });
   } else {
@@ -172,5 +177,9 @@ int THeadlessRun::Run() {
   }
 
   FRunControl.FlushLog();
+  if (loaded) {
+    FModelCount = FDocument->ModelCount();
+    for (const TEngineProgress& e : Simulator().Progress().Engines) FStepsDone = std::max(FStepsDone, e.CompletedStep);
+  }
   return FClosed && FRunControl.GetOutcome() == roComplete ? EXIT_COMPLETE : EXIT_FAILED;
 }

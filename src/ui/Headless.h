@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/Messages.h"
 #include "platform/Signals.h"
 #include "ui/RunControl.h"
@@ -29,6 +30,14 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   void SetProgressLines(bool on) { FProgressLines = on; }
 
   TRunControl& RunControl() { return FRunControl; }
+
+  // What a results row tells of the run, known once Run has returned.
+  const std::string& DocumentPath() const { return FDocumentPath; }
+  const Platform::TLocalDateTime& CreatedAt() const { return FCreatedAt; }
+  uint64_t CreatedTicks() const { return FCreatedTicks; }
+  bool StopRequested() const { return FStopRequested; }  // SIGINT or SIGTERM came
+  uint32_t StepsDone() const { return FStepsDone; }      // the highest step an engine completed
+  uint32_t ModelCount() const { return FModelCount; }
 
  private:
   // IRunHost
@@ -74,4 +83,9 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   uint64_t FLogFlushDue = 0;
   bool FProgressLines = false;
   uint64_t FProgressDue = 0;
+  Platform::TLocalDateTime FCreatedAt;
+  uint64_t FCreatedTicks = 0;
+  bool FStopRequested = false;
+  uint32_t FStepsDone = 0;
+  uint32_t FModelCount = 0;
 };

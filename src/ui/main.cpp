@@ -13,6 +13,7 @@
 #include "diagnostics/VersionInfo.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "ui/Batch.h"
 #include "ui/Headless.h"
 #include "ui/Main.h"
 #include "ui/QtMessageBox.h"
@@ -23,6 +24,8 @@ namespace {
 
 const char* const USAGE =
     "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
+    "       velmar-manager [--settings FILE] --headless [--jobs N] [--results FILE] DOCUMENT...\n"
+    "       velmar-manager [--settings FILE] [--results FILE] --slurm-script DOCUMENT...\n"
     "       velmar-manager [--settings FILE] --headless DOCUMENT\n"
     "       velmar-manager -v | --version | -h | --help\n"
     "\n"
@@ -34,6 +37,15 @@ const char* const USAGE =
     "  --headless DOC    run DOC without a window; the log goes to standard output.\n"
     "                    Exit status 0 when the run completes, 1 when it fails or is\n"
     "                    cancelled (SIGINT and SIGTERM stop it), 2 for a usage error\n"
+    "  --headless DOC... run the documents, each by a manager process of its own,\n"
+    "                    at most N at once (--jobs; default: the processors divided\n"
+    "                    by the engines of the largest document); a line per run as\n"
+    "                    it ends and a summary. Exit status 0 when every run\n"
+    "                    completed, 1 otherwise; SIGINT and SIGTERM stop every run\n"
+    "  --results FILE    append a row per run to the CSV file FILE\n"
+    "  --slurm-script DOC...\n"
+    "                    print a Slurm batch script running the documents as a job\n"
+    "                    array, one document per task\n"
     "  --settings FILE   use FILE instead of the per-user settings file\n"
     "  -v, --version     print the program's version\n"
     "  -h, --help        print this text\n";
@@ -45,6 +57,7 @@ struct TCommandLine {
   bool Version = false;
   bool Help = false;
   std::vector<std::string> Arguments;  // what the window gets: document, /r
+  TManyRunsArguments ManyRuns;          // --jobs, --results, --slurm-script
 };
 
 // Raises a message for a usage error.
@@ -71,7 +84,6 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       line.Arguments.push_back(arg);
     }
   }
-  if (line.Headless && !line.Arguments.empty()) throw Exception("--headless takes one document and nothing else");
   return line;
 }
 
@@ -81,13 +93,11 @@ std::string ProgramVersion() {
   return info.GetString(info.GetTranslation(0), "FileVersion");
 }
 
-int RunHeadless(const TCommandLine& line) {
+int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
   if (!Platform::FileExists(line.HeadlessDocument)) {
     std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;
     return THeadlessRun::EXIT_USAGE;
   }
-  // Before any thread starts, so that SIGINT and SIGTERM reach the run.
-  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
   run.SetProgressLines(::isatty(STDERR_FILENO) == 1);
   try {
     StartupModules(line.SettingsFile);
@@ -98,6 +108,14 @@ int RunHeadless(const TCommandLine& line) {
   const int status = run.Run();
   ShutdownModules();
   return status;
+}
+
+int RunHeadless(const TCommandLine& line) {
+  // Before any thread starts, so that SIGINT and SIGTERM reach the run.
+  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
+  const int status = RunHeadlessDocument(line, run);
+  const std::string& results = line.ManyRuns.ResultsFile;
+  return results.empty() ? status : AppendHeadlessResult(results, run, status, std::cerr);
 }
 
 int RunWindow(int argc, char** argv, const TCommandLine& line) {
@@ -135,7 +153,12 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
 int main(int argc, char** argv) {
   TCommandLine line;
   try {
-    line = ParseCommandLine(argc, argv);
+    // The options of many runs first; the rest is read as before.
+    std::vector<char*> rest;
+    const TManyRunsArguments manyRuns = TakeManyRunsArguments(argc, argv, rest);
+    line = ParseCommandLine(static_cast<int>(rest.size()), rest.data());
+    line.ManyRuns = manyRuns;
+    CheckManyRunsArguments(line.ManyRuns, line.Headless, line.HeadlessDocument, line.Arguments);
   } catch (const std::exception& e) {
     std::cerr << "velmar-manager: " << ExceptionMessage(e) << "\n\n" << USAGE;
     return THeadlessRun::EXIT_USAGE;
@@ -148,5 +171,7 @@ int main(int argc, char** argv) {
     std::cout << "velmar-manager " << ProgramVersion() << std::endl;
     return 0;
   }
+  if (line.ManyRuns.SlurmScript || line.ManyRuns.Batch)
+    return RunManyRuns(line.ManyRuns, line.SettingsFile, line.Arguments, std::cout, std::cerr);
   return line.Headless ? RunHeadless(line) : RunWindow(argc, argv, line);
 }
