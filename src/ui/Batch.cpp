@@ -25,25 +25,6 @@ const char* const PIPE_NAMESPACE_VARIABLE = "VELMAR_PIPE_NAMESPACE";
 // What a run's standard error is read in.
 const size_t ERROR_READ_SIZE = 4096;
 
-// An argument as the command-line splitting of the process layer reads it
-// back whole: in double quotes, a quote as \" and the backslashes before a
-// quote (or the closing one) doubled.
-std::string QuoteArgument(const std::string& arg) {
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (const char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(2 * backslashes, '\\');
-  return quoted + '"';
-}
-
 // Text in single quotes for the shell.
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
@@ -140,9 +121,9 @@ void TBatchRun::Launch(size_t index) {
 
   Platform::TSpawnRequest request;
   request.CommandLine = "\"" + FOptions.ManagerProgram + "\"";
-  if (!FOptions.SettingsFile.empty()) request.CommandLine += " --settings " + QuoteArgument(FOptions.SettingsFile);
+  if (!FOptions.SettingsFile.empty()) request.CommandLine += " --settings " + Platform::QuoteArgument(FOptions.SettingsFile);
   request.CommandLine +=
-      " --headless " + QuoteArgument(FOptions.Documents[index]) + " --results " + QuoteArgument(run->RowFile);
+      " --headless " + Platform::QuoteArgument(FOptions.Documents[index]) + " --results " + Platform::QuoteArgument(run->RowFile);
   request.UseEnvironment = true;
   const std::string prefix = std::string(PIPE_NAMESPACE_VARIABLE) + "=";
   for (std::string& entry : WinUtils::MakeEnvironmentStringsBlock(WinUtils::GetEnvironmentStrings()))

@@ -26,7 +26,6 @@ const char* const USAGE =
     "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
     "       velmar-manager [--settings FILE] --headless [--jobs N] [--results FILE] DOCUMENT...\n"
     "       velmar-manager [--settings FILE] [--results FILE] --slurm-script DOCUMENT...\n"
-    "       velmar-manager [--settings FILE] --headless DOCUMENT\n"
     "       velmar-manager -v | --version | -h | --help\n"
     "\n"
     "Runs several Velmar engines side by side, one per model of DOCUMENT, and\n"
