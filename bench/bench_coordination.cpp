@@ -147,6 +147,8 @@ int ManagerMain(const std::string& mode, const std::string& logFile) {
     processor = std::make_unique<TFakeProcessor>(&AnswerWithId);
     ExternalProcessorWritePipe = processor->ToProcessor[1];
     ExternalProcessorReadPipe = processor->FromProcessor[0];
+    // The bridge writes only to a processor it takes to be running.
+    ExternalProcessorRunning = true;
     JsonRpcServer().SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
   } else {
     JsonRpcServer().SetOnRPC(&TRpcHandler::OnRPC);
@@ -411,6 +413,7 @@ void BM_ProcessorReply1MB(benchmark::State& state) {
   TFakeProcessor processor([](const std::string&) { return std::string(REPLY_SIZE, 'x'); });
   ExternalProcessorWritePipe = processor.ToProcessor[1];
   ExternalProcessorReadPipe = processor.FromProcessor[0];
+  ExternalProcessorRunning = true;
   const std::string request = R"({"jsonrpc":"2.0","id":1,"method":"Echo","params":{"ClientID":0,"Value":1}})";
   for (auto _ : state) {
     server->ProcessRPC(1, request);
@@ -418,6 +421,7 @@ void BM_ProcessorReply1MB(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * REPLY_SIZE));
   ExternalProcessorWritePipe = ExternalProcessorReadPipe = -1;
+  ExternalProcessorRunning = false;
   FinalizeSimulator();
   Logger().SetLogHandler(nullptr);
 }
