@@ -66,16 +66,12 @@ extern const TVelmarProcess EmptyProcess;
 extern bool Cancel;
 // A run is in progress.
 extern bool InProcess;
-extern Platform::TLocalDateTime StartTime;
-extern Platform::TLocalDateTime StopTime;
 
 // External processor state.
 extern Platform::TProcessInformation ExternalProcessorProcInfo;
 extern bool ExternalProcessorRunning;
 extern int ExternalProcessorWritePipe;
 extern int ExternalProcessorReadPipe;
-extern Platform::TLocalDateTime ExternalProcessorStartTime;
-extern Platform::TLocalDateTime ExternalProcessorStopTime;
 
 class TRpcHandler {
  public:

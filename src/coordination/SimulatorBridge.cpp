@@ -2,12 +2,8 @@
 // first, then forwarded as one line; the processor's answer line is the
 // engine's reply.
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "Shared/Componen/PipeFraming.h"
 #include "coordination/Simulator.h"
@@ -112,43 +108,20 @@ std::string ReadReply() {
   return result;
 }
 
-// Whether the bytes hold a CR or a LF: one pass over them, sixteen bytes at
-// a time, where two memchr calls would read a long text twice.
-bool HoldsLineBreak(const char* bytes, size_t size) {
-  size_t at = 0;
-#if defined(__SSE2__)
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  for (; size - at >= 16; at += 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, cr), _mm_cmpeq_epi8(chunk, lf))) != 0) return true;
-  }
-#endif
-  for (; at < size; ++at)
-    if (bytes[at] == '\r' || bytes[at] == '\n') return true;
-  return false;
-}
-
-// From this length on, a request's text is lent to the processor's pipe
-// rather than copied into it: for a long line, the copy and the turns taken
-// with a reader that drains a small pipe cost more than the whole call.
-constexpr size_t LEND_FROM = 64 * 1024;
-
 // Writes a request to the processor as one line, ended by CR LF. A line
 // end inside the text (legal between JSON tokens, never inside a string)
 // would make it two lines and shift every later answer onto the wrong call:
-// it goes as a blank. The text is written from where it lies; only a block
-// that holds a line end is copied, to blank it. `lent` tells whether any
-// of the text's own memory went to the pipe by reference
-// (Platform::LendToPipe).
-int WriteRequestLine(std::string_view rpc, bool& lent, uint32_t timeoutMs) {
+// it goes as a blank. The text is copied into the pipe from where it lies;
+// only a block that holds a line end is copied first, to blank it. Nothing
+// is lent by reference: the text belongs to the caller, who may reuse it
+// as soon as this returns.
+int WriteRequestLine(std::string_view rpc, uint32_t timeoutMs) {
   constexpr size_t BLOCK = 1 << 20;
-  lent = false;
   // One time-out for the whole line: each write gets what is left of it.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  const auto left = [&deadline] {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return static_cast<uint32_t>(std::max<int64_t>(ms.count(), 0));
+  const uint64_t deadline = Platform::GetTickCount64() + timeoutMs;
+  const auto left = [deadline] {
+    const uint64_t now = Platform::GetTickCount64();
+    return static_cast<uint32_t>(now < deadline ? deadline - now : 0);
   };
   std::string blanked;
   size_t written = 0;
@@ -156,14 +129,10 @@ int WriteRequestLine(std::string_view rpc, bool& lent, uint32_t timeoutMs) {
     const char* block = rpc.data() + at;
     const size_t size = std::min(BLOCK, rpc.size() - at);
     int error = 0;
-    if (HoldsLineBreak(block, size)) {
-      // Copied into the pipe, never lent: `blanked` is reused for the next.
+    if (std::memchr(block, '\r', size) != nullptr || std::memchr(block, '\n', size) != nullptr) {
       blanked.assign(block, size);
       std::replace_if(blanked.begin(), blanked.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
       error = Platform::WritePipe(ExternalProcessorWritePipe, blanked.data(), size, written, left());
-    } else if (rpc.size() >= LEND_FROM) {
-      lent = true;
-      error = Platform::LendToPipe(ExternalProcessorWritePipe, block, size, written, left());
     } else {
       error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written, left());
     }
@@ -172,29 +141,14 @@ int WriteRequestLine(std::string_view rpc, bool& lent, uint32_t timeoutMs) {
   return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written, left());
 }
 
-// A request's text while parts of it may be lent to the processor's pipe.
-// Only the processor's answer shows that what went by reference has been
-// read wherever the processor passed it on (a processor may splice its input
-// into a pipe of its own): an exchange that ends without one takes the
-// memory back, so that what the pipes still hold stays as it was, whatever
-// the text's owner does with its memory next.
-struct TLentRequest {
-  std::string_view Text;
-  bool Lent = false;
-  bool Answered = false;
-  ~TLentRequest() {
-    if (Lent && !Answered) Platform::ReclaimLentPages(Text.data(), Text.size());
-  }
-};
-
 // Writes the request line and waits until the processor has read it in;
 // `flushing` tells which of the two failed.
-int SendRequestLine(TLentRequest& request, bool& flushing) {
+int SendRequestLine(std::string_view rpc, bool& flushing) {
   // A processor that stops reading is given as long to take in the line as
   // to drain the pipe after it.
   const uint32_t timeoutMs = (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u;
   flushing = false;
-  const int error = WriteRequestLine(request.Text, request.Lent, timeoutMs);
+  const int error = WriteRequestLine(rpc, timeoutMs);
   if (error != 0) return error;
   flushing = true;
   Logger().Debug("Flushing external processor write pipe");
@@ -272,9 +226,8 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;
-  TLentRequest request{rpc};
   bool flushing = false;
-  const int error = SendRequestLine(request, flushing);
+  const int error = SendRequestLine(rpc, flushing);
   if (error != 0) {
     const std::string message =
         flushing ? TextUtils::SafeFormat("Could not flush external processor write pipe: %s (error code %d)",
@@ -292,7 +245,6 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
   }
   Logger().Debug("Reading from external processor pipe");
   if (!Cancel) result = ReadReply();
-  request.Answered = !Cancel && !result.empty();
   // The answer goes to the engine as it came, but only when it is the reply
   // to this request: anything else (a stray line, a second line for one
   // request) would shift every later answer onto the wrong call.

@@ -11,12 +11,8 @@
 #include "platform/Files.h"
 
 bool InProcess = false;
-Platform::TLocalDateTime StartTime;
-Platform::TLocalDateTime StopTime;
 Platform::TProcessInformation ExternalProcessorProcInfo;
 bool ExternalProcessorRunning = false;
-Platform::TLocalDateTime ExternalProcessorStartTime;
-Platform::TLocalDateTime ExternalProcessorStopTime;
 
 
 namespace {
@@ -147,7 +143,6 @@ bool IsSimulationDone() {
   InProcess = anyRunning;
   if (ExternalProcessorRunning && !anyRunning) StopExternalProcess();
   if (stopped) {
-    StopTime = Platform::LocalNow();
     gLastRunCancelled = Cancel;
     Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(gStartTicks));
   }
@@ -188,7 +183,6 @@ void StartExternalProcessor() {
     Platform::CloseHandleClear(ExternalProcessorWritePipe);
     throw Exception(TextUtils::SafeFormat("Could not start external processor \"%s\"", filename));
   }
-  ExternalProcessorStartTime = Platform::LocalNow();
   Logger().Log("External processor started");
 }
 
@@ -215,7 +209,6 @@ void StopExternalProcess() {
   Platform::CloseProcessHandle(ExternalProcessorProcInfo.hThread);
   ResetProcessorReader();
   ExternalProcessorRunning = false;
-  ExternalProcessorStopTime = Platform::LocalNow();
 }
 
 void StartProcess(const TModel& model, TVelmarProcess& slot) {
@@ -268,7 +261,6 @@ void StartSimulation(TDocument& document) {
   }
   Assert(IsSimulationDone());
   Assert(!InProcess);
-  StartTime = Platform::LocalNow();
   gStartTicks = Platform::GetTickCount64();
   InProcess = false;
   Cancel = false;

@@ -552,17 +552,6 @@ int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten, uin
   return WriteUntil(fd, bytes, count, bytesWritten, deadline);
 }
 
-int ReclaimLentPages(const void* data, size_t count) {
-  uintptr_t first = 0, last = 0;
-  WholePages(data, count, first, last);
-  if (last == first) return 0;
-  // The pipe holds references to the old pages; a fresh private mapping in
-  // their place leaves those alone and gives the owner new ones.
-  void* fresh = ::mmap(reinterpret_cast<void*>(first), last - first, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-  return fresh == MAP_FAILED ? errno : 0;
-}
-
 int SetPipeCapacity(int fd, size_t bytes) {
   const int current = ::fcntl(fd, F_GETPIPE_SZ);
   if (current < 0) return errno;

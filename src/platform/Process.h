@@ -160,15 +160,9 @@ int SetPipeNonBlocking(int fd);
 // before the first whole page and after the last are copied as WritePipe
 // does). Otherwise as WritePipe. The bytes must stay unchanged until the
 // reader has taken them in, that is until FlushPipe has returned 0; when
-// that cannot be seen (a failed write or flush), ReclaimLentPages must run
-// before the memory is written to or freed.
+// that cannot be seen (a failed write or flush), the pipe may still refer
+// to them: lend only memory that is yours and that nobody writes again.
 int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs = 0xFFFFFFFFu);
-
-// Puts fresh memory under the whole pages inside the bytes, so that a pipe
-// that still holds them keeps them as they were and nothing written to the
-// range later reaches it. The range's whole pages read as zero afterwards.
-// Returns 0 or an errno value.
-int ReclaimLentPages(const void* data, size_t count);
 
 // Asks for a pipe buffer of at least `bytes` (up to the system's bound):
 // a reader and a writer of long lines then take turns far less often.

@@ -6,6 +6,11 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 
+TSimulation& SimulationModule() {
+  static TSimulation simulation;
+  return simulation;
+}
+
 void StartupModules(const std::string& settingsFile) {
   // A write past the file-size limit fails like one to a full disk instead
   // of killing the program; and every engine costs descriptors.

@@ -235,9 +235,26 @@ TEST_F(ProcessorBridge, LongRequestWithLineEndsGoesAsOneLine) {
   EXPECT_EQ(ProcessorInputLines(1), line + "\r\n");
 }
 
-// A long request goes to the pipe by reference. When the processor has not
-// read it in by the time-out, what it reads later is still the request as
-// it was, although the request's memory has been written over since.
+// The line is written a megabyte at a time: a CR ending one piece and a LF
+// starting the next are both blanked, and no piece is lost or doubled.
+TEST_F(ProcessorBridge, LineEndsAcrossAWritePieceBoundaryAreBlanked) {
+  Simulating(1);
+  StartProcessor("head -n 1 >> \"$1\"; printf '{\"id\":1}\\n'; cat > /dev/null");
+  // The CR and LF stand between two members, the CR last in the first piece.
+  const size_t piece = 1 << 20;
+  const std::string head = R"({"jsonrpc":"2.0","id":1,"method":"Echo","params":{"ClientID":0,"Pad":")";
+  const std::string request = head + std::string(piece - 2 - head.size(), 'y') + "\"\r\n,\"More\":\"" +
+                              std::string(piece, 'z') + "\",\"Value\":5}}";
+  ASSERT_EQ(request.substr(piece - 1, 2), "\r\n");
+  EXPECT_EQ(Handle(request), "{\"id\":1}\n");
+  std::string line = request;
+  line[piece - 1] = line[piece] = ' ';
+  EXPECT_EQ(ProcessorInputLines(1), line + "\r\n");
+}
+
+// A request that was not read in by the time-out: when the processor reads
+// it later, it is still the request as it was, although the request's
+// memory has been written over since.
 TEST_F(ProcessorBridge, RequestNotReadInTimeReachesTheProcessorUnchanged) {
   TSettings::SetVelmarTimeStepTimeout(0);  // the flush waits 2 seconds
   Simulating(1);

@@ -465,36 +465,6 @@ TEST(Pipe, LentBytesArriveWhole) {
   CloseHandleClear(w);
 }
 
-// After a failed flush the lender takes its pages back: what the pipe holds
-// stays as it was lent, whatever the memory's owner writes there next; the
-// bytes outside the whole pages were copied and are the owner's still.
-TEST(Pipe, ReclaimedPagesLeaveWhatThePipeHoldsAlone) {
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  int r = -1, w = -1;
-  ASSERT_EQ(0, CreatePipe(r, w));
-  ASSERT_EQ(0, SetPipeCapacity(w, 16 * page));
-  std::string text = Pattern(8 * page, 11);
-  const std::string original = text;
-  const size_t offset = page - reinterpret_cast<uintptr_t>(text.data()) % page + 100;  // not page-aligned
-  const size_t count = 4 * page;
-  size_t written = 0;
-  ASSERT_EQ(0, LendToPipe(w, text.data() + offset, count, written));
-  EXPECT_EQ(ETIMEDOUT, FlushPipe(w, 20));  // nobody reads yet
-
-  EXPECT_EQ(0, ReclaimLentPages(text.data() + offset, count));
-  // The whole pages inside the range now read as zero; the edges are kept.
-  const size_t firstWhole = offset + (page - 100);
-  EXPECT_EQ(original.substr(offset, page - 100), text.substr(offset, page - 100));
-  EXPECT_EQ(std::string(3 * page, '\0'), text.substr(firstWhole, 3 * page));
-  EXPECT_EQ(original.substr(firstWhole + 3 * page), text.substr(firstWhole + 3 * page));
-  std::fill(text.begin(), text.end(), 'Z');
-
-  CloseHandleClear(w);
-  EXPECT_EQ(original.substr(offset, count), ReadAll(r));
-  CloseHandleClear(r);
-  EXPECT_EQ(0, ReclaimLentPages(text.data() + 1, 10));  // no whole page: nothing to do
-}
-
 // With a non-blocking write end, a full pipe ends the wait after the
 // time-out; what went in is counted. Lent or copied alike.
 TEST(Pipe, WritesToAFullPipeTimeOut) {
