@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <poll.h>
 #include <string>
 #include <vector>
 
+#include "platform/FdWait.h"
 
 using namespace Platform;
 
@@ -52,7 +52,7 @@ void TVelmarClient::Connect(const std::string& pipeName, uint32_t timeoutMs) {
       throw EVelmarClientTimeout("Could not connect to pipe \"" + pipeName + "\" within " +
                                  std::to_string(timeoutMs) + " ms");
     // Nobody listens yet (the manager may still be starting): try again soon.
-    ::poll(nullptr, 0, left < 0 || left > 10 ? 10 : left);
+    SleepMs(left < 0 || left > 10 ? 10 : left);
   }
 }
 
@@ -64,8 +64,7 @@ void TVelmarClient::Close() {
 
 bool TVelmarClient::WaitSocket(short events, uint64_t deadline) {
   for (;;) {
-    pollfd p{FSocket.Fd(), events, 0};
-    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    const int r = PollFd(FSocket.Fd(), events, RemainingMs(deadline));
     if (r > 0) return true;
     if (r == 0) return false;
     if (errno != EINTR) throw EVelmarClientError("Waiting on the pipe failed (errno " + std::to_string(errno) + ")");

@@ -1,6 +1,4 @@
 // velmar-manager: the window, or a headless run of one document.
-#include <unistd.h>
-
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -88,7 +86,7 @@ int RunHeadless(const TCommandLine& line) {
   }
   // Before any thread starts, so that SIGINT and SIGTERM reach the run.
   THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
-  run.SetProgressLines(::isatty(STDERR_FILENO) == 1);
+  run.SetProgressLines(Platform::StderrIsTerminal());
   try {
     StartupModules(line.SettingsFile);
   } catch (const std::exception& e) {
