@@ -2,13 +2,13 @@
 // call of ProcessRPC, each reply leaves through the pipe server's Write.
 #include <exception>
 #include <memory>
-#include <sys/mman.h>
 
 #include "Shared/Componen/Pipes.h"
 #include "Shared/JSON_RPC.h"
 #include "diagnostics/Logging.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/LargeBuffer.h"
 #include "platform/LocalSocket.h"
 #include "platform/Process.h"
 
@@ -29,44 +29,7 @@ class TPipeReplyWriter : public IRpcReplyWriter {
 // Largest read buffer kept for the next assembled message; a longer message
 // gets one of its own, freed after it.
 constexpr size_t MAX_KEPT_READ_BUFFER = size_t{16} << 20;
-// From this size on, a buffer is asked of the kernel in huge pages.
-constexpr size_t HUGE_PAGE = size_t{2} << 20;
-
-// Memory for the text of an assembled message. A large block is mapped and
-// advised for huge pages: a few of them cost far less to touch the first
-// time, and to read through, than thousands of small ones.
-class TTextBlock {
- public:
-  explicit TTextBlock(size_t size) : FSize(size) {
-    if (size >= HUGE_PAGE) {
-      FMappedSize = (size + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-      void* mapped = ::mmap(nullptr, FMappedSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (mapped != MAP_FAILED) {
-        ::madvise(mapped, FMappedSize, MADV_HUGEPAGE);  // advice only; small pages do too
-        FData = static_cast<char*>(mapped);
-        return;
-      }
-      FMappedSize = 0;
-    }
-    FData = new char[size];
-  }
-  ~TTextBlock() {
-    if (FMappedSize > 0)
-      ::munmap(FData, FMappedSize);
-    else
-      delete[] FData;
-  }
-  TTextBlock(const TTextBlock&) = delete;
-  TTextBlock& operator=(const TTextBlock&) = delete;
-
-  char* Data() const { return FData; }
-  size_t Size() const { return FSize; }
-
- private:
-  char* FData = nullptr;
-  size_t FSize;
-  size_t FMappedSize = 0;  // 0: allocated with new
-};
+using TTextBlock = Platform::TLargeBuffer;
 
 }  // namespace
 

@@ -2,36 +2,22 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <poll.h>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
+#include "platform/FdWait.h"
 
 using namespace Platform;
 
 namespace {
 
-constexpr uint64_t NO_DEADLINE = UINT64_MAX;
-
-uint64_t NowMs() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
+TDeadline DeadlineAfter(uint32_t timeoutMs) {
+  return timeoutMs == TVelmarClient::INFINITE_TIMEOUT ? TDeadline::Never() : TDeadline::After(timeoutMs);
 }
 
-uint64_t DeadlineAfter(uint32_t timeoutMs) {
-  return timeoutMs == TVelmarClient::INFINITE_TIMEOUT ? NO_DEADLINE : NowMs() + timeoutMs;
-}
-
-// Milliseconds left for poll(): -1 waits without end.
-int RemainingMs(uint64_t deadline) {
-  if (deadline == NO_DEADLINE) return -1;
-  const uint64_t now = NowMs();
-  if (now >= deadline) return 0;
-  const uint64_t left = deadline - now;
-  return left > 1000000 ? 1000000 : static_cast<int>(left);
-}
+// Milliseconds left for a poll: -1 waits without end.
+int RemainingMs(const TDeadline& deadline) { return deadline.RemainingMs(1000000); }
 
 std::string CodeText(uint32_t code) {
   return std::to_string(code);
@@ -41,7 +27,7 @@ std::string CodeText(uint32_t code) {
 
 void TVelmarClient::Connect(const std::string& pipeName, uint32_t timeoutMs) {
   Close();
-  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  const TDeadline deadline = DeadlineAfter(timeoutMs);
   for (;;) {
     const uint32_t code = FSocket.Connect(pipeName);
     if (code == ERROR_SUCCESS) return;
@@ -52,7 +38,7 @@ void TVelmarClient::Connect(const std::string& pipeName, uint32_t timeoutMs) {
       throw EVelmarClientTimeout("Could not connect to pipe \"" + pipeName + "\" within " +
                                  std::to_string(timeoutMs) + " ms");
     // Nobody listens yet (the manager may still be starting): try again soon.
-    ::poll(nullptr, 0, left < 0 || left > 10 ? 10 : left);
+    SleepMs(left < 0 || left > 10 ? 10 : left);
   }
 }
 
@@ -62,17 +48,16 @@ void TVelmarClient::Close() {
   FPacket.Clear();
 }
 
-bool TVelmarClient::WaitSocket(short events, uint64_t deadline) {
+bool TVelmarClient::WaitSocket(short events, const TDeadline& deadline) {
   for (;;) {
-    pollfd p{FSocket.Fd(), events, 0};
-    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    const int r = PollFd(FSocket.Fd(), events, RemainingMs(deadline));
     if (r > 0) return true;
     if (r == 0) return false;
     if (errno != EINTR) throw EVelmarClientError("Waiting on the pipe failed (errno " + std::to_string(errno) + ")");
   }
 }
 
-void TVelmarClient::SendOne(const void* data, uint32_t size, uint64_t deadline) {
+void TVelmarClient::SendOne(const void* data, uint32_t size, const TDeadline& deadline) {
   for (;;) {
     uint32_t written = 0;
     const uint32_t code = FSocket.Write(data, size, written);
@@ -92,7 +77,7 @@ void TVelmarClient::SendPacket(const void* data, size_t size, uint32_t timeoutMs
 
 void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
   if (!FSocket.IsOpen()) throw EVelmarClientDisconnected("Not connected");
-  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  const TDeadline deadline = DeadlineAfter(timeoutMs);
   if (size <= static_cast<size_t>(MAX_BUFFER)) {
     SendOne(data, static_cast<uint32_t>(size), deadline);
     return;
@@ -111,7 +96,7 @@ void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
   SendOne(control, sizeof control, deadline);
 }
 
-void TVelmarClient::ReceivePacket(uint64_t deadline) {
+void TVelmarClient::ReceivePacket(const TDeadline& deadline) {
   FPacket.Clear();
   // Made once: clearing 64 KB for every reply costs more than reading it.
   std::vector<uint8_t>& buffer = FReadBuffer;
@@ -133,7 +118,7 @@ void TVelmarClient::ReceivePacket(uint64_t deadline) {
 
 std::string TVelmarClient::Receive(uint32_t timeoutMs) {
   if (!FSocket.IsOpen()) throw EVelmarClientDisconnected("Not connected");
-  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  const TDeadline deadline = DeadlineAfter(timeoutMs);
   for (;;) {
     ReceivePacket(deadline);
     std::string message;
@@ -151,12 +136,12 @@ std::string TVelmarClient::Receive(uint32_t timeoutMs) {
 }
 
 nlohmann::json TVelmarClient::Call(const std::string& method, const nlohmann::json& params, uint32_t timeoutMs) {
-  const uint64_t deadline = DeadlineAfter(timeoutMs);
+  const TDeadline deadline = DeadlineAfter(timeoutMs);
   const int64_t id = FNextId++;
   nlohmann::json request = {{"jsonrpc", "2.0"}, {"method", method}, {"id", id}};
   if (!params.is_null()) request["params"] = params;
   Send(request.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace),
-       deadline == NO_DEADLINE ? INFINITE_TIMEOUT : static_cast<uint32_t>(RemainingMs(deadline)));
+       deadline.IsNever() ? INFINITE_TIMEOUT : static_cast<uint32_t>(RemainingMs(deadline)));
   for (;;) {
     const int left = RemainingMs(deadline);
     if (left == 0) throw EVelmarClientTimeout("Timed out waiting for the reply to \"" + method + "\"");

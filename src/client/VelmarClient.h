@@ -10,6 +10,7 @@
 
 #include "Shared/Componen/PipeFraming.h"
 #include "diagnostics/Exception.h"
+#include "platform/Clock.h"
 #include "platform/LocalSocket.h"
 
 // Any failure of the client; the message says what happened.
@@ -61,11 +62,11 @@ class TVelmarClient {
   Platform::TLocalSocket& Socket() { return FSocket; }
 
  private:
-  void SendOne(const void* data, uint32_t size, uint64_t deadline);
+  void SendOne(const void* data, uint32_t size, const Platform::TDeadline& deadline);
   // Waits for events on the socket until the deadline; false on time-out.
-  bool WaitSocket(short events, uint64_t deadline);
+  bool WaitSocket(short events, const Platform::TDeadline& deadline);
   // Reads one whole pipe message into FPacket.
-  void ReceivePacket(uint64_t deadline);
+  void ReceivePacket(const Platform::TDeadline& deadline);
 
   Platform::TLocalSocket FSocket;
   TPipeReceiver FReceiver;

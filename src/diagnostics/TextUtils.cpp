@@ -2,9 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "diagnostics/Exception.h"
 #include "platform/Files.h"
@@ -37,41 +34,9 @@ namespace {
 // bytes of it (computed from the part that got in) and raises.
 template <class Kept>
 void Append(std::string_view text, const std::string& fileName, Kept kept) {
-  // Not through a link at the last element: a log file replaced by a link
-  // would have our lines written into whatever file it points at.
-  const int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) throw EInOutError(Platform::OpenErrorMessage(errno));
-  struct stat before {};
-  const bool sized = ::fstat(fd, &before) == 0;
-  // A file without any write permission bit is read-only for everyone, a
-  // privileged user included, as a read-only file attribute would be.
-  if (sized && (before.st_mode & 0222) == 0) {
-    ::close(fd);
-    throw EInOutError(std::strerror(EACCES));
-  }
-  size_t done = 0;
-  int error = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  // A full disk may take part of the text: cut that part off again (all of
-  // it, or what follows the last whole line), so the file ends with the last
-  // whole text written and the next one does not continue a broken line.
-  // Only when nobody else appended meanwhile.
-  struct stat after {};
-  if (error && done > 0 && sized && ::fstat(fd, &after) == 0 &&
-      after.st_size == before.st_size + static_cast<off_t>(done)) {
-    const size_t keep = kept(text.substr(0, done));
-    if (keep < done) (void)!::ftruncate(fd, before.st_size + static_cast<off_t>(keep));
-  }
-  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-  if (error) throw EInOutError(std::strerror(error));
+  const Platform::TAppendResult r = Platform::AppendToFileCuttingBack(fileName, text, kept);
+  if (r.Error == 0) return;
+  throw EInOutError(r.OnOpen ? Platform::OpenErrorMessage(r.Error) : std::strerror(r.Error));
 }
 
 }  // namespace

@@ -1,19 +1,12 @@
 #include "diagnostics/VersionInfo.h"
 
-#include <climits>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "BuildVersion.h"
 #include "diagnostics/DebugOutput.h"
+#include "platform/Files.h"
 
 namespace {
-
-std::string RealPath(const std::string& path) {
-  char buf[PATH_MAX];
-  if (!::realpath(path.c_str(), buf)) return std::string();
-  return buf;
-}
 
 uint32_t VersionPart(const char*& p) {
   uint32_t v = static_cast<uint32_t>(std::strtoul(p, const_cast<char**>(&p), 10));
@@ -24,15 +17,12 @@ uint32_t VersionPart(const char*& p) {
 }  // namespace
 
 std::string ProgramFileName() {
-  char buf[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return std::string();
-  return std::string(buf, static_cast<size_t>(n));
+  return Platform::ExecutablePath();
 }
 
 TVerInfo::TVerInfo(const std::string& FileName) {
-  const std::string self = RealPath(ProgramFileName());
-  fHasVerInfo = !self.empty() && RealPath(FileName) == self;
+  const std::string self = Platform::RealPath(ProgramFileName());
+  fHasVerInfo = !self.empty() && Platform::RealPath(FileName) == self;
   if (!fHasVerInfo) return;
   const char* p = VELMAR_FILE_VERSION;
   const uint32_t a = VersionPart(p), b = VersionPart(p), c = VersionPart(p), d = VersionPart(p);

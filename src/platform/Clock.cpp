@@ -4,15 +4,18 @@
 #include <time.h>
 
 namespace Platform {
+
+uint64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 namespace {
 
 class TSystemClock : public IClock {
  public:
-  uint64_t TickCount() override {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-  }
+  uint64_t TickCount() override { return MonotonicMs(); }
   TLocalDateTime Now() override {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -30,6 +30,32 @@ class IClock {
   virtual bool IdleWait(uint32_t ms) = 0;
 };
 
+// Milliseconds on the system's monotonic clock. Waits in the kernel (on
+// descriptors, on child processes) count on it, never on an installed
+// clock: a test clock cannot wake the kernel.
+uint64_t MonotonicMs();
+
+// A point on that clock to wait until, or no end.
+class TDeadline {
+ public:
+  static TDeadline Never() { return TDeadline(NEVER); }
+  static TDeadline After(uint64_t ms) { return TDeadline(MonotonicMs() + ms); }
+  bool IsNever() const { return FAt == NEVER; }
+  // Milliseconds left, at most cap; -1 for no end.
+  int RemainingMs(int cap) const {
+    if (IsNever()) return -1;
+    const uint64_t now = MonotonicMs();
+    if (now >= FAt) return 0;
+    const uint64_t left = FAt - now;
+    return left > static_cast<uint64_t>(cap) ? cap : static_cast<int>(left);
+  }
+
+ private:
+  static constexpr uint64_t NEVER = UINT64_MAX;
+  explicit TDeadline(uint64_t at) : FAt(at) {}
+  uint64_t FAt;
+};
+
 // The clock in use (the system clock unless one was installed).
 IClock& Clock();
 // Installs a clock (nullptr restores the system clock); returns the previous.

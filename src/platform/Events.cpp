@@ -8,14 +8,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/Clock.h"
+
 namespace Platform {
 namespace {
-
-uint64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 int Remaining(uint32_t timeoutMs, uint64_t start) {
   if (timeoutMs == INFINITE) return -1;

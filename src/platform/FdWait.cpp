@@ -32,4 +32,12 @@ uint32_t WaitForFds(std::span<const TFdWait> fds, uint32_t timeoutMs) {
   }
 }
 
+int PollFd(int fd, short events, int timeoutMs) {
+  pollfd p{fd, events, 0};
+  const int r = ::poll(&p, 1, timeoutMs);
+  return r > 0 ? 1 : r;
+}
+
+void SleepMs(int ms) { ::poll(nullptr, 0, ms); }
+
 }  // namespace Platform

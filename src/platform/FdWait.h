@@ -18,4 +18,11 @@ struct TFdWait {
 // one, WAIT_TIMEOUT, or WAIT_FAILED with errno set. EINTR is retried.
 uint32_t WaitForFds(std::span<const TFdWait> fds, uint32_t timeoutMs);
 
+// One poll of one descriptor for up to timeoutMs (-1 without end): 1 ready,
+// 0 timed out, -1 failed with errno set (EINTR is left to the caller, who
+// knows its own deadline).
+int PollFd(int fd, short events, int timeoutMs);
+// Sleeps for ms milliseconds.
+void SleepMs(int ms);
+
 }  // namespace Platform

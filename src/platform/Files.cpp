@@ -1,6 +1,8 @@
 #include "platform/Files.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -60,6 +62,60 @@ std::string SysErrorMessage(int code) { return std::strerror(code); }
 std::string OpenErrorMessage(int code) {
   if (code == ELOOP) return "it is a symbolic link, which is not followed";
   return SysErrorMessage(code);
+}
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::string();
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+std::string RealPath(const std::string& path) {
+  char buf[PATH_MAX];
+  if (!::realpath(path.c_str(), buf)) return std::string();
+  return buf;
+}
+
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+TAppendResult AppendToFileCuttingBack(const std::string& path, std::string_view text,
+                                      const std::function<size_t(std::string_view)>& kept) {
+  // Not through a link at the last element: a log file replaced by a link
+  // would have our lines written into whatever file it points at.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return {errno, true};
+  struct stat before {};
+  const bool sized = ::fstat(fd, &before) == 0;
+  // A file without any write permission bit is read-only for everyone, a
+  // privileged user included, as a read-only file attribute would be.
+  if (sized && (before.st_mode & 0222) == 0) {
+    ::close(fd);
+    return {EACCES, false};
+  }
+  size_t done = 0;
+  int error = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // A full disk may take part of the text: cut that part off again (all of
+  // it, or what follows the last whole line), so the file ends with the last
+  // whole text written and the next one does not continue a broken line.
+  // Only when nobody else appended meanwhile.
+  struct stat after {};
+  if (error && done > 0 && sized && ::fstat(fd, &after) == 0 &&
+      after.st_size == before.st_size + static_cast<off_t>(done)) {
+    const size_t keep = kept(text.substr(0, done));
+    if (keep < done) (void)!::ftruncate(fd, before.st_size + static_cast<off_t>(keep));
+  }
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  return {error, false};
 }
 
 }  // namespace Platform

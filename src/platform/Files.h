@@ -1,7 +1,9 @@
 #pragma once
 // File-system queries the program needs: existence, modification time,
 // folders. Kept here so the modules above never call the system directly.
+#include <functional>
 #include <optional>
+#include <string_view>
 #include <string>
 
 #include "platform/Clock.h"
@@ -23,6 +25,23 @@ std::string FormatLocalDateTime(const TLocalDateTime& t);
 std::string ExtractFileDir(const std::string& path);
 // path with its extension replaced by ext (ext with its dot, e.g. ".log").
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
+// The running program's file (from /proc/self/exe); "" when unknown.
+std::string ExecutablePath();
+// path with links and dots resolved; "" when it cannot be.
+std::string RealPath(const std::string& path);
+// The standard error stream is a terminal.
+bool StderrIsTerminal();
+struct TAppendResult {
+  int Error = 0;        // 0, or the errno value of the failure
+  bool OnOpen = false;  // the file could not be opened
+};
+// Appends text to the file (created 0644), never through a link at the last
+// element of its path. A file without any write permission bit is refused
+// with EACCES. When a failure (a full disk) left part of the text in and
+// nobody else appended meanwhile, the file is cut back to the first
+// kept(written part) bytes of the text.
+TAppendResult AppendToFileCuttingBack(const std::string& path, std::string_view text,
+                                      const std::function<size_t(std::string_view)>& kept);
 // The text of an errno value.
 std::string SysErrorMessage(int code);
 // The same for a file the program opens without following a symbolic link

@@ -22,18 +22,13 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Clock.h"
 #include "platform/Events.h"
 
 extern char** environ;
 
 namespace Platform {
 namespace {
-
-uint64_t MonotonicMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 int PidfdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 

@@ -1,6 +1,4 @@
 // velmar-manager: the window, or a headless run of one document.
-#include <unistd.h>
-
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -97,7 +95,7 @@ int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
     std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;
     return THeadlessRun::EXIT_USAGE;
   }
-  run.SetProgressLines(::isatty(STDERR_FILENO) == 1);
+  run.SetProgressLines(Platform::StderrIsTerminal());
   try {
     StartupModules(line.SettingsFile);
   } catch (const std::exception& e) {

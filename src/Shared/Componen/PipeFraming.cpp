@@ -5,13 +5,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "diagnostics/Exception.h"
+#include "platform/TempFile.h"
 
 namespace {
 
@@ -309,37 +307,18 @@ int64_t TFastMemStream::Seek(int64_t offset, TSeekOrigin origin) {
 // ---- THandleStream ----
 
 THandleStream::~THandleStream() {
-  if (FHandle >= 0) ::close(FHandle);
+  if (FHandle >= 0) Platform::CloseFd(FHandle);
 }
 
-int64_t THandleStream::Read(void* buffer, int64_t count) {
-  int64_t done = 0;
-  auto* p = static_cast<uint8_t*>(buffer);
-  while (done < count) {
-    const ssize_t r = ::read(FHandle, p + done, static_cast<size_t>(count - done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    done += r;
-  }
-  return done;
-}
+int64_t THandleStream::Read(void* buffer, int64_t count) { return Platform::ReadFd(FHandle, buffer, count); }
 
-int64_t THandleStream::Write(const void* buffer, int64_t count) {
-  int64_t done = 0;
-  const auto* p = static_cast<const uint8_t*>(buffer);
-  while (done < count) {
-    const ssize_t r = ::write(FHandle, p + done, static_cast<size_t>(count - done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    done += r;
-  }
-  return done;
-}
+int64_t THandleStream::Write(const void* buffer, int64_t count) { return Platform::WriteFd(FHandle, buffer, count); }
 
 int64_t THandleStream::Seek(int64_t offset, TSeekOrigin origin) {
-  const int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-  const off_t r = ::lseek(FHandle, static_cast<off_t>(offset), whence);
-  return r < 0 ? -1 : static_cast<int64_t>(r);
+  return Platform::SeekFd(FHandle, offset,
+                          origin == soBeginning   ? Platform::TFdSeek::Begin
+                          : origin == soCurrent ? Platform::TFdSeek::Current
+                                                : Platform::TFdSeek::End);
 }
 
 // ---- TPipeMultiMsg ----
@@ -349,27 +328,19 @@ TPipeMultiMsg::TPipeMultiMsg() { CreateTempBacking(); }
 TPipeMultiMsg::~TPipeMultiMsg() = default;  // the stream closes the file
 
 std::string TPipeMultiMsg::TempDirectory() {
-  const char* dir = std::getenv("TMPDIR");
-  if (dir != nullptr && *dir != '\0') return dir;
-  return "/tmp";
+  return Platform::TempDirectory();
 }
 
 void TPipeMultiMsg::CreateTempBacking() {
   const std::string dir = TempDirectory();
   // An unnamed file: it never appears in the directory, so nothing is left
   // behind even when the process is killed.
-  int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    // File systems without O_TMPFILE: a named file, unlinked at once.
-    std::string path = dir + "/" + MB_PREFIX + "XXXXXX";
-    fd = ::mkostemp(path.data(), O_CLOEXEC);
-    if (fd >= 0) ::unlink(path.c_str());
-  }
+  const int fd = Platform::CreateUnnamedTempFile(dir, MB_PREFIX);
   if (fd >= 0) {
     try {
       FStream = std::make_unique<THandleStream>(fd);
     } catch (...) {
-      ::close(fd);
+      Platform::CloseFd(fd);
       throw;
     }
     FHandle = fd;

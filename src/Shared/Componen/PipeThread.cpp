@@ -1,5 +1,4 @@
 // The connection worker: one per client.
-#include <sched.h>
 
 #include <cerrno>
 #include <mutex>
@@ -100,7 +99,6 @@ void TPipeThread::Execute() {
   while (!Terminated()) {
     bool ok = QueuedRead();
     if (ok) ok = QueuedWrite();
-    sched_yield();
     if (ok) {
       // A pending read waits for readability, a pending write for room; the
       // queue is only watched while no write is pending.

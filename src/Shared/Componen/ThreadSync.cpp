@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <utility>
-#include <sched.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -193,13 +191,8 @@ TThreadEx::~TThreadEx() {
 
 void TThreadEx::Start() {
   if (FStarted) return;
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  if (FFreeOnTerminate) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   FStarted = true;
-  const int rc = pthread_create(&FHandle, &attr, &TThreadEx::ThreadProc, this);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
+  if (!Platform::StartThread(FHandle, &TThreadEx::ThreadProc, this, FFreeOnTerminate)) {
     FStarted = false;
     throw Exception("Thread creation error");
   }
@@ -207,19 +200,14 @@ void TThreadEx::Start() {
 
 void TThreadEx::WaitFor() {
   if (!FStarted || FJoined || FFreeOnTerminate) return;
-  pthread_join(FHandle, nullptr);
+  Platform::JoinThread(FHandle);
   FJoined = true;
 }
 
 void* TThreadEx::ThreadProc(void* arg) {
   auto* self = static_cast<TThreadEx*>(arg);
-  if (!self->FName.empty()) pthread_setname_np(pthread_self(), self->FName.substr(0, 15).c_str());
-  if (self->FPriority == tpLower) {
-    // Linux sets nice values per thread: one step below the process's.
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(Platform::GetCurrentThreadId()), nice + 1);
-  }
+  if (!self->FName.empty()) Platform::NameCurrentThread(self->FName);
+  if (self->FPriority == tpLower) Platform::LowerCurrentThreadPriority();
   try {
     if (!self->Terminated()) self->Execute();
   } catch (...) {
@@ -297,7 +285,7 @@ void DeallocateHWnd(HWND wnd) {
 }
 
 void FlushMessages() {
-  while (Platform::ProcessOneMessage()) sched_yield();
+  while (Platform::ProcessOneMessage()) Platform::YieldThread();
 }
 
 void CreateMessageQueue() { Platform::QueueEventFd(); }

@@ -12,13 +12,13 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <vector>
 
 #include "diagnostics/Exception.h"
 #include "platform/Events.h"
 #include "platform/Messages.h"
+#include "platform/Thread.h"
 
 using Platform::HWND;
 using Platform::LPARAM;
@@ -148,7 +148,7 @@ class TThreadEx {
   void HandleTerminate();
 
   TThreadSync* FSync;
-  pthread_t FHandle{};
+  Platform::TThreadHandle FHandle{};
   bool FStarted = false;
   bool FJoined = false;
   std::atomic<bool> FTerminated{false};
