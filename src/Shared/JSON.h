@@ -127,6 +127,12 @@ IJsonValue JsonParseOutline(std::string_view text, size_t keepLevels);
 // text of that value with the insides of the containers nested keepLevels
 // deep left out (they read as empty), ready for JsonParse; empty on failure.
 bool JsonScan(std::string_view text, size_t keepLevels = SIZE_MAX, std::string* outline = nullptr);
+// What JsonScan finds text to start with, told apart by whether it is an
+// object; for an object, member receives the value of its member called
+// name (the last one, as JsonParse keeps it) (none when it has none). Only that member's value is built,
+// so a long answer is checked at the scanner's pace.
+enum class TJsonShape { Invalid, NotObject, Object };
+TJsonShape JsonScanMember(std::string_view text, std::string_view name, IJsonValue& member);
 
 // The member of an object, or none (also when value is none or no object).
 // A member holding JSON null is present.

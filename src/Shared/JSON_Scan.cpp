@@ -144,11 +144,32 @@ TPos Utf8Sequence(TPos p, TPos end) {
   return p + more + 1;
 }
 
+// Past a run of plain string bytes, eight bytes at a time where there are
+// eight: a long string (a state vector sent as text) is crossed at memory
+// speed.
+TPos SkipPlain(TPos p, TPos end) {
+  constexpr uint64_t ONES = 0x0101010101010101ULL, HIGH = 0x8080808080808080ULL;
+  // Whether any byte of v is zero; exact for "any", which is all that is asked.
+  const auto anyZero = [](uint64_t v) { return ((v - ONES) & ~v & HIGH) != 0; };
+  while (end - p >= 8) {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    // A byte from 0x80 up, one below 0x20, a quotation mark or a backslash
+    // ends the run somewhere in these eight.
+    if ((x & HIGH) != 0 || ((x - 0x20 * ONES) & ~x & HIGH) != 0 || anyZero(x ^ ('"' * ONES)) ||
+        anyZero(x ^ ('\\' * ONES)))
+      break;
+    p += 8;
+  }
+  while (p < end && PLAIN.Plain[*p]) ++p;
+  return p;
+}
+
 // p at the opening quotation mark.
 TPos String(TPos p, TPos end) {
   ++p;
   for (;;) {
-    while (p < end && PLAIN.Plain[*p]) ++p;
+    p = SkipPlain(p, end);
     if (p == end) return nullptr;
     const unsigned char c = *p;
     if (c == '"') return p + 1;
@@ -265,34 +286,25 @@ TPos MemberName(TPos p, TPos end) {
   return p + 1;
 }
 
-}  // namespace
-
-bool JsonScan(std::string_view text, size_t keepLevels, std::string* outline) {
-  const TPos begin = reinterpret_cast<TPos>(text.data());
-  const TPos end = begin + text.size();
-  TPos p = begin;
-  TPos copiedTo = begin;  // the outline holds the text before this
+// One value from p on (blanks before it skipped): the position after it,
+// or nullptr when there is none or it is not valid. With outline given, the
+// value's outline is appended to it (see JsonScan). maxDepth counts the
+// containers open around the value too.
+TPos ScanValue(TPos p, TPos end, size_t keepLevels, std::string* outline, size_t maxDepth = JSON_MAX_DEPTH) {
+  TPos copiedTo = p;  // the outline holds the text before this
   const auto copyUpTo = [&](TPos to) {
     if (outline) outline->append(reinterpret_cast<const char*>(copiedTo), static_cast<size_t>(to - copiedTo));
   };
-  if (outline) outline->clear();
   // The open containers, innermost last: true for an object.
   bool open[JSON_MAX_DEPTH];
   size_t depth = 0;
-
-  // A byte order mark is skipped; a first byte that only starts one is an
-  // error.
-  if (p < end && *p == 0xEF) {
-    if (end - p < 3 || p[1] != 0xBB || p[2] != 0xBF) return false;
-    p += 3;
-  }
   for (;;) {
     // A value.
     p = SkipBlanks(p, end);
     if (p == end) break;
     const unsigned char c = *p;
     if (c == '{' || c == '[') {
-      if (depth >= static_cast<size_t>(JSON_MAX_DEPTH)) break;
+      if (depth >= maxDepth) break;
       // A container this deep is kept in the outline, empty.
       if (depth == keepLevels) copyUpTo(p + 1);
       const bool object = c == '{';
@@ -330,7 +342,7 @@ bool JsonScan(std::string_view text, size_t keepLevels, std::string* outline) {
       if (!p) break;
       if (depth == 0) {
         copyUpTo(p);
-        return true;
+        return p;
       }
       p = SkipBlanks(p, end);
       if (p == end) break;
@@ -351,13 +363,85 @@ bool JsonScan(std::string_view text, size_t keepLevels, std::string* outline) {
       ++p;
       if (depth == 0) {
         copyUpTo(p);
-        return true;
+        return p;
       }
       p = SkipBlanks(p, end);
       if (p == end) goto fail;
     }
   }
 fail:
+  return nullptr;
+}
+
+// Past a byte order mark at p; nullptr when the first byte only starts one.
+TPos SkipByteOrderMark(TPos p, TPos end) {
+  if (p < end && *p == 0xEF) {
+    if (end - p < 3 || p[1] != 0xBB || p[2] != 0xBF) return nullptr;
+    p += 3;
+  }
+  return p;
+}
+
+}  // namespace
+
+bool JsonScan(std::string_view text, size_t keepLevels, std::string* outline) {
+  const TPos begin = reinterpret_cast<TPos>(text.data());
+  const TPos end = begin + text.size();
+  if (outline) outline->clear();
+  const TPos p = SkipByteOrderMark(begin, end);
+  if (p && ScanValue(p, end, keepLevels, outline)) return true;
   if (outline) outline->clear();
   return false;
+}
+
+namespace {
+
+TJsonShape ScanMember(std::string_view text, std::string_view name, IJsonValue& member) {
+  const TPos begin = reinterpret_cast<TPos>(text.data());
+  const TPos end = begin + text.size();
+  TPos p = SkipByteOrderMark(begin, end);
+  if (!p) return TJsonShape::Invalid;
+  p = SkipBlanks(p, end);
+  if (p == end || *p != '{') return ScanValue(p, end, SIZE_MAX, nullptr) ? TJsonShape::NotObject : TJsonShape::Invalid;
+  p = SkipBlanks(p + 1, end);
+  if (p < end && *p == '}') return TJsonShape::Object;
+  for (;;) {
+    // A member: its name, then its value, each checked as the scanner
+    // checks any value; only the value of the member asked for is built
+    // (the last one of that name, as the parser keeps it).
+    const TPos nameStart = p;
+    p = MemberName(p, end);
+    if (!p) return TJsonShape::Invalid;
+    const TPos valueStart = SkipBlanks(p, end);
+    p = ScanValue(valueStart, end, SIZE_MAX, nullptr, JSON_MAX_DEPTH - 1);
+    if (!p) return TJsonShape::Invalid;
+    {
+      const std::string_view token(reinterpret_cast<const char*>(nameStart),
+                                   static_cast<size_t>(valueStart - nameStart));
+      const size_t close = token.rfind('"');
+      const std::string_view raw = token.substr(1, close - 1);
+      // A name with escapes is compared as it reads, not as it is written.
+      const bool same = raw.find('\\') == std::string_view::npos
+                            ? raw == name
+                            : JsonAsText(JsonParse(token.substr(0, close + 1))) == name;
+      if (same)
+        member = JsonParse(std::string_view(reinterpret_cast<const char*>(valueStart),
+                                            static_cast<size_t>(p - valueStart)));
+    }
+    p = SkipBlanks(p, end);
+    if (p == end) return TJsonShape::Invalid;
+    if (*p == '}') return TJsonShape::Object;
+    if (*p != ',') return TJsonShape::Invalid;
+    p = SkipBlanks(p + 1, end);
+  }
+}
+
+}  // namespace
+
+TJsonShape JsonScanMember(std::string_view text, std::string_view name, IJsonValue& member) {
+  member = nullptr;
+  const TJsonShape shape = ScanMember(text, name, member);
+  // Nothing found in text that is not JSON counts.
+  if (shape == TJsonShape::Invalid) member = nullptr;
+  return shape;
 }

@@ -155,16 +155,18 @@ int SendRequestLine(std::string_view rpc, bool& flushing) {
   return Platform::FlushPipe(ExternalProcessorWritePipe, timeoutMs, ExternalProcessorReadPipe);
 }
 
-// Why answer is not the processor's reply to request; empty when it is. The
-// answer's outline is enough: a JSON object whose "id" is the request's, as
-// the manager itself would echo it (a digit string equal to its number).
+// Why answer is not the processor's reply to request; empty when it is: a
+// JSON object whose "id" is the request's, as the manager itself would echo
+// it (a digit string equal to its number). The answer is checked whole, but
+// only its "id" is built.
 std::string WhyNotTheReply(std::string_view answer, const TProcessorRequest& request) {
-  std::string outline;
-  if (!JsonScan(answer, 1, &outline)) return "not JSON";
-  const IJsonValue reply = JsonParse(outline);
-  if (!reply || !reply->IsObject()) return "not a JSON object";
+  IJsonValue id;
+  switch (JsonScanMember(answer, "id", id)) {
+    case TJsonShape::Invalid: return "not JSON";
+    case TJsonShape::NotObject: return "not a JSON object";
+    case TJsonShape::Object: break;
+  }
   if (!request.HasId) return std::string();
-  const IJsonValue id = JsonMember(reply, "id");
   if (!id) return "it has no \"id\"";
   const std::string expected = JsonSerialize(RpcReplyId(request.Id));
   const std::string got = JsonSerialize(RpcReplyId(id));

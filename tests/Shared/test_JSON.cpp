@@ -108,14 +108,31 @@ TEST(JsonScan, AcceptsExactlyWhatTheParserAccepts) {
       {"tru", false}, {"[nul]", false}, {"\xef\xbb\xbf[]", true}, {"\xef\xbb[]", false}, {" \xef\xbb\xbf[]", false},
       {std::string("1\0", 2), true}, {std::string("[1,\0]", 5), false}, {"{} ]]] junk", true}, {"", false},
       {"  ", false}, {"[[[]]", false}, {"[1}", false}, {"{\"a\":1]", false},
+      // One member looked up: repeated, escaped, nested names.
+      {R"({"a":1,"a":[2]})", true}, {R"({"\u0061":3})", true}, {R"({"b":{"a":1}})", true}, {R"({"a\"":1})", true},
+      {R"({"a":1 "b":2})", false}, {"{\"a\":1", false}, {"\xef\xbb\xbf{\"a\":null}", true},
   };
+  const std::string ok = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
+  const std::string deepest = "{\"a\":" + std::string(JSON_MAX_DEPTH - 1, '[') + std::string(JSON_MAX_DEPTH - 1, ']') + "}";
+  const std::string tooDeep = "{\"a\":" + ok + "}";
   for (const auto& c : cases) {
     EXPECT_EQ(JsonScan(c.Text), c.Valid) << c.Text;
-    EXPECT_EQ(JsonParse(c.Text) != nullptr, c.Valid) << c.Text;
+    const IJsonValue parsed = JsonParse(c.Text);
+    EXPECT_EQ(parsed != nullptr, c.Valid) << c.Text;
+    // The member lookup sees what the parser sees.
+    IJsonValue a;
+    const TJsonShape shape = JsonScanMember(c.Text, "a", a);
+    EXPECT_EQ(shape, !parsed ? TJsonShape::Invalid : parsed->IsObject() ? TJsonShape::Object : TJsonShape::NotObject)
+        << c.Text;
+    const IJsonValue expected = JsonMember(parsed, "a");
+    EXPECT_EQ(a ? JsonSerialize(a) : "none", expected ? JsonSerialize(expected) : "none") << c.Text;
   }
-  const std::string ok = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
   EXPECT_TRUE(JsonScan(ok));
   EXPECT_FALSE(JsonScan("[" + ok + "]"));
+  IJsonValue a;
+  EXPECT_EQ(JsonScanMember(deepest, "a", a), TJsonShape::Object);
+  EXPECT_EQ(JsonScanMember(tooDeep, "a", a), TJsonShape::Invalid);
+  EXPECT_EQ(JsonParse(tooDeep), nullptr);
 }
 
 // Long runs of numbers are checked many at a time: a fault at any place in
