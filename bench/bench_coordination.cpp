@@ -21,7 +21,7 @@
 #include "Shared/Componen/ThreadSync.h"
 #include "Shared/JSON_RPC.h"
 #include "client/VelmarClient.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
@@ -141,20 +141,18 @@ int ManagerMain(const std::string& mode, const std::string& logFile) {
   // Debug lines are written only without a processor.
   TSettings::SetUseExternalProcessor(!debug);
   TSettings::SetVelmarTimeStepTimeout(60);
-  InitializeSimulator();
+  TSimulation Sim;
+  Sim.Startup();
   std::unique_ptr<TFakeProcessor> processor;
   if (mode == "processor" || mode == "bulk") {
     processor = std::make_unique<TFakeProcessor>(&AnswerWithId);
-    ExternalProcessorWritePipe = processor->ToProcessor[1];
-    ExternalProcessorReadPipe = processor->FromProcessor[0];
-    // The bridge writes only to a processor it takes to be running.
-    ExternalProcessorRunning = true;
-    JsonRpcServer().SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+    Sim.Processor().Attach(processor->ToProcessor[1], processor->FromProcessor[0]);
+    Sim.JsonRpcServer().SetOnRPCRaw([&Sim](uint32_t pipe, std::string_view rpc) { return Sim.OnRPCRaw(pipe, rpc); });
   } else {
-    JsonRpcServer().SetOnRPC(&TRpcHandler::OnRPC);
+    Sim.JsonRpcServer().SetOnRPC([&Sim](uint32_t pipe, const std::string& method, const IJsonValue& params) { return Sim.OnRPC(pipe, method, params); });
   }
-  Processes.assign(1, EmptyProcess);
-  if (mode == "bulk") Processes[0].Initialized = Processes[0].Simulating = true;
+  Sim.Processes.assign(1, EmptyProcess);
+  if (mode == "bulk") Sim.Processes[0].Initialized = Sim.Processes[0].Simulating = true;
   // Runs until the benchmark kills it.
   for (;;)
     if (!Platform::ProcessMessages()) Platform::WaitMessage(20);
@@ -347,24 +345,25 @@ void BM_BarrierRelease(benchmark::State& state) {
   TStamp* stamp = &writer;
   auto owned = std::make_unique<TJsonRpcServer>(writer);
   TJsonRpcServer* server = owned.get();
-  SetJsonRpcServer(std::move(owned));
-  server->SetOnRPC(&TRpcHandler::OnRPC);
-  Processes.assign(2, EmptyProcess);
-  for (auto& p : Processes) p.Initialized = p.Simulating = true;
-  Processes[1].ClientID = 1;
+  TSimulation Sim;
+  Sim.SetJsonRpcServer(std::move(owned));
+  server->SetOnRPC([&Sim](uint32_t pipe, const std::string& method, const IJsonValue& params) { return Sim.OnRPC(pipe, method, params); });
+  Sim.Processes.assign(2, EmptyProcess);
+  for (auto& p : Sim.Processes) p.Initialized = p.Simulating = true;
+  Sim.Processes[1].ClientID = 1;
   const std::string start = R"({"jsonrpc":"2.0","id":1,"method":"StartTimeStep","params":{"ClientID":0}})";
   const std::string stop =
       R"({"jsonrpc":"2.0","id":2,"method":"StopTimeStep","params":{"ClientID":1,"VelmarStateVarsPop":{}}})";
   for (auto _ : state) {
     // Client 0 has finished one more step than client 1 and is held.
-    Processes[0].TimeStep = Processes[1].TimeStep + 1;
+    Sim.Processes[0].TimeStep = Sim.Processes[1].TimeStep + 1;
     server->ProcessRPC(1, start);
     const Clock::time_point begin = Clock::now();
     server->ProcessRPC(2, stop);
     state.SetIterationTime(std::chrono::duration<double>(stamp->Released - begin).count());
-    Processes[0].TimeStep = Processes[1].TimeStep;  // client 0's stop
+    Sim.Processes[0].TimeStep = Sim.Processes[1].TimeStep;  // client 0's stop
   }
-  FinalizeSimulator();
+  Sim.Shutdown();
   Logger().SetLogHandler(nullptr);
 }
 BENCHMARK(BM_BarrierRelease)->UseManualTime();
@@ -414,22 +413,20 @@ void BM_ProcessorReply1MB(benchmark::State& state) {
   static TSink sink;
   auto owned = std::make_unique<TJsonRpcServer>(sink);
   TJsonRpcServer* server = owned.get();
-  SetJsonRpcServer(std::move(owned));
-  server->SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
-  Processes.assign(1, EmptyProcess);
+  TSimulation Sim;
+  Sim.SetJsonRpcServer(std::move(owned));
+  server->SetOnRPCRaw([&Sim](uint32_t pipe, std::string_view rpc) { return Sim.OnRPCRaw(pipe, rpc); });
+  Sim.Processes.assign(1, EmptyProcess);
   TFakeProcessor processor([](const std::string&) { return LongReply(); });
-  ExternalProcessorWritePipe = processor.ToProcessor[1];
-  ExternalProcessorReadPipe = processor.FromProcessor[0];
-  ExternalProcessorRunning = true;
+  Sim.Processor().Attach(processor.ToProcessor[1], processor.FromProcessor[0]);
   const std::string request = R"({"jsonrpc":"2.0","id":1,"method":"Echo","params":{"ClientID":0,"Value":1}})";
   for (auto _ : state) {
     server->ProcessRPC(1, request);
     if (sink.Bytes != REPLY_SIZE + 1) state.SkipWithError("short reply");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * REPLY_SIZE));
-  ExternalProcessorWritePipe = ExternalProcessorReadPipe = -1;
-  ExternalProcessorRunning = false;
-  FinalizeSimulator();
+  Sim.Processor().Detach();
+  Sim.Shutdown();
   Logger().SetLogHandler(nullptr);
 }
 BENCHMARK(BM_ProcessorReply1MB)->UseRealTime();

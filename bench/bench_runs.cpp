@@ -15,7 +15,7 @@
 #include "../tests/tools/ToolPaths.h"
 #include "BenchTable.h"
 #include "Shared/Componen/ThreadSync.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
@@ -31,7 +31,14 @@ fs::path RunDir() { return fs::temp_directory_path() / ("velmar-bench-runs-" + s
 // and no noise, debug lines off (dropped by the log handler, as the window
 // does with its debug switch off). Each iteration is one whole run, from
 // launching the engines to the last one finalised.
+// The simulation module, one for the program as the manager has.
+TSimulation& Simulation() {
+  static TSimulation simulation;
+  return simulation;
+}
+
 void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal) {
+  TSimulation& Sim = Simulation();
   fs::create_directories(RunDir());
   TSettings::SetSettingsPathname((RunDir() / "settings.ini").string());
   TSettings::SetVelmarFilename(ToolPaths::Program("velmar-refengine"));
@@ -52,12 +59,12 @@ void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal) {
     document.AddModel()->SetFilename(path);
   }
   for (auto _ : state) {
-    StartSimulation(document);
-    while (!IsSimulationDone()) WaitPass();
-    if (LastRunCancelled()) state.SkipWithError("the run was cancelled");
+    Sim.StartSimulation(document);
+    while (!Sim.IsSimulationDone()) Sim.WaitPass();
+    if (Sim.LastRunCancelled()) state.SkipWithError("the run was cancelled");
   }
   // Engines may still be on their way out.
-  for (auto& p : Processes)
+  for (auto& p : Sim.Processes)
     if (p.ProcInfo.hProcess >= 0) Platform::WaitForProcess(p.ProcInfo.hProcess, 10000);
   Logger().SetLogHandler(nullptr);
   state.counters["EngineSteps"] = engines * steps;
@@ -166,9 +173,9 @@ int main(int argc, char** argv) {
   if (role == "--echo-client" && argc == 3) return EchoClientMain(std::atoi(argv[2]));
   setenv("VELMAR_PIPE_NAMESPACE", ("velmar-bench-" + std::to_string(getpid()) + "-").c_str(), 1);
   InitializeThreadSync();
-  InitializeSimulator();
+  Simulation().Startup();
   const BenchTable::TCollector collector = BenchTable::RunAndCollect(argc, argv);
-  FinalizeSimulator();
+  Simulation().Shutdown();
   TSettings::SetSettingsPathname("");
   fs::remove_all(RunDir());
   AddRows(collector);

@@ -5,28 +5,12 @@
 #include <fstream>
 
 #include "coordination/Simulator.h"
-#include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
 
 namespace {
-
-// What the client table does not keep: the run's model files (later slots
-// still hold the previous run until their turn), how far the launch got,
-// which slots the manager killed and where the output went.
-struct TRunRows {
-  std::string DocumentPath;  // empty for an untitled document
-  std::vector<std::string> Filenames;
-  std::vector<std::string> OutputFiles;
-  std::vector<bool> Killed;
-  std::vector<std::vector<std::string>> OutputTails;
-  size_t Cleared = 0;
-};
-
-TRunRows gRun;
-uint64_t gGeneration = 0;
 
 // A status above 128 is how a process ended by a signal reports.
 constexpr uint32_t SIGNALLED_STATUS = 128;
@@ -122,73 +106,79 @@ std::string EngineStateText(const TEngineProgress& engine) {
   return "";
 }
 
-uint64_t ProgressGeneration() { return gGeneration; }
-
-void NoteProgress() { ++gGeneration; }
-
-TRunProgress RunProgress() {
+TRunProgress TRunRows::Snapshot(const std::vector<TVelmarProcess>& processes,
+                                const std::function<std::string(uint32_t slot)>& heldReason) const {
   TRunProgress progress;
-  progress.Engines.resize(gRun.Filenames.size());
-  for (size_t i = 0; i < progress.Engines.size(); ++i) {
-    TEngineProgress& row = progress.Engines[i];
-    row.Model = static_cast<uint32_t>(i);
-    row.Filename = gRun.Filenames[i];
-    if (i >= gRun.Cleared || i >= Processes.size()) continue;
-    const TVelmarProcess& slot = Processes[i];
-    row.State = StateOf(slot, gRun.Killed[i]);
-    row.Pid = slot.Started ? slot.ProcInfo.dwProcessId : 0;
-    row.ExitStatus = slot.ExitStatus;
-    row.CompletedStep = slot.TimeStep;
-    row.OutputFile = gRun.OutputFiles[i];
-    row.OutputTail = gRun.OutputTails[i];
-    if (IsHeldAtBarrier(row.Model)) TRpcHandler::CanStartTimestep(row.Model, slot.TimeStep, row.HeldReason);
+  progress.Engines.resize(FFilenames.size());
+  for (uint32_t i = 0; i < progress.Engines.size(); ++i) {
+    if (i < FCleared && i < processes.size()) {
+      progress.Engines[i] = Row(i, processes[i]);
+      progress.Engines[i].HeldReason = heldReason(i);
+    } else {
+      progress.Engines[i].Model = i;
+      progress.Engines[i].Filename = FFilenames[i];
+    }
   }
   return progress;
 }
 
-void NoteRunStarting(const TDocument& document) {
-  gRun = TRunRows{};
-  if (Platform::FileExists(document.GetFilename())) gRun.DocumentPath = document.GetFilename();
-  for (uint32_t i = 0; i < document.ModelCount(); ++i) gRun.Filenames.push_back(document.GetModel(i)->GetFilename());
-  gRun.OutputFiles.resize(gRun.Filenames.size());
-  gRun.Killed.resize(gRun.Filenames.size());
-  gRun.OutputTails.resize(gRun.Filenames.size());
+TEngineProgress TRunRows::Row(uint32_t i, const TVelmarProcess& slot) const {
+  TEngineProgress row;
+  row.Model = i;
+  row.Filename = FFilenames[i];
+  row.State = StateOf(slot, FKilled[i]);
+  row.Pid = slot.Started ? slot.ProcInfo.dwProcessId : 0;
+  row.ExitStatus = slot.ExitStatus;
+  row.CompletedStep = slot.TimeStep;
+  row.OutputFile = FOutputFiles[i];
+  row.OutputTail = FOutputTails[i];
+  return row;
+}
+
+void TRunRows::NoteRunStarting(const TDocument& document) {
+  const uint64_t generation = FGeneration;
+  *this = TRunRows{};
+  FGeneration = generation;
+  if (Platform::FileExists(document.GetFilename())) FDocumentPath = document.GetFilename();
+  for (uint32_t i = 0; i < document.ModelCount(); ++i) FFilenames.push_back(document.GetModel(i)->GetFilename());
+  FOutputFiles.resize(FFilenames.size());
+  FKilled.resize(FFilenames.size());
+  FOutputTails.resize(FFilenames.size());
   NoteProgress();
 }
 
-void NoteSlotCleared(uint32_t slot) {
-  gRun.Cleared = std::max<size_t>(gRun.Cleared, slot + 1);
+void TRunRows::NoteSlotCleared(uint32_t slot) {
+  FCleared = std::max<size_t>(FCleared, slot + 1);
   NoteProgress();
 }
 
-void NoteSlotKilled(uint32_t slot) {
-  const bool endedAlready = slot < Processes.size() && Processes[slot].Exited;
-  if (slot < gRun.Killed.size() && !endedAlready) gRun.Killed[slot] = true;
+void TRunRows::NoteSlotKilled(uint32_t slot, bool endedAlready) {
+  if (slot < FKilled.size() && !endedAlready) FKilled[slot] = true;
   NoteProgress();
 }
 
-void NoteEngineFailed(uint32_t slot) {
-  if (slot >= gRun.OutputFiles.size() || gRun.OutputFiles[slot].empty()) return;
-  std::vector<std::string> lines = LastLinesOf(gRun.OutputFiles[slot], OUTPUT_TAIL_LINES);
+void TRunRows::NoteEngineFailed(uint32_t slot) {
+  if (slot >= FOutputFiles.size() || FOutputFiles[slot].empty()) return;
+  std::vector<std::string> lines = LastLinesOf(FOutputFiles[slot], OUTPUT_TAIL_LINES);
   for (const std::string& line : lines) Logger().Error("Velmar #%d output: %s", slot, line);
-  gRun.OutputTails[slot] = std::move(lines);
+  FOutputTails[slot] = std::move(lines);
   NoteProgress();
 }
 
-std::string EngineOutputFilename(uint32_t slot) {
-  if (gRun.DocumentPath.empty()) return {};
-  return Platform::ChangeFileExt(gRun.DocumentPath, ".engine" + std::to_string(slot) + ".log");
+std::string TRunRows::EngineOutputFilename(uint32_t slot) const {
+  if (FDocumentPath.empty()) return {};
+  return Platform::ChangeFileExt(FDocumentPath, ".engine" + std::to_string(slot) + ".log");
 }
 
-std::string ProcessorOutputFilename() {
-  if (gRun.DocumentPath.empty()) return {};
-  return Platform::ChangeFileExt(gRun.DocumentPath, ".processor.log");
+std::string TRunRows::ProcessorOutputFilename() const {
+  if (FDocumentPath.empty()) return {};
+  return Platform::ChangeFileExt(FDocumentPath, ".processor.log");
 }
 
-int OpenEngineOutput(uint32_t slot) {
+int TRunRows::OpenEngineOutput(uint32_t slot) {
   const int fd = OpenOutput(EngineOutputFilename(slot), "Velmar #" + std::to_string(slot));
-  if (fd >= 0 && slot < gRun.OutputFiles.size()) gRun.OutputFiles[slot] = EngineOutputFilename(slot);
+  if (fd >= 0 && slot < FOutputFiles.size()) FOutputFiles[slot] = EngineOutputFilename(slot);
   return fd;
 }
 
-int OpenProcessorOutput() { return OpenOutput(ProcessorOutputFilename(), "the external processor"); }
+int TRunRows::OpenProcessorOutput() const { return OpenOutput(ProcessorOutputFilename(), "the external processor"); }

@@ -6,6 +6,7 @@
 // Reading a snapshot walks the client table, so readers poll the change
 // counter (one integer) and build a snapshot only when it has moved.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,41 +57,63 @@ struct TRunProgress {
 // (empty for an engine not launched yet).
 std::string EngineStateText(const TEngineProgress& engine);
 
-// Moves whenever something a snapshot shows may have changed.
-uint64_t ProgressGeneration();
-void NoteProgress();
-
-// The rows of the current (or last) run.
-TRunProgress RunProgress();
-
-// ---- Kept by the run control ----------------------------------------------
-
-// A run of document is starting: its rows, none launched yet.
-void NoteRunStarting(const TDocument& document);
-// Slot i has been cleared for this run (rows below it are this run's).
-void NoteSlotCleared(uint32_t slot);
-// The manager terminated slot i's process (an engine that had ended by
-// itself keeps showing how it ended).
-void NoteSlotKilled(uint32_t slot);
-// Slot i's engine failed: the last lines of its output file (at most
-// OUTPUT_TAIL_LINES) go to the log as Error lines "Velmar #i output: ..."
-// and to its row, so the reason it gives reaches the user.
-void NoteEngineFailed(uint32_t slot);
 constexpr size_t OUTPUT_TAIL_LINES = 10;
-// Only this much of the file's end is read, and a longer line is cut here.
+// Only this much of a file's end is read, and a longer line is cut here.
 constexpr size_t OUTPUT_TAIL_BYTES = 64 * 1024;
 constexpr size_t OUTPUT_TAIL_LINE_LENGTH = 1000;
 
-// Where engine slot's output goes for this run: "<document>.engine<slot>.log"
-// beside a saved document (its extension replaced), empty for an untitled
-// one. And the external processor's standard error: "<document>.processor.log".
-std::string EngineOutputFilename(uint32_t slot);
-std::string ProcessorOutputFilename();
+struct TVelmarProcess;
 
-// Creates the output file of a child and returns its descriptor
-// (close-on-exec, for the launch to redirect); -1 when path is empty or the
-// file cannot be created, which is logged: the child then writes to the
-// manager's standard error and the run goes on. For an engine slot the
-// file is remembered for its row.
-int OpenEngineOutput(uint32_t slot);
-int OpenProcessorOutput();
+// What the client table does not keep of a run: its model files (later
+// slots still hold the previous run until their turn), how far the launch
+// got, which slots the manager killed and where the output went; and the
+// counter that moves whenever a snapshot may have changed. Kept by the run
+// control.
+class TRunRows {
+ public:
+  uint64_t Generation() const { return FGeneration; }
+  void NoteProgress() { ++FGeneration; }
+
+  // The rows of the current (or last) run, from the client table. heldReason
+  // tells why a slot's "StartTimeStep" is held (empty when it is not).
+  TRunProgress Snapshot(const std::vector<TVelmarProcess>& processes,
+                        const std::function<std::string(uint32_t slot)>& heldReason) const;
+
+  // A run of document is starting: its rows, none launched yet.
+  void NoteRunStarting(const TDocument& document);
+  // Slot i has been cleared for this run (rows below it are this run's).
+  void NoteSlotCleared(uint32_t slot);
+  // The manager terminated slot i's process; endedAlready: it had ended by
+  // itself, and keeps showing how.
+  void NoteSlotKilled(uint32_t slot, bool endedAlready);
+  // Slot i's engine failed: the last lines of its output file (at most
+  // OUTPUT_TAIL_LINES) go to the log as Error lines "Velmar #i output: ..."
+  // and to its row, so the reason it gives reaches the user.
+  void NoteEngineFailed(uint32_t slot);
+
+  // Where engine slot's output goes for this run:
+  // "<document>.engine<slot>.log" beside a saved document (its extension
+  // replaced), empty for an untitled one. And the external processor's
+  // standard error: "<document>.processor.log".
+  std::string EngineOutputFilename(uint32_t slot) const;
+  std::string ProcessorOutputFilename() const;
+
+  // Creates the output file of a child and returns its descriptor
+  // (close-on-exec, for the launch to redirect); -1 when the path is empty
+  // or the file cannot be created, which is logged: the child then writes to
+  // the manager's standard error and the run goes on. For an engine slot the
+  // file is remembered for its row.
+  int OpenEngineOutput(uint32_t slot);
+  int OpenProcessorOutput() const;
+
+ private:
+  TEngineProgress Row(uint32_t slot, const TVelmarProcess& process) const;
+
+  std::string FDocumentPath;  // empty for an untitled document
+  std::vector<std::string> FFilenames;
+  std::vector<std::string> FOutputFiles;
+  std::vector<bool> FKilled;
+  std::vector<std::vector<std::string>> FOutputTails;
+  size_t FCleared = 0;
+  uint64_t FGeneration = 0;
+};

@@ -1,23 +1,142 @@
 #pragma once
-// The simulation module as one object: the program owns one, and the run
-// control reaches it through ISimulator.
+// The simulation module as one object. It owns the client table, the run's
+// flags, the calls held at the time-step barrier, the bridge to the external
+// processor and the run's progress rows, and it is the ISimulator the run
+// control drives. The program owns one; tests make their own.
+//
+// Everything here runs on the main thread. The waits keep that thread's
+// messages flowing, so other engines' calls, timers and the Stop command are
+// handled nested inside a waiting call: a waiting call looks its slot up by
+// index after every pass, never through a reference held across one.
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "Shared/JSON_RPC.h"
 #include "coordination/ISimulator.h"
+#include "coordination/ProcessorBridge.h"
+#include "coordination/RunProgress.h"
+#include "coordination/Simulator.h"
+
+class TDocument;
+class TModel;
 
 class TSimulation : public ISimulator {
  public:
-  // The transport's module state, then the JSON-RPC server on the pipe
-  // "VelmarManager", listening before anything else can happen. Raises when
-  // the pipe name is taken (another manager is running).
+  TSimulation();
+  ~TSimulation() override;
+  TSimulation(const TSimulation&) = delete;
+  TSimulation& operator=(const TSimulation&) = delete;
+
+  // The JSON-RPC server on the pipe VELMAR_PIPE_NAME, listening at once with
+  // no handler installed. Raises when the pipe name is taken (another
+  // manager is running).
   void Startup();
-  // The server goes (its pipe server waits for its threads), then the
-  // transport's module state. Engines still running are left alone.
+  // The server goes (its pipe server waits for its threads) and the table is
+  // emptied. Engines and the processor still running are left alone.
   void Shutdown();
+  // Installs a server made elsewhere (tests drive one without a pipe).
+  void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server);
+  TJsonRpcServer& JsonRpcServer();
+  bool HasJsonRpcServer() const { return FServer != nullptr; }
+
+  // ---- The client table and the run's flags ------------------------------
+
+  // Indexed by client id; sized when a run starts.
+  std::vector<TVelmarProcess> Processes;
+  // The run is being cancelled: every engine call is answered false.
+  bool Cancel = false;
+  // A run is in progress.
+  bool InProcess = false;
+
+  // ---- The engines' calls ----------------------------------------------------
+
+  // The handler of a parsed engine call (direct mode, and the bookkeeping
+  // half of the processor mode).
+  TVariant OnRPC(uint32_t pipe, const std::string& method, const IJsonValue& params);
+  // Processor mode: bookkeeping through OnRPC, then the request goes to the
+  // processor as one line and its answer line is the reply.
+  std::string OnRPCRaw(uint32_t pipe, std::string_view rpc);
+  // Whether a client may start timestep: every simulating slot has
+  // completed the step before it. whyNot names the first that has not.
+  bool CanStartTimestep(uint32_t clientID, uint32_t timestep, std::string& whyNot) const;
+
+  // Answers the "StartTimeStep" calls held at the barrier whose barrier has
+  // opened, whose time-out has passed, or whose run was cancelled. Runs after
+  // every call, in every wait pass and in IsSimulationDone.
+  void ServeParkedCalls();
+  size_t ParkedCallCount() const { return FParked.size(); }
+  bool IsHeldAtBarrier(uint32_t clientID) const;
+
+  // ---- Run control -----------------------------------------------------------
 
   void StartSimulation(TDocument& document) override;
   bool IsSimulationDone(bool& cancelled) override;
   void CancelSimulation(TDocument& document) override;
-  uint64_t ProgressGeneration() override;
+  uint64_t ProgressGeneration() override { return FRows.Generation(); }
   TRunProgress Progress() override;
+
+  // True once no run is in progress.
+  bool IsSimulationDone();
+  // Whether the run that IsSimulationDone last found finished had been
+  // cancelled (time-out, Stop, an engine or the processor failing).
+  bool LastRunCancelled() const { return FLastRunCancelled; }
+  // Records the request to cancel.
+  void CancelSimulation() { Cancel = true; }
+  bool AnyVelmarProcessRunning() const;
+
+  // Notices engines (and the processor) that have ended; part of every wait
+  // pass and of IsSimulationDone.
+  void CheckChildProcesses();
+  // One pass of a wait: runs one waiting message, else sleeps up to
+  // WAIT_PASS_MS for the next; then looks at the child processes and the
+  // held calls.
+  void WaitPass();
+
+  // The external processor of the run: started with the run (its standard
+  // error going to the run's processor output file), stopped when its last
+  // engine has gone.
+  void StartExternalProcessor();
+  void StopExternalProcess();
+  TProcessorBridge& Processor() { return FProcessor; }
+  bool ExternalProcessorRunning() const { return FProcessor.Running(); }
+
+  // The run's rows as the run control keeps them.
+  TRunRows& Rows() { return FRows; }
+
+ private:
+  // A "StartTimeStep" held at the barrier. Its reply waits with it, and the
+  // call stays off the stack: a held call never sits beneath other calls, so
+  // an engine a step ahead cannot end up waiting inside the call of the very
+  // engine it waits for.
+  struct TParkedCall {
+    uint32_t ClientID = 0;
+    uint64_t StartTicks = 0;
+    TRpcDeferredReply Reply;
+    TProcessorRequest Request;  // processor mode: the request to forward on release
+    std::string Rpc;
+  };
+
+  IJsonValue StartSlotTimeStep(uint32_t id);
+  void Release(const TParkedCall& call, bool timedOut);
+  uint32_t LowestBarrierStep() const;
+
+  void StartProcess(const TModel& model, uint32_t id);
+  void KillSlot(size_t j);
+  void KillHungEngines();
+
+  std::unique_ptr<TJsonRpcServer> FServer;
+  std::vector<TParkedCall> FParked;
+  bool FServing = false;  // ServeParkedCalls is running (it is not re-entered)
+  TProcessorBridge FProcessor;
+  TRunRows FRows;
+  uint64_t FStartTicks = 0;
+  bool FLastRunCancelled = false;
+  // When IsSimulationDone first found the run cancelled (0: not yet, or no
+  // run); KILL_DONE once the engines left over have been killed.
+  uint64_t FCancelTicks = 0;
+  // The process exits CheckChildProcesses last looked at.
+  uint64_t FExitsChecked = ~uint64_t{0};
 };

@@ -5,16 +5,12 @@
 #include <optional>
 
 #include "coordination/RpcVelmarModifier.h"
-#include "coordination/RunProgress.h"
-#include "coordination/Simulator.h"
-#include "coordination/SimulatorInternal.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Messages.h"
 
-std::vector<TVelmarProcess> Processes;
 const TVelmarProcess EmptyProcess{};
-bool Cancel = false;
 
 namespace {
 
@@ -38,7 +34,7 @@ void InternalDebugMessage(const std::string& msg) {
   if (InternalDebugWanted()) Logger().Debug(msg);
 }
 
-void WaitPass() {
+void TSimulation::WaitPass() {
   // One message at a time: a waiting call re-checks its condition after
   // every call handled inside it, so it returns as soon as it was freed,
   // before later calls pile up on the stack above it.
@@ -66,28 +62,28 @@ void TVelmarProcess::Finalize() {
 
 bool TVelmarProcess::IsRunning() const { return Initialized && !Finalized && !Exited; }
 
-bool TVelmarProcess::StartSimulation() {
+bool TVelmarProcess::StartSimulation(TSimulation& simulation, uint32_t id) {
   // The slot is looked up again after every pass: a nested call may not
   // move it, but the table must never be touched through a stale reference.
-  const uint32_t id = ClientID;
   const uint64_t start = Platform::GetTickCount64();
-  while (!Processes[id].Initialized && WholeSecondsSince(start) <= START_SIMULATION_WAIT_SECONDS) WaitPass();
-  TVelmarProcess& self = Processes[id];
+  while (!simulation.Processes[id].Initialized && WholeSecondsSince(start) <= START_SIMULATION_WAIT_SECONDS)
+    simulation.WaitPass();
+  TVelmarProcess& self = simulation.Processes[id];
   if (self.Initialized) {
     self.Simulating = true;
     return true;
   }
   Logger().Log("StartSimulation: gave up waiting for processes to initialize; cancelling simulation");
-  Cancel = true;
+  simulation.Cancel = true;
   self.Simulating = false;
   return false;
 }
 
-IJsonValue TVelmarProcess::StartTimeStep() {
+IJsonValue TVelmarProcess::StartTimeStep(bool cancelled) {
   Logger().Log("Velmar #%d starting time step #%d", ClientID, TimeStep);
   TRpcVelmarModifierResult r;
   r.modifier.Clear();
-  r.result = !Cancel;
+  r.result = !cancelled;
   return r.AsJsonValue();
 }
 
@@ -98,10 +94,10 @@ bool TVelmarProcess::StopSimulation() {
   return true;
 }
 
-bool TVelmarProcess::StopTimeStep() {
+bool TVelmarProcess::StopTimeStep(bool cancelled) {
   Logger().Log("Velmar #%d stopped time step #%d", ClientID, TimeStep);
   ++TimeStep;
-  return !Cancel;
+  return !cancelled;
 }
 
 namespace {
@@ -110,21 +106,21 @@ namespace {
 // more) holds nobody back.
 bool HoldsBarrier(const TVelmarProcess& p) { return p.Simulating && !p.Exited; }
 
-// The lowest step among the engines that count at the barrier.
-uint32_t LowestBarrierStep() {
-  uint32_t lowest = UINT32_MAX;
-  for (const TVelmarProcess& p : Processes)
-    if (HoldsBarrier(p)) lowest = std::min(lowest, p.TimeStep);
-  return lowest;
-}
-
 // A step may start once every engine counting at the barrier has completed
 // the step before it.
 bool StepMayStart(uint32_t timestep, uint32_t lowestStep) { return timestep == 0 || lowestStep >= timestep; }
 
 }  // namespace
 
-bool TRpcHandler::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::string& whyNot) {
+// The lowest step among the engines that count at the barrier.
+uint32_t TSimulation::LowestBarrierStep() const {
+  uint32_t lowest = UINT32_MAX;
+  for (const TVelmarProcess& p : Processes)
+    if (HoldsBarrier(p)) lowest = std::min(lowest, p.TimeStep);
+  return lowest;
+}
+
+bool TSimulation::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::string& whyNot) const {
   (void)clientID;
   if (StepMayStart(timestep, LowestBarrierStep())) return true;
   for (size_t i = 0; i < Processes.size(); ++i) {
@@ -139,39 +135,27 @@ bool TRpcHandler::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::st
 
 namespace {
 
-// A "StartTimeStep" held at the barrier. Its reply waits with it, and the
-// call stays off the stack: a held call never sits beneath other calls, so
-// an engine a step ahead cannot end up waiting inside the call of the very
-// engine it waits for.
-struct TParkedCall {
-  uint32_t ClientID = 0;
-  uint64_t StartTicks = 0;
-  TRpcDeferredReply Reply;
-  TProcessorRequest Request;  // processor mode: the request to forward on release
-  std::string Rpc;
-};
 
-std::vector<TParkedCall> gParked;
-bool gServing = false;
+}  // namespace
 
 // The slot's own start of the step, with the lines around it.
-IJsonValue StartSlotTimeStep(uint32_t id) {
+IJsonValue TSimulation::StartSlotTimeStep(uint32_t id) {
   InternalDebugMessage("Calling internal StartTimeStep for ClientID %d", id);
-  IJsonValue result = Processes[id].StartTimeStep();
+  IJsonValue result = Processes[id].StartTimeStep(Cancel);
   InternalDebugMessage("Back from internal StartTimeStep for ClientID %d", id);
   return result;
 }
 
 // Answers a held call: timedOut when the barrier did not open in time or
 // the run was cancelled meanwhile.
-void Release(const TParkedCall& call, bool timedOut) {
+void TSimulation::Release(const TParkedCall& call, bool timedOut) {
   const uint32_t id = call.ClientID;
   if (timedOut) {
     Cancel = true;
     Logger().Error("Timed out waiting for clients < ClientID %d to complete timestep %d", id, Processes[id].TimeStep);
     // Which engine the run waited for, as the barrier itself found it.
     std::string whyNot;
-    if (!TRpcHandler::CanStartTimestep(id, Processes[id].TimeStep, whyNot) && !whyNot.empty())
+    if (!CanStartTimestep(id, Processes[id].TimeStep, whyNot) && !whyNot.empty())
       Logger().Error(whyNot);
   }
   const IJsonValue result = StartSlotTimeStep(id);
@@ -180,7 +164,7 @@ void Release(const TParkedCall& call, bool timedOut) {
     return;
   }
   try {
-    JsonRpcServer().CompleteDeferredReply(call.Reply, ExchangeWithProcessor(call.Request, call.Rpc));
+    JsonRpcServer().CompleteDeferredReply(call.Reply, FProcessor.Exchange(call.Request, call.Rpc));
   } catch (const std::exception& e) {
     // As for a call answered at once: the failure is logged and the engine
     // gets no reply.
@@ -188,29 +172,18 @@ void Release(const TParkedCall& call, bool timedOut) {
   }
 }
 
-}  // namespace
-
-void NoteParkedRequest(TProcessorRequest request, const std::string& rpc) {
-  Assert(!gParked.empty());
-  gParked.back().Request = std::move(request);
-  gParked.back().Rpc = rpc;
+bool TSimulation::IsHeldAtBarrier(uint32_t clientID) const {
+  return std::any_of(FParked.begin(), FParked.end(), [clientID](const TParkedCall& p) { return p.ClientID == clientID; });
 }
 
-size_t ParkedCallCount() { return gParked.size(); }
-
-void ForgetParkedCalls() { gParked.clear(); }
-
-bool IsHeldAtBarrier(uint32_t clientID) {
-  return std::any_of(gParked.begin(), gParked.end(), [clientID](const TParkedCall& p) { return p.ClientID == clientID; });
-}
-
-void ServeParkedCalls() {
-  if (gServing) return;
-  gServing = true;
+void TSimulation::ServeParkedCalls() {
+  if (FServing) return;
+  FServing = true;
   struct TDone {
-    ~TDone() { gServing = false; }
-  } done;
-  if (gParked.empty()) return;
+    bool& Serving;
+    ~TDone() { Serving = false; }
+  } done{FServing};
+  if (FParked.empty()) return;
   // The lowest step at the barrier is found once a pass (releasing a call
   // moves no engine's step), not once per held call.
   const uint32_t lowestStep = LowestBarrierStep();
@@ -218,9 +191,9 @@ void ServeParkedCalls() {
   // barred: this runs after every call with up to one held call per engine.
   std::optional<uint32_t> timeout;
   // The latest arrival first, as the innermost of nested waits would be.
-  for (size_t i = gParked.size(); i-- > 0;) {
-    if (i >= gParked.size()) continue;
-    const TParkedCall& p = gParked[i];
+  for (size_t i = FParked.size(); i-- > 0;) {
+    if (i >= FParked.size()) continue;
+    const TParkedCall& p = FParked[i];
     bool timedOut = Cancel;
     if (!timedOut) {
       if (!StepMayStart(Processes[p.ClientID].TimeStep, lowestStep)) {
@@ -230,9 +203,9 @@ void ServeParkedCalls() {
       }
     }
     const TParkedCall call = p;
-    gParked.erase(gParked.begin() + static_cast<std::ptrdiff_t>(i));
+    FParked.erase(FParked.begin() + static_cast<std::ptrdiff_t>(i));
     Release(call, timedOut);
-    NoteProgress();
+    FRows.NoteProgress();
   }
 }
 
@@ -242,7 +215,7 @@ bool HasMember(const IJsonValue& params, std::string_view name) { return JsonMem
 
 }  // namespace
 
-TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJsonValue& params) {
+TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJsonValue& params) {
   (void)pipe;
   if (Cancel) return TVariant(false);
   if (!params || !params->IsObject() || !HasMember(params, "ClientID")) {
@@ -282,7 +255,7 @@ TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJso
       return TVariant(false);
     }
     InternalDebugMessage("Calling internal StartSimulation for ClientID %d", id);
-    Processes[id].StartSimulation();
+    TVelmarProcess::StartSimulation(*this, id);
     InternalDebugMessage("Back from internal StartSimulation for ClientID %d", id);
     return TVariant(true);
   }
@@ -299,7 +272,7 @@ TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJso
       // Held: answered by ServeParkedCalls once the barrier opens, the
       // time-out passes or the run is cancelled.
       Logger().Debug("ClientID %d is waiting because %s", id, whyNot);
-      gParked.push_back({id, Platform::GetTickCount64(), JsonRpcServer().DeferReply(), {}, {}});
+      FParked.push_back({id, Platform::GetTickCount64(), JsonRpcServer().DeferReply(), {}, {}});
       return TVariant();
     }
     return TVariant(StartSlotTimeStep(id));
@@ -311,9 +284,42 @@ TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJso
     }
     Logger().Debug("Stopping TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
-    Processes[id].StopTimeStep();
+    Processes[id].StopTimeStep(Cancel);
     InternalDebugMessage("Back from internal StopTimeStep for ClientID %d", id);
     return TVariant(true);
   }
   return TVariant();
+}
+
+std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
+  Assert(TSettings::GetUseExternalProcessor());
+  // The bookkeeping needs the call's members and its params' members, not
+  // the state vectors inside them: a long call is forwarded as text without
+  // being built into a tree. A call whose ClientID is missing or not plain
+  // is read whole, since its error line shows the params.
+  IJsonValue request = JsonParseOutline(rpc, 2);
+  const auto plainClientID = [&request] {
+    const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
+    return id && !id->IsObject() && !id->IsArray();
+  };
+  if (request && !plainClientID()) request = JsonParse(rpc);
+  const std::string method =
+      request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
+  IJsonValue params = JsonMember(request, "params");
+  TProcessorRequest call;
+  call.Method = method;
+  if (const IJsonValue clientID = JsonMember(params, "ClientID"))
+    call.ClientID = static_cast<uint32_t>(JsonAsInteger(clientID));
+  call.Id = JsonMember(request, "id");
+  call.HasId = call.Id != nullptr;
+  OnRPC(pipe, method, params);
+  if (HasJsonRpcServer() && JsonRpcServer().ReplyDeferred()) {
+    // Held at the barrier: forwarded once released, after the calls that
+    // released it.
+    Assert(!FParked.empty());
+    FParked.back().Request = std::move(call);
+    FParked.back().Rpc = std::string(rpc);
+    return std::string();
+  }
+  return FProcessor.Exchange(call, rpc);
 }

@@ -1,8 +1,6 @@
 // Starting, watching and cancelling a run, and the module's JSON-RPC server.
+#include "coordination/Simulation.h"
 #include "coordination/WinUtils.h"
-#include "coordination/RunProgress.h"
-#include "coordination/Simulator.h"
-#include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/VersionInfo.h"
 #include "documents/Documents.h"
@@ -10,28 +8,22 @@
 #include "platform/Events.h"
 #include "platform/Files.h"
 
-bool InProcess = false;
-Platform::TProcessInformation ExternalProcessorProcInfo;
-bool ExternalProcessorRunning = false;
-
-
 namespace {
 
-std::unique_ptr<TJsonRpcServer> gJsonRpcServer;
-uint64_t gStartTicks = 0;
-bool gLastRunCancelled = false;
-// When IsSimulationDone first found the run cancelled (0: not yet, or no
-// run); KILL_DONE once the engines left over have been killed.
-uint64_t gCancelTicks = 0;
+// FCancelTicks once the engines left over from a cancelled run have been killed.
 constexpr uint64_t KILL_DONE = UINT64_MAX;
-
-// How long a failed processor has to end after SIGTERM before it is killed.
-constexpr uint32_t PROCESSOR_END_GRACE_MS = 2000;
 
 uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
 
+void ReleaseSlotHandles(TVelmarProcess& slot) {
+  Platform::CloseProcessHandle(slot.ProcInfo.hProcess);
+  Platform::CloseProcessHandle(slot.ProcInfo.hThread);
+}
+
+}  // namespace
+
 // Terminates slot j's engine, saying whether that worked.
-void KillSlot(size_t j) {
+void TSimulation::KillSlot(size_t j) {
   TVelmarProcess& slot = Processes[j];
   // An engine that has ended needs no killing; saying it could not be
   // killed would read as if it were still running.
@@ -40,14 +32,12 @@ void KillSlot(size_t j) {
       (Platform::GetExitCodeProcess(slot.ProcInfo.hProcess, code) && code != Platform::STILL_ACTIVE))
     return;
   if (Platform::TerminateProcess(slot.ProcInfo.hProcess, 1)) {
-    NoteSlotKilled(static_cast<uint32_t>(j));
+    FRows.NoteSlotKilled(static_cast<uint32_t>(j), false);
     Logger().Log("Killed Velmar process #%d", j);
   } else
     Logger().Log("Could not kill Velmar process #%d", j);
 }
 
-// Says why a program could not be started; running out of descriptors is
-// named as such, since nothing else about the failure points at it.
 void LogExecFailure(const std::string& program) {
   const int error = WinUtils::LastExecError();
   if (Platform::IsOutOfDescriptors(error))
@@ -56,13 +46,6 @@ void LogExecFailure(const std::string& program) {
   else if (error != 0)
     Logger().Error("Could not start \"%s\": %s", program, Platform::SysErrorMessage(error));
 }
-
-void ReleaseSlotHandles(TVelmarProcess& slot) {
-  Platform::CloseProcessHandle(slot.ProcInfo.hProcess);
-  Platform::CloseProcessHandle(slot.ProcInfo.hThread);
-}
-
-}  // namespace
 
 std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
   const std::string options = TSettings::GetVelmarOptions();
@@ -75,13 +58,12 @@ std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
                                static_cast<uint32_t>(TSettings::GetVelmarTimeStepTimeout() + 2));
 }
 
-void CheckChildProcesses() {
+void TSimulation::CheckChildProcesses() {
   // Asking each engine costs a system call, and this runs after every call:
   // the engines are asked only when some process has ended since last time.
-  static uint64_t exitsChecked = ~uint64_t{0};
   const uint64_t exitsSeen = Platform::ProcessExitsSeen();
-  if (exitsSeen == exitsChecked) return;
-  exitsChecked = exitsSeen;
+  if (exitsSeen == FExitsChecked) return;
+  FExitsChecked = exitsSeen;
   for (size_t i = 0; i < Processes.size(); ++i) {
     TVelmarProcess& slot = Processes[i];
     if (slot.Exited || slot.ProcInfo.hProcess < 0) continue;
@@ -91,11 +73,11 @@ void CheckChildProcesses() {
     slot.Exited = true;
     slot.ExitStatus = code;
     slot.Simulating = false;
-    NoteProgress();
+    FRows.NoteProgress();
     if (!wasRunning) continue;
     if (!Cancel) {
       Logger().Error("Velmar #%d exited without finalizing (exit status %d); cancelling simulation", i, code);
-      NoteEngineFailed(static_cast<uint32_t>(i));
+      FRows.NoteEngineFailed(static_cast<uint32_t>(i));
       Cancel = true;
     } else {
       Logger().Log("Velmar #%d exited", i);
@@ -103,55 +85,47 @@ void CheckChildProcesses() {
   }
 }
 
-bool AnyVelmarProcessRunning() {
+bool TSimulation::AnyVelmarProcessRunning() const {
   for (const TVelmarProcess& p : Processes)
     if (p.IsRunning()) return true;
   return false;
 }
-
-namespace {
 
 // A cancelled run ends when its engines have gone, and an engine that has
 // hung (it neither calls nor exits) would keep it going for ever. Every
 // call of a cancelled run is answered at once, so an engine still running
 // after a time-step time-out plus its own reply time-out will not come
 // back: it is killed.
-void KillHungEngines() {
+void TSimulation::KillHungEngines() {
   if (!Cancel || !InProcess) {
-    gCancelTicks = 0;
+    FCancelTicks = 0;
     return;
   }
-  if (gCancelTicks == KILL_DONE) return;
-  if (gCancelTicks == 0) {
-    gCancelTicks = Platform::GetTickCount64();
+  if (FCancelTicks == KILL_DONE) return;
+  if (FCancelTicks == 0) {
+    FCancelTicks = Platform::GetTickCount64();
     return;
   }
-  if (WholeSecondsSince(gCancelTicks) <= TSettings::GetVelmarTimeStepTimeout() + 2) return;
-  gCancelTicks = KILL_DONE;
+  if (WholeSecondsSince(FCancelTicks) <= TSettings::GetVelmarTimeStepTimeout() + 2) return;
+  FCancelTicks = KILL_DONE;
   for (size_t j = 0; j < Processes.size(); ++j)
     if (Processes[j].IsRunning() && Processes[j].ProcInfo.hProcess >= 0) KillSlot(j);
 }
 
-}  // namespace
-
-bool IsSimulationDone() {
+bool TSimulation::IsSimulationDone() {
   CheckChildProcesses();
   ServeParkedCalls();
   KillHungEngines();
   const bool anyRunning = AnyVelmarProcessRunning();
   const bool stopped = InProcess && !anyRunning;
   InProcess = anyRunning;
-  if (ExternalProcessorRunning && !anyRunning) StopExternalProcess();
+  if (FProcessor.Running() && !anyRunning) StopExternalProcess();
   if (stopped) {
-    gLastRunCancelled = Cancel;
-    Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(gStartTicks));
+    FLastRunCancelled = Cancel;
+    Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(FStartTicks));
   }
   return !InProcess;
 }
-
-bool LastRunCancelled() { return gLastRunCancelled; }
-
-void CancelSimulation(TDocument*) { Cancel = true; }
 
 void LogProgramInfo() {
   const std::string path = ProgramFileName();
@@ -164,56 +138,23 @@ void LogProgramInfo() {
                modified ? Platform::FormatLocalDateTime(*modified) : std::string());
 }
 
-void StartExternalProcessor() {
-  Assert(!ExternalProcessorRunning);
+void TSimulation::StartExternalProcessor() {
   Assert(TSettings::GetUseExternalProcessor());
-  const std::string filename = TSettings::GetExternalProcessorFilename();
-  const std::string parameters = TSettings::GetExternalProcessorParameters();
-  Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
-  ResetProcessorBridge();
-  int errorOutput = OpenProcessorOutput();
-  ExternalProcessorRunning =
-      WinUtils::ExecNoWait(filename, parameters, 1, ExternalProcessorProcInfo, ExternalProcessorReadPipe,
-                           ExternalProcessorWritePipe, TSettings::GetExternalProcessorEnvironment(), errorOutput);
+  int errorOutput = FRows.OpenProcessorOutput();
+  try {
+    FProcessor.Start(errorOutput);
+  } catch (...) {
+    Platform::CloseHandleClear(errorOutput);
+    throw;
+  }
   Platform::CloseHandleClear(errorOutput);
-  if (!ExternalProcessorRunning) {
-    LogExecFailure(filename);
-    // The pipe ends are ours even when the start failed.
-    Platform::CloseHandleClear(ExternalProcessorReadPipe);
-    Platform::CloseHandleClear(ExternalProcessorWritePipe);
-    throw Exception(TextUtils::SafeFormat("Could not start external processor \"%s\"", filename));
-  }
-  Logger().Log("External processor started");
 }
 
-void StopExternalProcess() {
-  Assert(ExternalProcessorRunning);
-  // A processor that failed gets nothing more, not even the close command:
-  // it is ended, so that a hung one does not outlive the run.
-  const bool failed = ExternalProcessorFailed();
-  const std::string command = TSettings::GetExternalProcessorCloseCommand();
-  if (!command.empty() && !failed) {
-    Logger().Debug("Writing [%s] to external processor pipe", command);
-    const std::string line = command + TextUtils::CRLF;
-    size_t written = 0;
-    const int error = Platform::WritePipe(ExternalProcessorWritePipe, line.data(), line.size(), written);
-    if (error != 0)
-      Logger().Error("Could not write to external processor pipe: %s (error code %d)",
-                     Platform::SysErrorMessage(error), error);
-  }
-  Platform::CloseHandleClear(ExternalProcessorReadPipe);
-  Platform::CloseHandleClear(ExternalProcessorWritePipe);
-  if (failed && Platform::EndProcess(ExternalProcessorProcInfo.hProcess, PROCESSOR_END_GRACE_MS))
-    Logger().Log("External processor ended after its failure");
-  Platform::CloseProcessHandle(ExternalProcessorProcInfo.hProcess);
-  Platform::CloseProcessHandle(ExternalProcessorProcInfo.hThread);
-  ResetProcessorReader();
-  ExternalProcessorRunning = false;
-}
+void TSimulation::StopExternalProcess() { FProcessor.Stop(); }
 
-void StartProcess(const TModel& model, TVelmarProcess& slot) {
+void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   const uint64_t waitStart = Platform::GetTickCount64();
-  const uint32_t id = slot.ClientID;
+  TVelmarProcess& slot = Processes[id];
   slot.Initialized = false;
   slot.Filename = model.GetFilename();
   slot.Params = VelmarParameters(id, slot.Filename);
@@ -221,11 +162,11 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", program, slot.Params);
   // Without a file of its own, both of the engine's streams go to our
   // standard error, so that our standard output carries the log alone.
-  int output = OpenEngineOutput(id);
+  int output = FRows.OpenEngineOutput(id);
   slot.Started =
       WinUtils::ExecNoWait(program, slot.Params, 1, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
   Platform::CloseHandleClear(output);
-  NoteProgress();
+  FRows.NoteProgress();
   if (!slot.Started) {
     LogExecFailure(program);
     throw Exception(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename));
@@ -240,7 +181,7 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
   if (Cancel) throw Exception("Canceled");
   if (!Processes[id].Initialized) {
     // Whatever the engine said about it is in its output file.
-    NoteEngineFailed(id);
+    FRows.NoteEngineFailed(id);
     if (Processes[id].Exited)
       throw Exception(TextUtils::SafeFormat("Velmar exited before initializing (exit status %d)",
                                             Processes[id].ExitStatus));
@@ -248,7 +189,7 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
   }
 }
 
-void StartSimulation(TDocument& document) {
+void TSimulation::StartSimulation(TDocument& document) {
   // The engines of a cancelled run that have not ended yet would keep the
   // previous run alive for ever: they are stopped first.
   if (!IsSimulationDone() && Cancel) {
@@ -261,11 +202,11 @@ void StartSimulation(TDocument& document) {
   }
   Assert(IsSimulationDone());
   Assert(!InProcess);
-  gStartTicks = Platform::GetTickCount64();
+  FStartTicks = Platform::GetTickCount64();
   InProcess = false;
   Cancel = false;
-  gLastRunCancelled = false;
-  NoteRunStarting(document);
+  FLastRunCancelled = false;
+  FRows.NoteRunStarting(document);
   Logger().Log();
   LogProgramInfo();
 
@@ -281,10 +222,12 @@ void StartSimulation(TDocument& document) {
           "Could not find external processor executable at \"%s\".  Please locate it on the Settings tab.",
           processor));
     server.SetOnRPC(nullptr);
-    server.SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+    server.SetOnRPCRaw([this](uint32_t pipe, std::string_view rpc) { return OnRPCRaw(pipe, rpc); });
     StartExternalProcessor();
   } else {
-    server.SetOnRPC(&TRpcHandler::OnRPC);
+    server.SetOnRPC([this](uint32_t pipe, const std::string& method, const IJsonValue& params) {
+      return OnRPC(pipe, method, params);
+    });
     server.SetOnRPCRaw(nullptr);
   }
 
@@ -298,8 +241,8 @@ void StartSimulation(TDocument& document) {
       ReleaseSlotHandles(Processes[i]);
       Processes[i].Clear();
       Processes[i].ClientID = static_cast<uint32_t>(i);
-      NoteSlotCleared(static_cast<uint32_t>(i));
-      StartProcess(*document.GetModel(static_cast<uint32_t>(i)), Processes[i]);
+      FRows.NoteSlotCleared(static_cast<uint32_t>(i));
+      StartProcess(*document.GetModel(static_cast<uint32_t>(i)), static_cast<uint32_t>(i));
       Logger().Log("Velmar started and initialized for model #%d", i);
     }
   } catch (...) {
@@ -309,36 +252,56 @@ void StartSimulation(TDocument& document) {
       else
         Logger().Log("Could not kill Velmar process #%d", j);
     }
-    if (ExternalProcessorRunning) StopExternalProcess();
+    if (FProcessor.Running()) StopExternalProcess();
     throw;
   }
   InProcess = true;
 }
 
-TJsonRpcServer& JsonRpcServer() {
-  Assert(gJsonRpcServer != nullptr);
-  return *gJsonRpcServer;
+// ---- The object itself ------------------------------------------------------
+
+TSimulation::TSimulation() : FProcessor(Cancel) {}
+
+TSimulation::~TSimulation() { Shutdown(); }
+
+void TSimulation::Startup() { SetJsonRpcServer(TJsonRpcServer::Create(VELMAR_PIPE_NAME)); }
+
+void TSimulation::Shutdown() {
+  FParked.clear();
+  FServer.reset();
+  for (TVelmarProcess& p : Processes) ReleaseSlotHandles(p);
+  Processes.clear();
 }
 
-bool HasJsonRpcServer() { return gJsonRpcServer != nullptr; }
+TJsonRpcServer& TSimulation::JsonRpcServer() {
+  Assert(FServer != nullptr);
+  return *FServer;
+}
 
-void InitializeSimulator() { SetJsonRpcServer(TJsonRpcServer::Create(VELMAR_PIPE_NAME)); }
-
-void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) {
-  ForgetParkedCalls();
-  gJsonRpcServer = std::move(server);
+void TSimulation::SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) {
+  FParked.clear();
+  FServer = std::move(server);
   // A call may open the barrier for calls held there, and may change what
   // the run monitor shows.
-  if (gJsonRpcServer)
-    gJsonRpcServer->SetOnCallDone([] {
+  if (FServer)
+    FServer->SetOnCallDone([this] {
       ServeParkedCalls();
-      NoteProgress();
+      FRows.NoteProgress();
     });
 }
 
-void FinalizeSimulator() {
-  ForgetParkedCalls();
-  gJsonRpcServer.reset();
-  for (TVelmarProcess& p : Processes) ReleaseSlotHandles(p);
-  Processes.clear();
+bool TSimulation::IsSimulationDone(bool& cancelled) {
+  const bool done = IsSimulationDone();
+  cancelled = done && FLastRunCancelled;
+  return done;
+}
+
+void TSimulation::CancelSimulation(TDocument&) { CancelSimulation(); }
+
+TRunProgress TSimulation::Progress() {
+  return FRows.Snapshot(Processes, [this](uint32_t slot) {
+    std::string reason;
+    if (IsHeldAtBarrier(slot)) CanStartTimestep(slot, Processes[slot].TimeStep, reason);
+    return reason;
+  });
 }

@@ -8,15 +8,13 @@ extern char** environ;
 
 namespace WinUtils {
 namespace {
-thread_local int gLastExecError = 0;
-
 bool ExecFailed(int error) {
-  gLastExecError = error;
+  Platform::SetLastLaunchError(error);
   return false;
 }
 }  // namespace
 
-int LastExecError() { return gLastExecError; }
+int LastExecError() { return Platform::LastLaunchError(); }
 
 std::string QuotedCommandLine(const std::string& filename, const std::string& params) {
   // The program's name cannot carry a double quote on a command line: one in

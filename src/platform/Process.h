@@ -74,6 +74,10 @@ struct TSpawnRequest {
 // fills info, or an errno value (ENOENT, EACCES, ...) and leaves info
 // cleared.
 int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info);
+// The error of the last launch that failed on this thread (an errno
+// value), for callers that report success as a bool; 0 before any failed.
+void SetLastLaunchError(int error);
+int LastLaunchError();
 
 // Kills the process (SIGKILL through its handle). Linux cannot choose the
 // exit code; exitCode is accepted for the callers' sake and ignored. False

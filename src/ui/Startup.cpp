@@ -1,5 +1,6 @@
 #include "ui/Startup.h"
 
+#include "Shared/Componen/ThreadSync.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
 #include "documents/SettingsUnit.h"
@@ -26,6 +27,7 @@ void StartupModules(const std::string& settingsFile) {
     TSettings::SetSettingsPathname(settingsFile);
   }
   TSettings::Initialize();
+  InitializeThreadSync();
   SimulationModule().Startup();
   SetSimulator(&SimulationModule());
 }
@@ -33,5 +35,6 @@ void StartupModules(const std::string& settingsFile) {
 void ShutdownModules() {
   SetSimulator(nullptr);
   SimulationModule().Shutdown();
+  FinalizeThreadSync();
   FinalizeLogger();
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Shared/JSON_RPC.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Clock.h"
@@ -37,8 +37,8 @@ class SimulatorTest : public ::testing::Test {
     TSettings::SetUseExternalProcessor(false);
     auto server = std::make_unique<TJsonRpcServer>(Writer);
     Server = server.get();
-    SetJsonRpcServer(std::move(server));
-    Server->SetOnRPC(&TRpcHandler::OnRPC);
+    Sim.SetJsonRpcServer(std::move(server));
+    Server->SetOnRPC([this](uint32_t pipe, const std::string& method, const IJsonValue& params) { return Sim.OnRPC(pipe, method, params); });
     Logger().SetLogHandler([this](const TLogEvent& e, bool& handled) {
       Lines.push_back(std::string(EVENT_TYPES[e.EventType]) + ": " + e.RawMessage);
       handled = true;
@@ -49,29 +49,24 @@ class SimulatorTest : public ::testing::Test {
       delete text;
       return Platform::LRESULT{1};
     });
-    Cancel = false;
-    InProcess = false;
-    Processes.clear();
   }
   void TearDown() override {
     Platform::DestroyWindow(Window);
     while (Platform::ProcessMessages()) {
     }
     Logger().SetLogHandler(nullptr);
-    FinalizeSimulator();
-    Cancel = false;
-    InProcess = false;
+    Sim.Shutdown();
     TSettings::SetSettingsPathname("");
     std::filesystem::remove_all(Dir);
   }
 
   // A table of n slots that have initialised and started simulating.
   void Simulating(size_t n) {
-    Processes.assign(n, EmptyProcess);
+    Sim.Processes.assign(n, EmptyProcess);
     for (size_t i = 0; i < n; ++i) {
-      Processes[i].ClientID = static_cast<uint32_t>(i);
-      Processes[i].Initialized = true;
-      Processes[i].Simulating = true;
+      Sim.Processes[i].ClientID = static_cast<uint32_t>(i);
+      Sim.Processes[i].Initialized = true;
+      Sim.Processes[i].Simulating = true;
     }
   }
   static std::string Call(int id, const std::string& method, const std::string& params) {
@@ -90,7 +85,7 @@ class SimulatorTest : public ::testing::Test {
     };
     const auto before = repliesTo();
     Server->ProcessRPC(pipe, request);
-    for (int pass = 0; repliesTo() == before && ParkedCallCount() > 0 && pass < 100000; ++pass) WaitPass();
+    for (int pass = 0; repliesTo() == before && Sim.ParkedCallCount() > 0 && pass < 100000; ++pass) Sim.WaitPass();
     if (repliesTo() == before) return "<no reply>";
     for (auto r = Writer.Replies.rbegin(); r != Writer.Replies.rend(); ++r)
       if (r->first == pipe) return r->second;
@@ -104,6 +99,7 @@ class SimulatorTest : public ::testing::Test {
     return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
   }
 
+  TSimulation Sim;
   std::filesystem::path Dir;
   TCapturedReplies Writer;
   TJsonRpcServer* Server = nullptr;

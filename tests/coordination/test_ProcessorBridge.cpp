@@ -14,12 +14,12 @@ class ProcessorBridge : public SimulatorTest {
   void SetUp() override {
     SimulatorTest::SetUp();
     Server->SetOnRPC(nullptr);
-    Server->SetOnRPCRaw(&TRpcHandler::OnRPCRaw);
+    Server->SetOnRPCRaw([this](uint32_t pipe, std::string_view rpc) { return Sim.OnRPCRaw(pipe, rpc); });
     TSettings::SetUseExternalProcessor(true);
     Input = (Dir / "input.txt").string();
   }
   void TearDown() override {
-    if (ExternalProcessorRunning) StopExternalProcess();
+    if (Sim.ExternalProcessorRunning()) Sim.StopExternalProcess();
     SimulatorTest::TearDown();
   }
   // Starts a shell script as the processor; it records what it reads.
@@ -29,7 +29,7 @@ class ProcessorBridge : public SimulatorTest {
     ::chmod(path.c_str(), 0755);
     TSettings::SetExternalProcessorFilename(path);
     TSettings::SetExternalProcessorParameters(Input);
-    StartExternalProcessor();
+    Sim.StartExternalProcessor();
   }
   std::string ProcessorInput() {
     std::ifstream in(Input, std::ios::binary);
@@ -90,7 +90,7 @@ TEST_F(ProcessorBridge, AnswerThatIsNotTheReplyToItsRequestCancelsTheRun) {
   StartProcessor("while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; printf '{\"id\":1}\\n{\"id\":1}\\n'; done");
   EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "{\"id\":1}\n");
   EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "");
-  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Sim.Cancel);
   EXPECT_TRUE(Logged("Error: External processor's answer to Echo for ClientID 0 is not its reply (its \"id\" is 1, "
                      "not 2): {\"id\":1}; cancelling simulation"));
   // Nothing more is written to it: the third call is answered at once.
@@ -119,7 +119,7 @@ TEST_F(ProcessorBridge, AnswersAreCheckedAgainstTheRequestsId) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.RequestId + " -> " + c.Answer);
-    Cancel = false;
+    Sim.Cancel = false;
     Simulating(1);
     const std::string answer = (Dir / "answer.txt").string();
     std::ofstream(answer) << c.Answer << "\n";
@@ -127,11 +127,11 @@ TEST_F(ProcessorBridge, AnswersAreCheckedAgainstTheRequestsId) {
     const std::string request = "{\"jsonrpc\":\"2.0\",\"id\":" + c.RequestId +
                                 ",\"method\":\"Echo\",\"params\":{\"ClientID\":0,\"Value\":1}}";
     EXPECT_EQ(Handle(request), c.Accepted ? c.Answer + "\n" : "");
-    EXPECT_EQ(Cancel, !c.Accepted);
-    StopExternalProcess();
+    EXPECT_EQ(Sim.Cancel, !c.Accepted);
+    Sim.StopExternalProcess();
   }
   // A request that is not JSON has no id to compare: any object will do.
-  Cancel = false;
+  Sim.Cancel = false;
   StartProcessor(kEcho);
   EXPECT_EQ(Handle("not json"), "{\"id\":null,\"R\":9}\r\n");
 }
@@ -149,7 +149,7 @@ TEST_F(ProcessorBridge, RequestWithoutMethodIsForwardedAsUnknown) {
 TEST_F(ProcessorBridge, CancelledCallsStillForwardedButAnsweredEmpty) {
   Simulating(1);
   StartProcessor(kEcho);
-  Cancel = true;
+  Sim.Cancel = true;
   const std::string request = Call(4, "Finalize", Client(0));
   EXPECT_EQ(Handle(request), "");
   EXPECT_EQ(ProcessorInputLines(1), request + "\r\n");
@@ -159,15 +159,15 @@ TEST_F(ProcessorBridge, HeldStartTimeStepForwardedAfterTheCallsThatFreedIt) {
   Platform::TManualClock clock;
   Platform::TClockGuard guard(clock);
   Simulating(2);
-  Processes[0].TimeStep = 1;
-  Processes[1].TimeStep = 0;
+  Sim.Processes[0].TimeStep = 1;
+  Sim.Processes[1].TimeStep = 0;
   StartProcessor(kEcho);
   const std::string stop = Call(21, "StopTimeStep", Client(1, ",\"VelmarStateVarsPop\":[]"));
   const std::string start = Call(20, "StartTimeStep", Client(0));
   Queue(stop, 2);
   EXPECT_EQ(Handle(start, 1), EchoReply(20, start) + "\r\n");
   EXPECT_EQ(ProcessorInputLines(2), stop + "\r\n" + start + "\r\n");
-  EXPECT_FALSE(Cancel);
+  EXPECT_FALSE(Sim.Cancel);
 }
 
 TEST_F(ProcessorBridge, ProcessorClosingItsOutputCancelsTheRun) {
@@ -175,7 +175,7 @@ TEST_F(ProcessorBridge, ProcessorClosingItsOutputCancelsTheRun) {
   StartProcessor("IFS= read -r l; printf 'partial'; exit 0");
   // What came before the end is no reply and is not passed on.
   EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "");
-  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Sim.Cancel);
   EXPECT_TRUE(Logged("Error: External processor closed its output; cancelling simulation"));
   // Later calls are not written to a processor that is gone: answered empty.
   EXPECT_EQ(Handle(Call(2, "Echo", Client(0, ",\"Value\":1"))), "");
@@ -189,7 +189,7 @@ TEST_F(ProcessorBridge, SilentProcessorTimesOut) {
   Simulating(1);
   StartProcessor("while IFS= read -r l; do :; done");
   EXPECT_EQ(Handle(Call(1, "Echo", Client(0, ",\"Value\":1"))), "");
-  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Sim.Cancel);
   EXPECT_TRUE(Logged("Error: External processor did not answer within 7 seconds; cancelling simulation"));
   EXPECT_GE(clock.TickCount() - 1000000, 8000u);
 }
@@ -197,16 +197,16 @@ TEST_F(ProcessorBridge, SilentProcessorTimesOut) {
 TEST_F(ProcessorBridge, CloseCommandIsOneLineThenEndOfInput) {
   StartProcessor("while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; done; echo EOF >> \"$1\"");
   TSettings::SetExternalProcessorCloseCommand("QUIT");
-  StopExternalProcess();
-  EXPECT_FALSE(ExternalProcessorRunning);
-  EXPECT_EQ(ExternalProcessorWritePipe, -1);
+  Sim.StopExternalProcess();
+  EXPECT_FALSE(Sim.ExternalProcessorRunning());
+  EXPECT_EQ(Sim.Processor().WritePipe(), -1);
   EXPECT_EQ(ProcessorInputLines(2), "QUIT\r\nEOF\n");
 }
 
 TEST_F(ProcessorBridge, EmptyCloseCommandSendsNothing) {
   StartProcessor("while IFS= read -r l; do printf '%s\\n' \"$l\" >> \"$1\"; done; echo EOF >> \"$1\"");
   TSettings::SetExternalProcessorCloseCommand("");
-  StopExternalProcess();
+  Sim.StopExternalProcess();
   EXPECT_EQ(ProcessorInputLines(1), "EOF\n");
 }
 
@@ -219,7 +219,7 @@ TEST_F(ProcessorBridge, LargeReplyReadWhole) {
   const std::string reply = Handle(Call(1, "Echo", Client(0, ",\"Value\":1")));
   EXPECT_EQ(reply.size(), 1048576u + 16);
   EXPECT_EQ(reply.back(), '\n');
-  EXPECT_FALSE(Cancel);
+  EXPECT_FALSE(Sim.Cancel);
 }
 
 TEST_F(ProcessorBridge, LongRequestWithLineEndsGoesAsOneLine) {
@@ -263,7 +263,7 @@ TEST_F(ProcessorBridge, RequestNotReadInTimeReachesTheProcessorUnchanged) {
   const std::string original = request;
   const std::string failure = FailureOf(request);
   EXPECT_NE(failure.find("Could not flush external processor write pipe"), std::string::npos) << failure;
-  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Sim.Cancel);
   std::fill(request.begin(), request.end(), 'Z');
   EXPECT_EQ(ProcessorInputLines(1), original + "\r\n");
 }
@@ -303,10 +303,10 @@ with open(path, 'wb') as f:
   ::chmod(path.c_str(), 0755);
   TSettings::SetExternalProcessorFilename(path);
   TSettings::SetExternalProcessorParameters(Input + " " + std::to_string(request.size() + 2) + " " + go);
-  StartExternalProcessor();
+  Sim.StartExternalProcessor();
 
   EXPECT_EQ(Handle(request), "");
-  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Sim.Cancel);
   EXPECT_TRUE(Logged("Error: External processor did not answer within 7 seconds; cancelling simulation"));
   std::fill(request.begin(), request.end(), 'Z');
   std::ofstream(go) << "";
@@ -327,10 +327,10 @@ TEST_F(ProcessorBridge, WriteToAProcessorThatStoppedReadingTimesOut) {
   EXPECT_NE(failure.find("Could not write to external processor pipe"), std::string::npos) << failure;
   EXPECT_NE(failure.find("(error code " + std::to_string(ETIMEDOUT) + ")"), std::string::npos) << failure;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-  EXPECT_TRUE(Cancel);
+  EXPECT_TRUE(Sim.Cancel);
   std::fill(request.begin(), request.end(), 'Z');
   // The end of its input. (Stopping it would end it: it has failed.)
-  Platform::CloseHandleClear(ExternalProcessorWritePipe);
+  Sim.Processor().CloseInput();
   for (int i = 0; i < 1000 && !std::filesystem::exists(Input); ++i) usleep(10000);
   const std::string got = ProcessorInput();
   EXPECT_GT(got.size(), 0u);

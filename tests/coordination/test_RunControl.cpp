@@ -20,8 +20,8 @@ class RunControl : public SimulatorTest {
     Document.ClearModels();
   }
   void TearDown() override {
-    for (auto& p : Processes) Platform::TerminateProcess(p.ProcInfo.hProcess, 1);
-    if (ExternalProcessorRunning) StopExternalProcess();
+    for (auto& p : Sim.Processes) Platform::TerminateProcess(p.ProcInfo.hProcess, 1);
+    if (Sim.ExternalProcessorRunning()) Sim.StopExternalProcess();
     SimulatorTest::TearDown();
   }
   std::string Script(const std::string& name, const std::string& body) {
@@ -35,7 +35,7 @@ class RunControl : public SimulatorTest {
   }
   std::string StartError() {
     try {
-      StartSimulation(Document);
+      Sim.StartSimulation(Document);
     } catch (const Exception& e) {
       return e.Message();
     }
@@ -75,13 +75,13 @@ TEST_F(RunControl, EngineParameters) {
 }
 
 TEST_F(RunControl, DocumentWithoutModelsCompletesAtFirstPoll) {
-  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_TRUE(Sim.IsSimulationDone());
   EXPECT_EQ(StartError(), "started");
-  EXPECT_TRUE(InProcess);
-  EXPECT_TRUE(IsSimulationDone());
-  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_TRUE(Sim.InProcess);
+  EXPECT_TRUE(Sim.IsSimulationDone());
+  EXPECT_FALSE(Sim.LastRunCancelled());
   EXPECT_EQ(LinesWith("Elapsed simulation time").size(), 1u);
-  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_TRUE(Sim.IsSimulationDone());
   EXPECT_EQ(LinesWith("Elapsed simulation time").size(), 1u);
   // The run starts with the separator line and the program's version.
   ASSERT_GE(Lines.size(), 2u);
@@ -100,7 +100,7 @@ TEST_F(RunControl, MissingProgramsNamedAndNothingLaunched) {
   EXPECT_EQ(StartError(), "Could not find external processor executable at \"" + (Dir / "no-proc").string() +
                               "\".  Please locate it on the Settings tab.");
   EXPECT_TRUE(LinesWith("started").empty());
-  EXPECT_FALSE(InProcess);
+  EXPECT_FALSE(Sim.InProcess);
 }
 
 TEST_F(RunControl, EngineThatCannotBeCreated) {
@@ -129,13 +129,13 @@ TEST_F(RunControl, SecondEngineTimingOutKillsBothAndClosesTheProcessor) {
   EXPECT_EQ(StartError(), "Timed out waiting for Velmar to initialize");
   EXPECT_EQ(LinesWith("Killed Velmar process"),
             (std::vector<std::string>{"Log: Killed Velmar process #0", "Log: Killed Velmar process #1"}));
-  EXPECT_FALSE(ExternalProcessorRunning);
+  EXPECT_FALSE(Sim.ExternalProcessorRunning());
   EXPECT_TRUE(LinesWith("Log: Velmar started and initialized for model #0").size() == 1);
   // Both engines really ended (killed, so status 128 + 9).
   for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(Platform::WaitForProcess(Processes[i].ProcInfo.hProcess, 5000), Platform::WAIT_OBJECT_0);
+    ASSERT_EQ(Platform::WaitForProcess(Sim.Processes[i].ProcInfo.hProcess, 5000), Platform::WAIT_OBJECT_0);
     uint32_t code = 0;
-    ASSERT_TRUE(Platform::GetExitCodeProcess(Processes[i].ProcInfo.hProcess, code));
+    ASSERT_TRUE(Platform::GetExitCodeProcess(Sim.Processes[i].ProcInfo.hProcess, code));
     EXPECT_EQ(code, 128u + SIGKILL);
   }
   // The processor got the Initialize line and then its close command.
@@ -153,8 +153,8 @@ TEST_F(RunControl, StopDuringTheStartCancels) {
   Platform::TManualClock clock;
   Platform::TClockGuard guard(clock);
   AddModels(1);
-  Platform::HWND stop = Platform::CreateWindow([](Platform::HWND, uint32_t, Platform::WPARAM, Platform::LPARAM) {
-    CancelSimulation();
+  Platform::HWND stop = Platform::CreateWindow([this](Platform::HWND, uint32_t, Platform::WPARAM, Platform::LPARAM) {
+    Sim.CancelSimulation();
     return Platform::LRESULT{0};
   });
   Platform::PostMessage(stop, 1, 0, 0);
@@ -174,17 +174,17 @@ TEST_F(RunControl, EngineDyingMidRunCancelsAndTheRunEnds) {
   AddModels(2);
   InitializeWhenLaunched();
   ASSERT_EQ(StartError(), "started");
-  EXPECT_FALSE(IsSimulationDone());
-  Platform::TerminateProcess(Processes[1].ProcInfo.hProcess, 1);
-  Platform::WaitForProcess(Processes[1].ProcInfo.hProcess, 5000);
-  EXPECT_FALSE(IsSimulationDone());  // engine 0 still counts as running
-  EXPECT_TRUE(Cancel);
+  EXPECT_FALSE(Sim.IsSimulationDone());
+  Platform::TerminateProcess(Sim.Processes[1].ProcInfo.hProcess, 1);
+  Platform::WaitForProcess(Sim.Processes[1].ProcInfo.hProcess, 5000);
+  EXPECT_FALSE(Sim.IsSimulationDone());  // engine 0 still counts as running
+  EXPECT_TRUE(Sim.Cancel);
   EXPECT_EQ(LinesWith("exited"),
             std::vector<std::string>{"Error: Velmar #1 exited without finalizing (exit status 137); cancelling simulation"});
-  Platform::TerminateProcess(Processes[0].ProcInfo.hProcess, 1);
-  Platform::WaitForProcess(Processes[0].ProcInfo.hProcess, 5000);
-  EXPECT_TRUE(IsSimulationDone());
-  EXPECT_TRUE(LastRunCancelled());
+  Platform::TerminateProcess(Sim.Processes[0].ProcInfo.hProcess, 1);
+  Platform::WaitForProcess(Sim.Processes[0].ProcInfo.hProcess, 5000);
+  EXPECT_TRUE(Sim.IsSimulationDone());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_EQ(LinesWith("exited").back(), "Log: Velmar #0 exited");
 }
 
@@ -192,12 +192,12 @@ TEST_F(RunControl, NewStartStopsTheEnginesOfACancelledRun) {
   AddModels(1);
   InitializeWhenLaunched();
   ASSERT_EQ(StartError(), "started");
-  CancelSimulation();
-  EXPECT_FALSE(IsSimulationDone());
+  Sim.CancelSimulation();
+  EXPECT_FALSE(Sim.IsSimulationDone());
   Document.ClearModels();
   EXPECT_EQ(StartError(), "started");
   EXPECT_EQ(LinesWith("Killed Velmar process"), std::vector<std::string>{"Log: Killed Velmar process #0"});
-  EXPECT_TRUE(IsSimulationDone());
+  EXPECT_TRUE(Sim.IsSimulationDone());
 }
 
 }  // namespace

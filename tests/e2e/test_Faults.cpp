@@ -20,7 +20,7 @@
 #include "RunSupport.h"
 #include "Shared/Componen/PipeFraming.h"
 #include "Shared/Componen/ThreadSync.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
@@ -60,6 +60,8 @@ std::string ControlPacket(uint32_t code) {
 
 class Faults : public ::testing::Test {
  protected:
+  // The simulation module, shared by the suite as the program shares its one.
+  static inline TSimulation Sim;
   static void SetUpTestSuite() {
     setenv("VELMAR_PIPE_NAMESPACE", ("velmar-faults-" + std::to_string(getpid()) + "-").c_str(), 1);
     // Multi-packet messages are collected in files here; it must be empty
@@ -69,7 +71,7 @@ class Faults : public ::testing::Test {
     fs::create_directories(TempDir);
     setenv("TMPDIR", TempDir.c_str(), 1);
     InitializeThreadSync();
-    InitializeSimulator();
+    Sim.Startup();
     // Whatever the process machinery sets up on first use is there before
     // any test counts descriptors.
     Platform::TProcessInformation info;
@@ -81,7 +83,7 @@ class Faults : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    FinalizeSimulator();
+    Sim.Shutdown();
     FinalizeThreadSync();
     fs::remove_all(TempDir);
   }
@@ -105,7 +107,7 @@ class Faults : public ::testing::Test {
   }
   void TearDown() override {
     // A failed test must not hand its engines to the next one.
-    for (auto& p : Processes)
+    for (auto& p : Sim.Processes)
       if (p.ProcInfo.hProcess >= 0 && Platform::TerminateProcess(p.ProcInfo.hProcess, 1))
         Platform::WaitForProcess(p.ProcInfo.hProcess, 10000);
     Logger().SetLogHandler(nullptr);
@@ -138,7 +140,7 @@ class Faults : public ::testing::Test {
   // Starts the run; false (with the error logged) when the start failed.
   bool Start() {
     try {
-      StartSimulation(Document);
+      Sim.StartSimulation(Document);
       return true;
     } catch (const std::exception& e) {
       Lines.push_back("Start failed: " + ExceptionMessage(e));
@@ -148,8 +150,8 @@ class Faults : public ::testing::Test {
   // Polls the run to its end as the window's timer does.
   void Finish() {
     const uint64_t start = Platform::GetTickCount64();
-    while (!IsSimulationDone()) {
-      WaitPass();
+    while (!Sim.IsSimulationDone()) {
+      Sim.WaitPass();
       ASSERT_LT(Platform::GetTickCount64() - start, 60000u) << "run did not end";
     }
   }
@@ -160,7 +162,7 @@ class Faults : public ::testing::Test {
   // Every engine has ended; their exit statuses by slot.
   std::vector<uint32_t> EngineExits() {
     std::vector<uint32_t> out;
-    for (auto& p : Processes) {
+    for (auto& p : Sim.Processes) {
       uint32_t code = Platform::STILL_ACTIVE;
       if (p.ProcInfo.hProcess >= 0) {
         EXPECT_EQ(Platform::WaitForProcess(p.ProcInfo.hProcess, 20000), Platform::WAIT_OBJECT_0);
@@ -185,8 +187,8 @@ class Faults : public ::testing::Test {
   // module), and no temporary file.
   void ExpectNothingLeft() {
     ExpectNoChildren();
-    FinalizeSimulator();
-    InitializeSimulator();
+    Sim.Shutdown();
+    Sim.Startup();
     // The reaper closes its own handle of a child just after the child is
     // gone: give it a moment.
     std::vector<std::string> extra;
@@ -231,12 +233,12 @@ TEST_F(Faults, EnginesKilledAtRandomPointsCancelTheRun) {
     for (int i = 0; i < 3; ++i) Model(i, 20, "delay_ms = 2");
     bool killed = false;
     OnLine = [&](const std::string& line) {
-      if (!killed && line == trigger) killed = Platform::TerminateProcess(Processes[victim].ProcInfo.hProcess, 1);
+      if (!killed && line == trigger) killed = Platform::TerminateProcess(Sim.Processes[victim].ProcInfo.hProcess, 1);
     };
     const bool started = Start();
     Finish();
     ASSERT_TRUE(killed) << trigger;
-    EXPECT_TRUE(!started || LastRunCancelled());
+    EXPECT_TRUE(!started || Sim.LastRunCancelled());
     EXPECT_TRUE(Logged("Error: " + v + " exited without finalizing (exit status 137); cancelling simulation"));
     const auto exits = EngineExits();
     for (size_t i = 0; i < exits.size(); ++i) {
@@ -262,12 +264,12 @@ TEST_F(Faults, EngineThatStopsAnsweringTimesOutTheBarrierAndIsKilled) {
   bool stopped = false;
   OnLine = [&](const std::string& line) {
     if (!stopped && line == "Velmar #1 stopped time step #5")
-      stopped = kill(static_cast<pid_t>(Processes[1].ProcInfo.dwProcessId), SIGSTOP) == 0;
+      stopped = kill(static_cast<pid_t>(Sim.Processes[1].ProcInfo.dwProcessId), SIGSTOP) == 0;
   };
   ASSERT_TRUE(Start());
   Finish();
   ASSERT_TRUE(stopped);
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(LoggedStart("Error: Timed out waiting for clients < ClientID "));
   EXPECT_TRUE(Logged("Log: Killed Velmar process #1"));
   EXPECT_TRUE(Logged("Log: Velmar #1 exited"));
@@ -298,7 +300,7 @@ TEST_F(Faults, ProcessorCrashingMidCallCancelsTheRun) {
   Processor(ProcessorScript("kill -SEGV $$"));
   ASSERT_TRUE(Start());
   Finish();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(Logged("Error: External processor closed its output; cancelling simulation"));
   // The engines heard "no" (an empty reply, as a cancelled run with a
   // processor gives) and stopped.
@@ -314,7 +316,7 @@ TEST_F(Faults, ProcessorLineWithoutEndTimesOut) {
   Processor(ProcessorScript("printf '{\"result\":tr'; cat > /dev/null; exit 0"));
   ASSERT_TRUE(Start());
   Finish();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(Logged("Error: External processor did not answer within 4 seconds; cancelling simulation"));
   // The caller may give up first: its own wait is as long as ours.
   for (uint32_t code : EngineExits()) EXPECT_TRUE(code == 1 || code == 4) << code;
@@ -329,7 +331,7 @@ TEST_F(Faults, ProcessorAnsweringGarbageIsReported) {
   Processor(ProcessorScript("printf '\\001\\377\\376 not json \\000 at all\\n'; continue"));
   ASSERT_TRUE(Start());
   Finish();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(LoggedStart("Error: External processor's answer to StopTimeStep for ClientID 1 is not its reply (not "
                           "JSON): \\x01\xff\xfe not json"));
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 1u);
@@ -345,7 +347,7 @@ TEST_F(Faults, ProcessorLineWithoutEndIsCutOffAtTheBound) {
   Processor(ProcessorScript("[ -z \"$big\" ] && { big=1; head -c 150000 /dev/zero | tr '\\0' x; continue; }"));
   ASSERT_TRUE(Start());
   Finish();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(Logged("Error: External processor's answer is longer than 100000 bytes; cancelling simulation"));
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 1u);
   ExpectNothingLeft();
@@ -357,7 +359,10 @@ TEST_F(Faults, ProcessorLineWithoutEndIsCutOffAtTheBound) {
 // (which needs this thread) keeps serving while it waits.
 class TStranger {
  public:
-  explicit TStranger(const std::string& pipe) { EXPECT_EQ(FSocket.Connect(pipe), Platform::ERROR_SUCCESS); }
+  // sim keeps serving while the stranger waits.
+  TStranger(TSimulation& sim, const std::string& pipe) : Sim(sim) {
+    EXPECT_EQ(FSocket.Connect(pipe), Platform::ERROR_SUCCESS);
+  }
   // Sends one packet; false once the manager has hung up.
   bool Send(const std::string& packet) {
     for (int i = 0; i < 2000; ++i) {
@@ -365,7 +370,7 @@ class TStranger {
       const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
       if (r == Platform::ERROR_SUCCESS) return true;
       if (r != Platform::ERROR_IO_PENDING) return false;
-      WaitPass();
+      Sim.WaitPass();
     }
     ADD_FAILURE() << "the manager stopped reading";
     return false;
@@ -386,7 +391,7 @@ class TStranger {
         continue;
       }
       if (r != Platform::ERROR_IO_PENDING) return std::nullopt;
-      WaitPass();
+      Sim.WaitPass();
     }
     ADD_FAILURE() << "no reply and no hang-up";
     return std::nullopt;
@@ -398,13 +403,14 @@ class TStranger {
       const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
       if (r == Platform::ERROR_SUCCESS) return true;
       if (r != Platform::ERROR_IO_PENDING) return false;
-      WaitPass();
+      Sim.WaitPass();
     }
     return false;
   }
   void Close() { FSocket.Close(); }
 
  private:
+  TSimulation& Sim;
   Platform::TLocalSocket FSocket;
   TPipeReceiver FReceiver;
 };
@@ -416,12 +422,12 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
   NewDocument();
   for (int i = 0; i < 3; ++i) Model(i, 40, "delay_ms = 10");
   ASSERT_TRUE(Start());
-  TPipeServer& server = *JsonRpcServer().PipeServer();
+  TPipeServer& server = *Sim.JsonRpcServer().PipeServer();
   ASSERT_EQ(server.GetClientCount(), 3);
   const std::string pipe = VELMAR_PIPE_NAME;
   const std::string start = ControlPacket(MB_START), end = ControlPacket(MB_END);
   {
-    TStranger s(pipe);
+    TStranger s(Sim, pipe);
     // Truncated, not UTF-8, binary: each gets a parse-error reply.
     for (const std::string& junk : {std::string("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Ec"),
                                     std::string("{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"Echo\",\"params\":"
@@ -459,7 +465,7 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
   }
   {
     // A framed message one byte past the bound: cut off, nothing answered.
-    TStranger s(pipe);
+    TStranger s(Sim, pipe);
     ASSERT_TRUE(s.Send(start));
     ASSERT_TRUE(s.Send(std::string(MAX_BUFFER, 'x')));
     s.Send(std::string(kBound - MAX_BUFFER + 1, 'x'));
@@ -468,14 +474,14 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
   }
   {
     // One packet past the bound: the same.
-    TStranger s(pipe);
+    TStranger s(Sim, pipe);
     s.Send(std::string(kBound + 1, 'y'));
     EXPECT_FALSE(s.Receive());
   }
   {
     // A message that never ends: the manager hangs up long before the disk
     // could fill (the bound is about two packets here).
-    TStranger s(pipe);
+    TStranger s(Sim, pipe);
     ASSERT_TRUE(s.Send(start));
     int sent = 0;
     while (sent < 1000 && s.Send(std::string(MAX_BUFFER, 'z'))) ++sent;
@@ -492,14 +498,14 @@ TEST_F(Faults, StrangerSendingJunkDuringARunLeavesTheRunAlone) {
   EXPECT_EQ(cutOff, 3);
   EXPECT_TRUE(LoggedStart("Error: Invalid JSON-RPC request: "));
   EXPECT_TRUE(Logged("Error: RPC \"StopTimeStep\" from unknown ClientID 9"));
-  EXPECT_FALSE(Cancel);
-  EXPECT_FALSE(IsSimulationDone()) << "the run ended before the stranger was done; give the engines more years";
+  EXPECT_FALSE(Sim.Cancel);
+  EXPECT_FALSE(Sim.IsSimulationDone()) << "the run ended before the stranger was done; give the engines more years";
   Finish();
-  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_FALSE(Sim.LastRunCancelled());
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(Logged("Log: Velmar #" + std::to_string(i) + " finalized"));
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
   // Every connection, the strangers' and the engines', is gone.
-  for (int i = 0; i < 100 && server.GetClientCount() > 0; ++i) WaitPass();
+  for (int i = 0; i < 100 && server.GetClientCount() > 0; ++i) Sim.WaitPass();
   EXPECT_EQ(server.GetClientCount(), 0);
   ExpectNothingLeft();
 }
@@ -511,7 +517,7 @@ TEST_F(Faults, StrangerThatNeverReadsStallsOnlyItself) {
   // Requests, never reading a reply: the manager stops reading from this
   // client once its reply is not taken, so nothing piles up on our side and
   // the client's own socket fills.
-  TStranger s(VELMAR_PIPE_NAME);
+  TStranger s(Sim, VELMAR_PIPE_NAME);
   int sent = 0;
   while (sent < 100000 && s.TrySend("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"Echo\",\"params\":{\"ClientID\":9}}"))
     ++sent;
@@ -520,13 +526,13 @@ TEST_F(Faults, StrangerThatNeverReadsStallsOnlyItself) {
   // It answers what fits in the client's unread socket buffer (a few
   // hundred short replies) and one batch of 64 more, and no more.
   EXPECT_LE(answered, 400u);
-  EXPECT_FALSE(IsSimulationDone());
+  EXPECT_FALSE(Sim.IsSimulationDone());
   Finish();
   s.Close();
-  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_FALSE(Sim.LastRunCancelled());
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
-  TPipeServer& server = *JsonRpcServer().PipeServer();
-  for (int i = 0; i < 100 && server.GetClientCount() > 0; ++i) WaitPass();
+  TPipeServer& server = *Sim.JsonRpcServer().PipeServer();
+  for (int i = 0; i < 100 && server.GetClientCount() > 0; ++i) Sim.WaitPass();
   EXPECT_EQ(server.GetClientCount(), 0);
   ExpectNothingLeft();
 }
@@ -541,14 +547,14 @@ TEST_F(Faults, StrangerCannotSplitAProcessorLine) {
   ASSERT_TRUE(Start());
   // A request with line ends between its tokens: as two lines it would get
   // two answers, and every engine's later reply would be one call late.
-  TStranger s(VELMAR_PIPE_NAME);
+  TStranger s(Sim, VELMAR_PIPE_NAME);
   ASSERT_TRUE(s.Send("{\"jsonrpc\":\"2.0\",\"id\":5,\r\n\"method\":\"Echo\",\n\"params\":{\"ClientID\":9}}"));
   const auto reply = s.Receive();
   ASSERT_TRUE(reply);
   EXPECT_EQ(json::parse(*reply)["id"], 5) << *reply;
   s.Close();
   Finish();
-  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_FALSE(Sim.LastRunCancelled());
   for (uint32_t code : EngineExits()) EXPECT_EQ(code, 0u);
   ExpectNothingLeft();
 }
@@ -561,7 +567,7 @@ TEST_F(Faults, ProcessorAnsweringWithAnotherIdCancelsTheRunAndIsEnded) {
   Processor(ProcessorScript("[ $n -eq 4 ] && printf '{\"result\":true,\"id\":424242}\\n'"));
   ASSERT_TRUE(Start());
   Finish();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(LoggedStart("Error: External processor's answer to StopTimeStep for ClientID 1 is not its reply (its "
                           "\"id\" is 424242, not "));
   EXPECT_FALSE(Logged("Info: Simulation complete"));
@@ -583,7 +589,7 @@ TEST_F(Faults, ProcessorThatStopsReadingEndsARunOfEightWithinOneTimeOut) {
   const uint64_t start = Platform::GetTickCount64();
   Finish();
   EXPECT_LT(Platform::GetTickCount64() - start, (TIMEOUT + 5) * 1000u);
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   // One failure, said once: no other call waited for it or wrote to it.
   EXPECT_EQ(std::count_if(Lines.begin(), Lines.end(),
                           [](const std::string& l) {

@@ -19,7 +19,7 @@
 #include "../tools/ToolPaths.h"
 #include "RunSupport.h"
 #include "Shared/Componen/ThreadSync.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
@@ -69,13 +69,15 @@ long StatusField(const std::string& name) {
 
 class LoadTest : public ::testing::Test {
  protected:
+  // The simulation module, shared by the suite as the program shares its one.
+  static inline TSimulation Sim;
   static void SetUpTestSuite() {
     setenv("VELMAR_PIPE_NAMESPACE", ("velmar-load-" + std::to_string(getpid()) + "-").c_str(), 1);
     InitializeThreadSync();
-    InitializeSimulator();
+    Sim.Startup();
   }
   static void TearDownTestSuite() {
-    FinalizeSimulator();
+    Sim.Shutdown();
     FinalizeThreadSync();
   }
   void SetUp() override {
@@ -115,10 +117,10 @@ class LoadTest : public ::testing::Test {
   }
   // Starts the run and polls it to its end as the window's timer does.
   void Run(uint64_t limitMs) {
-    StartSimulation(Document);
+    Sim.StartSimulation(Document);
     const uint64_t start = Platform::GetTickCount64();
-    while (!IsSimulationDone()) {
-      WaitPass();
+    while (!Sim.IsSimulationDone()) {
+      Sim.WaitPass();
       ASSERT_LT(Platform::GetTickCount64() - start, limitMs) << "run did not end";
     }
   }
@@ -134,12 +136,12 @@ class LoadTest : public ::testing::Test {
                            (descriptors < 0 || OpenDescriptorCount() <= descriptors);
       if (settled) return true;
       if (Platform::GetTickCount64() - start > limitMs) return false;
-      WaitPass();
+      Sim.WaitPass();
     }
   }
   // Lets messages run for ms milliseconds.
   static void Pause(uint64_t ms) {
-    for (const uint64_t start = Platform::GetTickCount64(); Platform::GetTickCount64() - start < ms;) WaitPass();
+    for (const uint64_t start = Platform::GetTickCount64(); Platform::GetTickCount64() - start < ms;) Sim.WaitPass();
   }
 
   fs::path Dir;
@@ -164,7 +166,7 @@ TEST_F(LoadTest, NinetyNineEnginesTwoHundredStepsInLockstep) {
   // are still being launched.
   for (int i = 0; i < 99; ++i) models.push_back(Model(i, 200, "delay_ms = 20"));
   Run(900000);
-  EXPECT_FALSE(LastRunCancelled());
+  EXPECT_FALSE(Sim.LastRunCancelled());
   EXPECT_TRUE(Errors.empty());
 
   std::vector<TResults> results;
@@ -208,7 +210,7 @@ TEST_F(LoadTest, RunsBackToBackLeaveDescriptorsThreadsAndMemoryFlat) {
       TSettings::SetExternalProcessorCloseCommand("QUIT");
     }
     Run(60000);
-    ASSERT_FALSE(LastRunCancelled()) << "run " << run;
+    ASSERT_FALSE(Sim.LastRunCancelled()) << "run " << run;
     if (run <= SOAK_FIRST_COUNTED_RUN) {
       ASSERT_TRUE(Settle(-1, -1, 10000)) << "run " << run << ": " << ChildProcesses().size() << " child processes";
       if (run == SOAK_FIRST_COUNTED_RUN) Pause(500);

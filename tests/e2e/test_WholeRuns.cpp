@@ -9,7 +9,7 @@
 #include "../tools/ToolPaths.h"
 #include "RunSupport.h"
 #include "Shared/Componen/ThreadSync.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
@@ -23,13 +23,15 @@ using namespace RunSupport;
 
 class WholeRuns : public ::testing::Test {
  protected:
+  // The simulation module, shared by the suite as the program shares its one.
+  static inline TSimulation Sim;
   static void SetUpTestSuite() {
     setenv("VELMAR_PIPE_NAMESPACE", ("velmar-e2e-" + std::to_string(getpid()) + "-").c_str(), 1);
     InitializeThreadSync();
-    InitializeSimulator();
+    Sim.Startup();
   }
   static void TearDownTestSuite() {
-    FinalizeSimulator();
+    Sim.Shutdown();
     FinalizeThreadSync();
   }
   void SetUp() override {
@@ -68,17 +70,17 @@ class WholeRuns : public ::testing::Test {
   }
   // Starts the run and polls it to its end as the window's timer does.
   void Run() {
-    StartSimulation(Document);
+    Sim.StartSimulation(Document);
     const uint64_t start = Platform::GetTickCount64();
-    while (!IsSimulationDone()) {
-      WaitPass();
+    while (!Sim.IsSimulationDone()) {
+      Sim.WaitPass();
       ASSERT_LT(Platform::GetTickCount64() - start, 120000u) << "run did not end";
     }
   }
   bool Logged(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
   // Every engine process has ended (reaped) by now or soon.
   void ExpectNoEngineLeft() {
-    for (auto& p : Processes) {
+    for (auto& p : Sim.Processes) {
       if (p.ProcInfo.hProcess < 0) continue;
       EXPECT_EQ(Platform::WaitForProcess(p.ProcInfo.hProcess, 10000), Platform::WAIT_OBJECT_0);
     }
@@ -94,8 +96,8 @@ TEST_F(WholeRuns, ThreeEnginesInLockstep) {
   std::vector<std::string> models;
   for (int i = 0; i < 3; ++i) models.push_back(Model(i, 50));
   Run();
-  EXPECT_FALSE(LastRunCancelled());
-  EXPECT_FALSE(Cancel);
+  EXPECT_FALSE(Sim.LastRunCancelled());
+  EXPECT_FALSE(Sim.Cancel);
   std::vector<TResults> results;
   for (const auto& m : models) {
     results.push_back(ReadResults(fs::path(m).replace_extension(".results.csv").string()));
@@ -123,8 +125,8 @@ TEST_F(WholeRuns, DispersalProcessorConservesTheTotal) {
   TSettings::SetExternalProcessorParameters("0.1");
   TSettings::SetExternalProcessorCloseCommand("QUIT");
   Run();
-  EXPECT_FALSE(LastRunCancelled());
-  EXPECT_FALSE(ExternalProcessorRunning);
+  EXPECT_FALSE(Sim.LastRunCancelled());
+  EXPECT_FALSE(Sim.ExternalProcessorRunning());
   std::vector<TResults> results;
   for (const auto& m : models) results.push_back(ReadResults(fs::path(m).replace_extension(".results.csv").string()));
   int64_t first = 0;
@@ -149,23 +151,23 @@ TEST_F(WholeRuns, EngineDyingMidRunEndsTheRun) {
   Model(1, 30, "delay_ms = 5");
   Model(2, 30, "exit_at_step = 10");
   Run();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(Logged("Error: Velmar #2 exited without finalizing (exit status 3); cancelling simulation"));
   ExpectNoEngineLeft();
 }
 
 TEST_F(WholeRuns, EngineKilledMidRunEndsTheRun) {
   for (int i = 0; i < 3; ++i) Model(i, 200, "delay_ms = 5");
-  StartSimulation(Document);
+  Sim.StartSimulation(Document);
   const uint64_t start = Platform::GetTickCount64();
   bool killed = false;
-  while (!IsSimulationDone()) {
-    if (!killed && Processes[1].TimeStep >= 3) killed = Platform::TerminateProcess(Processes[1].ProcInfo.hProcess, 1);
-    WaitPass();
+  while (!Sim.IsSimulationDone()) {
+    if (!killed && Sim.Processes[1].TimeStep >= 3) killed = Platform::TerminateProcess(Sim.Processes[1].ProcInfo.hProcess, 1);
+    Sim.WaitPass();
     ASSERT_LT(Platform::GetTickCount64() - start, 120000u) << "run did not end";
   }
   EXPECT_TRUE(killed);
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(Logged("Error: Velmar #1 exited without finalizing (exit status 137); cancelling simulation"));
   ExpectNoEngineLeft();
 }
@@ -184,7 +186,7 @@ TEST_F(WholeRuns, ProcessorExitingMidRunEndsTheRun) {
   TSettings::SetUseExternalProcessor(true);
   TSettings::SetExternalProcessorFilename(script);
   Run();
-  EXPECT_TRUE(LastRunCancelled());
+  EXPECT_TRUE(Sim.LastRunCancelled());
   EXPECT_TRUE(Logged("Error: External processor closed its output; cancelling simulation"));
   ExpectNoEngineLeft();
 }
@@ -193,8 +195,8 @@ TEST_F(WholeRuns, LeavesNoDescriptorsBehind) {
   Model(0, 5);
   Run();
   ExpectNoEngineLeft();
-  FinalizeSimulator();
-  InitializeSimulator();
+  Sim.Shutdown();
+  Sim.Startup();
   // The process reaper closes its own handle of an engine just after the
   // engine has gone: give it that moment.
   for (int i = 0; i < 500 && OpenDescriptorCount() > Descriptors + 1; ++i) ::usleep(10000);

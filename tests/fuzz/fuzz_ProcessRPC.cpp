@@ -15,7 +15,7 @@
 
 #include "Shared/JSON.h"
 #include "Shared/JSON_RPC.h"
-#include "coordination/Simulator.h"
+#include "coordination/Simulation.h"
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Clock.h"
@@ -52,11 +52,12 @@ struct TFixture {
     TSettings::SetDebugMessages(true);
     auto server = std::make_unique<TJsonRpcServer>(Writer);
     Server = server.get();
-    SetJsonRpcServer(std::move(server));
-    Server->SetOnRPC(&TRpcHandler::OnRPC);
+    Sim.SetJsonRpcServer(std::move(server));
+    Server->SetOnRPC([this](uint32_t pipe, const std::string& method, const IJsonValue& params) { return Sim.OnRPC(pipe, method, params); });
     Logger().SetLogHandler([](const TLogEvent&, bool& handled) { handled = true; });
   }
 
+  TSimulation Sim;
   std::filesystem::path Dir;
   TCheckedReplies Writer;
   TJsonRpcServer* Server = nullptr;
@@ -76,12 +77,13 @@ TFixture& Fixture() {
 }
 
 void ThreeSimulatingSlots() {
-  Processes.assign(3, EmptyProcess);
+  TSimulation& Sim = Fixture().Sim;
+  Sim.Processes.assign(3, EmptyProcess);
   for (uint32_t i = 0; i < 3; ++i) {
-    Processes[i].ClientID = i;
-    Processes[i].Initialized = true;
-    Processes[i].Simulating = true;
-    Processes[i].TimeStep = i == 0 ? 4 : 5;
+    Sim.Processes[i].ClientID = i;
+    Sim.Processes[i].Initialized = true;
+    Sim.Processes[i].Simulating = true;
+    Sim.Processes[i].TimeStep = i == 0 ? 4 : 5;
   }
 }
 
@@ -89,9 +91,10 @@ void ThreeSimulatingSlots() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TFixture& f = Fixture();
+  TSimulation& Sim = f.Sim;
   ThreeSimulatingSlots();
-  Cancel = false;
-  InProcess = true;
+  Sim.Cancel = false;
+  Sim.InProcess = true;
   f.Writer.Count = 0;
 
   const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -102,19 +105,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string request(input.substr(start, end - start));
     f.Server->ProcessRPC(static_cast<uint32_t>(requests % 3 + 1), request);
     ++requests;
-    ServeParkedCalls();
+    Sim.ServeParkedCalls();
     start = end + 1;
   }
   // Held calls are answered once their time-out passes; the manual clock
   // moves on every idle wait, so this takes a few passes, not seconds.
-  for (int pass = 0; ParkedCallCount() > 0 && pass < 1000; ++pass) WaitPass();
-  if (ParkedCallCount() != 0) abort();
+  for (int pass = 0; Sim.ParkedCallCount() > 0 && pass < 1000; ++pass) Sim.WaitPass();
+  if (Sim.ParkedCallCount() != 0) abort();
   // Every request that asked for a reply got at most one; none was lost to
   // a crash of the writer path.
   if (f.Writer.Count > requests) abort();
   while (Platform::ProcessMessages()) {
   }
-  InProcess = false;
-  Cancel = false;
+  Sim.InProcess = false;
+  Sim.Cancel = false;
   return 0;
 }

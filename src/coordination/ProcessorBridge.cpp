@@ -1,35 +1,20 @@
-// The bridge to the external processor: every engine call is handled here
-// first, then forwarded as one line; the processor's answer line is the
-// engine's reply.
+// The bridge to the external processor: requests go to it as one line each,
+// its answer lines come back as the engines' replies.
+#include "coordination/ProcessorBridge.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "Shared/Componen/PipeFraming.h"
 #include "coordination/Simulator.h"
-#include "coordination/SimulatorInternal.h"
+#include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
 
-int ExternalProcessorWritePipe = -1;
-int ExternalProcessorReadPipe = -1;
-
 namespace {
-
-// Bytes the processor wrote after the end of the reply being read: they
-// start its next reply. Emptied when the processor is started or stopped.
-std::string gPending;
-
-// The processor has failed in this run: nothing more is written to it.
-bool gFailed = false;
-
-// Marks the processor failed, which cancels the run.
-void ProcessorFailed() {
-  gFailed = true;
-  Cancel = true;
-}
 
 // Longest piece of a wrong answer quoted in the log.
 constexpr size_t QUOTED_ANSWER_BYTES = 200;
@@ -37,64 +22,75 @@ constexpr size_t QUOTED_ANSWER_BYTES = 200;
 // Largest read from the processor at once.
 constexpr size_t PROCESSOR_READ_CHUNK = 64 * 1024;
 
+// How long a failed processor has to end after SIGTERM before it is killed.
+constexpr uint32_t PROCESSOR_END_GRACE_MS = 2000;
+
 std::string ErrorText(int code) { return Platform::SysErrorMessage(code); }
 
-// Takes the first line (up to and including its LF) out of gPending. The
+}  // namespace
+
+// Marks the processor failed, which cancels the run.
+void TProcessorBridge::MarkFailed() {
+  FFailed = true;
+  FCancel = true;
+}
+
+// Takes the first line (up to and including its LF) out of FPending. The
 // bytes before from hold no LF (already searched), so a long reply arriving
 // in many pieces is searched once, not once per piece.
-bool TakeLine(std::string& result, size_t from = 0) {
-  const size_t lf = gPending.find('\n', from);
+bool TProcessorBridge::TakeLine(std::string& result, size_t from) {
+  const size_t lf = FPending.find('\n', from);
   if (lf == std::string::npos) return false;
-  result.assign(gPending, 0, lf + 1);
-  gPending.erase(0, lf + 1);
+  result.assign(FPending, 0, lf + 1);
+  FPending.erase(0, lf + 1);
   return true;
 }
 
 // Reads the processor's next reply line. Ends early when the processor
 // closes its output or does not answer in time; both cancel the run.
-std::string ReadReply() {
+std::string TProcessorBridge::ReadReply() {
   std::string result;
   if (TakeLine(result)) return result;
   const uint32_t limitSeconds = TSettings::GetVelmarTimeStepTimeout() + 2;
   const uint64_t start = Platform::GetTickCount64();
   char buffer[PROCESSOR_READ_CHUNK];
-  while (!Cancel) {
+  while (!FCancel) {
     uint32_t waiting = 0;
-    int error = Platform::PeekPipe(ExternalProcessorReadPipe, waiting);
+    int error = Platform::PeekPipe(FReadPipe, waiting);
     if (error == EPIPE) {
       // What came before the end is no whole reply: nothing is passed on.
       Logger().Error("External processor closed its output; cancelling simulation");
-      ProcessorFailed();
-      gPending.clear();
+      MarkFailed();
+      FPending.clear();
       return result;
     }
     if (error != 0) {
       Logger().Error("Could not peek external processor pipe: %s (error code %d)", ErrorText(error), error);
     } else if (waiting > 0) {
       size_t got = 0;
-      error = Platform::ReadPipe(ExternalProcessorReadPipe, buffer, std::min<size_t>(waiting, sizeof buffer), got);
+      error = Platform::ReadPipe(FReadPipe, buffer, std::min<size_t>(waiting, sizeof buffer), got);
       if (error != 0 && error != EPIPE) {
         Logger().Error("Could not read from external processor pipe: %s (error code %d)", ErrorText(error), error);
       }
-      const size_t searched = gPending.size();
-      gPending.append(buffer, got);
+      const size_t searched = FPending.size();
+      FPending.append(buffer, got);
       if (TakeLine(result, searched)) return result;
       // The answer becomes one message to the engine, which is bounded; a
       // processor that never ends its line must not fill our memory.
-      if (gPending.size() > static_cast<size_t>(GetMaxMessageSize())) {
+      if (FPending.size() > static_cast<size_t>(GetMaxMessageSize())) {
         Logger().Error("External processor's answer is longer than %d bytes; cancelling simulation",
                        GetMaxMessageSize());
-        ProcessorFailed();
-        gPending.clear();
-        gPending.shrink_to_fit();
+        MarkFailed();
+        FPending.clear();
+        FPending.shrink_to_fit();
         return std::string();
       }
       if (got > 0) continue;
     }
     if ((Platform::GetTickCount64() - start) / 1000 > limitSeconds) {
       Logger().Error("External processor did not answer within %d seconds; cancelling simulation", limitSeconds);
-      ProcessorFailed();
-      gPending.clear();
+      MarkFailed();
+      FPending.clear();
       return std::string();
     }
     // Nothing new: sleep until bytes arrive, at most the poll pause. A
@@ -102,7 +98,7 @@ std::string ReadReply() {
     // real process: it still gets a short real wait, or a busy machine
     // would see it time out after a millisecond of real time.
     const bool simulated = Platform::Clock().IdleWait(PROCESSOR_POLL_MS);
-    const int fd = ExternalProcessorReadPipe;
+    const int fd = FReadPipe;
     Platform::WaitForAnyFd(std::span<const int>(&fd, 1), simulated ? SIMULATED_POLL_REAL_MS : PROCESSOR_POLL_MS);
   }
   return result;
@@ -115,7 +111,7 @@ std::string ReadReply() {
 // only a block that holds a line end is copied first, to blank it. Nothing
 // is lent by reference: the text belongs to the caller, who may reuse it
 // as soon as this returns.
-int WriteRequestLine(std::string_view rpc, uint32_t timeoutMs) {
+int TProcessorBridge::WriteRequestLine(std::string_view rpc, uint32_t timeoutMs) {
   constexpr size_t BLOCK = 1 << 20;
   // One time-out for the whole line: each write gets what is left of it.
   const uint64_t deadline = Platform::GetTickCount64() + timeoutMs;
@@ -132,18 +128,18 @@ int WriteRequestLine(std::string_view rpc, uint32_t timeoutMs) {
     if (std::memchr(block, '\r', size) != nullptr || std::memchr(block, '\n', size) != nullptr) {
       blanked.assign(block, size);
       std::replace_if(blanked.begin(), blanked.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-      error = Platform::WritePipe(ExternalProcessorWritePipe, blanked.data(), size, written, left());
+      error = Platform::WritePipe(FWritePipe, blanked.data(), size, written, left());
     } else {
-      error = Platform::WritePipe(ExternalProcessorWritePipe, block, size, written, left());
+      error = Platform::WritePipe(FWritePipe, block, size, written, left());
     }
     if (error != 0) return error;
   }
-  return Platform::WritePipe(ExternalProcessorWritePipe, TextUtils::CRLF, 2, written, left());
+  return Platform::WritePipe(FWritePipe, TextUtils::CRLF, 2, written, left());
 }
 
 // Writes the request line and waits until the processor has read it in;
 // `flushing` tells which of the two failed.
-int SendRequestLine(std::string_view rpc, bool& flushing) {
+int TProcessorBridge::SendRequestLine(std::string_view rpc, bool& flushing) {
   // A processor that stops reading is given as long to take in the line as
   // to drain the pipe after it.
   const uint32_t timeoutMs = (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u;
@@ -152,8 +148,10 @@ int SendRequestLine(std::string_view rpc, bool& flushing) {
   if (error != 0) return error;
   flushing = true;
   Logger().Debug("Flushing external processor write pipe");
-  return Platform::FlushPipe(ExternalProcessorWritePipe, timeoutMs, ExternalProcessorReadPipe);
+  return Platform::FlushPipe(FWritePipe, timeoutMs, FReadPipe);
 }
+
+namespace {
 
 // Why answer is not the processor's reply to request; empty when it is: a
 // JSON object whose "id" is the request's, as the manager itself would echo
@@ -176,50 +174,10 @@ std::string WhyNotTheReply(std::string_view answer, const TProcessorRequest& req
 
 }  // namespace
 
-void ResetProcessorReader() { gPending.clear(); }
-
-void ResetProcessorBridge() {
-  gPending.clear();
-  gFailed = false;
-}
-
-bool ExternalProcessorFailed() { return gFailed; }
-
-std::string TRpcHandler::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
-  Assert(TSettings::GetUseExternalProcessor());
-  // The bookkeeping needs the call's members and its params' members, not
-  // the state vectors inside them: a long call is forwarded as text without
-  // being built into a tree. A call whose ClientID is missing or not plain
-  // is read whole, since its error line shows the params.
-  IJsonValue request = JsonParseOutline(rpc, 2);
-  const auto plainClientID = [&request] {
-    const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
-    return id && !id->IsObject() && !id->IsArray();
-  };
-  if (request && !plainClientID()) request = JsonParse(rpc);
-  const std::string method =
-      request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
-  IJsonValue params = JsonMember(request, "params");
-  TProcessorRequest call;
-  call.Method = method;
-  if (const IJsonValue clientID = JsonMember(params, "ClientID"))
-    call.ClientID = static_cast<uint32_t>(JsonAsInteger(clientID));
-  call.Id = JsonMember(request, "id");
-  call.HasId = call.Id != nullptr;
-  OnRPC(pipe, method, params);
-  if (HasJsonRpcServer() && JsonRpcServer().ReplyDeferred()) {
-    // Held at the barrier: forwarded once released, after the calls that
-    // released it.
-    NoteParkedRequest(std::move(call), std::string(rpc));
-    return std::string();
-  }
-  return ExchangeWithProcessor(call, rpc);
-}
-
-std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_view rpc) {
+std::string TProcessorBridge::Exchange(const TProcessorRequest& call, std::string_view rpc) {
   std::string result;
   const std::string& method = call.Method;
-  if (gFailed || !ExternalProcessorRunning) {
+  if (FFailed || !FRunning) {
     // A processor that failed once is out of step for good (or gone, or
     // hung): another line would only wait out another time-out.
     Logger().Debug("Not calling external %s: the external processor has failed or stopped", method);
@@ -227,7 +185,7 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
   }
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
-  const bool cancelledBefore = Cancel;
+  const bool cancelledBefore = FCancel;
   bool flushing = false;
   const int error = SendRequestLine(rpc, flushing);
   if (error != 0) {
@@ -238,7 +196,7 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
                                          ErrorText(error), error);
     // A processor that is gone while the run is already being cancelled
     // gets nothing more; the engine is told false with an empty reply.
-    ProcessorFailed();
+    MarkFailed();
     if (cancelledBefore) {
       Logger().Error("%s", message);
       return result;
@@ -246,17 +204,17 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
     throw Exception(message);
   }
   Logger().Debug("Reading from external processor pipe");
-  if (!Cancel) result = ReadReply();
+  if (!FCancel) result = ReadReply();
   // The answer goes to the engine as it came, but only when it is the reply
   // to this request: anything else (a stray line, a second line for one
   // request) would shift every later answer onto the wrong call.
-  if (!Cancel && !result.empty()) {
+  if (!FCancel && !result.empty()) {
     if (const std::string why = WhyNotTheReply(result, call); !why.empty()) {
       const std::string client = call.ClientID >= 0 ? std::to_string(call.ClientID) : std::string("unknown");
       Logger().Error("External processor's answer to %s for ClientID %s is not its reply (%s): %s; cancelling "
                      "simulation",
                      method, client, why, TextUtils::Trim(std::string_view(result).substr(0, QUOTED_ANSWER_BYTES)));
-      ProcessorFailed();
+      MarkFailed();
       result.clear();
     }
   }
@@ -265,3 +223,70 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
   Logger().Debug("Back from external %s", method);
   return result;
 }
+
+TProcessorBridge::~TProcessorBridge() {
+  // A processor still attached when its run's module goes is left running,
+  // as the engines are; only our ends of its pipes are closed.
+  Platform::CloseHandleClear(FReadPipe);
+  Platform::CloseHandleClear(FWritePipe);
+  Platform::CloseProcessHandle(FProcInfo.hProcess);
+  Platform::CloseProcessHandle(FProcInfo.hThread);
+}
+
+void TProcessorBridge::Start(int errorOutput) {
+  Assert(!FRunning);
+  const std::string filename = TSettings::GetExternalProcessorFilename();
+  const std::string parameters = TSettings::GetExternalProcessorParameters();
+  Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
+  FPending.clear();
+  FFailed = false;
+  FRunning = WinUtils::ExecNoWait(filename, parameters, 1, FProcInfo, FReadPipe, FWritePipe,
+                                  TSettings::GetExternalProcessorEnvironment(), errorOutput);
+  if (!FRunning) {
+    LogExecFailure(filename);
+    // The pipe ends are ours even when the start failed.
+    Platform::CloseHandleClear(FReadPipe);
+    Platform::CloseHandleClear(FWritePipe);
+    throw Exception(TextUtils::SafeFormat("Could not start external processor \"%s\"", filename));
+  }
+  Logger().Log("External processor started");
+}
+
+void TProcessorBridge::Stop() {
+  Assert(FRunning);
+  // A processor that failed gets nothing more, not even the close command:
+  // it is ended, so that a hung one does not outlive the run.
+  const std::string command = TSettings::GetExternalProcessorCloseCommand();
+  if (!command.empty() && !FFailed) {
+    Logger().Debug("Writing [%s] to external processor pipe", command);
+    const std::string line = command + TextUtils::CRLF;
+    size_t written = 0;
+    const int error = Platform::WritePipe(FWritePipe, line.data(), line.size(), written);
+    if (error != 0)
+      Logger().Error("Could not write to external processor pipe: %s (error code %d)", ErrorText(error), error);
+  }
+  Platform::CloseHandleClear(FReadPipe);
+  Platform::CloseHandleClear(FWritePipe);
+  if (FFailed && Platform::EndProcess(FProcInfo.hProcess, PROCESSOR_END_GRACE_MS))
+    Logger().Log("External processor ended after its failure");
+  Platform::CloseProcessHandle(FProcInfo.hProcess);
+  Platform::CloseProcessHandle(FProcInfo.hThread);
+  FPending.clear();
+  FRunning = false;
+}
+
+void TProcessorBridge::Attach(int writePipe, int readPipe) {
+  FWritePipe = writePipe;
+  FReadPipe = readPipe;
+  FPending.clear();
+  FFailed = false;
+  FRunning = true;
+}
+
+void TProcessorBridge::Detach() {
+  FWritePipe = FReadPipe = -1;
+  FPending.clear();
+  FRunning = false;
+}
+
+void TProcessorBridge::CloseInput() { Platform::CloseHandleClear(FWritePipe); }
