@@ -11,6 +11,7 @@
 #include <QPointer>
 
 #include "ui/RunControl.h"
+#include "ui/SettingsTab.h"
 
 class QAction;
 class QCheckBox;
@@ -36,7 +37,7 @@ class TRunProgressBar;
 class TModelCountSpinBox;
 class TFindDialog;
 
-class TMainForm : public QMainWindow, private IRunHost {
+class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
  public:
   // args: the command line after the program name (document path, /r).
   explicit TMainForm(std::vector<std::string> args, QWidget* parent = nullptr);
@@ -116,7 +117,6 @@ class TMainForm : public QMainWindow, private IRunHost {
   void CreateConfigurationTab();
   void CreateSimulationTab();
   void CreateMessagesTab();
-  void CreateSettingsTab();
   void FormCreate(const std::vector<std::string>& args);
   // Settings writes from activation, close and destruction must not stop
   // the window: a failure is reported once and the window goes on.
@@ -151,7 +151,6 @@ class TMainForm : public QMainWindow, private IRunHost {
   QWidget* ConfigurationTabSheet = nullptr;
   QWidget* SimulationTabSheet = nullptr;
   QWidget* MessagesTabSheet = nullptr;
-  QWidget* SettingsTabSheet = nullptr;
 
   QWidget* ConfigurationControlPanel = nullptr;
   QSpinBox* ModelsSpinEdit = nullptr;
@@ -167,23 +166,6 @@ class TMainForm : public QMainWindow, private IRunHost {
   QPlainTextEdit* MessagesMemo = nullptr;
   QLabel* RunStatusLabel = nullptr;  // in the status bar
 
-  QLineEdit* VelmarFilenameEdit = nullptr;
-  QToolButton* VelmarBrowseButton = nullptr;
-  QLineEdit* VelmarOptionsEdit = nullptr;
-  QCheckBox* VelmarSpecifiedOptionsOnlyCheckBox = nullptr;
-  QSpinBox* VelmarStartTimeoutSpinEdit = nullptr;
-  QSpinBox* VelmarTimeStepTimeoutSpinEdit = nullptr;
-  QCheckBox* UseExternalProcessorCheckBox = nullptr;
-  QLabel* ExternalProcessorFilenameLabel = nullptr;
-  QLineEdit* ExternalProcessorFilenameEdit = nullptr;
-  QToolButton* ExternalProcessorBrowseButton = nullptr;
-  QLabel* ExternalProcessorParametersLabel = nullptr;
-  QLineEdit* ExternalProcessorParametersEdit = nullptr;
-  QLabel* ExternalProcessorCloseCommandLabel = nullptr;
-  QLineEdit* ExternalProcessorCloseCommandEdit = nullptr;
-  QLabel* ExternalProcessorEnvironmentLabel = nullptr;
-  QPlainTextEdit* ExternalProcessorEnvironmentMemo = nullptr;
-  QCheckBox* DebugMessagesCheckBox = nullptr;
 
   QAction* FileNewAction = nullptr;
   QAction* FileOpenAction = nullptr;
