@@ -20,7 +20,7 @@ class ISimulator {
   // processor failure, Stop).
   virtual bool IsSimulationDone(bool& cancelled) = 0;
   // Records the request to cancel and returns at once.
-  virtual void CancelSimulation(TDocument& document) = 0;
+  virtual void CancelSimulation() = 0;
   // The engines of the current or last run. The counter is cheap and moves
   // whenever the rows may have changed; a monitor builds rows only then.
   virtual uint64_t ProgressGeneration() { return 0; }

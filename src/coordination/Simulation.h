@@ -74,7 +74,6 @@ class TSimulation : public ISimulator {
 
   void StartSimulation(TDocument& document) override;
   bool IsSimulationDone(bool& cancelled) override;
-  void CancelSimulation(TDocument& document) override;
   uint64_t ProgressGeneration() override { return FRows.Generation(); }
   TRunProgress Progress() override;
 
@@ -83,8 +82,7 @@ class TSimulation : public ISimulator {
   // Whether the run that IsSimulationDone last found finished had been
   // cancelled (time-out, Stop, an engine or the processor failing).
   bool LastRunCancelled() const { return FLastRunCancelled; }
-  // Records the request to cancel.
-  void CancelSimulation() { Cancel = true; }
+  void CancelSimulation() override { Cancel = true; }
   bool AnyVelmarProcessRunning() const;
 
   // Notices engines (and the processor) that have ended; part of every wait

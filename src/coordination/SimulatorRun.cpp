@@ -296,8 +296,6 @@ bool TSimulation::IsSimulationDone(bool& cancelled) {
   return done;
 }
 
-void TSimulation::CancelSimulation(TDocument&) { CancelSimulation(); }
-
 TRunProgress TSimulation::Progress() {
   return FRows.Snapshot(Processes, [this](uint32_t slot) {
     std::string reason;

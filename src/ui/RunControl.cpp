@@ -82,7 +82,7 @@ void TRunControl::SimulateStartActionExecute() {
 }
 
 void TRunControl::SimulateStopActionExecute() {
-  if (TDocument* document = FHost.CurrentDocument()) Simulator().CancelSimulation(*document);
+  if (FHost.CurrentDocument()) Simulator().CancelSimulation();
   FSimulating = false;
   if (FOutcome == roNone) FOutcome = roStopped;
   Logger().Info("Cancelled simulation");

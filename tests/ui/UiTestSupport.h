@@ -29,7 +29,7 @@ class TFakeSimulator : public ISimulator {
     cancelled = done && Cancelled;
     return done;
   }
-  void CancelSimulation(TDocument&) override {
+  void CancelSimulation() override {
     ++CancelCalls;
     Cancelled = true;
   }
