@@ -1,9 +1,10 @@
 #include "platform/FdWait.h"
 
 #include <cerrno>
-#include <time.h>
+#include <climits>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/Events.h"
 
 namespace Platform {
@@ -11,17 +12,9 @@ namespace Platform {
 uint32_t WaitForFds(std::span<const TFdWait> fds, uint32_t timeoutMs) {
   std::vector<pollfd> polls(fds.size());
   for (size_t i = 0; i < fds.size(); ++i) polls[i] = {fds[i].Fd, fds[i].Events, 0};
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const TDeadline deadline = timeoutMs == INFINITE ? TDeadline::Never() : TDeadline::After(timeoutMs);
   for (;;) {
-    int timeout = -1;
-    if (timeoutMs != INFINITE) {
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      const int64_t passed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-      timeout = passed >= timeoutMs ? 0 : static_cast<int>(timeoutMs - passed);
-    }
-    const int r = ::poll(polls.data(), polls.size(), timeout);
+    const int r = ::poll(polls.data(), polls.size(), deadline.RemainingMs(INT_MAX));
     if (r < 0) {
       if (errno == EINTR) continue;
       return WAIT_FAILED;
