@@ -10,145 +10,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/ProfileCache.h"
+#include "platform/ProfileText.h"
 
 namespace Platform {
 
-namespace {
+// The parsed lines and file helpers (platform/ProfileText.h) and the read
+// cache (platform/ProfileCache.h).
+using namespace ProfileDetail;
 
-constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+namespace {
 
 std::atomic<ProfileFileTesting::TWriteHook> GWriteHook{nullptr};
 
 void CallHook(ProfileFileTesting::TWriteStage stage) {
   if (auto hook = GWriteHook.load()) hook(stage);
 }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
-
-// ---- Parsing ---------------------------------------------------------------
-
-enum TLineKind { lkOther, lkSection, lkKey };
-
-struct TLine {
-  std::string Raw;  // the line's bytes including its line break
-  TLineKind Kind = lkOther;
-  std::string Name;   // section or key name, blanks trimmed
-  std::string Value;  // key value, blanks trimmed, quotes kept
-};
-
-bool HasLineBreak(const std::string& raw) { return !raw.empty() && raw.back() == '\n'; }
-
-std::string_view LineText(const std::string& raw) {
-  std::string_view t = raw;
-  if (!t.empty() && t.back() == '\n') t.remove_suffix(1);
-  if (!t.empty() && t.back() == '\r') t.remove_suffix(1);
-  return t;
-}
-
-std::string_view LineBreakOf(const std::string& raw) {
-  return std::string_view(raw).substr(LineText(raw).size());
-}
-
-void Classify(TLine& line) {
-  std::string_view t = TrimBlanks(LineText(line.Raw));
-  line.Kind = lkOther;
-  line.Name.clear();
-  line.Value.clear();
-  if (t.empty()) return;
-  if (t.front() == '[') {
-    t.remove_prefix(1);
-    const size_t close = t.find(']');
-    line.Kind = lkSection;
-    line.Name = TrimBlanks(t.substr(0, close));
-    return;
-  }
-  if (t.front() == ';' || t.front() == '#') return;  // comment
-  const size_t eq = t.find('=');
-  if (eq == std::string_view::npos) return;
-  const std::string_view name = TrimBlanks(t.substr(0, eq));
-  if (name.empty()) return;
-  line.Kind = lkKey;
-  line.Name = name;
-  line.Value = TrimBlanks(t.substr(eq + 1));
-}
-
-struct TProfile {
-  bool Bom = false;
-  std::vector<TLine> Lines;
-
-  void Parse(std::string_view content) {
-    Bom = content.substr(0, UTF8_BOM.size()) == UTF8_BOM;
-    if (Bom) content.remove_prefix(UTF8_BOM.size());
-    Lines.clear();
-    while (!content.empty()) {
-      const size_t nl = content.find('\n');
-      const size_t len = nl == std::string_view::npos ? content.size() : nl + 1;
-      TLine line;
-      line.Raw = content.substr(0, len);
-      Classify(line);
-      Lines.push_back(std::move(line));
-      content.remove_prefix(len);
-    }
-  }
-
-  std::string Join() const {
-    std::string out;
-    if (Bom) out += UTF8_BOM;
-    for (const TLine& line : Lines) out += line.Raw;
-    return out;
-  }
-
-  // A file that uses CR LF gets CR LF on new lines; otherwise LF.
-  std::string NewLineBreak() const {
-    for (const TLine& line : Lines)
-      if (LineBreakOf(line.Raw) == "\r\n") return "\r\n";
-    return "\n";
-  }
-
-  // Index of the first header of section, or npos.
-  size_t FindSection(std::string_view section, size_t from = 0) const {
-    for (size_t i = from; i < Lines.size(); ++i)
-      if (Lines[i].Kind == lkSection && SameName(Lines[i].Name, section)) return i;
-    return std::string::npos;
-  }
-
-  // One past the last line of the section whose header is at index header.
-  size_t SectionEnd(size_t header) const {
-    size_t i = header + 1;
-    while (i < Lines.size() && Lines[i].Kind != lkSection) ++i;
-    return i;
-  }
-
-  // Inserts a line at index at, first ending the line before it when that
-  // line (the file's last) has no line break.
-  void InsertLine(size_t at, std::string text, const std::string& br) {
-    if (at > 0 && !HasLineBreak(Lines[at - 1].Raw)) Lines[at - 1].Raw += br;
-    TLine line;
-    line.Raw = std::move(text) + br;
-    Classify(line);
-    Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
-  }
-};
 
 // Removes matching quotes and cuts to the maximum length.
 std::string ValueForReading(std::string_view v) {
@@ -169,188 +49,11 @@ std::string ValueForReading(std::string_view v) {
   return std::string(v.substr(0, i));
 }
 
-// ---- File access -------------------------------------------------------------
-
-class TFd {
- public:
-  explicit TFd(int fd = -1) : FFd(fd) {}
-  ~TFd() { Close(); }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  TFd(TFd&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
-  int Get() const { return FFd; }
-  void Reset(int fd) {
-    Close();
-    FFd = fd;
-  }
-  int Close() {
-    int rc = 0;
-    if (FFd >= 0) rc = ::close(FFd);
-    FFd = -1;
-    return rc;
-  }
-
- private:
-  int FFd;
-};
-
 [[noreturn]] void RaiseWriteError(const std::string& fileName, int err) {
   throw EProfileWriteError(fileName + ": " + std::strerror(err));
 }
 
-// Reads the whole file; false (with errno) when it cannot be read.
-bool ReadAll(int fd, std::string& content) {
-  content.clear();
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    content.append(buf, static_cast<size_t>(n));
-  }
-}
-
-bool ReadWholeFile(const std::string& fileName, std::string& content) {
-  content.clear();
-  TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-  return fd.Get() >= 0 && ReadAll(fd.Get(), content);
-}
-
-// ---- Read cache ----------------------------------------------------------------
-//
-// Settings are read several times per engine call, so parsed files are kept
-// and reused while the file is provably unchanged: same device, inode, size,
-// modification and change times. A change time cannot be set back by anyone,
-// and every write (ours replace the file, so its inode changes too) moves it
-// on. The one blind spot is a change within the time stamps' granularity of
-// our read, which leaves them equal: a file changed less than
-// GProfileCacheMarginNs before it was read is therefore read again every time
-// until it has been quiet that long. Local file systems stamp times to a
-// clock tick (at most 10 ms); the margin is ten times that.
-
-std::atomic<int64_t> GProfileCacheMarginNs{100'000'000};
-
-constexpr size_t PROFILE_CACHE_ENTRIES = 8;
-constexpr off_t PROFILE_CACHE_MAX_SIZE = 1 << 20;
-
-int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
-
-bool SameFileState(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         Nanoseconds(a.st_mtim) == Nanoseconds(b.st_mtim) && Nanoseconds(a.st_ctim) == Nanoseconds(b.st_ctim);
-}
-
-struct TCachedProfile {
-  std::string FileName;
-  struct stat State {};
-  int64_t ReadAtNs = 0;  // wall clock when the read began
-  int64_t CheckedAtNs = 0;  // monotonic clock when the status last matched
-  uint64_t LastUse = 0;
-  std::shared_ptr<const TProfile> Profile;
-};
-
-class TProfileCache {
- public:
-  std::shared_ptr<const TProfile> Read(const std::string& fileName) {
-    // One engine call reads several settings: a status that matched less
-    // than a millisecond ago is taken as still matching.
-    const int64_t now = MonotonicNs();
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      if (TCachedProfile* entry = Find(fileName); entry && now - entry->CheckedAtNs < RECHECK_AFTER_NS) {
-        entry->LastUse = ++FUses;
-        return entry->Profile;
-      }
-    }
-    struct stat st;
-    if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Uncached(fileName);
-    {
-      std::lock_guard<std::mutex> lock(FLock);
-      if (TCachedProfile* entry = Find(fileName); entry && SameFileState(entry->State, st) && Settled(*entry)) {
-        entry->LastUse = ++FUses;
-        entry->CheckedAtNs = now;
-        return entry->Profile;
-      }
-    }
-
-    const int64_t readAt = WallClockNs();
-    TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
-    std::string content;
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content)) return Uncached(fileName);
-    auto profile = std::make_shared<TProfile>();
-    profile->Parse(content);
-    if (st.st_size > PROFILE_CACHE_MAX_SIZE) return profile;
-
-    std::lock_guard<std::mutex> lock(FLock);
-    TCachedProfile* slot = Find(fileName);
-    if (!slot && FEntries.size() < PROFILE_CACHE_ENTRIES) slot = &FEntries.emplace_back();
-    if (!slot)
-      slot = &*std::min_element(FEntries.begin(), FEntries.end(),
-                                [](const TCachedProfile& a, const TCachedProfile& b) { return a.LastUse < b.LastUse; });
-    slot->FileName = fileName;
-    slot->State = st;
-    slot->ReadAtNs = readAt;
-    slot->CheckedAtNs = Settled(*slot) ? now : 0;
-    slot->LastUse = ++FUses;
-    slot->Profile = profile;
-    return profile;
-  }
-
-  // Our own writes show at once, whoever reads next.
-  void Forget() {
-    std::lock_guard<std::mutex> lock(FLock);
-    FEntries.clear();
-  }
-
- private:
-  static constexpr int64_t RECHECK_AFTER_NS = 1'000'000;
-
-  static int64_t MonotonicNs() {
-    timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return Nanoseconds(t);
-  }
-
-  // Under FLock.
-  TCachedProfile* Find(const std::string& fileName) {
-    for (TCachedProfile& entry : FEntries)
-      if (entry.FileName == fileName) return &entry;
-    return nullptr;
-  }
-
-  static int64_t WallClockNs() {
-    timespec now;
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    return Nanoseconds(now);
-  }
-
-  static bool Settled(const TCachedProfile& entry) {
-    const int64_t margin = GProfileCacheMarginNs.load();
-    return Nanoseconds(entry.State.st_ctim) + margin < entry.ReadAtNs &&
-           Nanoseconds(entry.State.st_mtim) + margin < entry.ReadAtNs;
-  }
-
-  static std::shared_ptr<const TProfile> Uncached(const std::string& fileName) {
-    auto profile = std::make_shared<TProfile>();
-    std::string content;
-    if (ReadWholeFile(fileName, content)) profile->Parse(content);
-    return profile;
-  }
-
-  std::mutex FLock;
-  std::vector<TCachedProfile> FEntries;
-  uint64_t FUses = 0;
-};
-
-TProfileCache& ProfileCache() {
-  static TProfileCache cache;
-  return cache;
-}
-
-std::shared_ptr<const TProfile> ReadProfile(const std::string& fileName) { return ProfileCache().Read(fileName); }
+// ---- Writing -----------------------------------------------------------------
 
 bool WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -487,7 +190,7 @@ void ModifyProfile(const std::string& fileName, const std::function<bool(TProfil
   const std::string newContent = profile.Join();
   if (exists && newContent == content) return;
   ReplaceFile(target, newContent, exists ? &st : nullptr);
-  ProfileCache().Forget();
+  ForgetCachedProfiles();
 }
 
 bool HasLineBreakChar(std::string_view s) {
@@ -666,7 +369,6 @@ std::vector<std::string> GetPrivateProfileSectionKeys(std::string_view section,
 
 namespace ProfileFileTesting {
 void SetWriteHook(TWriteHook hook) { GWriteHook.store(hook); }
-int64_t SetReadCacheMarginNs(int64_t margin) { return GProfileCacheMarginNs.exchange(margin); }
 }  // namespace ProfileFileTesting
 
 }  // namespace Platform
