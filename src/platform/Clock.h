@@ -34,6 +34,8 @@ class IClock {
 // descriptors, on child processes) count on it, never on an installed
 // clock: a test clock cannot wake the kernel.
 uint64_t MonotonicMs();
+// The same clock in nanoseconds, for the few places that need the finer count.
+uint64_t MonotonicNs();
 
 // A point on that clock to wait until, or no end.
 class TDeadline {

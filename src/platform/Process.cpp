@@ -6,9 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/uio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -312,28 +310,22 @@ int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead) {
 
 namespace {
 
-constexpr uint64_t NO_DEADLINE = UINT64_MAX;
-
 // The clock counts whole milliseconds, so "now" may be most of one behind:
 // one more keeps a wait from ending before its time-out.
-uint64_t DeadlineAfter(uint32_t timeoutMs) {
-  return timeoutMs == 0xFFFFFFFFu ? NO_DEADLINE : MonotonicMs() + timeoutMs + 1;
+TDeadline DeadlineAfter(uint32_t timeoutMs) {
+  return timeoutMs == 0xFFFFFFFFu ? TDeadline::Never() : TDeadline::After(uint64_t{timeoutMs} + 1);
 }
 
 // Waits for room in the pipe until the deadline: 0, or ETIMEDOUT.
-int WaitForRoom(int fd, uint64_t deadline) {
-  int wait = -1;
-  if (deadline != NO_DEADLINE) {
-    const uint64_t now = MonotonicMs();
-    if (now >= deadline) return ETIMEDOUT;
-    wait = static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX));
-  }
+int WaitForRoom(int fd, const TDeadline& deadline) {
+  const int wait = deadline.RemainingMs(INT32_MAX);
+  if (wait == 0) return ETIMEDOUT;
   pollfd p{fd, POLLOUT, 0};
-  if (::poll(&p, 1, wait) == 0 && deadline != NO_DEADLINE && MonotonicMs() >= deadline) return ETIMEDOUT;
+  if (::poll(&p, 1, wait) == 0 && deadline.RemainingMs(1) == 0) return ETIMEDOUT;
   return 0;
 }
 
-int WriteUntil(int fd, const void* data, size_t count, size_t& bytesWritten, uint64_t deadline) {
+int WriteUntil(int fd, const void* data, size_t count, size_t& bytesWritten, const TDeadline& deadline) {
   IgnoreWriteSignals();
   const char* bytes = static_cast<const char*>(data);
   while (bytesWritten < count) {
@@ -363,66 +355,6 @@ int SetPipeNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
   return 0;
-}
-
-namespace {
-
-size_t PageSize() {
-  static const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  return size;
-}
-
-// The whole pages inside [data, data + count): [first, last), empty when none.
-void WholePages(const void* data, size_t count, uintptr_t& first, uintptr_t& last) {
-  const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t mask = ~(static_cast<uintptr_t>(PageSize()) - 1);
-  first = (begin + PageSize() - 1) & mask;
-  last = (begin + count) & mask;
-  if (last < first) last = first;
-}
-
-// Hands whole pages to the pipe by reference, waiting while it is full.
-int SplicePages(int fd, const char* data, size_t count, size_t& bytesWritten, uint64_t deadline) {
-  while (count > 0) {
-    iovec piece{const_cast<char*>(data), count};
-    // Never waits in the call (which would not heed the descriptor's
-    // non-blocking mode): a full pipe is waited for below.
-    const ssize_t r = ::vmsplice(fd, &piece, 1, SPLICE_F_NONBLOCK);
-    if (r > 0) {
-      data += r;
-      count -= static_cast<size_t>(r);
-      bytesWritten += static_cast<size_t>(r);
-      continue;
-    }
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0 && errno == EAGAIN) {
-      if (const int error = WaitForRoom(fd, deadline)) return error;
-      continue;
-    }
-    return r < 0 ? errno : EIO;
-  }
-  return 0;
-}
-
-}  // namespace
-
-int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs) {
-  bytesWritten = 0;
-  const uint64_t deadline = DeadlineAfter(timeoutMs);
-  uintptr_t first = 0, last = 0;
-  WholePages(data, count, first, last);
-  const char* bytes = static_cast<const char*>(data);
-  const size_t head = first - reinterpret_cast<uintptr_t>(data);
-  const size_t pages = last - first;
-  if (pages == 0) return WriteUntil(fd, data, count, bytesWritten, deadline);
-  int error = WriteUntil(fd, bytes, head, bytesWritten, deadline);
-  if (error != 0) return error;
-  error = SplicePages(fd, bytes + head, pages, bytesWritten, deadline);
-  // A descriptor that is no pipe, or a kernel without the call: copied.
-  if (error == EINVAL || error == ENOSYS || error == EBADF)
-    error = WriteUntil(fd, bytes, head + pages, bytesWritten, deadline);
-  if (error != 0) return error;
-  return WriteUntil(fd, bytes, count, bytesWritten, deadline);
 }
 
 int SetPipeCapacity(int fd, size_t bytes) {

@@ -159,15 +159,6 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint
 // Returns 0 or an errno value.
 int SetPipeNonBlocking(int fd);
 
-// Lends the bytes to the pipe instead of copying them: the pipe refers to
-// the memory's whole pages, and the reader copies from there (the few bytes
-// before the first whole page and after the last are copied as WritePipe
-// does). Otherwise as WritePipe. The bytes must stay unchanged until the
-// reader has taken them in, that is until FlushPipe has returned 0; when
-// that cannot be seen (a failed write or flush), the pipe may still refer
-// to them: lend only memory that is yours and that nobody writes again.
-int LendToPipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs = 0xFFFFFFFFu);
-
 // Asks for a pipe buffer of at least `bytes` (up to the system's bound):
 // a reader and a writer of long lines then take turns far less often.
 // Best effort; returns 0 or an errno value.

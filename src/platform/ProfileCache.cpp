@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/ProfileFile.h"
 
 // Settings are read several times per engine call, so parsed files are kept
@@ -105,11 +106,7 @@ class TProfileCache {
  private:
   static constexpr int64_t RECHECK_AFTER_NS = 1'000'000;
 
-  static int64_t MonotonicNs() {
-    timespec t;
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return Nanoseconds(t);
-  }
+  static int64_t MonotonicNs() { return static_cast<int64_t>(Platform::MonotonicNs()); }
 
   // Under FLock.
   TCachedProfile* Find(const std::string& fileName) {

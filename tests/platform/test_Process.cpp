@@ -420,65 +420,18 @@ std::string Pattern(size_t size, unsigned seed) {
   return text;
 }
 
-// Lent bytes arrive as written wherever they start and end: before, inside
-// and after whole pages, more than the pipe holds, and also through a
-// descriptor that cannot take pages (copied instead).
-TEST(Pipe, LentBytesArriveWhole) {
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  const std::string source = Pattern(3 << 20, 3);
-  for (const auto& [offset, size] : std::vector<std::pair<size_t, size_t>>{
-           {0, 0}, {1, 10}, {0, page}, {page - 1, 2}, {7, 3 * page + 5}, {5, (3u << 20) - 11}}) {
-    // Lent from the middle of the source, so the pages around it differ.
-    const char* from = source.data() + (page - reinterpret_cast<uintptr_t>(source.data()) % page) + offset;
-    const size_t count = std::min(size, static_cast<size_t>(source.data() + source.size() - from));
-    int r = -1, w = -1;
-    ASSERT_EQ(0, CreatePipe(r, w));
-    std::string got;
-    std::thread reader([&] { got = ReadAll(r); });
-    size_t written = 0;
-    EXPECT_EQ(0, LendToPipe(w, from, count, written));
-    EXPECT_EQ(count, written);
-    EXPECT_EQ(0, FlushPipe(w, 20000));
-    CloseHandleClear(w);
-    reader.join();
-    CloseHandleClear(r);
-    EXPECT_EQ(std::string(from, count), got) << offset << "+" << size;
-  }
-
-  // A file is no pipe: the bytes are copied.
-  const fs::path file = fs::temp_directory_path() / ("velmar-lend-" + std::to_string(getpid()));
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  size_t written = 0;
-  EXPECT_EQ(0, LendToPipe(fd, source.data() + 3, 5 * page, written));
-  EXPECT_EQ(5 * page, written);
-  ::close(fd);
-  std::ifstream in(file, std::ios::binary);
-  EXPECT_EQ(source.substr(3, 5 * page), std::string(std::istreambuf_iterator<char>(in), {}));
-  fs::remove(file);
-
-  // A reader that has gone: EPIPE, as for a copy.
-  int r = -1, w = -1;
-  ASSERT_EQ(0, CreatePipe(r, w));
-  CloseHandleClear(r);
-  EXPECT_EQ(EPIPE, LendToPipe(w, source.data(), 4 * page, written));
-  CloseHandleClear(w);
-}
-
 // With a non-blocking write end, a full pipe ends the wait after the
-// time-out; what went in is counted. Lent or copied alike.
+// time-out; what went in is counted.
 TEST(Pipe, WritesToAFullPipeTimeOut) {
   const std::string text = Pattern(1 << 20, 5);
-  for (const bool lend : {false, true}) {
+  {
     int r = -1, w = -1;
     ASSERT_EQ(0, CreatePipe(r, w));
     ASSERT_EQ(0, SetPipeNonBlocking(w));
     const int capacity = ::fcntl(w, F_GETPIPE_SZ);
     size_t written = 0;
     const auto start = std::chrono::steady_clock::now();
-    const int error = lend ? LendToPipe(w, text.data(), text.size(), written, 50)
-                           : WritePipe(w, text.data(), text.size(), written, 50);
-    EXPECT_EQ(ETIMEDOUT, error) << lend;
+    EXPECT_EQ(ETIMEDOUT, WritePipe(w, text.data(), text.size(), written, 50));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
     EXPECT_GT(written, 0u);
     EXPECT_LE(written, static_cast<size_t>(capacity));
@@ -490,7 +443,7 @@ TEST(Pipe, WritesToAFullPipeTimeOut) {
     CloseHandleClear(w);
     reader.join();
     CloseHandleClear(r);
-    EXPECT_TRUE(got == text) << lend;
+    EXPECT_TRUE(got == text);
   }
 }
 
