@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "coordination/RunInsight.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
@@ -27,6 +28,9 @@ struct TRunRows {
 
 TRunRows gRun;
 uint64_t gGeneration = 0;
+uint64_t gRunNumber = 0;
+// The run's timings and trace.
+TRunInsight gInsight;
 
 // A status above 128 is how a process ended by a signal reports.
 constexpr uint32_t SIGNALLED_STATUS = 128;
@@ -89,6 +93,8 @@ std::vector<std::string> LastLinesOf(const std::string& path, size_t maxLines) {
 
 }  // namespace
 
+TRunInsight& RunInsight() { return gInsight; }
+
 size_t TRunProgress::InitialisedCount() const {
   return static_cast<size_t>(std::count_if(Engines.begin(), Engines.end(), [](const TEngineProgress& e) {
     return e.State != TEngineState::NotStarted && e.State != TEngineState::Launched;
@@ -128,6 +134,7 @@ void NoteProgress() { ++gGeneration; }
 
 TRunProgress RunProgress() {
   TRunProgress progress;
+  progress.Run = gRunNumber;
   progress.Engines.resize(gRun.Filenames.size());
   for (size_t i = 0; i < progress.Engines.size(); ++i) {
     TEngineProgress& row = progress.Engines[i];
@@ -143,16 +150,19 @@ TRunProgress RunProgress() {
     row.OutputTail = gRun.OutputTails[i];
     if (IsHeldAtBarrier(row.Model)) TRpcHandler::CanStartTimestep(row.Model, slot.TimeStep, row.HeldReason);
   }
+  AddTimings(progress, RunInsight().Timings(), Platform::MonotonicUs());
   return progress;
 }
 
 void NoteRunStarting(const TDocument& document) {
   gRun = TRunRows{};
+  ++gRunNumber;
   if (Platform::FileExists(document.GetFilename())) gRun.DocumentPath = document.GetFilename();
   for (uint32_t i = 0; i < document.ModelCount(); ++i) gRun.Filenames.push_back(document.GetModel(i)->GetFilename());
   gRun.OutputFiles.resize(gRun.Filenames.size());
   gRun.Killed.resize(gRun.Filenames.size());
   gRun.OutputTails.resize(gRun.Filenames.size());
+  RunInsight().RunStarting(gRun.Filenames, Platform::MonotonicUs());
   NoteProgress();
 }
 

@@ -39,10 +39,20 @@ struct TEngineProgress {
   // The last lines of that file, read when the engine failed (exited or
   // timed out before "Initialize", or exited without "Finalize").
   std::vector<std::string> OutputTail;
+  // Where its time went: the mean time it computed per step (from the reply
+  // to its "StartTimeStep" to its "StopTimeStep"), 0 before its first step,
+  // and the share (0..1) of the run so far it was held at the barrier.
+  double MeanComputingMs = 0;
+  double HeldShare = 0;
+  // The engine the others waited for most over the last 10 steps.
+  bool HoldsOthers = false;
 };
 
 struct TRunProgress {
   std::vector<TEngineProgress> Engines;
+  // Counts the runs started; a monitor that keeps anything per run (the
+  // chart) starts afresh when it moves.
+  uint64_t Run = 0;
 
   // Engines that have called "Initialize" (whatever they did since).
   size_t InitialisedCount() const;

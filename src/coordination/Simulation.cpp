@@ -1,6 +1,7 @@
 #include "coordination/Simulation.h"
 
 #include "Shared/Componen/ThreadSync.h"
+#include "coordination/RunInsight.h"
 #include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 
@@ -27,3 +28,9 @@ void TSimulation::CancelSimulation(TDocument& document) { ::CancelSimulation(&do
 uint64_t TSimulation::ProgressGeneration() { return ::ProgressGeneration(); }
 
 TRunProgress TSimulation::Progress() { return RunProgress(); }
+
+size_t TSimulation::ComputingPerStep(uint32_t engine, size_t from, std::vector<float>& out) {
+  return RunInsight().Timings().ComputingSeries(engine, from, out);
+}
+
+void TSimulation::SetTraceFile(const std::string& path) { RunInsight().SetTraceFile(path); }

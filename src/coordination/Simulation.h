@@ -20,4 +20,6 @@ class TSimulation : public ISimulator {
   void CancelSimulation(TDocument& document) override;
   uint64_t ProgressGeneration() override;
   TRunProgress Progress() override;
+  size_t ComputingPerStep(uint32_t engine, size_t from, std::vector<float>& out) override;
+  void SetTraceFile(const std::string& path) override;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Shared/Componen/PipeFraming.h"
+#include "coordination/RunInsight.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
 #include "diagnostics/Logging.h"
@@ -223,6 +224,7 @@ std::string ExchangeWithProcessor(const TProcessorRequest& call, std::string_vie
     Logger().Debug("Not calling external %s: the external processor has failed or stopped", method);
     return result;
   }
+  const auto timed = RunInsight().TimeProcessor(call.ClientID, call.Method);
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = Cancel;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "coordination/RpcVelmarModifier.h"
+#include "coordination/RunInsight.h"
 #include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
@@ -156,6 +157,7 @@ bool gServing = false;
 
 // The slot's own start of the step, with the lines around it.
 IJsonValue StartSlotTimeStep(uint32_t id) {
+  RunInsight().Released(id, Platform::MonotonicUs());
   InternalDebugMessage("Calling internal StartTimeStep for ClientID %d", id);
   IJsonValue result = Processes[id].StartTimeStep();
   InternalDebugMessage("Back from internal StartTimeStep for ClientID %d", id);
@@ -294,6 +296,7 @@ TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJso
   }
   if (SameText(method, "StartTimeStep")) {
     Logger().Debug("Starting TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
+    RunInsight().StartTimeStepArrived(id, Processes[id].TimeStep, Platform::MonotonicUs());
     std::string whyNot;
     if (!CanStartTimestep(id, Processes[id].TimeStep, whyNot)) {
       // Held: answered by ServeParkedCalls once the barrier opens, the
@@ -310,6 +313,7 @@ TVariant TRpcHandler::OnRPC(uint32_t pipe, const std::string& method, const IJso
       return TVariant(false);
     }
     Logger().Debug("Stopping TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
+    RunInsight().StopTimeStepArrived(id, Platform::MonotonicUs());
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
     Processes[id].StopTimeStep();
     InternalDebugMessage("Back from internal StopTimeStep for ClientID %d", id);

@@ -1,5 +1,6 @@
 // Starting, watching and cancelling a run, and the module's JSON-RPC server.
 #include "coordination/WinUtils.h"
+#include "coordination/RunInsight.h"
 #include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 #include "coordination/SimulatorInternal.h"
@@ -145,6 +146,7 @@ bool IsSimulationDone() {
   if (stopped) {
     gLastRunCancelled = Cancel;
     Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(gStartTicks));
+    RunInsight().RunEnded(Platform::MonotonicUs());
   }
   return !InProcess;
 }
@@ -232,6 +234,7 @@ void StartProcess(const TModel& model, TVelmarProcess& slot) {
   }
   slot.StartTime = Platform::LocalNow();
   Logger().Log("Velmar #%d started", id);
+  RunInsight().EngineLaunched(id, slot.ProcInfo.dwProcessId, Platform::MonotonicUs());
   // The slot is looked up by index after every pass, never through a
   // reference held across nested calls.
   while (!Cancel && !Processes[id].Initialized && !Processes[id].Exited &&
@@ -310,6 +313,7 @@ void StartSimulation(TDocument& document) {
         Logger().Log("Could not kill Velmar process #%d", j);
     }
     if (ExternalProcessorRunning) StopExternalProcess();
+    RunInsight().RunEnded(Platform::MonotonicUs());
     throw;
   }
   InProcess = true;

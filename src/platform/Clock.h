@@ -34,6 +34,9 @@ class IClock {
 // descriptors, on child processes) count on it, never on an installed
 // clock: a test clock cannot wake the kernel.
 uint64_t MonotonicMs();
+// The same clock in microseconds, for spans too short to time in
+// milliseconds (the run's timings, its trace).
+uint64_t MonotonicUs();
 
 // A point on that clock to wait until, or no end.
 class TDeadline {
