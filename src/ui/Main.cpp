@@ -25,6 +25,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QSplitter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -45,6 +46,7 @@
 #include "platform/MessageBox.h"
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
+#include "ui/ComputingChart.h"
 #include "ui/RunMonitor.h"
 
 TMainForm* MainForm = nullptr;
@@ -425,7 +427,17 @@ void TMainForm::CreateSimulationTab() {
   EnginesTable->setObjectName("EnginesTable");
   connect(EnginesTable, &QTableWidget::cellDoubleClicked, this,
           [this](int row, int) { RunCommand([this, row] { OpenEngineOutput(row); }); });
-  layout->addWidget(EnginesTable, 1);
+  ComputingChart = new TComputingChart(SimulationTabSheet);
+  ComputingChart->setObjectName("ComputingChart");
+  // The table above the chart; the user moves the border between them.
+  auto* split = new QSplitter(Qt::Vertical, SimulationTabSheet);
+  split->setObjectName("SimulationSplitter");
+  split->addWidget(EnginesTable);
+  split->addWidget(ComputingChart);
+  split->setStretchFactor(0, 1);
+  split->setStretchFactor(1, 1);
+  split->setChildrenCollapsible(false);
+  layout->addWidget(split, 1);
 
   PageControl->addTab(SimulationTabSheet, "&Simulation");
 }
@@ -960,6 +972,7 @@ void TMainForm::RefreshMonitor(bool force) {
   const TRunProgress progress = simulator ? simulator->Progress() : TRunProgress{};
   EnginesTable->ShowRows(progress);
   ProgressBar->Show(phase, progress);
+  if (simulator) ComputingChart->Follow(*simulator, progress, force);
 }
 
 void TMainForm::OpenEngineOutput(int row) {

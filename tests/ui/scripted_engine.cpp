@@ -8,6 +8,8 @@
 //   gate NAME     wait until a file NAME exists beside the script (at most a minute)
 //   call METHOD   a call with this engine's ClientID (and the members the
 //                 manager requires for StartSimulation and StopTimeStep)
+//   work MS       spend MS milliseconds (a step's known work)
+//   steps N MS    N time steps, each "StartTimeStep", MS ms of work, "StopTimeStep"
 //   exit N        end at once with status N
 //   logs          "log descriptors:" and the numbers of its descriptors open
 //                 on a file named *.log, to standard output
@@ -78,6 +80,18 @@ int main(int argc, char** argv) {
         if (rest == "StartSimulation") params["VelmarStateVarsGlobal"] = nlohmann::json::object();
         if (rest == "StopTimeStep") params["VelmarStateVarsPop"] = nlohmann::json::object();
         if (IsFalseReply(client.Call(rest, params, 60000))) cancelled = true;
+      } else if (command == "work") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(rest)));
+      } else if (command == "steps") {
+        const size_t blank2 = rest.find(' ');
+        const int count = std::stoi(rest.substr(0, blank2));
+        const int ms = blank2 == std::string::npos ? 0 : std::stoi(rest.substr(blank2 + 1));
+        for (int step = 0; step < count; ++step) {
+          if (IsFalseReply(client.Call("StartTimeStep", {{"ClientID", id}}, 60000))) cancelled = true;
+          std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+          const nlohmann::json stop = {{"ClientID", id}, {"VelmarStateVarsPop", nlohmann::json::object()}};
+          if (IsFalseReply(client.Call("StopTimeStep", stop, 60000))) cancelled = true;
+        }
       } else if (command == "logs") {
         std::string line = "log descriptors:";
         for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {

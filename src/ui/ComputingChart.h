@@ -1,0 +1,49 @@
+#pragma once
+// The chart below the engine table: the time each engine computed in each
+// step, one line per engine. It reads only the steps completed since its
+// last read, at most every REFRESH_INTERVAL, and keeps the run's lines once
+// the run is over, until the next run starts.
+#include <cstdint>
+#include <vector>
+
+#include <QChartView>
+
+#include "coordination/RunProgress.h"
+
+class ISimulator;
+class QLineSeries;
+class QValueAxis;
+
+class TComputingChart : public QChartView {
+ public:
+  static constexpr int REFRESH_INTERVAL = 500;  // ms
+
+  explicit TComputingChart(QWidget* parent = nullptr);
+
+  // Follows the run of progress: new steps are read from simulator when
+  // REFRESH_INTERVAL has passed since the last read, or at once when forced
+  // (the run's end).
+  void Follow(ISimulator& simulator, const TRunProgress& progress, bool force = false);
+
+  // What the chart shows, for tests.
+  int LineCount() const { return static_cast<int>(FLines.size()); }
+  // Engine's points: (step, ms).
+  QList<QPointF> Points(int engine) const;
+  int Reads() const { return FReads; }
+
+ private:
+  void Restart(const TRunProgress& progress);
+
+  uint64_t FRun = 0;
+  bool FHaveRun = false;
+  std::vector<QLineSeries*> FLines;
+  std::vector<size_t> FRead;  // steps read per engine
+  QValueAxis* FSteps = nullptr;
+  QValueAxis* FMs = nullptr;
+  double FMaxMs = 0;
+  size_t FMaxStep = 0;
+  qint64 FLastReadMs = 0;
+  bool FEverRead = false;
+  int FReads = 0;
+  std::vector<float> FScratch;
+};
