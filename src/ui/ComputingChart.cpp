@@ -58,7 +58,7 @@ void TComputingChart::Follow(ISimulator& simulator, const TRunProgress& progress
   if (!force && FEverRead && now - FLastReadMs < REFRESH_INTERVAL) return;
   FLastReadMs = now;
   FEverRead = true;
-  ++FReads;
+  if (!force) ++FRunningReads;
   bool grown = false;
   for (size_t i = 0; i < FLines.size(); ++i) {
     FScratch.clear();

@@ -22,14 +22,15 @@ class TComputingChart : public QChartView {
 
   // Follows the run of progress: new steps are read from simulator when
   // REFRESH_INTERVAL has passed since the last read, or at once when forced
-  // (the run's end).
+  // (no run going on: its last steps). A new run starts the lines afresh.
   void Follow(ISimulator& simulator, const TRunProgress& progress, bool force = false);
 
   // What the chart shows, for tests.
   int LineCount() const { return static_cast<int>(FLines.size()); }
   // Engine's points: (step, ms).
   QList<QPointF> Points(int engine) const;
-  int Reads() const { return FReads; }
+  // Reads made while a run went on (not forced).
+  int RunningReads() const { return FRunningReads; }
 
  private:
   void Restart(const TRunProgress& progress);
@@ -44,6 +45,6 @@ class TComputingChart : public QChartView {
   size_t FMaxStep = 0;
   qint64 FLastReadMs = 0;
   bool FEverRead = false;
-  int FReads = 0;
+  int FRunningReads = 0;
   std::vector<float> FScratch;
 };

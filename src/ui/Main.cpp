@@ -972,7 +972,9 @@ void TMainForm::RefreshMonitor(bool force) {
   const TRunProgress progress = simulator ? simulator->Progress() : TRunProgress{};
   EnginesTable->ShowRows(progress);
   ProgressBar->Show(phase, progress);
-  if (simulator) ComputingChart->Follow(*simulator, progress, force);
+  // While a run goes on the chart reads at most twice a second; once it is
+  // over, its last steps at once.
+  if (simulator) ComputingChart->Follow(*simulator, progress, phase == TRunProgressBar::rpIdle);
 }
 
 void TMainForm::OpenEngineOutput(int row) {
