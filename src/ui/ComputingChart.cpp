@@ -20,6 +20,7 @@ TComputingChart::TComputingChart(QWidget* parent) : QChartView(parent) {
   FSteps->setRange(0, 10);
   FMs = new QValueAxis;
   FMs->setTitleText("ms");
+  FMs->setLabelFormat("%g");
   FMs->setRange(0, 10);
   chart->addAxis(FSteps, Qt::AlignBottom);
   chart->addAxis(FMs, Qt::AlignLeft);
@@ -79,6 +80,9 @@ void TComputingChart::Follow(ISimulator& simulator, const TRunProgress& progress
   if (!grown) return;
   FSteps->setRange(0, std::max<double>(10, static_cast<double>(FMaxStep)));
   FMs->setRange(0, std::max(1.0, FMaxMs * 1.1));
+  // Round ticks: 0, 20, 40 ms rather than 0, 18.5, 37.
+  FSteps->applyNiceNumbers();
+  FMs->applyNiceNumbers();
 }
 
 QList<QPointF> TComputingChart::Points(int engine) const {

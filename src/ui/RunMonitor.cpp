@@ -41,7 +41,7 @@ void TRunProgressBar::Show(TPhase phase, const TRunProgress& progress) {
 
 TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
   setHorizontalHeaderLabels(
-      {"Model", "File", "PID", "State", "Step", "Computing per step", "Held", "Pace", "Held at the barrier"});
+      {"Model", "File", "PID", "State", "Step", "Computing/step", "Held share", "Pace", "Held at the barrier"});
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
@@ -53,9 +53,9 @@ TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
   setColumnWidth(ecPid, 60);
   setColumnWidth(ecState, 130);
   setColumnWidth(ecStep, 50);
-  setColumnWidth(ecComputing, 120);
-  setColumnWidth(ecHeldShare, 50);
-  setColumnWidth(ecPace, 90);
+  setColumnWidth(ecComputing, 95);
+  setColumnWidth(ecHeldShare, 75);
+  setColumnWidth(ecPace, 95);
   horizontalHeaderItem(ecComputing)->setToolTip("Mean time the engine computed per step");
   horizontalHeaderItem(ecHeldShare)->setToolTip("Share of the run the engine was held at the barrier");
   horizontalHeaderItem(ecPace)->setToolTip("The engine the others waited for most over the last 10 steps");
