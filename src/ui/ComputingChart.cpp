@@ -33,6 +33,8 @@ void TComputingChart::Restart(const TRunProgress& progress) {
   chart()->removeAllSeries();  // deletes them
   FLines.clear();
   FRead.assign(progress.Engines.size(), 0);
+  FPartial.assign(progress.Engines.size(), TPartial{});
+  FBin = 1;
   for (const TEngineProgress& engine : progress.Engines) {
     auto* line = new QLineSeries;
     line->setName(QString("#%1").arg(engine.Model));
@@ -66,14 +68,21 @@ void TComputingChart::Follow(ISimulator& simulator, const TRunProgress& progress
     const size_t total = simulator.ComputingPerStep(static_cast<uint32_t>(i), FRead[i], FScratch);
     if (FScratch.empty()) continue;
     QList<QPointF> points;
-    points.reserve(static_cast<qsizetype>(FScratch.size()));
+    TPartial& partial = FPartial[i];
     for (size_t k = 0; k < FScratch.size(); ++k) {
-      const double ms = FScratch[k];
-      points.append(QPointF(static_cast<double>(FRead[i] + k), ms));
+      if (partial.Count == 0) partial.FirstStep = FRead[i] + k;
+      partial.Sum += FScratch[k];
+      if (++partial.Count < FBin) continue;
+      const double ms = partial.Sum / static_cast<double>(partial.Count);
+      points.append(QPointF(static_cast<double>(partial.FirstStep), ms));
       FMaxMs = std::max(FMaxMs, ms);
+      partial = TPartial{};
     }
-    FLines[i]->append(points);
+    // One replace costs one redraw; appending a list emits a signal (and a
+    // recalculation of the line) per point.
+    if (!points.isEmpty()) FLines[i]->replace(FLines[i]->points() + points);
     FRead[i] = total;
+    while (FLines[i]->count() > MAX_POINTS) Coarsen();
     FMaxStep = std::max(FMaxStep, total);
     grown = true;
   }
@@ -83,6 +92,26 @@ void TComputingChart::Follow(ISimulator& simulator, const TRunProgress& progress
   // Round ticks: 0, 20, 40 ms rather than 0, 18.5, 37.
   FSteps->applyNiceNumbers();
   FMs->applyNiceNumbers();
+}
+
+void TComputingChart::Coarsen() {
+  const size_t oldBin = FBin;
+  FBin *= 2;
+  for (size_t i = 0; i < FLines.size(); ++i) {
+    const QList<QPointF> old = FLines[i]->points();
+    QList<QPointF> merged;
+    merged.reserve(old.size() / 2 + 1);
+    for (qsizetype j = 0; j + 1 < old.size(); j += 2)
+      merged.append(QPointF(old[j].x(), (old[j].y() + old[j + 1].y()) / 2));
+    if (old.size() % 2 == 1) {
+      // A lone last point and the steps after it make the next point.
+      TPartial& partial = FPartial[i];
+      partial.Sum += old.back().y() * static_cast<double>(oldBin);
+      partial.Count += oldBin;
+      partial.FirstStep = static_cast<size_t>(old.back().x());
+    }
+    FLines[i]->replace(merged);
+  }
 }
 
 QList<QPointF> TComputingChart::Points(int engine) const {

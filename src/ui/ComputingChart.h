@@ -2,7 +2,9 @@
 // The chart below the engine table: the time each engine computed in each
 // step, one line per engine. It reads only the steps completed since its
 // last read, at most every REFRESH_INTERVAL, and keeps the run's lines once
-// the run is over, until the next run starts.
+// the run is over, until the next run starts. A line has at most
+// MAX_POINTS points: a long run's steps are drawn in bins (2, 4, 8 ... steps
+// a point, the mean of their times), so drawing stays cheap.
 #include <cstdint>
 #include <vector>
 
@@ -17,6 +19,7 @@ class QValueAxis;
 class TComputingChart : public QChartView {
  public:
   static constexpr int REFRESH_INTERVAL = 500;  // ms
+  static constexpr int MAX_POINTS = 1000;
 
   explicit TComputingChart(QWidget* parent = nullptr);
 
@@ -31,14 +34,27 @@ class TComputingChart : public QChartView {
   QList<QPointF> Points(int engine) const;
   // Reads made while a run went on (not forced).
   int RunningReads() const { return FRunningReads; }
+  // Steps a point stands for.
+  size_t StepsPerPoint() const { return FBin; }
 
  private:
   void Restart(const TRunProgress& progress);
+  // Doubles the steps a point stands for, merging each line's points in pairs.
+  void Coarsen();
+
+  // The steps read since a line's last point (fewer than FBin).
+  struct TPartial {
+    double Sum = 0;
+    size_t Count = 0;
+    size_t FirstStep = 0;
+  };
 
   uint64_t FRun = 0;
   bool FHaveRun = false;
   std::vector<QLineSeries*> FLines;
   std::vector<size_t> FRead;  // steps read per engine
+  std::vector<TPartial> FPartial;
+  size_t FBin = 1;
   QValueAxis* FSteps = nullptr;
   QValueAxis* FMs = nullptr;
   double FMaxMs = 0;

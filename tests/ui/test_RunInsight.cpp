@@ -298,6 +298,62 @@ TEST_F(RunInsightWindowTest, TheTableTheChartTheLogAndTheTraceShowWhereTheTimeWe
   ExpectKnownWork("trace", FiguresOfTrace(*trace, "e"), work);
 }
 
+// A long run's lines are drawn in bins of steps, each point the mean of its
+// steps, read in pieces as the run goes: the chart stays at MAX_POINTS
+// points a line at most and tells the same means.
+class TLongRun : public ISimulator {
+ public:
+  void StartSimulation(TDocument&) override {}
+  bool IsSimulationDone(bool& cancelled) override {
+    cancelled = false;
+    return true;
+  }
+  void CancelSimulation(TDocument&) override {}
+  size_t ComputingPerStep(uint32_t engine, size_t from, std::vector<float>& out) override {
+    for (size_t k = from; k < Steps; ++k) out.push_back(static_cast<float>(engine * 10 + k % 8));  // mean 3.5 + 10 i
+    return Steps;
+  }
+  size_t Steps = 0;
+};
+
+TEST(ComputingChartTest, ALongRunIsDrawnInBinsWithTheSameMeans) {
+  TComputingChart chart;
+  TLongRun run;
+  TRunProgress progress;
+  progress.Run = 7;
+  progress.Engines.resize(2);
+  progress.Engines[1].Model = 1;
+  struct TCase {
+    size_t Steps;
+    size_t StepsPerPoint;
+  };
+  for (const TCase& c : {TCase{600, 1}, TCase{1000, 1}, TCase{1001, 2}, TCase{2999, 4}, TCase{13000, 16}}) {
+    SCOPED_TRACE(c.Steps);
+    run.Steps = c.Steps;
+    chart.Follow(run, progress, true);
+    EXPECT_EQ(chart.StepsPerPoint(), c.StepsPerPoint);
+    for (int engine = 0; engine < 2; ++engine) {
+      const QList<QPointF> points = chart.Points(engine);
+      ASSERT_LE(points.size(), TComputingChart::MAX_POINTS);
+      ASSERT_EQ(static_cast<size_t>(points.size()), c.Steps / c.StepsPerPoint);
+      double sum = 0;
+      for (qsizetype j = 0; j < points.size(); ++j) {
+        EXPECT_EQ(points[j].x(), static_cast<double>(static_cast<size_t>(j) * c.StepsPerPoint));
+        sum += points[j].y();
+      }
+      // Whole bins of 8 steps, or pieces of them that average out.
+      EXPECT_NEAR(sum / static_cast<double>(points.size()), 10.0 * engine + 3.5, 0.1);
+    }
+  }
+  // Another run starts the lines afresh.
+  progress.Run = 8;
+  run.Steps = 3;
+  chart.Follow(run, progress, true);
+  EXPECT_EQ(chart.StepsPerPoint(), 1u);
+  EXPECT_EQ(chart.Points(0).size(), 3);
+  EXPECT_EQ(chart.Points(1)[2], QPointF(2, 12));
+}
+
 // ---- The program itself, headless ------------------------------------------
 
 class RunInsightHeadlessTest : public ::testing::Test {
