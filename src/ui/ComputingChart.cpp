@@ -1,6 +1,7 @@
 #include "ui/ComputingChart.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QChart>
 #include <QLineSeries>
@@ -8,6 +9,18 @@
 
 #include "coordination/ISimulator.h"
 #include "platform/Clock.h"
+
+namespace {
+
+// The least of 1, 2, 5, 10, 20 ... times a power of ten that is not below v.
+double NiceCeiling(double v) {
+  double unit = std::pow(10.0, std::floor(std::log10(v)));
+  for (const double m : {1.0, 2.0, 5.0, 10.0})
+    if (m * unit >= v) return m * unit;
+  return 10 * unit;
+}
+
+}  // namespace
 
 TComputingChart::TComputingChart(QWidget* parent) : QChartView(parent) {
   auto* chart = new QChart;
@@ -17,15 +30,18 @@ TComputingChart::TComputingChart(QWidget* parent) : QChartView(parent) {
   FSteps = new QValueAxis;
   FSteps->setTitleText("Time step");
   FSteps->setLabelFormat("%d");
+  // Six ticks split 1, 2 or 5 times a power of ten into whole numbers.
+  FSteps->setTickCount(6);
   FSteps->setRange(0, 10);
   FMs = new QValueAxis;
   FMs->setTitleText("ms");
   FMs->setLabelFormat("%g");
+  FMs->setTickCount(6);
   FMs->setRange(0, 10);
   chart->addAxis(FSteps, Qt::AlignBottom);
   chart->addAxis(FMs, Qt::AlignLeft);
   setChart(chart);
-  setRenderHint(QPainter::Antialiasing);
+  setRenderHint(QPainter::Antialiasing, false);
   setMinimumHeight(180);
 }
 
@@ -39,6 +55,13 @@ void TComputingChart::Restart(const TRunProgress& progress) {
     auto* line = new QLineSeries;
     line->setName(QString("#%1").arg(engine.Model));
     chart()->addSeries(line);
+    // A thin cosmetic pen (the theme gives 2 pixels) is drawn as plain line
+    // segments; a wide one goes through the path stroker, which costs the
+    // main thread much more, and the engines wait for that thread.
+    QPen pen = line->pen();
+    pen.setWidth(1);
+    pen.setCosmetic(true);
+    line->setPen(pen);
     line->attachAxis(FSteps);
     line->attachAxis(FMs);
     FLines.push_back(line);
@@ -87,11 +110,11 @@ void TComputingChart::Follow(ISimulator& simulator, const TRunProgress& progress
     grown = true;
   }
   if (!grown) return;
-  FSteps->setRange(0, std::max<double>(10, static_cast<double>(FMaxStep)));
-  FMs->setRange(0, std::max(1.0, FMaxMs * 1.1));
-  // Round ticks: 0, 20, 40 ms rather than 0, 18.5, 37.
-  FSteps->applyNiceNumbers();
-  FMs->applyNiceNumbers();
+  // An axis grows only when a line has gone past its end, to a round value
+  // (1, 2 or 5 times a power of ten): every change of range redraws every line.
+  const double steps = NiceCeiling(std::max<double>(10, static_cast<double>(FMaxStep)));
+  if (steps != FSteps->max()) FSteps->setRange(0, steps);
+  if (FMaxMs > FMs->max() || FMs->max() > 10 * std::max(FMaxMs, 1.0)) FMs->setRange(0, NiceCeiling(std::max(FMaxMs, 1.0)));
 }
 
 void TComputingChart::Coarsen() {
