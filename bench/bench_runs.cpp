@@ -30,14 +30,17 @@ fs::path RunDir() { return fs::temp_directory_path() / ("velmar-bench-runs-" + s
 // A run of `engines` reference engines over `steps` steps with no growth
 // and no noise, debug lines off (dropped by the log handler, as the window
 // does with its debug switch off). Each iteration is one whole run, from
-// launching the engines to the last one finalised.
+// launching the engines to the last one finalised. The run's timings are
+// kept as in the program, unless `insight` says otherwise.
+enum class TInsight { Kept, Off, KeptAndTraced };
+
 // The simulation module, one for the program as the manager has.
 TSimulation& Simulation() {
   static TSimulation simulation;
   return simulation;
 }
 
-void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal) {
+void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal, TInsight insight = TInsight::Kept) {
   TSimulation& Sim = Simulation();
   fs::create_directories(RunDir());
   TSettings::SetSettingsPathname((RunDir() / "settings.ini").string());
@@ -58,6 +61,8 @@ void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal) {
                         << "]\ninitial = " << (100 + i) << "\ncapacity = 1000\ngrowth = 0\nvariation = 0\n";
     document.AddModel()->SetFilename(path);
   }
+  Sim.Insight().SetEnabled(insight != TInsight::Off);
+  Sim.Insight().SetTraceFile(insight == TInsight::KeptAndTraced ? (RunDir() / "run.trace.json").string() : "");
   for (auto _ : state) {
     Sim.StartSimulation(document);
     while (!Sim.IsSimulationDone()) Sim.WaitPass();
@@ -67,15 +72,23 @@ void WholeRun(benchmark::State& state, int engines, int steps, bool dispersal) {
   for (auto& p : Sim.Processes)
     if (p.ProcInfo.hProcess >= 0) Platform::WaitForProcess(p.ProcInfo.hProcess, 10000);
   Logger().SetLogHandler(nullptr);
+  Sim.Insight().SetEnabled(true);
+  Sim.Insight().SetTraceFile("");
   state.counters["EngineSteps"] = engines * steps;
 }
 
 void BM_Lockstep8x1000(benchmark::State& state) { WholeRun(state, 8, 1000, false); }
 void BM_Lockstep8x1000_Dispersal(benchmark::State& state) { WholeRun(state, 8, 1000, true); }
+// The run's timings and trace: kept and written, beside the same run with
+// them off.
+void BM_Lockstep8x1000_TimingsOff(benchmark::State& state) { WholeRun(state, 8, 1000, false, TInsight::Off); }
+void BM_Lockstep8x1000_Traced(benchmark::State& state) { WholeRun(state, 8, 1000, false, TInsight::KeptAndTraced); }
 void BM_Run10x100(benchmark::State& state) { WholeRun(state, 10, 100, false); }
 void BM_Run99x100(benchmark::State& state) { WholeRun(state, 99, 100, false); }
 BENCHMARK(BM_Lockstep8x1000)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Lockstep8x1000_Dispersal)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Lockstep8x1000_TimingsOff)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Lockstep8x1000_Traced)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Run10x100)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Run99x100)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -156,6 +169,12 @@ void AddRows(const BenchTable::TCollector& c) {
   if (run && dispersal)
     AddRow("Same with velmar-dispersal", Time(*dispersal), "≤ 2 × direct run (" + Time(*run) + ")",
            Fixed(*dispersal / *run, 2), Verdict(*dispersal <= 2 * *run));
+  const auto off = c.Seconds("BM_Lockstep8x1000_TimingsOff");
+  const auto traced = c.Seconds("BM_Lockstep8x1000_Traced");
+  if (off && traced)
+    AddRow("Lockstep run, 8 engines × 1,000 steps, timings kept and the trace written", Time(*traced),
+           "≤ 1.1 × the same with timings and trace off (" + Time(*off) + ")", Fixed(*traced / *off, 2),
+           Verdict(*traced <= 1.1 * *off));
   const auto small = c.Seconds("BM_Run10x100");
   const auto large = c.Seconds("BM_Run99x100");
   if (small && large) {

@@ -3,6 +3,8 @@
 // beside the run control, so that coordination can implement it without
 // knowing the window.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "coordination/RunProgress.h"
 
@@ -25,4 +27,10 @@ class ISimulator {
   // whenever the rows may have changed; a monitor builds rows only then.
   virtual uint64_t ProgressGeneration() { return 0; }
   virtual TRunProgress Progress() { return {}; }
+  // The computing time (ms) of engine's steps from step `from` on, appended
+  // to out; returns the number of steps it has completed in the current (or
+  // last) run. A chart reads only what is new since its last read.
+  virtual size_t ComputingPerStep(uint32_t /*engine*/, size_t /*from*/, std::vector<float>& /*out*/) { return 0; }
+  // Every run from now on writes its trace to path; empty: none.
+  virtual void SetTraceFile(const std::string& /*path*/) {}
 };

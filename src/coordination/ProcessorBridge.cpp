@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Shared/Componen/PipeFraming.h"
+#include "coordination/RunInsight.h"
 #include "coordination/Simulator.h"
 #include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
@@ -183,6 +184,7 @@ std::string TProcessorBridge::Exchange(const TProcessorRequest& call, std::strin
     Logger().Debug("Not calling external %s: the external processor has failed or stopped", method);
     return result;
   }
+  const auto timed = FInsight.TimeProcessor(call.ClientID, call.Method);
   Logger().Debug("Calling external %s", method);
   Logger().Debug("Writing [%s] to external processor pipe", rpc);
   const bool cancelledBefore = FCancel;

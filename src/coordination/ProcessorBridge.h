@@ -19,11 +19,13 @@ struct TProcessorRequest {
   IJsonValue Id;
 };
 
+class TRunInsight;
+
 class TProcessorBridge {
  public:
   // cancel is the run's flag: a failing processor sets it, and a read gives
-  // up once it is set.
-  explicit TProcessorBridge(bool& cancel) : FCancel(cancel) {}
+  // up once it is set. insight times each exchange.
+  TProcessorBridge(bool& cancel, TRunInsight& insight) : FCancel(cancel), FInsight(insight) {}
   ~TProcessorBridge();
   TProcessorBridge(const TProcessorBridge&) = delete;
   TProcessorBridge& operator=(const TProcessorBridge&) = delete;
@@ -64,6 +66,7 @@ class TProcessorBridge {
   int SendRequestLine(std::string_view rpc, bool& flushing);
 
   bool& FCancel;
+  TRunInsight& FInsight;
   Platform::TProcessInformation FProcInfo;
   bool FRunning = false;
   int FWritePipe = -1;

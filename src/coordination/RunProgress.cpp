@@ -109,6 +109,7 @@ std::string EngineStateText(const TEngineProgress& engine) {
 TRunProgress TRunRows::Snapshot(const std::vector<TVelmarProcess>& processes,
                                 const std::function<std::string(uint32_t slot)>& heldReason) const {
   TRunProgress progress;
+  progress.Run = FRun;
   progress.Engines.resize(FFilenames.size());
   for (uint32_t i = 0; i < progress.Engines.size(); ++i) {
     if (i < FCleared && i < processes.size()) {
@@ -136,9 +137,10 @@ TEngineProgress TRunRows::Row(uint32_t i, const TVelmarProcess& slot) const {
 }
 
 void TRunRows::NoteRunStarting(const TDocument& document) {
-  const uint64_t generation = FGeneration;
+  const uint64_t generation = FGeneration, run = FRun;
   *this = TRunRows{};
   FGeneration = generation;
+  FRun = run + 1;
   if (Platform::FileExists(document.GetFilename())) FDocumentPath = document.GetFilename();
   for (uint32_t i = 0; i < document.ModelCount(); ++i) FFilenames.push_back(document.GetModel(i)->GetFilename());
   FOutputFiles.resize(FFilenames.size());

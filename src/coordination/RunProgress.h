@@ -40,10 +40,20 @@ struct TEngineProgress {
   // The last lines of that file, read when the engine failed (exited or
   // timed out before "Initialize", or exited without "Finalize").
   std::vector<std::string> OutputTail;
+  // Where its time went: the mean time it computed per step (from the reply
+  // to its "StartTimeStep" to its "StopTimeStep"), 0 before its first step,
+  // and the share (0..1) of the run so far it was held at the barrier.
+  double MeanComputingMs = 0;
+  double HeldShare = 0;
+  // The engine the others waited for most over the last 10 steps.
+  bool HoldsOthers = false;
 };
 
 struct TRunProgress {
   std::vector<TEngineProgress> Engines;
+  // Counts the runs started; a monitor that keeps anything per run (the
+  // chart) starts afresh when it moves.
+  uint64_t Run = 0;
 
   // Engines that have called "Initialize" (whatever they did since).
   size_t InitialisedCount() const;
@@ -72,6 +82,8 @@ struct TVelmarProcess;
 class TRunRows {
  public:
   uint64_t Generation() const { return FGeneration; }
+  // The model files of the current (or last) run.
+  const std::vector<std::string>& Filenames() const { return FFilenames; }
   void NoteProgress() { ++FGeneration; }
 
   // The rows of the current (or last) run, from the client table. heldReason
@@ -116,4 +128,5 @@ class TRunRows {
   std::vector<std::vector<std::string>> FOutputTails;
   size_t FCleared = 0;
   uint64_t FGeneration = 0;
+  uint64_t FRun = 0;  // runs started
 };

@@ -17,6 +17,7 @@
 #include "Shared/JSON_RPC.h"
 #include "coordination/ISimulator.h"
 #include "coordination/ProcessorBridge.h"
+#include "coordination/RunInsight.h"
 #include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 
@@ -76,6 +77,8 @@ class TSimulation : public ISimulator {
   bool IsSimulationDone(bool& cancelled) override;
   uint64_t ProgressGeneration() override { return FRows.Generation(); }
   TRunProgress Progress() override;
+  size_t ComputingPerStep(uint32_t engine, size_t from, std::vector<float>& out) override;
+  void SetTraceFile(const std::string& path) override { FInsight.SetTraceFile(path); }
 
   // True once no run is in progress.
   bool IsSimulationDone();
@@ -103,6 +106,8 @@ class TSimulation : public ISimulator {
 
   // The run's rows as the run control keeps them.
   TRunRows& Rows() { return FRows; }
+  // Where the run's time goes: its timings, its trace and its closing lines.
+  TRunInsight& Insight() { return FInsight; }
 
  private:
   // A "StartTimeStep" held at the barrier. Its reply waits with it, and the
@@ -128,6 +133,7 @@ class TSimulation : public ISimulator {
   std::unique_ptr<TJsonRpcServer> FServer;
   std::vector<TParkedCall> FParked;
   bool FServing = false;  // ServeParkedCalls is running (it is not re-entered)
+  TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
   TRunRows FRows;
   uint64_t FStartTicks = 0;

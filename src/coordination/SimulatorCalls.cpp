@@ -140,6 +140,7 @@ namespace {
 
 // The slot's own start of the step, with the lines around it.
 IJsonValue TSimulation::StartSlotTimeStep(uint32_t id) {
+  FInsight.Released(id, Platform::MonotonicUs());
   InternalDebugMessage("Calling internal StartTimeStep for ClientID %d", id);
   IJsonValue result = Processes[id].StartTimeStep(Cancel);
   InternalDebugMessage("Back from internal StartTimeStep for ClientID %d", id);
@@ -267,6 +268,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
   }
   if (SameText(method, "StartTimeStep")) {
     Logger().Debug("Starting TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
+    FInsight.StartTimeStepArrived(id, Processes[id].TimeStep, Platform::MonotonicUs());
     std::string whyNot;
     if (!CanStartTimestep(id, Processes[id].TimeStep, whyNot)) {
       // Held: answered by ServeParkedCalls once the barrier opens, the
@@ -283,6 +285,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
       return TVariant(false);
     }
     Logger().Debug("Stopping TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
+    FInsight.StopTimeStepArrived(id, Platform::MonotonicUs());
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
     Processes[id].StopTimeStep(Cancel);
     InternalDebugMessage("Back from internal StopTimeStep for ClientID %d", id);

@@ -123,6 +123,7 @@ bool TSimulation::IsSimulationDone() {
   if (stopped) {
     FLastRunCancelled = Cancel;
     Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(FStartTicks));
+    FInsight.RunEnded(Platform::MonotonicUs());
   }
   return !InProcess;
 }
@@ -173,6 +174,7 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   }
   slot.StartTime = Platform::LocalNow();
   Logger().Log("Velmar #%d started", id);
+  FInsight.EngineLaunched(id, slot.ProcInfo.dwProcessId, Platform::MonotonicUs());
   // The slot is looked up by index after every pass, never through a
   // reference held across nested calls.
   while (!Cancel && !Processes[id].Initialized && !Processes[id].Exited &&
@@ -207,6 +209,7 @@ void TSimulation::StartSimulation(TDocument& document) {
   Cancel = false;
   FLastRunCancelled = false;
   FRows.NoteRunStarting(document);
+  FInsight.RunStarting(FRows.Filenames(), Platform::MonotonicUs());
   Logger().Log();
   LogProgramInfo();
 
@@ -253,6 +256,7 @@ void TSimulation::StartSimulation(TDocument& document) {
         Logger().Log("Could not kill Velmar process #%d", j);
     }
     if (FProcessor.Running()) StopExternalProcess();
+    FInsight.RunEnded(Platform::MonotonicUs());
     throw;
   }
   InProcess = true;
@@ -260,7 +264,7 @@ void TSimulation::StartSimulation(TDocument& document) {
 
 // ---- The object itself ------------------------------------------------------
 
-TSimulation::TSimulation() : FProcessor(Cancel) {}
+TSimulation::TSimulation() : FProcessor(Cancel, FInsight) {}
 
 TSimulation::~TSimulation() { Shutdown(); }
 
@@ -297,9 +301,15 @@ bool TSimulation::IsSimulationDone(bool& cancelled) {
 }
 
 TRunProgress TSimulation::Progress() {
-  return FRows.Snapshot(Processes, [this](uint32_t slot) {
+  TRunProgress progress = FRows.Snapshot(Processes, [this](uint32_t slot) {
     std::string reason;
     if (IsHeldAtBarrier(slot)) CanStartTimestep(slot, Processes[slot].TimeStep, reason);
     return reason;
   });
+  AddTimings(progress, FInsight.Timings(), Platform::MonotonicUs());
+  return progress;
+}
+
+size_t TSimulation::ComputingPerStep(uint32_t engine, size_t from, std::vector<float>& out) {
+  return FInsight.Timings().ComputingSeries(engine, from, out);
 }

@@ -13,6 +13,8 @@ uint64_t MonotonicNs() {
 
 uint64_t MonotonicMs() { return MonotonicNs() / 1000000u; }
 
+uint64_t MonotonicUs() { return MonotonicNs() / 1000u; }
+
 namespace {
 
 class TSystemClock : public IClock {

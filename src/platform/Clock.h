@@ -34,7 +34,9 @@ class IClock {
 // descriptors, on child processes) count on it, never on an installed
 // clock: a test clock cannot wake the kernel.
 uint64_t MonotonicMs();
-// The same clock in nanoseconds, for the few places that need the finer count.
+// The same clock in microseconds, for spans too short to time in
+// milliseconds (the run's timings, its trace), and in nanoseconds.
+uint64_t MonotonicUs();
 uint64_t MonotonicNs();
 
 // A point on that clock to wait until, or no end.

@@ -25,6 +25,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QSplitter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -45,6 +46,7 @@
 #include "platform/MessageBox.h"
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
+#include "ui/ComputingChart.h"
 #include "ui/RunMonitor.h"
 #include "ui/Widgets.h"
 
@@ -411,7 +413,17 @@ void TMainForm::CreateSimulationTab() {
   EnginesTable->setObjectName("EnginesTable");
   connect(EnginesTable, &QTableWidget::cellDoubleClicked, this,
           [this](int row, int) { RunCommand([this, row] { OpenEngineOutput(row); }); });
-  layout->addWidget(EnginesTable, 1);
+  ComputingChart = new TComputingChart(SimulationTabSheet);
+  ComputingChart->setObjectName("ComputingChart");
+  // The table above the chart; the user moves the border between them.
+  auto* split = new QSplitter(Qt::Vertical, SimulationTabSheet);
+  split->setObjectName("SimulationSplitter");
+  split->addWidget(EnginesTable);
+  split->addWidget(ComputingChart);
+  split->setStretchFactor(0, 1);
+  split->setStretchFactor(1, 1);
+  split->setChildrenCollapsible(false);
+  layout->addWidget(split, 1);
 
   PageControl->addTab(SimulationTabSheet, "&Simulation");
 }
@@ -762,6 +774,9 @@ void TMainForm::RefreshMonitor(bool force) {
   const TRunProgress progress = simulator ? simulator->Progress() : TRunProgress{};
   EnginesTable->ShowRows(progress);
   ProgressBar->Show(phase, progress);
+  // While a run goes on the chart reads at most twice a second; once it is
+  // over, its last steps at once.
+  if (simulator) ComputingChart->Follow(*simulator, progress, phase == TRunProgressBar::rpIdle);
 }
 
 void TMainForm::OpenEngineOutput(int row) {

@@ -28,6 +28,7 @@ class QTimer;
 class QToolButton;
 class QVBoxLayout;
 class TDocument;
+class TComputingChart;
 class TEngineTable;
 class TModelForm;
 class TRunProgressBar;
@@ -162,6 +163,7 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   QPushButton* StopButton = nullptr;
   TRunProgressBar* ProgressBar = nullptr;
   TEngineTable* EnginesTable = nullptr;
+  TComputingChart* ComputingChart = nullptr;  // below the table
 
   QPlainTextEdit* MessagesMemo = nullptr;
   QLabel* RunStatusLabel = nullptr;  // in the status bar

@@ -40,7 +40,8 @@ void TRunProgressBar::Show(TPhase phase, const TRunProgress& progress) {
 }
 
 TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
-  setHorizontalHeaderLabels({"Model", "File", "PID", "State", "Step", "Held at the barrier"});
+  setHorizontalHeaderLabels(
+      {"Model", "File", "PID", "State", "Step", "Computing/step", "Held share", "Pace", "Held at the barrier"});
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
@@ -52,6 +53,12 @@ TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
   setColumnWidth(ecPid, 60);
   setColumnWidth(ecState, 130);
   setColumnWidth(ecStep, 50);
+  setColumnWidth(ecComputing, 95);
+  setColumnWidth(ecHeldShare, 75);
+  setColumnWidth(ecPace, 95);
+  horizontalHeaderItem(ecComputing)->setToolTip("Mean time the engine computed per step");
+  horizontalHeaderItem(ecHeldShare)->setToolTip("Share of the run the engine was held at the barrier");
+  horizontalHeaderItem(ecPace)->setToolTip("The engine the others waited for most over the last 10 steps");
 }
 
 QString TEngineTable::TipOf(const TEngineProgress& engine) {
@@ -74,7 +81,7 @@ void TEngineTable::SetCell(int row, int column, const QString& text) {
   QTableWidgetItem* cell = item(row, column);
   if (!cell) {
     cell = new QTableWidgetItem(text);
-    if (column == ecModel || column == ecPid || column == ecStep)
+    if (column == ecModel || column == ecPid || column == ecStep || column == ecComputing || column == ecHeldShare)
       cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setItem(row, column, cell);
   } else if (cell->text() != text) {
@@ -95,6 +102,10 @@ void TEngineTable::ShowRows(const TRunProgress& progress) {
     SetCell(row, ecPid, engine.Pid ? QString::number(engine.Pid) : QString());
     SetCell(row, ecState, QString::fromStdString(EngineStateText(engine)));
     SetCell(row, ecStep, launched ? QString::number(engine.CompletedStep) : QString());
+    const bool timed = engine.CompletedStep > 0 && engine.MeanComputingMs > 0;
+    SetCell(row, ecComputing, timed ? QString("%1 ms").arg(engine.MeanComputingMs, 0, 'f', 1) : QString());
+    SetCell(row, ecHeldShare, timed ? QString("%1 %").arg(qRound(engine.HeldShare * 100)) : QString());
+    SetCell(row, ecPace, engine.HoldsOthers ? QString(PACE_MARK) : QString());
     SetCell(row, ecHeld, QString::fromStdString(engine.HeldReason));
     FOutputFiles[static_cast<size_t>(row)] = engine.OutputFile;
     const QString tip = TipOf(engine);

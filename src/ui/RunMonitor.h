@@ -30,7 +30,10 @@ class TRunProgressBar : public QProgressBar {
 
 class TEngineTable : public QTableWidget {
  public:
-  enum TColumn { ecModel, ecFile, ecPid, ecState, ecStep, ecHeld, ecCount };
+  enum TColumn { ecModel, ecFile, ecPid, ecState, ecStep, ecComputing, ecHeldShare, ecPace, ecHeld, ecCount };
+  // The pace column's text for the engine that held the others most over
+  // the last 10 steps.
+  static constexpr const char* PACE_MARK = "sets the pace";
 
   explicit TEngineTable(QWidget* parent = nullptr);
   // Rows and cells follow the snapshot; only cells whose text changed are

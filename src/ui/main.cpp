@@ -21,7 +21,8 @@
 namespace {
 
 const char* const USAGE =
-    "Usage: velmar-manager [--settings FILE] [DOCUMENT [-r|/r]]\n"
+    "Usage: velmar-manager [--settings FILE] [--trace FILE] [DOCUMENT [-r|/r]]\n"
+    "       velmar-manager [--settings FILE] [--trace FILE] --headless DOCUMENT\n"
     "       velmar-manager [--settings FILE] --headless [--jobs N] [--results FILE] DOCUMENT...\n"
     "       velmar-manager [--settings FILE] [--results FILE] --slurm-script DOCUMENT...\n"
     "       velmar-manager -v | --version | -h | --help\n"
@@ -43,12 +44,17 @@ const char* const USAGE =
     "  --slurm-script DOC...\n"
     "                    print a Slurm batch script running the documents as a job\n"
     "                    array, one document per task\n"
+    "  --trace FILE      write each run as a trace to FILE (emptied at every run's\n"
+    "                    start) for Perfetto or chrome://tracing: one track per\n"
+    "                    engine with its computing, held and processor times;\n"
+    "                    not with several documents\n"
     "  --settings FILE   use FILE instead of the per-user settings file\n"
     "  -v, --version     print the program's version\n"
     "  -h, --help        print this text\n";
 
 struct TCommandLine {
   std::string SettingsFile;
+  std::string TraceFile;
   std::string HeadlessDocument;
   bool Headless = false;
   bool Version = false;
@@ -68,6 +74,9 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
     };
     if (arg == "--settings") {
       line.SettingsFile = value("--settings");
+    } else if (arg == "--trace") {
+      line.TraceFile = value("--trace");
+      if (line.TraceFile.empty()) throw Exception("--trace needs a file name");
     } else if (arg == "--headless") {
       line.Headless = true;
       line.HeadlessDocument = value("--headless");
@@ -98,6 +107,7 @@ int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
   run.SetProgressLines(Platform::StderrIsTerminal());
   try {
     StartupModules(line.SettingsFile);
+    SimulationModule().SetTraceFile(line.TraceFile);
   } catch (const std::exception& e) {
     std::cerr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
     return THeadlessRun::EXIT_FAILED;
@@ -127,6 +137,7 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
   InstallQtMessageBoxHook();
   try {
     StartupModules(line.SettingsFile);
+    SimulationModule().SetTraceFile(line.TraceFile);
   } catch (const std::exception& e) {
     // Most likely another manager holds the pipe name.
     Platform::ShowMessageBox(Platform::mbError, ExceptionMessage(e));
@@ -156,6 +167,10 @@ int main(int argc, char** argv) {
     line = ParseCommandLine(static_cast<int>(rest.size()), rest.data());
     line.ManyRuns = manyRuns;
     CheckManyRunsArguments(line.ManyRuns, line.Headless, line.HeadlessDocument, line.Arguments);
+    // One file for one run at a time: the runs of a batch would overwrite
+    // each other's.
+    if (!line.TraceFile.empty() && (line.ManyRuns.Batch || line.ManyRuns.SlurmScript))
+      throw Exception("--trace goes with one document, not with several runs");
   } catch (const std::exception& e) {
     std::cerr << "velmar-manager: " << ExceptionMessage(e) << "\n\n" << USAGE;
     return THeadlessRun::EXIT_USAGE;

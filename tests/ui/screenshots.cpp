@@ -1,8 +1,9 @@
 // Takes a picture of each tab of the window around a real run of a
 // document: the Simulation tab while the run goes on (ten steps in, once an
 // engine is held at the barrier, if that comes before the run ends), the
-// others after it; then the same run stopped a few steps in, and a start
-// that fails because a model file is missing.
+// others after it, and the Simulation tab again after it; then the same run
+// stopped a few steps in, and a start that fails because a model file is
+// missing.
 //   ui_screenshots OUTDIR DOCUMENT SETTINGS
 // Run it under xvfb-run; SETTINGS is a settings file it may change.
 #include <iostream>
@@ -79,6 +80,12 @@ int main(int argc, char** argv) {
       if (!picture.save(file)) status = 1;
       std::cout << file.toStdString() << '\n';
     }
+
+    // The Simulation tab once the run is over: the figures and the chart
+    // stay until the next run.
+    form->PageControl->setCurrentWidget(form->SimulationTabSheet);
+    QTest::qWait(300);
+    status |= Save(form->grab(), argv[1], "7-simulation-after-run.png");
 
     // The same run stopped a few steps in, once every engine has gone: the
     // rows tell how each one ended.

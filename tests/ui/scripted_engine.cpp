@@ -8,6 +8,10 @@
 //   gate NAME     wait until a file NAME exists beside the script (at most a minute)
 //   call METHOD   a call with this engine's ClientID (and the members the
 //                 manager requires for StartSimulation and StopTimeStep)
+//   work MS       spend MS milliseconds (a step's known work)
+//   steps N MS    N time steps, each "StartTimeStep", MS ms of work, "StopTimeStep";
+//                 then "work: W ms a step" to standard output, W the mean of
+//                 what the work took (a loaded machine may make it longer)
 //   exit N        end at once with status N
 //   logs          "log descriptors:" and the numbers of its descriptors open
 //                 on a file named *.log, to standard output
@@ -78,6 +82,24 @@ int main(int argc, char** argv) {
         if (rest == "StartSimulation") params["VelmarStateVarsGlobal"] = nlohmann::json::object();
         if (rest == "StopTimeStep") params["VelmarStateVarsPop"] = nlohmann::json::object();
         if (IsFalseReply(client.Call(rest, params, 60000))) cancelled = true;
+      } else if (command == "work") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(rest)));
+      } else if (command == "steps") {
+        const size_t blank2 = rest.find(' ');
+        const int count = std::stoi(rest.substr(0, blank2));
+        const int ms = blank2 == std::string::npos ? 0 : std::stoi(rest.substr(blank2 + 1));
+        std::chrono::steady_clock::duration worked{};
+        for (int step = 0; step < count; ++step) {
+          if (IsFalseReply(client.Call("StartTimeStep", {{"ClientID", id}}, 60000))) cancelled = true;
+          const auto began = std::chrono::steady_clock::now();
+          std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+          worked += std::chrono::steady_clock::now() - began;
+          const nlohmann::json stop = {{"ClientID", id}, {"VelmarStateVarsPop", nlohmann::json::object()}};
+          if (IsFalseReply(client.Call("StopTimeStep", stop, 60000))) cancelled = true;
+        }
+        if (count > 0)
+          std::cout << "work: " << std::chrono::duration<double, std::milli>(worked).count() / count << " ms a step"
+                    << std::endl;
       } else if (command == "logs") {
         std::string line = "log descriptors:";
         for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {

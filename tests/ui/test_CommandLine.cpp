@@ -125,4 +125,24 @@ TEST(CommandLineTest, UsageErrorsExitWithTwo) {
   }
 }
 
+// One trace file is for one run at a time: not for the runs of a batch.
+TEST(CommandLineTest, TraceTakesAFileAndGoesWithOneDocumentOnly) {
+  struct TCase {
+    const char* Arguments;
+    const char* Message;
+  };
+  for (const TCase& c : {TCase{"--trace", "--trace needs a value"},
+                         TCase{"--trace ''", "--trace needs a file name"},
+                         TCase{"--trace t.json --slurm-script a.vmgr", "--trace goes with one document"},
+                         TCase{"--trace t.json --headless --jobs 2 a.vmgr", "--trace goes with one document"}}) {
+    const TResult result = RunManager(c.Arguments);
+    EXPECT_EQ(result.Status, 2) << c.Arguments << ": " << result.Output;
+    EXPECT_NE(result.Output.find(std::string("velmar-manager: ") + c.Message), std::string::npos)
+        << c.Arguments << ": " << result.Output;
+  }
+  const TResult help = RunManager("--help");
+  EXPECT_NE(help.Output.find("[--trace FILE] --headless DOCUMENT"), std::string::npos) << help.Output;
+  EXPECT_NE(help.Output.find("  --trace FILE      write each run as a trace"), std::string::npos) << help.Output;
+}
+
 }  // namespace
