@@ -88,7 +88,8 @@ std::vector<std::string> TRunInsight::SummaryLines() const {
                                           FTimings.MeanComputingMs(i), Seconds(t.HeldUs), Seconds(t.ProcessorUs)));
   }
   if (const auto pace = FTimings.PaceSetter())
-    lines.push_back(TextUtils::SafeFormat("%s set the pace: last to complete %d of %d steps; the others waited %s for it",
+    lines.push_back(TextUtils::SafeFormat(
+        "%s set the pace: last to complete %d of %d steps; the others completed them %s before it in all",
                                           EngineName(pace->Engine), pace->LastToFinish, pace->SharedSteps,
                                           Seconds(pace->OthersWaitedUs)));
   return lines;

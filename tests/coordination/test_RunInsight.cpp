@@ -93,7 +93,7 @@ TEST_F(RunInsightTest, TheRunEndsWithALinePerEngineAndThePaceSetter) {
                         "Velmar #0 (m0.vm): 10 steps, computing 0.050 s (5.0 ms a step), held 0.405 s, processor 0.000 s",
                         "Velmar #1 (m1.vm): 10 steps, computing 0.200 s (20.0 ms a step), held 0.270 s, processor 0.000 s",
                         "Velmar #2 (m2.vm): 10 steps, computing 0.500 s (50.0 ms a step), held 0.000 s, processor 0.000 s",
-                        "Velmar #2 (m2.vm) set the pace: last to complete 10 of 10 steps; the others waited 0.752 s for it",
+                        "Velmar #2 (m2.vm) set the pace: last to complete 10 of 10 steps; the others completed them 0.752 s before it in all",
                     }));
   // Once only.
   insight.RunEnded(T0 + 10'000'000);

@@ -100,7 +100,7 @@ std::vector<TFigures> FiguresOfLines(const std::string& log, const std::string& 
   const std::regex engine(R"(Info: Velmar #(\d+) \((\S+)\): (\d+) steps, computing ([\d.]+) s \(([\d.]+) ms a step\), )"
                           R"(held ([\d.]+) s, processor ([\d.]+) s)");
   const std::regex pace(R"(Info: Velmar #(\d+) \((\S+)\) set the pace: last to complete (\d+) of (\d+) steps; )"
-                        R"(the others waited ([\d.]+) s for it)");
+                        R"(the others completed them ([\d.]+) s before it in all)");
   size_t seen = 0;
   for (auto it = std::sregex_iterator(log.begin(), log.end(), engine); it != std::sregex_iterator(); ++it) {
     const std::smatch& m = *it;
