@@ -90,8 +90,7 @@ std::vector<std::string> TRunInsight::SummaryLines() const {
   if (const auto pace = FTimings.PaceSetter())
     lines.push_back(TextUtils::SafeFormat(
         "%s set the pace: last to complete %d of %d steps; the others completed them %s before it in all",
-                                          EngineName(pace->Engine), pace->LastToFinish, pace->SharedSteps,
-                                          Seconds(pace->OthersWaitedUs)));
+        EngineName(pace->Engine), pace->LastToFinish, pace->SharedSteps, Seconds(pace->OthersWaitedUs)));
   return lines;
 }
 
