@@ -40,7 +40,14 @@ namespace {
 // reply and its next call each wait for a core) stays well inside 20 %.
 const std::vector<double> WORK_MS = {20, 50, 100};
 constexpr int STEPS = 25;
+// Under the sanitizers every call the manager handles costs several times
+// as much, and that cost lands in the engine's measured step: the figures
+// are checked for their shape there, with room for it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double TOLERANCE = 0.50;
+#else
 constexpr double TOLERANCE = 0.20;
+#endif
 
 // Engine i: starts with the others (gate "go"), then STEPS steps of its work.
 std::string Script(double workMs) {
