@@ -283,10 +283,6 @@ uint32_t TLocalSocket::Flush(int killFd) {
   }
 }
 
-void TLocalSocket::SetSendBufferSize(int bytes) {
-  if (FFd >= 0) ::setsockopt(FFd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
-
 // ---- TLocalListener ----
 
 TLocalListener::~TLocalListener() { Close(); }

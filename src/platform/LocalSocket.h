@@ -76,9 +76,6 @@ class TLocalSocket {
   // Bytes sent but not yet read by the peer.
   uint32_t UnsentBytes() const;
 
-  // Raises the send buffer so single messages up to about bytes fit.
-  void SetSendBufferSize(int bytes);
-
  private:
   int FFd = -1;
   // The rest of a message that was longer than a Read's buffer: a socket

@@ -228,17 +228,6 @@ TEST(ThreadSync, HandleHelpers) {
   int fd = -1;
   Platform::CloseHandleClear(fd);
   EXPECT_EQ(fd, -1);
-
-  TOverlapped o;
-  o.Internal = 997;
-  o.InternalHigh = 12;
-  o.hEvent = 7;
-  ClearOverlapped(o);
-  EXPECT_EQ(o.Internal, 0u);
-  EXPECT_EQ(o.InternalHigh, 0u);
-  EXPECT_EQ(o.hEvent, 7);
-  ClearOverlapped(o, true);
-  EXPECT_EQ(o.hEvent, -1);
 }
 
 TEST(ThreadSync, ModuleInitialisationIsCounted) {

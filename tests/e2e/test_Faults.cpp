@@ -108,7 +108,7 @@ class Faults : public ::testing::Test {
   void TearDown() override {
     // A failed test must not hand its engines to the next one.
     for (auto& p : Sim.Processes)
-      if (p.ProcInfo.hProcess >= 0 && Platform::TerminateProcess(p.ProcInfo.hProcess, 1))
+      if (p.ProcInfo.hProcess >= 0 && Platform::TerminateProcess(p.ProcInfo.hProcess))
         Platform::WaitForProcess(p.ProcInfo.hProcess, 10000);
     Logger().SetLogHandler(nullptr);
     SetMaxMessageSize(MAX_MESSAGE_SIZE);
@@ -233,7 +233,7 @@ TEST_F(Faults, EnginesKilledAtRandomPointsCancelTheRun) {
     for (int i = 0; i < 3; ++i) Model(i, 20, "delay_ms = 2");
     bool killed = false;
     OnLine = [&](const std::string& line) {
-      if (!killed && line == trigger) killed = Platform::TerminateProcess(Sim.Processes[victim].ProcInfo.hProcess, 1);
+      if (!killed && line == trigger) killed = Platform::TerminateProcess(Sim.Processes[victim].ProcInfo.hProcess);
     };
     const bool started = Start();
     Finish();

@@ -145,8 +145,6 @@ uint32_t TPipeThread::ReadPart() {
   FRcvRead = 0;
   const uint32_t r = FSocket.Read(FRcvBuffer.data(), FRcvSize, FRcvRead);
   if (r == ERROR_SUCCESS || r == ERROR_MORE_DATA) TraceRead(FPipe, FRcvSize, FRcvRead);
-  FOlapRead.Internal = r;
-  FOlapRead.InternalHigh = FRcvRead;
   return r;
 }
 
@@ -186,7 +184,6 @@ bool TPipeThread::QueuedRead() {
   const uint32_t deliveredBefore = FDelivered;
   // Everything already waiting is read before the worker sleeps.
   for (;;) {
-    ClearOverlapped(FOlapRead);
     const uint32_t r = ReadPart();
     if (r == ERROR_SUCCESS) {
       if (!TakeMessage()) return false;
@@ -212,7 +209,6 @@ bool TPipeThread::CompleteRead() {
   // The socket is readable: take one whole message (in parts when it is
   // longer than the buffer).
   for (;;) {
-    ClearOverlapped(FOlapRead);
     const uint32_t r = ReadPart();
     if (r == ERROR_SUCCESS) {
       FRcvSize = FRcvAlloc;
@@ -241,9 +237,7 @@ bool TPipeThread::QueuedWrite() {
   if (FPendingWrite || !FWriteQueue->HasData()) return true;
   FPipeWrite = FWriteQueue->Dequeue();
   if (!FPipeWrite) return true;
-  ClearOverlapped(FOlapWrite);
   const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
-  FOlapWrite.Internal = r;
   if (r == ERROR_SUCCESS) {
     struct TDispose {
       TPipeThread& Thread;
@@ -267,7 +261,6 @@ bool TPipeThread::QueuedWrite() {
 bool TPipeThread::CompleteWrite() {
   // The socket has room again: the packet goes now.
   const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
-  FOlapWrite.Internal = r;
   if (r == ERROR_IO_PENDING) return true;  // not enough room yet; keep waiting
   struct TDone {
     TPipeThread& Thread;

@@ -125,8 +125,6 @@ class TPipeThread : public TThreadEx {
   uint32_t FRcvSize;
   Platform::TEvent* FKillEvent;
   const std::atomic<bool>* FNotifySent;
-  TOverlapped FOlapRead;
-  TOverlapped FOlapWrite;
 };
 
 // Accepts connections while the server is active and hands each to the

@@ -289,9 +289,3 @@ void FlushMessages() {
 }
 
 void CreateMessageQueue() { Platform::QueueEventFd(); }
-
-void ClearOverlapped(TOverlapped& overlapped, bool clearEvent) {
-  const int event = overlapped.hEvent;
-  overlapped = TOverlapped{};
-  if (!clearEvent) overlapped.hEvent = event;
-}

@@ -205,18 +205,6 @@ void InitializeThreadSync();
 void FinalizeThreadSync();
 bool ThreadSyncInitialized();
 
-// Stand-in of an overlapped-operation record: the state of one outstanding
-// socket operation, with the event that tells it completed.
-struct TOverlapped {
-  uint32_t Internal = 0;      // result code
-  uint32_t InternalHigh = 0;  // bytes moved
-  uint32_t Offset = 0;
-  uint32_t OffsetHigh = 0;
-  int hEvent = -1;
-};
-// Zeroes the record; the event survives unless clearEvent.
-void ClearOverlapped(TOverlapped& overlapped, bool clearEvent = false);
-
 // Pipe handles / client identities: 0 and all bits set are no handle.
 inline bool IsHandle(uint32_t handle) { return handle != 0 && handle != INVALID_HANDLE_VALUE; }
 // Descriptors use Platform::IsHandle and Platform::CloseHandleClear.
