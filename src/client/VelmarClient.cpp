@@ -98,16 +98,16 @@ void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
 
 void TVelmarClient::ReceivePacket(const TDeadline& deadline) {
   FPacket.Clear();
-  // Made once: clearing 64 KB for every reply costs more than reading it.
+  // Kept from packet to packet (it grows to the longest one read): clearing
+  // 64 KB for every reply costs more than reading it.
   std::vector<uint8_t>& buffer = FReadBuffer;
   if (buffer.empty()) buffer.resize(MAX_BUFFER);
   for (;;) {
-    uint32_t got = 0;
-    const uint32_t code = FSocket.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got);
-    if (code == ERROR_SUCCESS || code == ERROR_MORE_DATA) {
-      FPacket.WriteBuffer(buffer.data(), got);
-      if (code == ERROR_SUCCESS) return;
-      continue;
+    size_t got = 0;
+    const uint32_t code = FSocket.ReadMessage(buffer, got);
+    if (code == ERROR_SUCCESS) {
+      FPacket.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
+      return;
     }
     if (code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA)
       throw EVelmarClientDisconnected("The manager closed the pipe");

@@ -104,22 +104,13 @@ TLocalSocket::TLocalSocket(int fd) : FFd(fd) {
 
 TLocalSocket::~TLocalSocket() { Close(); }
 
-TLocalSocket::TLocalSocket(TLocalSocket&& other) noexcept
-    : FFd(other.FFd), FRest(std::move(other.FRest)), FRestPos(other.FRestPos) {
-  other.FFd = -1;
-  other.FRest.clear();
-  other.FRestPos = 0;
-}
+TLocalSocket::TLocalSocket(TLocalSocket&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
 
 TLocalSocket& TLocalSocket::operator=(TLocalSocket&& other) noexcept {
   if (this != &other) {
     Close();
     FFd = other.FFd;
-    FRest = std::move(other.FRest);
-    FRestPos = other.FRestPos;
     other.FFd = -1;
-    other.FRest.clear();
-    other.FRestPos = 0;
   }
   return *this;
 }
@@ -155,75 +146,31 @@ uint32_t TLocalSocket::Connect(const std::string& pipeName) {
   return ERROR_SUCCESS;
 }
 
-void TLocalSocket::Close() {
-  CloseFd(FFd);
-  FRest.clear();
-  FRestPos = 0;
-}
+void TLocalSocket::Close() { CloseFd(FFd); }
 
 void TLocalSocket::Shutdown() {
   if (FFd >= 0) ::shutdown(FFd, SHUT_RDWR);
 }
 
-uint32_t TLocalSocket::Read(void* buffer, uint32_t size, uint32_t& bytesRead) {
-  bytesRead = 0;
-  if (FRestPos < FRest.size()) {
-    const size_t left = FRest.size() - FRestPos;
-    const size_t n = left < size ? left : size;
-    if (n > 0) std::memcpy(buffer, FRest.data() + FRestPos, n);
-    FRestPos += n;
-    bytesRead = static_cast<uint32_t>(n);
-    if (FRestPos < FRest.size()) return ERROR_MORE_DATA;
-    FRest.clear();
-    FRestPos = 0;
-    return ERROR_SUCCESS;
-  }
+uint32_t TLocalSocket::ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength) {
+  length = 0;
   if (FFd < 0) return ERROR_NO_DATA;
+  // The length first (MSG_TRUNC reports a packet's whole length), so that
+  // the one read that takes the packet has room for all of it.
   const TRecvResult peek = RecvMessage(FFd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
   if (peek.Length < 0) return MapSocketErrno(peek.Error);
   if (!peek.Message) return ERROR_BROKEN_PIPE;
-  const size_t length = static_cast<size_t>(peek.Length);
-  if (length <= size) {
-    const TRecvResult got = RecvMessage(FFd, buffer, size, 0);
-    if (got.Length < 0) return MapSocketErrno(got.Error);
-    if (!got.Message) return ERROR_BROKEN_PIPE;
-    bytesRead = static_cast<uint32_t>(got.Length);
-    return ERROR_SUCCESS;
-  }
-  // A socket read takes the whole message: keep what does not fit for the
-  // reads that follow, as a message-mode pipe would.
-  FRest.resize(length);
-  const TRecvResult got = RecvMessage(FFd, FRest.data(), length, 0);
-  if (got.Length < 0) {
-    FRest.clear();
-    return MapSocketErrno(got.Error);
-  }
-  FRest.resize(static_cast<size_t>(got.Length));
-  if (size > 0) std::memcpy(buffer, FRest.data(), size);
-  FRestPos = size;
-  bytesRead = size;
-  return ERROR_MORE_DATA;
-}
-
-uint32_t TLocalSocket::PeekMessageSize(uint32_t& size) {
-  size = 0;
-  if (FRestPos < FRest.size()) {
-    size = static_cast<uint32_t>(FRest.size() - FRestPos);
-    return ERROR_SUCCESS;
-  }
-  if (FFd < 0) return ERROR_NO_DATA;
-  const TRecvResult peek = RecvMessage(FFd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-  if (peek.Length < 0) {
-    if (peek.Error == EAGAIN || peek.Error == EWOULDBLOCK) return ERROR_SUCCESS;
-    return MapSocketErrno(peek.Error);
-  }
-  if (!peek.Message) return ERROR_BROKEN_PIPE;
-  size = static_cast<uint32_t>(peek.Length);
+  const size_t size = static_cast<size_t>(peek.Length);
+  if (size > maxLength) return MapSocketErrno(EMSGSIZE);
+  if (buffer.size() < size) buffer.resize(size);
+  const TRecvResult got = RecvMessage(FFd, buffer.data(), buffer.size(), 0);
+  if (got.Length < 0) return MapSocketErrno(got.Error);
+  if (!got.Message) return ERROR_BROKEN_PIPE;
+  length = static_cast<size_t>(got.Length);
   return ERROR_SUCCESS;
 }
 
 bool TLocalSocket::HasMessage() {
-  if (FRestPos < FRest.size()) return true;
   if (FFd < 0) return false;
   pollfd p{FFd, POLLIN, 0};
   return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLIN | POLLHUP | POLLERR));

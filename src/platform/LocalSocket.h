@@ -17,7 +17,6 @@ inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;    // the name is in use
 inline constexpr uint32_t ERROR_BROKEN_PIPE = 109;    // peer closed its end
 inline constexpr uint32_t ERROR_PIPE_BUSY = 231;      // listener's backlog is full
 inline constexpr uint32_t ERROR_NO_DATA = 232;        // our end is shut down
-inline constexpr uint32_t ERROR_MORE_DATA = 234;      // message longer than the buffer
 inline constexpr uint32_t ERROR_PIPE_CONNECTED = 535;
 inline constexpr uint32_t ERROR_OPERATION_ABORTED = 995;  // interrupted by the kill event
 inline constexpr uint32_t ERROR_IO_PENDING = 997;     // would block: wait on Fd()
@@ -52,16 +51,15 @@ class TLocalSocket {
   // Stops both directions; the peer reads a hang-up. The descriptor stays.
   void Shutdown();
 
-  // Reads the current message into buffer. ERROR_SUCCESS with bytesRead =
-  // the whole (rest of the) message, which may be 0 bytes; ERROR_MORE_DATA
-  // with bytesRead = size when the message is longer (the rest stays for the
-  // next Read); ERROR_IO_PENDING when no message is waiting;
-  // ERROR_BROKEN_PIPE when the peer has closed and nothing is left.
-  uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead);
-  // Bytes left in the current message, without consuming them (0 when none
-  // is waiting); ERROR_BROKEN_PIPE after the peer has gone.
-  uint32_t PeekMessageSize(uint32_t& size);
-  // Whether a message (or the rest of one) can be read without blocking.
+  // Reads the next message whole, with one read: its length is looked at
+  // first, and buffer grows to it when it is shorter (buffer never shrinks,
+  // so a buffer kept by the caller soon needs no more growing). length is
+  // the message's length, which may be 0. ERROR_SUCCESS; ERROR_IO_PENDING
+  // when no message is waiting; ERROR_BROKEN_PIPE when the peer has closed
+  // and nothing is left; EMSGSIZE's code when the message is longer than
+  // maxLength: it is then left unread and nothing is allocated for it.
+  uint32_t ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength = SIZE_MAX);
+  // Whether a message can be read without blocking.
   bool HasMessage();
 
   // Sends count bytes as one message. ERROR_SUCCESS with bytesWritten =
@@ -78,10 +76,6 @@ class TLocalSocket {
 
  private:
   int FFd = -1;
-  // The rest of a message that was longer than a Read's buffer: a socket
-  // read takes the whole message, so the tail is kept here.
-  std::vector<uint8_t> FRest;
-  size_t FRestPos = 0;
 };
 
 // A listening name.

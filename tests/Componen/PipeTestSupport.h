@@ -104,21 +104,15 @@ class TTestClient {
       // Readiness first: a message arriving between the two calls would
       // otherwise be read with the size of "nothing waiting".
       if (!FSocket.HasMessage()) return false;
-      uint32_t size = 0;
-      if (FSocket.PeekMessageSize(size) != Platform::ERROR_SUCCESS) {
-        gone = true;
-        return true;
-      }
-      std::string buffer(size, '\0');
-      uint32_t n = 0;
-      const uint32_t r = FSocket.Read(buffer.data(), size, n);
+      std::vector<uint8_t> buffer;
+      size_t n = 0;
+      const uint32_t r = FSocket.ReadMessage(buffer, n);
       if (r == Platform::ERROR_IO_PENDING) return false;
       if (r != Platform::ERROR_SUCCESS) {
         gone = true;
         return true;
       }
-      buffer.resize(n);
-      got = std::move(buffer);
+      got = std::string(reinterpret_cast<const char*>(buffer.data()), n);
       return true;
     };
     if (pump) {

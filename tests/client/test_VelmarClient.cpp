@@ -42,20 +42,20 @@ bool WaitReadable(int fd) {
 // optional-like result with ok=false on hang-up.
 std::string ReadPacket(TLocalSocket& s, bool* ok = nullptr) {
   std::string out;
-  std::vector<char> buf(MAX_BUFFER);
+  std::vector<uint8_t> buf(MAX_BUFFER);
   for (;;) {
-    uint32_t got = 0;
-    const uint32_t code = s.Read(buf.data(), static_cast<uint32_t>(buf.size()), got);
+    size_t got = 0;
+    const uint32_t code = s.ReadMessage(buf, got);
     if (code == ERROR_IO_PENDING) {
       if (!WaitReadable(s.Fd())) break;
       continue;
     }
-    if (code != ERROR_SUCCESS && code != ERROR_MORE_DATA) {
+    if (code != ERROR_SUCCESS) {
       if (ok) *ok = false;
       return out;
     }
-    out.append(buf.data(), got);
-    if (code == ERROR_SUCCESS) break;
+    out.assign(reinterpret_cast<const char*>(buf.data()), got);
+    break;
   }
   if (ok) *ok = true;
   return out;

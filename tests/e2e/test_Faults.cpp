@@ -380,11 +380,11 @@ class TStranger {
     std::vector<uint8_t> buffer(MAX_BUFFER + 1);
     const uint64_t start = Platform::GetTickCount64();
     while (Platform::GetTickCount64() - start < 20000) {
-      uint32_t got = 0;
-      const uint32_t r = FSocket.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got);
+      size_t got = 0;
+      const uint32_t r = FSocket.ReadMessage(buffer, got);
       if (r == Platform::ERROR_SUCCESS) {
         TFastMemStream packet;
-        packet.WriteBuffer(buffer.data(), got);
+        packet.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
         std::optional<std::string> message;
         FReceiver.Receive(packet, [&](TStream& s) { message = s.ReadToEnd(); });
         if (message) return message;

@@ -297,12 +297,12 @@ class ScriptedManager {
     const int fd = FConnection.Fd();
     for (;;) {
       if (Platform::WaitForAnyFd(std::span<const int>(&fd, 1), 30000) != Platform::WAIT_OBJECT_0) return json();
-      std::string buf(65536, '\0');
-      uint32_t n = 0;
-      const uint32_t rc = FConnection.Read(buf.data(), static_cast<uint32_t>(buf.size()), n);
+      std::vector<uint8_t> buf(65536);
+      size_t n = 0;
+      const uint32_t rc = FConnection.ReadMessage(buf, n);
       if (rc == Platform::ERROR_IO_PENDING) continue;
       if (rc != Platform::ERROR_SUCCESS) return json();
-      return json::parse(buf.substr(0, n));
+      return json::parse(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
     }
   }
 

@@ -1,5 +1,6 @@
 // The connection worker: one per client.
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -13,9 +14,9 @@ namespace {
 std::mutex gTraceLock;
 TPipeThread::TReadTrace gReadTrace;
 
-void TraceRead(uint32_t pipe, uint32_t requested, uint32_t delivered) {
+void TraceRead(uint32_t pipe, size_t bufferSize, size_t length) {
   std::lock_guard<std::mutex> g(gTraceLock);
-  if (gReadTrace) gReadTrace(pipe, requested, delivered);
+  if (gReadTrace) gReadTrace(pipe, bufferSize, length);
 }
 
 // How long a pending operation may still complete once the kill event is set.
@@ -43,8 +44,6 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
       FCounter(counter),
       FWriteQueue(writeQueue),
       FRcvBuffer(MAX_BUFFER, 0),
-      FRcvAlloc(MAX_BUFFER),
-      FRcvSize(MAX_BUFFER),
       FKillEvent(killEvent),
       FNotifySent(notifySent) {
   FKillEvent->Reset();
@@ -141,35 +140,16 @@ void TPipeThread::Execute() {
   }
 }
 
-uint32_t TPipeThread::ReadPart() {
+uint32_t TPipeThread::ReadPacket() {
   FRcvRead = 0;
-  const uint32_t r = FSocket.Read(FRcvBuffer.data(), FRcvSize, FRcvRead);
-  if (r == ERROR_SUCCESS || r == ERROR_MORE_DATA) TraceRead(FPipe, FRcvSize, FRcvRead);
-  return r;
-}
-
-bool TPipeThread::TakePartialRead() {
-  FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvSize);
-  uint32_t rest = 0;
-  const uint32_t r = FSocket.PeekMessageSize(rest);
-  if (r != ERROR_SUCCESS) {
-    FErrorCode = static_cast<int32_t>(r);
-    return false;
-  }
   // One packet is bounded like a whole message (the kernel's own limit on a
   // packet is far lower, unless someone raised it).
-  if (FRcvStream.GetSize() + static_cast<int64_t>(rest) > FReceiver.MaxSize()) {
-    FRcvStream.Clear();
-    FErrorCode = ERROR_MESSAGE_TOO_LARGE;
-    return false;
-  }
-  FRcvSize = rest;
-  // The buffer grows to the largest remainder seen and never shrinks.
-  if (FRcvSize > FRcvAlloc) {
-    FRcvBuffer.assign(FRcvSize, 0);
-    FRcvAlloc = FRcvSize;
-  }
-  return true;
+  const uint32_t r =
+      FSocket.ReadMessage(FRcvBuffer, FRcvRead, static_cast<size_t>(std::max<int64_t>(FReceiver.MaxSize(), 0)));
+  if (r == ERROR_SUCCESS) TraceRead(FPipe, FRcvBuffer.size(), FRcvRead);
+  else if (r == MapSocketErrno(EMSGSIZE)) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  else if (r != ERROR_IO_PENDING) FErrorCode = static_cast<int32_t>(r);
+  return r;
 }
 
 bool TPipeThread::QueuedRead() {
@@ -180,51 +160,31 @@ bool TPipeThread::QueuedRead() {
     if (FWriteQueue->HasData()) return true;
     FDraining = false;
   }
-  FRcvSize = FRcvAlloc;
   const uint32_t deliveredBefore = FDelivered;
   // Everything already waiting is read before the worker sleeps.
   for (;;) {
-    const uint32_t r = ReadPart();
-    if (r == ERROR_SUCCESS) {
-      if (!TakeMessage()) return false;
-      FRcvSize = FRcvAlloc;
-      if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
-        FDraining = true;
-        return true;
-      }
-    } else if (r == ERROR_MORE_DATA) {
-      if (!TakePartialRead()) return false;
-    } else if (r == ERROR_IO_PENDING) {
+    const uint32_t r = ReadPacket();
+    if (r == ERROR_IO_PENDING) {
       FPendingRead = true;
       return true;
-    } else {
-      FErrorCode = static_cast<int32_t>(r);
-      return false;
+    }
+    if (r != ERROR_SUCCESS || !TakeMessage()) return false;
+    if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
+      FDraining = true;
+      return true;
     }
   }
 }
 
 bool TPipeThread::CompleteRead() {
   FPendingRead = false;
-  // The socket is readable: take one whole message (in parts when it is
-  // longer than the buffer).
-  for (;;) {
-    const uint32_t r = ReadPart();
-    if (r == ERROR_SUCCESS) {
-      FRcvSize = FRcvAlloc;
-      return TakeMessage();
-    }
-    if (r == ERROR_MORE_DATA) {
-      if (!TakePartialRead()) return false;
-      continue;
-    }
-    if (r == ERROR_IO_PENDING) {
-      FPendingRead = true;
-      return true;
-    }
-    FErrorCode = static_cast<int32_t>(r);
-    return false;
+  // The socket is readable: take one packet.
+  const uint32_t r = ReadPacket();
+  if (r == ERROR_IO_PENDING) {
+    FPendingRead = true;
+    return true;
   }
+  return r == ERROR_SUCCESS && TakeMessage();
 }
 
 void TPipeThread::PacketSent() {
@@ -280,7 +240,7 @@ bool TPipeThread::CompleteWrite() {
 
 bool TPipeThread::TakeMessage() {
   bool accepted;
-  if (FRcvStream.GetSize() == 0 && FReceiver.NeedsNoStream()) {
+  if (FReceiver.NeedsNoStream()) {
     // A packet of an assembly is written on from the read buffer: copying
     // it into a stream of its own first would cost as much again.
     accepted = FReceiver.ReceiveInPlace(FRcvBuffer.data(), FRcvRead,

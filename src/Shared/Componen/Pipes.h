@@ -75,9 +75,10 @@ class TPipeThread : public TThreadEx {
   ~TPipeThread() override;
   uint32_t Pipe() const { return FPipe; }
 
-  // Sees every read the workers make (requested and delivered bytes); for
-  // tests of the receive buffer. Set it while no worker runs.
-  using TReadTrace = std::function<void(uint32_t pipe, uint32_t requested, uint32_t delivered)>;
+  // Sees every packet the workers read (the receive buffer's size after
+  // the read and the packet's length); for tests of the receive buffer.
+  // Set it while no worker runs.
+  using TReadTrace = std::function<void(uint32_t pipe, size_t bufferSize, size_t length)>;
   static void SetReadTrace(TReadTrace trace);
 
  protected:
@@ -92,16 +93,16 @@ class TPipeThread : public TThreadEx {
   // False when the message went past the size bound (FErrorCode is then
   // ERROR_MESSAGE_TOO_LARGE): the connection ends.
   bool DoMessage();
-  // FRcvRead bytes in FRcvBuffer end the current pipe message: taken from
-  // there when the receiver needs no stream of them, else through DoMessage.
+  // The packet of FRcvRead bytes in FRcvBuffer: taken from there when the
+  // receiver needs no stream of it, else through DoMessage.
   bool TakeMessage();
   // Tells the server when an assembly had to move from its file to memory.
   void ReportMoveToMemory();
   void DeliverMessage(TStream& message);
-  // Reads into the buffer: the rest of the current message or the next one.
-  uint32_t ReadPart();
-  // After a partial read: keeps what came and sizes the next read to the rest.
-  bool TakePartialRead();
+  // Reads the next packet whole into FRcvBuffer, which grows to fit it; a
+  // packet longer than the receiver's bound is refused unread
+  // (ERROR_MESSAGE_TOO_LARGE in FErrorCode).
+  uint32_t ReadPacket();
   void PacketSent();
 
   HWND FNotify;
@@ -113,16 +114,16 @@ class TPipeThread : public TThreadEx {
   uint32_t FWrite = 0;
   TWriteQueue* FWriteQueue;
   TPipeWrite* FPipeWrite = nullptr;
-  uint32_t FRcvRead = 0;
+  size_t FRcvRead = 0;
   bool FPendingRead = false;
   bool FPendingWrite = false;
   uint32_t FDelivered = 0;  // messages delivered so far
   bool FDraining = false;   // writing every queued packet before reading on
   TPipeReceiver FReceiver;  // holds the multi-packet message being assembled
-  TFastMemStream FRcvStream;
+  TFastMemStream FRcvStream;  // a packet handed out as a message of its own
+  // The receive buffer: MAX_BUFFER bytes at first, then as large as the
+  // largest packet read so far.
   std::vector<uint8_t> FRcvBuffer;
-  uint32_t FRcvAlloc;
-  uint32_t FRcvSize;
   Platform::TEvent* FKillEvent;
   const std::atomic<bool>* FNotifySent;
 };
