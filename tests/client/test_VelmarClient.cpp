@@ -77,8 +77,8 @@ void WritePacket(TLocalSocket& s, const std::string& data) {
 // Sends a message the way the manager queues its replies.
 void WriteFramed(TLocalSocket& s, const std::string& message) {
   TWriteQueue q;
-  q.Enqueue(AllocPipeWrite(message.data(), static_cast<int32_t>(message.size())));
-  while (TPipeWritePtr p{q.Dequeue()}) WritePacket(s, std::string(reinterpret_cast<char*>(p->Buffer), p->Count));
+  q.Enqueue(message.data(), static_cast<int32_t>(message.size()));
+  for (TPacket p; q.Dequeue(p);) WritePacket(s, std::string(p.begin(), p.end()));
 }
 
 // Reads one whole (possibly framed) message; false on hang-up.
@@ -244,8 +244,9 @@ TEST(VelmarClient, TimeOutThenDisconnectAreTold) {
     // Half a framed message, then the hang-up.
     TWriteQueue q;
     q.EnqueueStartPacket();
-    TPipeWritePtr start{q.Dequeue()};
-    WritePacket(s, std::string(reinterpret_cast<char*>(start->Buffer), start->Count));
+    TPacket start;
+    ASSERT_TRUE(q.Dequeue(start));
+    WritePacket(s, std::string(start.begin(), start.end()));
     WritePacket(s, "partial");
   });
   TVelmarClient c;

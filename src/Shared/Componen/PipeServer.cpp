@@ -154,14 +154,14 @@ TPipeInfo* TPipeServer::GetClientInfo(uint32_t pipe) const {
 bool TPipeServer::Write(uint32_t pipe, const void* buffer, int32_t count) {
   TPipeInfo* info = GetClientInfo(pipe);
   if (!info) return false;
-  info->WriteQueue->Enqueue(AllocPipeWrite(buffer, count));
+  info->WriteQueue->Enqueue(buffer, count);
   return true;
 }
 
 bool TPipeServer::Write(uint32_t pipe, const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
   TPipeInfo* info = GetClientInfo(pipe);
   if (!info) return false;
-  info->WriteQueue->Enqueue(AllocPipeWriteWithPrefix(prefix, prefixCount, buffer, count));
+  info->WriteQueue->Enqueue(prefix, prefixCount, buffer, count);
   return true;
 }
 
@@ -194,7 +194,7 @@ bool TPipeServer::SendStream(uint32_t pipe, TStream* stream) {
   for (;;) {
     const int64_t n = stream->Read(chunk.data(), MAX_BUFFER);
     if (n <= 0) break;
-    queue.Enqueue(AllocPipeWrite(chunk.data(), static_cast<int32_t>(n)));
+    queue.Enqueue(chunk.data(), static_cast<int32_t>(n));
   }
   return true;
 }

@@ -58,7 +58,6 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
 }
 
 TPipeThread::~TPipeThread() {
-  DisposePipeWrite(FPipeWrite);
   FReceiver.Discard();  // a partial message of a client that went away
 }
 
@@ -195,14 +194,13 @@ void TPipeThread::PacketSent() {
 
 bool TPipeThread::QueuedWrite() {
   if (FPendingWrite || !FWriteQueue->HasData()) return true;
-  FPipeWrite = FWriteQueue->Dequeue();
-  if (!FPipeWrite) return true;
-  const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
+  if (!FWriteQueue->Dequeue(FPacket)) return true;
+  const uint32_t r = FSocket.Write(FPacket.data(), static_cast<uint32_t>(FPacket.size()), FWrite);
   if (r == ERROR_SUCCESS) {
     struct TDispose {
       TPipeThread& Thread;
       ~TDispose() {
-        DisposePipeWrite(Thread.FPipeWrite);
+        Thread.FPacket.clear();
         Thread.FWriteQueue->WriteDone();
       }
     } dispose{*this};
@@ -213,19 +211,19 @@ bool TPipeThread::QueuedWrite() {
     FPendingWrite = true;
     return true;
   }
-  // The packet stays in FPipeWrite until the worker is destroyed.
+  // The packet stays in FPacket until the worker is destroyed.
   FErrorCode = static_cast<int32_t>(r);
   return false;
 }
 
 bool TPipeThread::CompleteWrite() {
   // The socket has room again: the packet goes now.
-  const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
+  const uint32_t r = FSocket.Write(FPacket.data(), static_cast<uint32_t>(FPacket.size()), FWrite);
   if (r == ERROR_IO_PENDING) return true;  // not enough room yet; keep waiting
   struct TDone {
     TPipeThread& Thread;
     ~TDone() {
-      DisposePipeWrite(Thread.FPipeWrite);
+      Thread.FPacket.clear();
       Thread.FPendingWrite = false;
       Thread.FWriteQueue->WriteDone();
     }

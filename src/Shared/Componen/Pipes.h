@@ -113,7 +113,7 @@ class TPipeThread : public TThreadEx {
   TThreadCounter* FCounter;
   uint32_t FWrite = 0;
   TWriteQueue* FWriteQueue;
-  TPipeWrite* FPipeWrite = nullptr;
+  TPacket FPacket;  // taken from the queue, not yet written
   size_t FRcvRead = 0;
   bool FPendingRead = false;
   bool FPendingWrite = false;
