@@ -40,7 +40,6 @@ TPipeListenThread::TPipeListenThread(TPipeServer* pipeServer, TEvent* killEvent)
     throw EPipeException(FormatV("Pipe \"%s\" is already in use by another program", FPipeName));
   if (r != ERROR_SUCCESS)
     throw EPipeException(FormatV("Pipe \"%s\" cannot be served: %s", FPipeName, std::strerror(static_cast<int>(r))));
-  SetFreeOnTerminate(true);
   SetPriority(tpLower);
   SetName("pipe-listener");
   pipeServer->FThreadCount.Increment();

@@ -34,6 +34,7 @@ TPipeServer::~TPipeServer() {
   } catch (...) {
     // The threads are gone; an error of a last event has nobody to go to.
   }
+  JoinEnded();
   FClients.clear();
   DeallocateHWnd(FHwnd);
 }
@@ -57,12 +58,11 @@ void TPipeServer::DoStartup() {
   if (FActive) return;
   FKillEv.Reset();
   try {
-    FListener = new TPipeListenThread(this, &FKillEv);
+    FListener = std::make_unique<TPipeListenThread>(this, &FKillEv);
     FListener->SetOnTerminate([this](TThreadEx* sender) { RemoveListenerThread(sender); });
     FListener->Start();
   } catch (...) {
-    delete FListener;  // only reached when it never ran
-    FListener = nullptr;
+    FListener.reset();  // only reached when it never ran
     throw;
   }
   FActive = true;
@@ -95,6 +95,7 @@ void TPipeServer::DoShutdown() {
       if (!raised) raised = std::current_exception();
     }
   }
+  JoinEnded();
   FActive = false;
   FInShutDown = false;
   if (raised) std::rethrow_exception(raised);
@@ -110,30 +111,68 @@ TPipeInfo* TPipeServer::AllocPipeInfo(uint32_t pipe) {
 }
 
 void TPipeServer::AddWorkerThread(uint32_t pipe, TLocalSocket&& socket) {
-  TPipeThread* worker = nullptr;
+  std::unique_ptr<TPipeThread> worker;
   try {
     TPipeInfo* info = AllocPipeInfo(pipe);
-    worker = new TPipeThread(FHwnd, FBaseThread, info->WriteQueue.get(), &FThreadCount, pipe, std::move(socket),
-                             info->KillEvent.get(), &FNotifySent);
+    worker = std::make_unique<TPipeThread>(FHwnd, FBaseThread, info->WriteQueue.get(), &FThreadCount, pipe,
+                                           std::move(socket), info->KillEvent.get(), &FNotifySent);
     worker->SetOnTerminate([this](TThreadEx* sender) { RemoveWorkerThread(sender); });
     // A connection accepted just as the shutdown began must not keep it waiting.
     if (FInShutDown) info->KillEvent->Set();
+    FWorkers.reserve(FWorkers.size() + 1);
     worker->Start();
+    FWorkers.push_back(std::move(worker));
   } catch (...) {
     try {
       RemoveClient(pipe);
     } catch (...) {
     }
-    delete worker;  // closes the connection it took over
+    worker.reset();  // never ran; closes the connection it took over
     DisconnectAndClose(socket, true);
   }
 }
 
-void TPipeServer::RemoveWorkerThread(TThreadEx* sender) { RemoveClient(static_cast<TPipeThread*>(sender)->Pipe()); }
+void TPipeServer::RemoveWorkerThread(TThreadEx* sender) {
+  struct TEnded {
+    TPipeServer& Server;
+    TThreadEx* Sender;
+    ~TEnded() { Server.ThreadEnded(Sender); }
+  } ended{*this, sender};
+  RemoveClient(static_cast<TPipeThread*>(sender)->Pipe());
+}
 
-void TPipeServer::RemoveListenerThread(TThreadEx* /*sender*/) {
-  FListener = nullptr;
+void TPipeServer::RemoveListenerThread(TThreadEx* sender) {
+  ThreadEnded(sender);
   if (!FInShutDown && FThreadCount.Count() == 1) FActive = false;
+}
+
+void TPipeServer::ThreadEnded(TThreadEx* sender) {
+  // The thread waits for this handler to return, and does nothing after
+  // it but report itself done: it is joined by a later message, never from
+  // inside its own handler (the disconnect event may run a message loop).
+  if (FListener.get() == sender) {
+    FEnded.push_back(std::move(FListener));
+  } else {
+    auto it = std::find_if(FWorkers.begin(), FWorkers.end(), [sender](const auto& w) { return w.get() == sender; });
+    if (it == FWorkers.end()) return;
+    FEnded.push_back(std::move(*it));
+    FWorkers.erase(it);
+  }
+  PostMessage(FHwnd, WM_JOINENDED, 0, 0);
+}
+
+void TPipeServer::JoinEnded() {
+  // Every thread has run its termination handler when the count is 0; those
+  // that could not (their owner's synchronisation window was gone) are
+  // joined with the rest.
+  if (FThreadCount.Count() == 0) {
+    for (auto& worker : FWorkers) FEnded.push_back(std::move(worker));
+    FWorkers.clear();
+    if (FListener) FEnded.push_back(std::move(FListener));
+  }
+  std::vector<std::unique_ptr<TThreadEx>> ended = std::move(FEnded);
+  FEnded.clear();
+  for (auto& thread : ended) thread->WaitFor();
 }
 
 void TPipeServer::RemoveClient(uint32_t pipe) {
@@ -232,6 +271,9 @@ void TPipeServer::WndMethod(TMessage& message) {
       throw EPipeException("The notify window and the component window do not exist in the same thread!");
     case WM_DOSHUTDOWN:
       SetActive(false);
+      break;
+    case WM_JOINENDED:
+      JoinEnded();
       break;
     default:
       message.Result = DefWindowProc(FHwnd, message.Msg, message.WParam, message.LParam);

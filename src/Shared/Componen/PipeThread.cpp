@@ -47,7 +47,6 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
       FKillEvent(killEvent),
       FNotifySent(notifySent) {
   FKillEvent->Reset();
-  SetFreeOnTerminate(true);
   SetPriority(tpLower);
   SetName("pipe-worker");
   // Last, so that a failure above leaves the count alone.
@@ -75,6 +74,7 @@ void TPipeThread::Execute() {
       // is being closed.
       Thread.FWriteQueue->SetDirectSink(nullptr);
       DisconnectAndClose(Thread.FSocket, true, Thread.FKillEvent->Fd());
+      Thread.FReceiver.Discard();  // a partial message of a client that went away
     }
   } teardown{*this};
 

@@ -1,8 +1,9 @@
 #pragma once
 // The pipe server: one named local endpoint served to any number of clients.
 //
-// An active server runs a listener thread and one worker thread per client.
-// The threads never touch the server: they report to its hidden window and
+// An active server runs a listener thread and one worker thread per client;
+// it owns them and joins each once it has ended. The threads never touch
+// the server: they report to its hidden window and
 // hand connections over through synchronous calls, so every event runs on
 // the thread that created the server (the owner's thread) while the
 // reporting thread waits. That thread must run its message loop
@@ -35,6 +36,7 @@ inline constexpr uint32_t WM_PIPESEND = WM_USER + 103;     // lParam: bytes writ
 inline constexpr uint32_t WM_PIPEMESSAGE = WM_USER + 104;  // lParam: the TStream
 inline constexpr uint32_t WM_THREADCTX = WM_USER + 200;
 inline constexpr uint32_t WM_DOSHUTDOWN = WM_USER + 300;
+inline constexpr uint32_t WM_JOINENDED = WM_USER + 301;  // threads have ended: join them
 
 enum TPipeContext { pcListener = 0, pcWorker = 1 };
 
@@ -64,7 +66,7 @@ struct TPipeInfo {
 
 // Serves one connection: one read always outstanding, queued packets written
 // one at a time, every event reported synchronously to the server's window.
-// Frees itself when it has finished.
+// Owned by the server.
 class TPipeThread : public TThreadEx {
  public:
   // notifySent, when given, tells whether anyone listens to WM_PIPESEND;
@@ -130,7 +132,7 @@ class TPipeThread : public TThreadEx {
 
 // Accepts connections while the server is active and hands each to the
 // server on its owner's thread. The endpoint is bound by the constructor, so
-// a name in use fails there. Frees itself when it has finished.
+// a name in use fails there. Owned by the server.
 class TPipeListenThread : public TThreadEx {
  public:
   TPipeListenThread(TPipeServer* pipeServer, Platform::TEvent* killEvent);
@@ -207,6 +209,10 @@ class TPipeServer {
   void AddWorkerThread(uint32_t pipe, Platform::TLocalSocket&& socket);
   void RemoveWorkerThread(TThreadEx* sender);
   void RemoveListenerThread(TThreadEx* sender);
+  // A thread's termination handler has returned: it is joined soon after.
+  void ThreadEnded(TThreadEx* sender);
+  // Joins and destroys the threads that have ended.
+  void JoinEnded();
   void RemoveClient(uint32_t pipe);
   TPipeInfo* GetClientInfo(uint32_t pipe) const;
   void WndMethod(TMessage& message);
@@ -219,8 +225,13 @@ class TPipeServer {
   bool FDestroying = false;
   Platform::TEvent FKillEv{true, false};
   std::vector<std::unique_ptr<TPipeInfo>> FClients;
+  // The threads, which the server owns: the listener, the workers, and the
+  // threads whose termination handler has run, to be joined. Touched on
+  // the owner's thread only.
   TThreadCounter FThreadCount;
-  TPipeListenThread* FListener = nullptr;
+  std::unique_ptr<TPipeListenThread> FListener;
+  std::vector<std::unique_ptr<TPipeThread>> FWorkers;
+  std::vector<std::unique_ptr<TThreadEx>> FEnded;
   TOnPipeSent FOPS;
   std::atomic<bool> FNotifySent{false};  // FOPS is set; read by the workers
   TOnPipeConnect FOPC;
