@@ -51,11 +51,6 @@ TPipeListenThread::~TPipeListenThread() {
   FListener.Close();
 }
 
-LRESULT TPipeListenThread::SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam) {
-  if (!IsWindow(FNotify)) return 0;
-  return SendMessage(FNotify, msg, wParam, lParam);
-}
-
 void TPipeListenThread::DoWorker() { FPipeServer->AddWorkerThread(FPipe, std::move(FConnection)); }
 
 void TPipeListenThread::Execute() {
@@ -85,7 +80,7 @@ void TPipeListenThread::Execute() {
       FPipe = INVALID_HANDLE_VALUE;
       FConnection.Close();  // still ours only when the hand-over did not happen
     } else if (!Terminated() && FErrorCode != 0 && FErrorCode != static_cast<int32_t>(ERROR_NO_DATA)) {
-      SafeSendMessage(WM_PIPEERROR_L, FPipe, FErrorCode);
+      SendPipeNotice(FNotify, FPipe, TPipeErrorNotice{pcListener, FErrorCode});
       // A refused client is gone already: the next one is taken at once,
       // so refusing a flood of them cannot delay an engine's connection.
       if (FErrorCode != static_cast<int32_t>(ERROR_ACCESS_DENIED)) FKillEvent->WaitFor(ACCEPT_RETRY_MS);

@@ -249,23 +249,56 @@ bool TPipeServer::Disconnect(uint32_t pipe) {
   return true;
 }
 
+uint32_t PipeNoticeMessage(const TPipeNotice& notice) {
+  struct {
+    uint32_t operator()(const TPipeConnectNotice&) const { return WM_PIPECONNECT; }
+    uint32_t operator()(const TPipeErrorNotice& n) const {
+      return n.Context == pcListener ? WM_PIPEERROR_L : WM_PIPEERROR_W;
+    }
+    uint32_t operator()(const TPipeSentNotice&) const { return WM_PIPESEND; }
+    uint32_t operator()(const TPipeMessageNotice&) const { return WM_PIPEMESSAGE; }
+  } message;
+  return std::visit(message, notice);
+}
+
+void SendPipeNotice(HWND window, uint32_t pipe, const TPipeNotice& notice, std::span<const int> fds) {
+  if (!IsWindow(window)) return;
+  // The one place a notice goes into a window message; WndMethod takes it out.
+  const auto param = reinterpret_cast<LPARAM>(&notice);
+  if (fds.empty())
+    SendMessage(window, PipeNoticeMessage(notice), pipe, param);
+  else
+    SendMessageWatching(window, PipeNoticeMessage(notice), pipe, param, fds);
+}
+
+void TPipeServer::HandleNotice(uint32_t pipe, const TPipeNotice& notice) {
+  struct {
+    TPipeServer& Server;
+    uint32_t Pipe;
+    void operator()(const TPipeConnectNotice&) const {
+      if (Server.FOPC) Server.FOPC(&Server, Pipe);
+    }
+    void operator()(const TPipeErrorNotice& n) const {
+      if (Server.FOPE) Server.FOPE(&Server, Pipe, n.Context, n.ErrorCode);
+    }
+    void operator()(const TPipeSentNotice& n) const {
+      if (Server.FOPS) Server.FOPS(&Server, Pipe, n.Size);
+    }
+    void operator()(const TPipeMessageNotice& n) const {
+      if (Server.FOPM) Server.FOPM(&Server, Pipe, n.Message);
+    }
+  } handle{*this, pipe};
+  std::visit(handle, notice);
+}
+
 void TPipeServer::WndMethod(TMessage& message) {
-  const auto pipe = static_cast<uint32_t>(message.WParam);
   switch (message.Msg) {
     case WM_PIPEERROR_L:
-      if (FOPE) FOPE(this, pipe, pcListener, static_cast<int32_t>(message.LParam));
-      break;
     case WM_PIPEERROR_W:
-      if (FOPE) FOPE(this, pipe, pcWorker, static_cast<int32_t>(message.LParam));
-      break;
     case WM_PIPECONNECT:
-      if (FOPC) FOPC(this, pipe);
-      break;
     case WM_PIPESEND:
-      if (FOPS) FOPS(this, pipe, static_cast<uint32_t>(message.LParam));
-      break;
     case WM_PIPEMESSAGE:
-      if (FOPM) FOPM(this, pipe, *reinterpret_cast<TStream*>(message.LParam));
+      HandleNotice(static_cast<uint32_t>(message.WParam), *reinterpret_cast<const TPipeNotice*>(message.LParam));
       break;
     case WM_THREADCTX:
       throw EPipeException("The notify window and the component window do not exist in the same thread!");

@@ -60,11 +60,6 @@ TPipeThread::~TPipeThread() {
   FReceiver.Discard();  // a partial message of a client that went away
 }
 
-LRESULT TPipeThread::SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam) {
-  if (!IsWindow(FNotify)) return 0;
-  return SendMessage(FNotify, msg, wParam, lParam);
-}
-
 void TPipeThread::Execute() {
   // The connection is cut off whatever way the body ends.
   struct TTeardown {
@@ -82,7 +77,7 @@ void TPipeThread::Execute() {
     PostMessage(FNotify, WM_THREADCTX, 0, 0);
     return;
   }
-  SafeSendMessage(WM_PIPECONNECT, FPipe, 0);
+  Notify(TPipeConnectNotice{});
   // The owner's thread writes a reply to the socket itself when this worker
   // has nothing queued or half-written: a reply reaches the client without
   // waiting for this thread to wake. Packets whose sending must be reported
@@ -133,7 +128,7 @@ void TPipeThread::Execute() {
     }
     if (!ok) {
       // 109 is the client's ordinary hang-up.
-      if (FErrorCode != static_cast<int32_t>(ERROR_BROKEN_PIPE)) SafeSendMessage(WM_PIPEERROR_W, FPipe, FErrorCode);
+      if (FErrorCode != static_cast<int32_t>(ERROR_BROKEN_PIPE)) Notify(TPipeErrorNotice{pcWorker, FErrorCode});
       Terminate();
     }
   }
@@ -189,7 +184,7 @@ bool TPipeThread::CompleteRead() {
 void TPipeThread::PacketSent() {
   // The hand-over is synchronous: go on only when the client has read it.
   FSocket.Flush(FKillEvent->Fd());
-  if (!FNotifySent || FNotifySent->load()) SafeSendMessage(WM_PIPESEND, FPipe, FWrite);
+  if (!FNotifySent || FNotifySent->load()) Notify(TPipeSentNotice{FWrite});
 }
 
 bool TPipeThread::QueuedWrite() {
@@ -253,7 +248,7 @@ bool TPipeThread::TakeMessage() {
 }
 
 void TPipeThread::ReportMoveToMemory() {
-  if (FReceiver.TakeMovedToMemory()) SafeSendMessage(WM_PIPEERROR_W, FPipe, ERROR_ASSEMBLED_IN_MEMORY);
+  if (FReceiver.TakeMovedToMemory()) Notify(TPipeErrorNotice{pcWorker, ERROR_ASSEMBLED_IN_MEMORY});
 }
 
 bool TPipeThread::DoMessage() {
@@ -272,11 +267,10 @@ bool TPipeThread::DoMessage() {
 
 void TPipeThread::DeliverMessage(TStream& message) {
   ++FDelivered;
-  if (!IsWindow(FNotify)) return;
   // An engine answers the reply with its next request, so this thread
   // need not be woken when the message has been handled: it sleeps until
   // the socket, the kill event or the queue calls for it, and only then
   // looks whether the handler has returned.
   const int watched[3] = {FSocket.Fd(), FKillEvent->Fd(), FWriteQueue->DataEvent().Fd()};
-  SendMessageWatching(FNotify, WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message), watched);
+  SendPipeNotice(FNotify, FPipe, TPipeMessageNotice{message}, watched);
 }

@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "Shared/Componen/PipeFraming.h"
@@ -28,17 +30,39 @@ VELMAR_DECLARE_EXCEPTION(EPipeException, Exception, "EPipeException");
 
 inline constexpr size_t MAX_NAME = 256;
 
-// Notifications of the server's window; wParam is the client.
-inline constexpr uint32_t WM_PIPEERROR_L = WM_USER + 100;  // lParam: error code
-inline constexpr uint32_t WM_PIPEERROR_W = WM_USER + 101;  // lParam: error code
+// Notifications of the server's window; wParam is the client, lParam the
+// TPipeNotice below.
+inline constexpr uint32_t WM_PIPEERROR_L = WM_USER + 100;
+inline constexpr uint32_t WM_PIPEERROR_W = WM_USER + 101;
 inline constexpr uint32_t WM_PIPECONNECT = WM_USER + 102;
-inline constexpr uint32_t WM_PIPESEND = WM_USER + 103;     // lParam: bytes written
-inline constexpr uint32_t WM_PIPEMESSAGE = WM_USER + 104;  // lParam: the TStream
+inline constexpr uint32_t WM_PIPESEND = WM_USER + 103;
+inline constexpr uint32_t WM_PIPEMESSAGE = WM_USER + 104;
 inline constexpr uint32_t WM_THREADCTX = WM_USER + 200;
 inline constexpr uint32_t WM_DOSHUTDOWN = WM_USER + 300;
 inline constexpr uint32_t WM_JOINENDED = WM_USER + 301;  // threads have ended: join them
 
 enum TPipeContext { pcListener = 0, pcWorker = 1 };
+
+// What a transport thread tells its server. A notice is sent synchronously
+// and lives on the sending thread's stack until the server has handled it.
+struct TPipeConnectNotice {};
+struct TPipeErrorNotice {
+  TPipeContext Context;
+  int32_t ErrorCode;  // as OnPipeError reports it
+};
+struct TPipeSentNotice {
+  uint32_t Size;  // bytes written
+};
+struct TPipeMessageNotice {
+  TStream& Message;  // the whole message at position 0
+};
+using TPipeNotice = std::variant<TPipeConnectNotice, TPipeErrorNotice, TPipeSentNotice, TPipeMessageNotice>;
+// The window message a notice travels as (one of the WM_PIPE* above).
+uint32_t PipeNoticeMessage(const TPipeNotice& notice);
+// Sends a notice to the server's window and waits until it has been
+// handled; fds as for Platform::SendMessageWatching (empty: a plain send).
+// Nothing is sent once the window is gone.
+void SendPipeNotice(HWND window, uint32_t pipe, const TPipeNotice& notice, std::span<const int> fds = {});
 
 class TPipeServer;
 
@@ -87,7 +111,7 @@ class TPipeThread : public TThreadEx {
   void Execute() override;
 
  private:
-  LRESULT SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam);
+  void Notify(const TPipeNotice& notice) { SendPipeNotice(FNotify, FPipe, notice); }
   bool QueuedRead();
   bool CompleteRead();
   bool QueuedWrite();
@@ -143,7 +167,6 @@ class TPipeListenThread : public TThreadEx {
 
  private:
   void DoWorker();
-  LRESULT SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam);
 
   HWND FNotify;
   uint32_t FNotifyThread;
@@ -216,6 +239,7 @@ class TPipeServer {
   void RemoveClient(uint32_t pipe);
   TPipeInfo* GetClientInfo(uint32_t pipe) const;
   void WndMethod(TMessage& message);
+  void HandleNotice(uint32_t pipe, const TPipeNotice& notice);
 
   uint32_t FBaseThread;
   HWND FHwnd = 0;
