@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -373,4 +374,15 @@ TEST_F(PipeServerTest, ServingFromAThreadThatDoesNotOwnTheServerIsReported) {
     }
   }
   EXPECT_TRUE(raised);
+}
+
+TEST(PipeErrorCode, SocketErrorsAreReportedWithThePipeCodes) {
+  EXPECT_EQ(PipeErrorCode(EPIPE), 109);         // the client hung up
+  EXPECT_EQ(PipeErrorCode(ECONNRESET), 109);
+  EXPECT_EQ(PipeErrorCode(ENOTCONN), 232);      // our end is shut down
+  EXPECT_EQ(PipeErrorCode(EAGAIN), 997);
+  EXPECT_EQ(PipeErrorCode(ECONNREFUSED), 2);
+  EXPECT_EQ(PipeErrorCode(EACCES), 5);          // a client of another user
+  EXPECT_EQ(PipeErrorCode(EMSGSIZE), ERROR_MESSAGE_TOO_LARGE);
+  EXPECT_EQ(PipeErrorCode(EMFILE), EMFILE);     // no pipe counterpart: itself
 }

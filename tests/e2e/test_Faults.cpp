@@ -361,15 +361,14 @@ class TStranger {
  public:
   // sim keeps serving while the stranger waits.
   TStranger(TSimulation& sim, const std::string& pipe) : Sim(sim) {
-    EXPECT_EQ(FSocket.Connect(pipe), Platform::ERROR_SUCCESS);
+    EXPECT_TRUE(FSocket.Connect(pipe).Done());
   }
   // Sends one packet; false once the manager has hung up.
   bool Send(const std::string& packet) {
     for (int i = 0; i < 2000; ++i) {
-      uint32_t written = 0;
-      const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
-      if (r == Platform::ERROR_SUCCESS) return true;
-      if (r != Platform::ERROR_IO_PENDING) return false;
+      const Platform::TIo r = FSocket.Write(packet.data(), packet.size()).Status;
+      if (r == Platform::TIo::Done) return true;
+      if (r != Platform::TIo::WouldBlock) return false;
       Sim.WaitPass();
     }
     ADD_FAILURE() << "the manager stopped reading";
@@ -381,8 +380,8 @@ class TStranger {
     const uint64_t start = Platform::GetTickCount64();
     while (Platform::GetTickCount64() - start < 20000) {
       size_t got = 0;
-      const uint32_t r = FSocket.ReadMessage(buffer, got);
-      if (r == Platform::ERROR_SUCCESS) {
+      const Platform::TIo r = FSocket.ReadMessage(buffer, got).Status;
+      if (r == Platform::TIo::Done) {
         TFastMemStream packet;
         packet.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
         std::optional<std::string> message;
@@ -390,7 +389,7 @@ class TStranger {
         if (message) return message;
         continue;
       }
-      if (r != Platform::ERROR_IO_PENDING) return std::nullopt;
+      if (r != Platform::TIo::WouldBlock) return std::nullopt;
       Sim.WaitPass();
     }
     ADD_FAILURE() << "no reply and no hang-up";
@@ -399,10 +398,9 @@ class TStranger {
   // Sends one packet if the socket takes it within a few wait passes.
   bool TrySend(const std::string& packet) {
     for (int i = 0; i < 10; ++i) {
-      uint32_t written = 0;
-      const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
-      if (r == Platform::ERROR_SUCCESS) return true;
-      if (r != Platform::ERROR_IO_PENDING) return false;
+      const Platform::TIo r = FSocket.Write(packet.data(), packet.size()).Status;
+      if (r == Platform::TIo::Done) return true;
+      if (r != Platform::TIo::WouldBlock) return false;
       Sim.WaitPass();
     }
     return false;

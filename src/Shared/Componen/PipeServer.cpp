@@ -1,12 +1,39 @@
 // The pipe server: client table, outbound queues and events, all on the
 // owner's thread.
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <vector>
 
 #include "Shared/Componen/Pipes.h"
 
 using namespace Platform;
+
+int32_t PipeErrorCode(int err) {
+  switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return ERROR_IO_PENDING;
+    case EPIPE:
+    case ECONNRESET:
+      return ERROR_BROKEN_PIPE;
+    case ENOTCONN:
+    case ESHUTDOWN:
+      return ERROR_NO_DATA;
+    case ECONNREFUSED:
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case EADDRINUSE:
+    case EACCES:  // TLocalListener::Accept's refusal of another user's client
+      return ERROR_ACCESS_DENIED;
+    case EISCONN:
+      return ERROR_PIPE_CONNECTED;
+    default:
+      return err;
+  }
+}
 
 void CheckPipeName(const std::string& value) {
   if (value.empty() || value.size() > MAX_NAME || value.find('\\') != std::string::npos)

@@ -9,6 +9,9 @@
 
 using namespace Platform;
 
+// A message over the bound is reported as errno's "Message too long".
+static_assert(ERROR_MESSAGE_TOO_LARGE == EMSGSIZE);
+
 namespace {
 
 std::mutex gTraceLock;
@@ -84,9 +87,7 @@ void TPipeThread::Execute() {
   // still go through the worker.
   FWriteQueue->SetDirectSink([this](const uint8_t* buffer, int32_t count) {
     if (FNotifySent && FNotifySent->load()) return false;
-    uint32_t written = 0;
-    return FSocket.Write(buffer, static_cast<uint32_t>(count), written) == ERROR_SUCCESS &&
-           written == static_cast<uint32_t>(count);
+    return FSocket.Write(buffer, static_cast<size_t>(count)).Done();
   });
 
   while (!Terminated()) {
@@ -121,29 +122,29 @@ void TPipeThread::Execute() {
         case WAIT_OBJECT_0 + 3:
           break;  // the next pass writes
         default:
-          FErrorCode = errno;
+          FErrno = errno;
           ok = false;
           break;
       }
     }
     if (!ok) {
-      // 109 is the client's ordinary hang-up.
-      if (FErrorCode != static_cast<int32_t>(ERROR_BROKEN_PIPE)) Notify(TPipeErrorNotice{pcWorker, FErrorCode});
+      // The client's ordinary hang-up is not an error.
+      const int32_t code = PipeErrorCode(FErrno);
+      if (code != ERROR_BROKEN_PIPE) Notify(TPipeErrorNotice{pcWorker, code});
       Terminate();
     }
   }
 }
 
-uint32_t TPipeThread::ReadPacket() {
+TIo TPipeThread::ReadPacket() {
   FRcvRead = 0;
   // One packet is bounded like a whole message (the kernel's own limit on a
   // packet is far lower, unless someone raised it).
-  const uint32_t r =
+  const TIoResult r =
       FSocket.ReadMessage(FRcvBuffer, FRcvRead, static_cast<size_t>(std::max<int64_t>(FReceiver.MaxSize(), 0)));
-  if (r == ERROR_SUCCESS) TraceRead(FPipe, FRcvBuffer.size(), FRcvRead);
-  else if (r == MapSocketErrno(EMSGSIZE)) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
-  else if (r != ERROR_IO_PENDING) FErrorCode = static_cast<int32_t>(r);
-  return r;
+  if (r.Done()) TraceRead(FPipe, FRcvBuffer.size(), FRcvRead);
+  else if (r.Status != TIo::WouldBlock) FErrno = r.Errno;
+  return r.Status;
 }
 
 bool TPipeThread::QueuedRead() {
@@ -157,12 +158,12 @@ bool TPipeThread::QueuedRead() {
   const uint32_t deliveredBefore = FDelivered;
   // Everything already waiting is read before the worker sleeps.
   for (;;) {
-    const uint32_t r = ReadPacket();
-    if (r == ERROR_IO_PENDING) {
+    const TIo r = ReadPacket();
+    if (r == TIo::WouldBlock) {
       FPendingRead = true;
       return true;
     }
-    if (r != ERROR_SUCCESS || !TakeMessage()) return false;
+    if (r != TIo::Done || !TakeMessage()) return false;
     if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
       FDraining = true;
       return true;
@@ -173,25 +174,25 @@ bool TPipeThread::QueuedRead() {
 bool TPipeThread::CompleteRead() {
   FPendingRead = false;
   // The socket is readable: take one packet.
-  const uint32_t r = ReadPacket();
-  if (r == ERROR_IO_PENDING) {
+  const TIo r = ReadPacket();
+  if (r == TIo::WouldBlock) {
     FPendingRead = true;
     return true;
   }
-  return r == ERROR_SUCCESS && TakeMessage();
+  return r == TIo::Done && TakeMessage();
 }
 
 void TPipeThread::PacketSent() {
   // The hand-over is synchronous: go on only when the client has read it.
   FSocket.Flush(FKillEvent->Fd());
-  if (!FNotifySent || FNotifySent->load()) Notify(TPipeSentNotice{FWrite});
+  if (!FNotifySent || FNotifySent->load()) Notify(TPipeSentNotice{static_cast<uint32_t>(FPacket.size())});
 }
 
 bool TPipeThread::QueuedWrite() {
   if (FPendingWrite || !FWriteQueue->HasData()) return true;
   if (!FWriteQueue->Dequeue(FPacket)) return true;
-  const uint32_t r = FSocket.Write(FPacket.data(), static_cast<uint32_t>(FPacket.size()), FWrite);
-  if (r == ERROR_SUCCESS) {
+  const TIoResult r = FSocket.Write(FPacket.data(), FPacket.size());
+  if (r.Done()) {
     struct TDispose {
       TPipeThread& Thread;
       ~TDispose() {
@@ -202,19 +203,19 @@ bool TPipeThread::QueuedWrite() {
     PacketSent();
     return true;
   }
-  if (r == ERROR_IO_PENDING) {
+  if (r.Status == TIo::WouldBlock) {
     FPendingWrite = true;
     return true;
   }
   // The packet stays in FPacket until the worker is destroyed.
-  FErrorCode = static_cast<int32_t>(r);
+  FErrno = r.Errno;
   return false;
 }
 
 bool TPipeThread::CompleteWrite() {
   // The socket has room again: the packet goes now.
-  const uint32_t r = FSocket.Write(FPacket.data(), static_cast<uint32_t>(FPacket.size()), FWrite);
-  if (r == ERROR_IO_PENDING) return true;  // not enough room yet; keep waiting
+  const TIoResult r = FSocket.Write(FPacket.data(), FPacket.size());
+  if (r.Status == TIo::WouldBlock) return true;  // not enough room yet; keep waiting
   struct TDone {
     TPipeThread& Thread;
     ~TDone() {
@@ -223,8 +224,8 @@ bool TPipeThread::CompleteWrite() {
       Thread.FWriteQueue->WriteDone();
     }
   } done{*this};
-  if (r != ERROR_SUCCESS) {
-    FErrorCode = static_cast<int32_t>(r);
+  if (!r.Done()) {
+    FErrno = r.Errno;
     return false;
   }
   PacketSent();
@@ -242,7 +243,7 @@ bool TPipeThread::TakeMessage() {
     FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
     return DoMessage();
   }
-  if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  if (!accepted) FErrno = EMSGSIZE;
   ReportMoveToMemory();
   return accepted;
 }
@@ -260,7 +261,7 @@ bool TPipeThread::DoMessage() {
   const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) { DeliverMessage(message); });
   // A peer that sends more than the bound is not served further: whatever
   // else it queued would only be the rest of the same message.
-  if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  if (!accepted) FErrno = EMSGSIZE;
   ReportMoveToMemory();
   return accepted;
 }

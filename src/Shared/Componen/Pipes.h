@@ -43,6 +43,19 @@ inline constexpr uint32_t WM_JOINENDED = WM_USER + 301;  // threads have ended: 
 
 enum TPipeContext { pcListener = 0, pcWorker = 1 };
 
+// The codes OnPipeError reports are those of the Windows named pipes this
+// transport stands in for; the sockets below speak errno. PipeErrorCode is
+// the one place where one becomes the other.
+inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;       // nobody listens at the name
+inline constexpr int32_t ERROR_ACCESS_DENIED = 5;        // name in use; a client of another user refused
+inline constexpr int32_t ERROR_BROKEN_PIPE = 109;        // the client hung up
+inline constexpr int32_t ERROR_NO_DATA = 232;            // our end is shut down
+inline constexpr int32_t ERROR_PIPE_CONNECTED = 535;
+inline constexpr int32_t ERROR_IO_PENDING = 997;         // would block
+// The OnPipeError code for a socket failure with errno err (any errno
+// without a pipe counterpart is reported as itself).
+int32_t PipeErrorCode(int err);
+
 // What a transport thread tells its server. A notice is sent synchronously
 // and lives on the sending thread's stack until the server has handled it.
 struct TPipeConnectNotice {};
@@ -116,8 +129,8 @@ class TPipeThread : public TThreadEx {
   bool CompleteRead();
   bool QueuedWrite();
   bool CompleteWrite();
-  // False when the message went past the size bound (FErrorCode is then
-  // ERROR_MESSAGE_TOO_LARGE): the connection ends.
+  // False when the message went past the size bound (FErrno is then
+  // EMSGSIZE): the connection ends.
   bool DoMessage();
   // The packet of FRcvRead bytes in FRcvBuffer: taken from there when the
   // receiver needs no stream of it, else through DoMessage.
@@ -126,18 +139,17 @@ class TPipeThread : public TThreadEx {
   void ReportMoveToMemory();
   void DeliverMessage(TStream& message);
   // Reads the next packet whole into FRcvBuffer, which grows to fit it; a
-  // packet longer than the receiver's bound is refused unread
-  // (ERROR_MESSAGE_TOO_LARGE in FErrorCode).
-  uint32_t ReadPacket();
+  // packet longer than the receiver's bound is refused unread (Failed,
+  // EMSGSIZE). A failure's errno is kept in FErrno.
+  Platform::TIo ReadPacket();
   void PacketSent();
 
   HWND FNotify;
   uint32_t FNotifyThread;
   uint32_t FPipe;
   Platform::TLocalSocket FSocket;
-  int32_t FErrorCode = 0;
+  int FErrno = 0;  // why the connection ends (EMSGSIZE: a message over the bound)
   TThreadCounter* FCounter;
-  uint32_t FWrite = 0;
   TWriteQueue* FWriteQueue;
   TPacket FPacket;  // taken from the queue, not yet written
   size_t FRcvRead = 0;
@@ -170,7 +182,7 @@ class TPipeListenThread : public TThreadEx {
 
   HWND FNotify;
   uint32_t FNotifyThread;
-  int32_t FErrorCode = 0;
+  int FErrno = 0;  // why the last accept or wait failed; 0: it did not
   uint32_t FPipe = INVALID_HANDLE_VALUE;
   std::string FPipeName;
   bool FConnected = false;
