@@ -40,7 +40,7 @@ void CheckPipeName(const std::string& value) {
     throw EPipeException("Invalid pipe name specified!");
 }
 
-void DisconnectAndClose(TLocalSocket& pipe, bool /*isServer*/, int killFd) {
+void DisconnectAndClose(TLocalSocket& pipe, int killFd) {
   if (!pipe.IsOpen()) return;
   struct TClose {
     TLocalSocket& Pipe;
@@ -48,6 +48,19 @@ void DisconnectAndClose(TLocalSocket& pipe, bool /*isServer*/, int killFd) {
   } close{pipe};
   pipe.Flush(killFd);
   pipe.Shutdown();
+}
+
+void TPipeConnection::Disconnect(int killFd) {
+  if (!FSocket.IsOpen()) return;
+  struct TClose {
+    TPipeConnection& Connection;
+    ~TClose() {
+      std::lock_guard<std::mutex> lock(Connection.FWriteLock);
+      Connection.FSocket.Close();
+    }
+  } close{*this};
+  FSocket.Flush(killFd);
+  FSocket.Shutdown();
 }
 
 TPipeServer::TPipeServer() : FBaseThread(GetCurrentThreadId()) {
@@ -155,7 +168,7 @@ void TPipeServer::AddWorkerThread(uint32_t pipe, TLocalSocket&& socket) {
     } catch (...) {
     }
     worker.reset();  // never ran; closes the connection it took over
-    DisconnectAndClose(socket, true);
+    DisconnectAndClose(socket);
   }
 }
 

@@ -68,10 +68,10 @@ void TPipeThread::Execute() {
   struct TTeardown {
     TPipeThread& Thread;
     ~TTeardown() {
-      // Detached first: the owner's thread must not write to a socket that
-      // is being closed.
+      // Detached first: from now on replies are only queued (a write already
+      // under way finishes before the close, under the connection's lock).
       Thread.FWriteQueue->SetDirectSink(nullptr);
-      DisconnectAndClose(Thread.FSocket, true, Thread.FKillEvent->Fd());
+      Thread.FSocket.Disconnect(Thread.FKillEvent->Fd());
       Thread.FReceiver.Discard();  // a partial message of a client that went away
     }
   } teardown{*this};
@@ -81,10 +81,11 @@ void TPipeThread::Execute() {
     return;
   }
   Notify(TPipeConnectNotice{});
-  // The owner's thread writes a reply to the socket itself when this worker
-  // has nothing queued or half-written: a reply reaches the client without
-  // waiting for this thread to wake. Packets whose sending must be reported
-  // still go through the worker.
+  // The owner's thread writes a reply to the socket itself (through
+  // TPipeConnection's lock) when this worker has nothing queued or
+  // half-written: a reply reaches the client without waiting for this
+  // thread to wake. Packets whose sending must be reported still go through
+  // the worker.
   FWriteQueue->SetDirectSink([this](const uint8_t* buffer, int32_t count) {
     if (FNotifySent && FNotifySent->load()) return false;
     return FSocket.Write(buffer, static_cast<size_t>(count)).Done();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <variant>
@@ -92,7 +93,39 @@ void CheckPipeName(const std::string& value);
 
 // Cuts a connection off: waits until the peer has read what was written (or
 // has gone, or killFd is set), shuts the socket down and closes it.
-void DisconnectAndClose(Platform::TLocalSocket& pipe, bool isServer, int killFd = -1);
+void DisconnectAndClose(Platform::TLocalSocket& pipe, int killFd = -1);
+
+// A worker's connection, owned by the worker: it alone reads from it, waits
+// on it, flushes and closes it. It has one other writer: a reply may go
+// straight from the server's thread to the socket (the write queue's direct
+// sink), so that it does not wait for the worker to wake. Writes and the
+// close are serialised by one lock: such a write never meets a closed (or
+// reused) descriptor, and every packet goes out whole, in the order written.
+class TPipeConnection {
+ public:
+  explicit TPipeConnection(Platform::TLocalSocket&& socket) : FSocket(std::move(socket)) {}
+  TPipeConnection(const TPipeConnection&) = delete;
+  TPipeConnection& operator=(const TPipeConnection&) = delete;
+
+  // Any thread.
+  Platform::TIoResult Write(const void* buffer, size_t count) {
+    std::lock_guard<std::mutex> lock(FWriteLock);
+    return FSocket.Write(buffer, count);
+  }
+
+  // The worker only.
+  int Fd() const { return FSocket.Fd(); }
+  Platform::TIoResult ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength) {
+    return FSocket.ReadMessage(buffer, length, maxLength);
+  }
+  bool Flush(int killFd) { return FSocket.Flush(killFd); }
+  // DisconnectAndClose for the connection.
+  void Disconnect(int killFd);
+
+ private:
+  std::mutex FWriteLock;
+  Platform::TLocalSocket FSocket;
+};
 
 // One client in the server's table.
 struct TPipeInfo {
@@ -147,7 +180,7 @@ class TPipeThread : public TThreadEx {
   HWND FNotify;
   uint32_t FNotifyThread;
   uint32_t FPipe;
-  Platform::TLocalSocket FSocket;
+  TPipeConnection FSocket;
   int FErrno = 0;  // why the connection ends (EMSGSIZE: a message over the bound)
   TThreadCounter* FCounter;
   TWriteQueue* FWriteQueue;
