@@ -100,7 +100,7 @@ const std::string REQUEST = R"({"jsonrpc":"2.0","id":1,"method":"StopTimeStep","
 
 int EchoClientMain(int trips) {
   Platform::TLocalSocket socket;
-  for (int tries = 0; socket.Connect(ECHO_NAME) != Platform::ERROR_SUCCESS; ++tries) {
+  for (int tries = 0; !socket.Connect(ECHO_NAME).Done(); ++tries) {
     if (tries > 5000) return 1;
     usleep(1000);
   }
@@ -118,7 +118,7 @@ int EchoClientMain(int trips) {
 void BM_PollEcho8x2000(benchmark::State& state) {
   constexpr int CLIENTS = 8, TRIPS = 2000;
   Platform::TLocalListener listener;
-  if (listener.Listen(ECHO_NAME) != Platform::ERROR_SUCCESS) {
+  if (listener.Listen(ECHO_NAME) != 0) {
     state.SkipWithError("cannot listen");
     return;
   }
@@ -143,7 +143,7 @@ void BM_PollEcho8x2000(benchmark::State& state) {
       }
       if (fds[0].revents & POLLIN) {
         Platform::TLocalSocket connection;
-        if (listener.Accept(connection) == Platform::ERROR_SUCCESS) {
+        if (listener.Accept(connection).Done()) {
           fds.push_back({connection.Fd(), POLLIN, 0});
           sockets.push_back(std::move(connection));
           ++open;

@@ -133,7 +133,7 @@ void TJsonRpcServer::PipeServerPipeError(TPipeServer*, uint32_t pipe, TPipeConte
     return;
   }
   if (context != pcListener) return;
-  if (errorCode == static_cast<int32_t>(Platform::ERROR_ACCESS_DENIED)) {
+  if (errorCode == ERROR_ACCESS_DENIED) {
     // Said once a minute at most: a flood of refused clients must not flood
     // the log, but the count tells how many there were.
     ++FRefused.Count;

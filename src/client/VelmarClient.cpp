@@ -19,9 +19,7 @@ TDeadline DeadlineAfter(uint32_t timeoutMs) {
 // Milliseconds left for a poll: -1 waits without end.
 int RemainingMs(const TDeadline& deadline) { return deadline.RemainingMs(1000000); }
 
-std::string CodeText(uint32_t code) {
-  return std::to_string(code);
-}
+std::string ErrnoText(int err) { return "errno " + std::to_string(err); }
 
 }  // namespace
 
@@ -29,10 +27,11 @@ void TVelmarClient::Connect(const std::string& pipeName, uint32_t timeoutMs) {
   Close();
   const TDeadline deadline = DeadlineAfter(timeoutMs);
   for (;;) {
-    const uint32_t code = FSocket.Connect(pipeName);
-    if (code == ERROR_SUCCESS) return;
-    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PIPE_BUSY)
-      throw EVelmarClientError("Could not connect to pipe \"" + pipeName + "\" (error " + CodeText(code) + ")");
+    const TIoResult r = FSocket.Connect(pipeName);
+    if (r.Done()) return;
+    // Nobody listens yet, or the listener's backlog is full: try again.
+    if (!NobodyListens(r) && r.Status != TIo::WouldBlock)
+      throw EVelmarClientError("Could not connect to pipe \"" + pipeName + "\" (" + ErrnoText(r.Errno) + ")");
     const int left = RemainingMs(deadline);
     if (left == 0)
       throw EVelmarClientTimeout("Could not connect to pipe \"" + pipeName + "\" within " +
@@ -59,12 +58,11 @@ bool TVelmarClient::WaitSocket(short events, const TDeadline& deadline) {
 
 void TVelmarClient::SendOne(const void* data, uint32_t size, const TDeadline& deadline) {
   for (;;) {
-    uint32_t written = 0;
-    const uint32_t code = FSocket.Write(data, size, written);
-    if (code == ERROR_SUCCESS) return;
-    if (code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA)
-      throw EVelmarClientDisconnected("The manager closed the pipe");
-    if (code != ERROR_IO_PENDING) throw EVelmarClientError("Writing to the pipe failed (error " + CodeText(code) + ")");
+    const TIoResult r = FSocket.Write(data, size);
+    if (r.Done()) return;
+    if (r.Status == TIo::PeerGone) throw EVelmarClientDisconnected("The manager closed the pipe");
+    if (r.Status != TIo::WouldBlock)
+      throw EVelmarClientError("Writing to the pipe failed (" + ErrnoText(r.Errno) + ")");
     if (!WaitSocket(POLLOUT, deadline)) throw EVelmarClientTimeout("Timed out writing to the pipe");
   }
 }
@@ -98,20 +96,20 @@ void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
 
 void TVelmarClient::ReceivePacket(const TDeadline& deadline) {
   FPacket.Clear();
-  // Made once: clearing 64 KB for every reply costs more than reading it.
+  // Kept from packet to packet (it grows to the longest one read): clearing
+  // 64 KB for every reply costs more than reading it.
   std::vector<uint8_t>& buffer = FReadBuffer;
   if (buffer.empty()) buffer.resize(MAX_BUFFER);
   for (;;) {
-    uint32_t got = 0;
-    const uint32_t code = FSocket.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got);
-    if (code == ERROR_SUCCESS || code == ERROR_MORE_DATA) {
-      FPacket.WriteBuffer(buffer.data(), got);
-      if (code == ERROR_SUCCESS) return;
-      continue;
+    size_t got = 0;
+    const TIoResult r = FSocket.ReadMessage(buffer, got);
+    if (r.Done()) {
+      FPacket.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
+      return;
     }
-    if (code == ERROR_BROKEN_PIPE || code == ERROR_NO_DATA)
-      throw EVelmarClientDisconnected("The manager closed the pipe");
-    if (code != ERROR_IO_PENDING) throw EVelmarClientError("Reading from the pipe failed (error " + CodeText(code) + ")");
+    if (r.Status == TIo::PeerGone) throw EVelmarClientDisconnected("The manager closed the pipe");
+    if (r.Status != TIo::WouldBlock)
+      throw EVelmarClientError("Reading from the pipe failed (" + ErrnoText(r.Errno) + ")");
     if (!WaitSocket(POLLIN, deadline)) throw EVelmarClientTimeout("Timed out waiting for a message");
   }
 }

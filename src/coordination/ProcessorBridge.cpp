@@ -242,7 +242,7 @@ void TProcessorBridge::Start(int errorOutput) {
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
   FPending.clear();
   FFailed = false;
-  FRunning = WinUtils::ExecNoWait(filename, parameters, 1, FProcInfo, FReadPipe, FWritePipe,
+  FRunning = WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
                                   TSettings::GetExternalProcessorEnvironment(), errorOutput);
   if (!FRunning) {
     LogExecFailure(filename);

@@ -31,7 +31,7 @@ void TSimulation::KillSlot(size_t j) {
   if (slot.Exited ||
       (Platform::GetExitCodeProcess(slot.ProcInfo.hProcess, code) && code != Platform::STILL_ACTIVE))
     return;
-  if (Platform::TerminateProcess(slot.ProcInfo.hProcess, 1)) {
+  if (Platform::TerminateProcess(slot.ProcInfo.hProcess)) {
     FRows.NoteSlotKilled(static_cast<uint32_t>(j), false);
     Logger().Log("Killed Velmar process #%d", j);
   } else
@@ -165,7 +165,7 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   // standard error, so that our standard output carries the log alone.
   int output = FRows.OpenEngineOutput(id);
   slot.Started =
-      WinUtils::ExecNoWait(program, slot.Params, 1, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
+      WinUtils::ExecNoWait(program, slot.Params, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
   Platform::CloseHandleClear(output);
   FRows.NoteProgress();
   if (!slot.Started) {

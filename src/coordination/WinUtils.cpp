@@ -30,7 +30,7 @@ std::string ExtractFilePath(const std::string& filename) {
   return slash == std::string::npos ? std::string() : filename.substr(0, slash + 1);
 }
 
-bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t /*windowState*/,
+bool ExecNoWait(const std::string& filename, const std::string& params,
                 TProcessInformation& procInfo, int output) {
   Platform::TSpawnRequest request;
   request.CommandLine = QuotedCommandLine(filename, params);
@@ -52,7 +52,7 @@ void PrepareChildInputPipe(int writeEnd) {
   Platform::SetPipeNonBlocking(writeEnd);
 }
 
-bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t /*windowState*/,
+bool ExecNoWait(const std::string& filename, const std::string& params,
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput) {
   const std::string commandLine = QuotedCommandLine(filename, params);

@@ -26,10 +26,9 @@ std::string ExtractFilePath(const std::string& filename);
 
 // Starts filename with params in its own folder, with a session of its own
 // and this program's environment and standard streams; returns at once.
-// windowState (the show-window code) has no meaning here and is ignored.
 // output, when not -1, becomes the child's standard output and error (the
 // caller keeps its descriptor and may close it once this returns).
-bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
+bool ExecNoWait(const std::string& filename, const std::string& params,
                 TProcessInformation& procInfo, int output = -1);
 
 // Room in the pipe to a child's standard input: long request lines go
@@ -49,7 +48,7 @@ void PrepareChildInputPipe(int writeEnd);
 // becomes its standard error instead of ours. Raises EOSError when our
 // pipe ends cannot be kept from the child. Our end of the pipe to its
 // standard input is made by PrepareChildInputPipe.
-bool ExecNoWait(const std::string& filename, const std::string& params, uint16_t windowState,
+bool ExecNoWait(const std::string& filename, const std::string& params,
                 TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
                 int errorOutput = -1);
 

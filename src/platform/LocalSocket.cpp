@@ -50,6 +50,29 @@ TRecvResult RecvMessage(int fd, void* buffer, size_t size, int flags) {
   return {r, r > 0 || msg.msg_controllen > 0, 0};
 }
 
+// The outcome of a call that failed with err.
+TIoResult Outcome(int err) {
+  switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return {TIo::WouldBlock, EAGAIN};
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ESHUTDOWN:
+      return {TIo::PeerGone, err};
+    default:
+      return {TIo::Failed, err};
+  }
+}
+
+// The peer's orderly close: end of stream on a read.
+constexpr TIoResult PEER_CLOSED{TIo::PeerGone, EPIPE};
+// Our own descriptor is closed.
+constexpr TIoResult NOT_OPEN{TIo::PeerGone, ENOTCONN};
+
 bool BuildAddress(const std::string& pipeName, sockaddr_un& addr, socklen_t& len) {
   const std::string path = LocalSocketAddress(pipeName);
   if (path.size() > sizeof addr.sun_path) return false;
@@ -63,30 +86,8 @@ bool BuildAddress(const std::string& pipeName, sockaddr_un& addr, socklen_t& len
 
 }  // namespace
 
-uint32_t MapSocketErrno(int err) {
-  switch (err) {
-    case 0: return ERROR_SUCCESS;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-      return ERROR_IO_PENDING;
-    case EPIPE:
-    case ECONNRESET:
-      return ERROR_BROKEN_PIPE;
-    case ENOTCONN:
-    case ESHUTDOWN:
-      return ERROR_NO_DATA;
-    case ECONNREFUSED:
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case EADDRINUSE:
-      return ERROR_ACCESS_DENIED;
-    case EISCONN:
-      return ERROR_PIPE_CONNECTED;
-    default:
-      return static_cast<uint32_t>(err);
-  }
+bool NobodyListens(const TIoResult& r) {
+  return r.Status == TIo::Failed && (r.Errno == ECONNREFUSED || r.Errno == ENOENT);
 }
 
 std::string LocalSocketAddress(const std::string& pipeName) {
@@ -104,42 +105,32 @@ TLocalSocket::TLocalSocket(int fd) : FFd(fd) {
 
 TLocalSocket::~TLocalSocket() { Close(); }
 
-TLocalSocket::TLocalSocket(TLocalSocket&& other) noexcept
-    : FFd(other.FFd), FRest(std::move(other.FRest)), FRestPos(other.FRestPos) {
-  other.FFd = -1;
-  other.FRest.clear();
-  other.FRestPos = 0;
-}
+TLocalSocket::TLocalSocket(TLocalSocket&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
 
 TLocalSocket& TLocalSocket::operator=(TLocalSocket&& other) noexcept {
   if (this != &other) {
     Close();
     FFd = other.FFd;
-    FRest = std::move(other.FRest);
-    FRestPos = other.FRestPos;
     other.FFd = -1;
-    other.FRest.clear();
-    other.FRestPos = 0;
   }
   return *this;
 }
 
-uint32_t TLocalSocket::Pair(TLocalSocket& a, TLocalSocket& b) {
+bool TLocalSocket::Pair(TLocalSocket& a, TLocalSocket& b) {
   int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-    return MapSocketErrno(errno);
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return false;
   a = TLocalSocket(fds[0]);
   b = TLocalSocket(fds[1]);
-  return ERROR_SUCCESS;
+  return true;
 }
 
-uint32_t TLocalSocket::Connect(const std::string& pipeName) {
+TIoResult TLocalSocket::Connect(const std::string& pipeName) {
   Close();
   sockaddr_un addr;
   socklen_t len;
-  if (!BuildAddress(pipeName, addr, len)) return MapSocketErrno(ENAMETOOLONG);
+  if (!BuildAddress(pipeName, addr, len)) return {TIo::Failed, ENAMETOOLONG};
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return MapSocketErrno(errno);
+  if (fd < 0) return {TIo::Failed, errno};
   int r;
   do r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len);
   while (r < 0 && errno == EINTR);
@@ -147,97 +138,51 @@ uint32_t TLocalSocket::Connect(const std::string& pipeName) {
     const int err = errno;
     CloseFd(fd);
     // A full backlog refuses a non-blocking connect with EAGAIN.
-    if (err == EAGAIN) return ERROR_PIPE_BUSY;
-    return MapSocketErrno(err);
+    if (err == EAGAIN) return {TIo::WouldBlock, EAGAIN};
+    return {TIo::Failed, err};
   }
   FFd = fd;
   EnablePassCred(FFd);
-  return ERROR_SUCCESS;
+  return {};
 }
 
-void TLocalSocket::Close() {
-  CloseFd(FFd);
-  FRest.clear();
-  FRestPos = 0;
-}
+void TLocalSocket::Close() { CloseFd(FFd); }
 
 void TLocalSocket::Shutdown() {
   if (FFd >= 0) ::shutdown(FFd, SHUT_RDWR);
 }
 
-uint32_t TLocalSocket::Read(void* buffer, uint32_t size, uint32_t& bytesRead) {
-  bytesRead = 0;
-  if (FRestPos < FRest.size()) {
-    const size_t left = FRest.size() - FRestPos;
-    const size_t n = left < size ? left : size;
-    if (n > 0) std::memcpy(buffer, FRest.data() + FRestPos, n);
-    FRestPos += n;
-    bytesRead = static_cast<uint32_t>(n);
-    if (FRestPos < FRest.size()) return ERROR_MORE_DATA;
-    FRest.clear();
-    FRestPos = 0;
-    return ERROR_SUCCESS;
-  }
-  if (FFd < 0) return ERROR_NO_DATA;
+TIoResult TLocalSocket::ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength) {
+  length = 0;
+  if (FFd < 0) return NOT_OPEN;
+  // The length first (MSG_TRUNC reports a packet's whole length), so that
+  // the one read that takes the packet has room for all of it.
   const TRecvResult peek = RecvMessage(FFd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-  if (peek.Length < 0) return MapSocketErrno(peek.Error);
-  if (!peek.Message) return ERROR_BROKEN_PIPE;
-  const size_t length = static_cast<size_t>(peek.Length);
-  if (length <= size) {
-    const TRecvResult got = RecvMessage(FFd, buffer, size, 0);
-    if (got.Length < 0) return MapSocketErrno(got.Error);
-    if (!got.Message) return ERROR_BROKEN_PIPE;
-    bytesRead = static_cast<uint32_t>(got.Length);
-    return ERROR_SUCCESS;
-  }
-  // A socket read takes the whole message: keep what does not fit for the
-  // reads that follow, as a message-mode pipe would.
-  FRest.resize(length);
-  const TRecvResult got = RecvMessage(FFd, FRest.data(), length, 0);
-  if (got.Length < 0) {
-    FRest.clear();
-    return MapSocketErrno(got.Error);
-  }
-  FRest.resize(static_cast<size_t>(got.Length));
-  if (size > 0) std::memcpy(buffer, FRest.data(), size);
-  FRestPos = size;
-  bytesRead = size;
-  return ERROR_MORE_DATA;
-}
-
-uint32_t TLocalSocket::PeekMessageSize(uint32_t& size) {
-  size = 0;
-  if (FRestPos < FRest.size()) {
-    size = static_cast<uint32_t>(FRest.size() - FRestPos);
-    return ERROR_SUCCESS;
-  }
-  if (FFd < 0) return ERROR_NO_DATA;
-  const TRecvResult peek = RecvMessage(FFd, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-  if (peek.Length < 0) {
-    if (peek.Error == EAGAIN || peek.Error == EWOULDBLOCK) return ERROR_SUCCESS;
-    return MapSocketErrno(peek.Error);
-  }
-  if (!peek.Message) return ERROR_BROKEN_PIPE;
-  size = static_cast<uint32_t>(peek.Length);
-  return ERROR_SUCCESS;
+  if (peek.Length < 0) return Outcome(peek.Error);
+  if (!peek.Message) return PEER_CLOSED;
+  const size_t size = static_cast<size_t>(peek.Length);
+  if (size > maxLength) return {TIo::Failed, EMSGSIZE};
+  if (buffer.size() < size) buffer.resize(size);
+  const TRecvResult got = RecvMessage(FFd, buffer.data(), buffer.size(), 0);
+  if (got.Length < 0) return Outcome(got.Error);
+  if (!got.Message) return PEER_CLOSED;
+  length = static_cast<size_t>(got.Length);
+  return {};
 }
 
 bool TLocalSocket::HasMessage() {
-  if (FRestPos < FRest.size()) return true;
   if (FFd < 0) return false;
   pollfd p{FFd, POLLIN, 0};
   return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLIN | POLLHUP | POLLERR));
 }
 
-uint32_t TLocalSocket::Write(const void* buffer, uint32_t count, uint32_t& bytesWritten) {
-  bytesWritten = 0;
-  if (FFd < 0) return ERROR_NO_DATA;
+TIoResult TLocalSocket::Write(const void* buffer, size_t count) {
+  if (FFd < 0) return NOT_OPEN;
   ssize_t r;
   do r = ::send(FFd, buffer, count, MSG_NOSIGNAL | MSG_DONTWAIT);
   while (r < 0 && errno == EINTR);
-  if (r < 0) return MapSocketErrno(errno);
-  bytesWritten = static_cast<uint32_t>(r);
-  return ERROR_SUCCESS;
+  if (r < 0) return Outcome(errno);
+  return {};  // a packet goes whole or not at all
 }
 
 uint32_t TLocalSocket::UnsentBytes() const {
@@ -247,8 +192,8 @@ uint32_t TLocalSocket::UnsentBytes() const {
   return pending > 0 ? static_cast<uint32_t>(pending) : 0;
 }
 
-uint32_t TLocalSocket::Flush(int killFd) {
-  if (FFd < 0) return ERROR_SUCCESS;
+bool TLocalSocket::Flush(int killFd) {
+  if (FFd < 0) return true;
   // No readiness event reports "the peer has read everything", so poll the
   // send queue: a few yields first (a reader that is waiting takes the data
   // at once), then short sleeps growing to 10 ms, always watching the kill
@@ -260,7 +205,7 @@ uint32_t TLocalSocket::Flush(int killFd) {
   int sleepMs = 1;
   bool watchInput = !HasMessage();
   for (;;) {
-    if (UnsentBytes() == 0) return ERROR_SUCCESS;
+    if (UnsentBytes() == 0) return true;
     pollfd p[2] = {{FFd, static_cast<short>(watchInput ? POLLIN : 0), 0}, {killFd, POLLIN, 0}};
     const nfds_t n = killFd >= 0 ? 2 : 1;
     int timeout = 0;
@@ -274,45 +219,41 @@ uint32_t TLocalSocket::Flush(int killFd) {
     const int r = ::poll(p, n, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return MapSocketErrno(errno);
+      return false;
     }
-    if (n == 2 && (p[1].revents & POLLIN)) return ERROR_OPERATION_ABORTED;
-    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return ERROR_SUCCESS;
+    if (n == 2 && (p[1].revents & POLLIN)) return false;
+    if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
     // Input stays readable until the worker reads it: watched once only.
     if (p[0].revents & POLLIN) watchInput = false;
   }
-}
-
-void TLocalSocket::SetSendBufferSize(int bytes) {
-  if (FFd >= 0) ::setsockopt(FFd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 // ---- TLocalListener ----
 
 TLocalListener::~TLocalListener() { Close(); }
 
-uint32_t TLocalListener::Listen(const std::string& pipeName, int backlog) {
+int TLocalListener::Listen(const std::string& pipeName, int backlog) {
   Close();
   sockaddr_un addr;
   socklen_t len;
-  if (!BuildAddress(pipeName, addr, len)) return MapSocketErrno(ENAMETOOLONG);
+  if (!BuildAddress(pipeName, addr, len)) return ENAMETOOLONG;
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return MapSocketErrno(errno);
+  if (fd < 0) return errno;
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), len) != 0 || ::listen(fd, backlog) != 0) {
     const int err = errno;
     CloseFd(fd);
-    return MapSocketErrno(err);
+    return err;
   }
   FFd = fd;
-  return ERROR_SUCCESS;
+  return 0;
 }
 
-uint32_t TLocalListener::Accept(TLocalSocket& connection) {
-  if (FFd < 0) return ERROR_NO_DATA;
+TIoResult TLocalListener::Accept(TLocalSocket& connection) {
+  if (FFd < 0) return NOT_OPEN;
   int fd;
   do fd = ::accept4(FFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) return MapSocketErrno(errno);
+  if (fd < 0) return Outcome(errno);
   // The engines are this user's own children. A process of another user
   // could pose as one of them and end or spoil the run: it is hung up on.
   ucred peer{};
@@ -320,10 +261,10 @@ uint32_t TLocalListener::Accept(TLocalSocket& connection) {
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
       peer.uid != ::geteuid()) {
     CloseFd(fd);
-    return ERROR_ACCESS_DENIED;
+    return {TIo::Failed, EACCES};
   }
   connection = TLocalSocket(fd);
-  return ERROR_SUCCESS;
+  return {};
 }
 
 void TLocalListener::Close() { CloseFd(FFd); }

@@ -1,9 +1,8 @@
 #pragma once
 // The local message endpoint: AF_UNIX SOCK_SEQPACKET sockets in the abstract
 // namespace, at "\0" + $VELMAR_PIPE_NAMESPACE + name. Every send is one whole
-// message at the other end. All sockets are non-blocking; results are the
-// Windows error codes the transport tests, so its code reads like the
-// overlapped-pipe code it stands in for. Other failures return the errno.
+// message at the other end. All sockets are non-blocking; an operation says
+// how it ended (TIo) and with which errno.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,19 +10,26 @@
 
 namespace Platform {
 
-inline constexpr uint32_t ERROR_SUCCESS = 0;
-inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;   // nobody listens at the name
-inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;    // the name is in use
-inline constexpr uint32_t ERROR_BROKEN_PIPE = 109;    // peer closed its end
-inline constexpr uint32_t ERROR_PIPE_BUSY = 231;      // listener's backlog is full
-inline constexpr uint32_t ERROR_NO_DATA = 232;        // our end is shut down
-inline constexpr uint32_t ERROR_MORE_DATA = 234;      // message longer than the buffer
-inline constexpr uint32_t ERROR_PIPE_CONNECTED = 535;
-inline constexpr uint32_t ERROR_OPERATION_ABORTED = 995;  // interrupted by the kill event
-inline constexpr uint32_t ERROR_IO_PENDING = 997;     // would block: wait on Fd()
+// How a socket operation ended.
+enum class TIo {
+  Done,
+  WouldBlock,  // nothing to read, no room to write, nobody to accept: wait on Fd()
+  PeerGone,    // the peer has closed its end, or ours is shut down
+  Failed,      // anything else
+};
 
-// The errno → Windows code mapping used by every call below.
-uint32_t MapSocketErrno(int err);
+// The outcome and, unless Done, the errno that tells it: EAGAIN for
+// WouldBlock; EPIPE or ECONNRESET for a peer that has gone (EPIPE also for
+// its orderly close), ENOTCONN or ESHUTDOWN for our end shut down; for
+// Failed the system's errno (EMSGSIZE: a message over the reader's bound).
+struct TIoResult {
+  TIo Status = TIo::Done;
+  int Errno = 0;
+  bool Done() const { return Status == TIo::Done; }
+};
+
+// Whether a Connect failed because nobody listens at the name.
+bool NobodyListens(const TIoResult& r);
 
 // The address bytes for a pipe name (abstract: the first byte is '\0').
 std::string LocalSocketAddress(const std::string& pipeName);
@@ -39,12 +45,14 @@ class TLocalSocket {
   TLocalSocket(const TLocalSocket&) = delete;
   TLocalSocket& operator=(const TLocalSocket&) = delete;
 
-  // A connected pair (for tests and in-process peers).
-  static uint32_t Pair(TLocalSocket& a, TLocalSocket& b);
+  // A connected pair (for tests and in-process peers); false with errno set
+  // when none could be made.
+  static bool Pair(TLocalSocket& a, TLocalSocket& b);
 
-  // Connects to a listening name; ERROR_FILE_NOT_FOUND when nobody listens,
-  // ERROR_PIPE_BUSY when its backlog is full. Does not wait.
-  uint32_t Connect(const std::string& pipeName);
+  // Connects to a listening name. Does not wait: WouldBlock when the
+  // listener's backlog is full, Failed with ECONNREFUSED or ENOENT when
+  // nobody listens at the name (NobodyListens).
+  TIoResult Connect(const std::string& pipeName);
 
   bool IsOpen() const { return FFd >= 0; }
   int Fd() const { return FFd; }
@@ -52,39 +60,31 @@ class TLocalSocket {
   // Stops both directions; the peer reads a hang-up. The descriptor stays.
   void Shutdown();
 
-  // Reads the current message into buffer. ERROR_SUCCESS with bytesRead =
-  // the whole (rest of the) message, which may be 0 bytes; ERROR_MORE_DATA
-  // with bytesRead = size when the message is longer (the rest stays for the
-  // next Read); ERROR_IO_PENDING when no message is waiting;
-  // ERROR_BROKEN_PIPE when the peer has closed and nothing is left.
-  uint32_t Read(void* buffer, uint32_t size, uint32_t& bytesRead);
-  // Bytes left in the current message, without consuming them (0 when none
-  // is waiting); ERROR_BROKEN_PIPE after the peer has gone.
-  uint32_t PeekMessageSize(uint32_t& size);
-  // Whether a message (or the rest of one) can be read without blocking.
+  // Reads the next message whole, with one read: its length is looked at
+  // first, and buffer grows to it when it is shorter (buffer never shrinks,
+  // so a buffer kept by the caller soon needs no more growing). length is
+  // the message's length, which may be 0. WouldBlock when no message is
+  // waiting; PeerGone once the peer has closed and nothing is left; Failed
+  // with EMSGSIZE when the message is longer than maxLength: it is then
+  // left unread and nothing is allocated for it.
+  TIoResult ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength = SIZE_MAX);
+  // Whether a message can be read without blocking.
   bool HasMessage();
 
-  // Sends count bytes as one message. ERROR_SUCCESS with bytesWritten =
-  // count; ERROR_IO_PENDING when the socket is full (wait for POLLOUT and
-  // write again); ERROR_BROKEN_PIPE when the peer has gone.
-  uint32_t Write(const void* buffer, uint32_t count, uint32_t& bytesWritten);
+  // Sends count bytes as one message: Done when all of it went;
+  // WouldBlock when the socket is full (wait for POLLOUT and write again);
+  // PeerGone when the peer has gone.
+  TIoResult Write(const void* buffer, size_t count);
 
   // Waits until the peer has read everything sent so far, or has gone
-  // (ERROR_SUCCESS either way), or killFd (an event, -1 for none) is set
-  // (ERROR_OPERATION_ABORTED).
-  uint32_t Flush(int killFd = -1);
+  // (true either way); false when killFd (an event, -1 for none) was set
+  // first or the wait failed.
+  bool Flush(int killFd = -1);
   // Bytes sent but not yet read by the peer.
   uint32_t UnsentBytes() const;
 
-  // Raises the send buffer so single messages up to about bytes fit.
-  void SetSendBufferSize(int bytes);
-
  private:
   int FFd = -1;
-  // The rest of a message that was longer than a Read's buffer: a socket
-  // read takes the whole message, so the tail is kept here.
-  std::vector<uint8_t> FRest;
-  size_t FRestPos = 0;
 };
 
 // A listening name.
@@ -95,13 +95,13 @@ class TLocalListener {
   TLocalListener(const TLocalListener&) = delete;
   TLocalListener& operator=(const TLocalListener&) = delete;
 
-  // Binds and listens; ERROR_ACCESS_DENIED when the name is already in use
-  // (by this or any other process), other codes for other failures.
-  uint32_t Listen(const std::string& pipeName, int backlog = 128);
-  // Takes one pending connection; ERROR_IO_PENDING when none is waiting
-  // (poll Fd() for POLLIN). A connection from a process of another user
-  // than ours is closed at once and reported as ERROR_ACCESS_DENIED.
-  uint32_t Accept(TLocalSocket& connection);
+  // Binds and listens: 0, or the errno (EADDRINUSE when the name is
+  // already in use, by this or any other process).
+  int Listen(const std::string& pipeName, int backlog = 128);
+  // Takes one pending connection. WouldBlock when none is waiting (poll
+  // Fd() for POLLIN). A connection from a process of another user than ours
+  // is closed at once: Failed with EACCES.
+  TIoResult Accept(TLocalSocket& connection);
   bool IsOpen() const { return FFd >= 0; }
   int Fd() const { return FFd; }
   void Close();

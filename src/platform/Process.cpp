@@ -213,7 +213,7 @@ int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info) {
   return 0;
 }
 
-bool TerminateProcess(int hProcess, uint32_t /*exitCode*/) {
+bool TerminateProcess(int hProcess) {
   if (hProcess < 0) return false;
   return PidfdSendSignal(hProcess, SIGKILL) == 0;
 }

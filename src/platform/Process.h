@@ -79,10 +79,9 @@ int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info);
 void SetLastLaunchError(int error);
 int LastLaunchError();
 
-// Kills the process (SIGKILL through its handle). Linux cannot choose the
-// exit code; exitCode is accepted for the callers' sake and ignored. False
-// for an invalid handle or a process that is already gone.
-bool TerminateProcess(int hProcess, uint32_t exitCode);
+// Kills the process (SIGKILL through its handle). False for an invalid
+// handle or a process that is already gone.
+bool TerminateProcess(int hProcess);
 
 // The exit code: STILL_ACTIVE while running; the status given to exit();
 // 128 + the signal number for a process ended by a signal. False for a

@@ -12,13 +12,8 @@ namespace Platform {
 
 static_assert(std::is_same_v<pthread_t, TThreadHandle>);
 
-bool StartThread(TThreadHandle& handle, void* (*entry)(void*), void* arg, bool detached) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  const int rc = pthread_create(&handle, &attr, entry, arg);
-  pthread_attr_destroy(&attr);
-  return rc == 0;
+bool StartThread(TThreadHandle& handle, void* (*entry)(void*), void* arg) {
+  return pthread_create(&handle, nullptr, entry, arg) == 0;
 }
 
 void JoinThread(TThreadHandle handle) { pthread_join(handle, nullptr); }

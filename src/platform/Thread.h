@@ -6,8 +6,9 @@ namespace Platform {
 
 using TThreadHandle = unsigned long;  // a pthread_t
 
-// Runs entry(arg) on a new thread, detached when asked; false on failure.
-bool StartThread(TThreadHandle& handle, void* (*entry)(void*), void* arg, bool detached);
+// Runs entry(arg) on a new thread, to be joined by JoinThread; false on
+// failure.
+bool StartThread(TThreadHandle& handle, void* (*entry)(void*), void* arg);
 void JoinThread(TThreadHandle handle);
 // The name the system shows for the calling thread (cut to 15 characters).
 void NameCurrentThread(const std::string& name);

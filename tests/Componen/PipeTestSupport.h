@@ -73,9 +73,9 @@ class TTestClient {
   // Connects, retrying while the listener's backlog is full.
   bool Connect(const std::string& pipeName) {
     for (int i = 0; i < 1000; ++i) {
-      const uint32_t r = FSocket.Connect(pipeName);
-      if (r == Platform::ERROR_SUCCESS) return true;
-      if (r != Platform::ERROR_PIPE_BUSY) return false;
+      const Platform::TIoResult r = FSocket.Connect(pipeName);
+      if (r.Done()) return true;
+      if (r.Status != Platform::TIo::WouldBlock) return false;  // not a full backlog
       sched_yield();
     }
     return false;
@@ -86,10 +86,9 @@ class TTestClient {
   // One packet, exactly these bytes.
   bool SendPacket(const std::string& bytes) {
     for (;;) {
-      uint32_t written = 0;
-      const uint32_t r = FSocket.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), written);
-      if (r == Platform::ERROR_SUCCESS) return true;
-      if (r != Platform::ERROR_IO_PENDING) return false;
+      const Platform::TIo r = FSocket.Write(bytes.data(), bytes.size()).Status;
+      if (r == Platform::TIo::Done) return true;
+      if (r != Platform::TIo::WouldBlock) return false;
       pollfd p{FSocket.Fd(), POLLOUT, 0};
       ::poll(&p, 1, 1000);
     }
@@ -104,21 +103,15 @@ class TTestClient {
       // Readiness first: a message arriving between the two calls would
       // otherwise be read with the size of "nothing waiting".
       if (!FSocket.HasMessage()) return false;
-      uint32_t size = 0;
-      if (FSocket.PeekMessageSize(size) != Platform::ERROR_SUCCESS) {
+      std::vector<uint8_t> buffer;
+      size_t n = 0;
+      const Platform::TIo r = FSocket.ReadMessage(buffer, n).Status;
+      if (r == Platform::TIo::WouldBlock) return false;
+      if (r != Platform::TIo::Done) {
         gone = true;
         return true;
       }
-      std::string buffer(size, '\0');
-      uint32_t n = 0;
-      const uint32_t r = FSocket.Read(buffer.data(), size, n);
-      if (r == Platform::ERROR_IO_PENDING) return false;
-      if (r != Platform::ERROR_SUCCESS) {
-        gone = true;
-        return true;
-      }
-      buffer.resize(n);
-      got = std::move(buffer);
+      got = std::string(reinterpret_cast<const char*>(buffer.data()), n);
       return true;
     };
     if (pump) {

@@ -33,10 +33,7 @@ std::string ControlBytes(uint32_t code) {
 
 std::vector<std::string> Drain(TWriteQueue& q) {
   std::vector<std::string> out;
-  while (TPipeWrite* p = q.Dequeue()) {
-    out.emplace_back(reinterpret_cast<char*>(p->Buffer), p->Count);
-    DisposePipeWrite(p);
-  }
+  for (TPacket p; q.Dequeue(p);) out.emplace_back(p.begin(), p.end());
   return out;
 }
 
@@ -47,7 +44,7 @@ std::vector<size_t> Sizes(const std::vector<std::string>& packets) {
 }
 
 void EnqueueString(TWriteQueue& q, const std::string& s) {
-  q.Enqueue(AllocPipeWrite(s.data(), static_cast<int32_t>(s.size())));
+  q.Enqueue(s.data(), static_cast<int32_t>(s.size()));
 }
 
 // Feeds the packets to a receiver and returns what it delivered.
@@ -129,18 +126,15 @@ TEST(PipeMsgBlock, WireBytesAreLittleEndianAsSpecified) {
   EXPECT_FALSE(DecodePipeMsgBlock((start + "x").data(), 17, code));
 }
 
-TEST(PipeWrite, AllocCopiesAndPrefixConcatenates) {
+TEST(WriteQueue, EnqueueCopiesAndPrefixConcatenates) {
+  TWriteQueue q;
   std::string src = "hello";
-  TPipeWrite* p = AllocPipeWrite(src.data(), 5);
+  EnqueueString(q, src);
   src[0] = 'J';  // the packet holds its own copy
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(p->Buffer), p->Count), "hello");
-  DisposePipeWrite(p);
-  EXPECT_EQ(p, nullptr);
-  DisposePipeWrite(p);  // nil is accepted
-
-  TPipeWrite* q = AllocPipeWriteWithPrefix("ab", 2, "cde", 3);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(q->Buffer), q->Count), "abcde");
-  DisposePipeWrite(q);
+  q.Enqueue("ab", 2, "cde", 3);
+  EXPECT_EQ(Drain(q), (std::vector<std::string>{"hello", "abcde"}));
+  EXPECT_THROW(q.Enqueue("ab", -1, "cde", 3), EAssertionFailed);
+  EXPECT_FALSE(q.HasData());
 }
 
 TEST(WriteQueue, SplitsOnlyAboveMaxBuffer) {
@@ -167,7 +161,7 @@ TEST(WriteQueue, SplitsOnlyAboveMaxBuffer) {
 
   // A prefixed packet splits on its total length.
   const std::string body = Pattern(65530);
-  q.Enqueue(AllocPipeWriteWithPrefix("12345", 5, body.data(), static_cast<int32_t>(body.size())));
+  q.Enqueue("12345", 5, body.data(), static_cast<int32_t>(body.size()));
   packets = Drain(q);
   EXPECT_EQ(Sizes(packets), (std::vector<size_t>{16, 65534, 1, 16}));
   EXPECT_EQ(packets[1] + packets[2], "12345" + body);
@@ -175,8 +169,6 @@ TEST(WriteQueue, SplitsOnlyAboveMaxBuffer) {
 
 TEST(WriteQueue, KeepsOrderAndDataEventFollowsContents) {
   TWriteQueue q;
-  EXPECT_FALSE(q.DataEvent().IsSet());
-  q.Enqueue(nullptr);
   EXPECT_FALSE(q.DataEvent().IsSet());
 
   EnqueueString(q, "a");
@@ -194,13 +186,14 @@ TEST(WriteQueue, KeepsOrderAndDataEventFollowsContents) {
   EXPECT_EQ(packets[6], ControlBytes(MB_START));
   EXPECT_EQ(packets[7], ControlBytes(MB_END));
   EXPECT_FALSE(q.DataEvent().IsSet());
-  EXPECT_EQ(q.Dequeue(), nullptr);
+  TPacket none;
+  EXPECT_FALSE(q.Dequeue(none));
 
   EnqueueString(q, "x");
   EnqueueString(q, Pattern(200000));
   q.Clear();
   EXPECT_FALSE(q.DataEvent().IsSet());
-  EXPECT_EQ(q.Dequeue(), nullptr);
+  EXPECT_FALSE(q.Dequeue(none));
   EnqueueString(q, "y");  // usable after Clear
   EXPECT_EQ(Drain(q), std::vector<std::string>{"y"});
 }

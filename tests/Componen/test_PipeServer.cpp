@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -178,15 +179,16 @@ TEST_F(PipeServerTest, RequestReplyAndTheOrderOfEvents) {
   EXPECT_NE(next, pipe);
 }
 
-TEST_F(PipeServerTest, ALongRequestIsReadInTwoPartsAndTheBufferKeepsItsSize) {
+TEST_F(PipeServerTest, ALongRequestIsReadOnceAndTheBufferKeepsItsSize) {
   struct TRead {
-    uint32_t Pipe, Requested, Delivered;
+    uint32_t Pipe;
+    size_t BufferSize, Length;
   };
   std::mutex lock;
   std::vector<TRead> reads;
-  TPipeThread::SetReadTrace([&](uint32_t pipe, uint32_t requested, uint32_t delivered) {
+  TPipeThread::SetReadTrace([&](uint32_t pipe, size_t bufferSize, size_t length) {
     std::lock_guard<std::mutex> g(lock);
-    reads.push_back({pipe, requested, delivered});
+    reads.push_back({pipe, bufferSize, length});
   });
   Server->SetActive(true);
   TTestClient client;
@@ -204,14 +206,12 @@ TEST_F(PipeServerTest, ALongRequestIsReadInTwoPartsAndTheBufferKeepsItsSize) {
   TPipeThread::SetReadTrace(nullptr);
 
   std::lock_guard<std::mutex> g(lock);
-  ASSERT_EQ(reads.size(), 3u);
+  ASSERT_EQ(reads.size(), 2u) << "one read for each packet";
   for (const auto& r : reads) EXPECT_EQ(r.Pipe, pipe);
-  EXPECT_EQ(reads[0].Requested, 65534u);
-  EXPECT_EQ(reads[0].Delivered, 65534u);
-  EXPECT_EQ(reads[1].Requested, 134466u);
-  EXPECT_EQ(reads[1].Delivered, 134466u);
-  EXPECT_EQ(reads[2].Requested, 134466u) << "the grown buffer is kept";
-  EXPECT_EQ(reads[2].Delivered, 5u);
+  EXPECT_EQ(reads[0].BufferSize, 200000u) << "grown to the packet";
+  EXPECT_EQ(reads[0].Length, 200000u);
+  EXPECT_EQ(reads[1].BufferSize, 200000u) << "the grown buffer is kept";
+  EXPECT_EQ(reads[1].Length, 5u);
 }
 
 TEST_F(PipeServerTest, FramedRequestsAreAssembledAndLongRepliesFramed) {
@@ -374,4 +374,15 @@ TEST_F(PipeServerTest, ServingFromAThreadThatDoesNotOwnTheServerIsReported) {
     }
   }
   EXPECT_TRUE(raised);
+}
+
+TEST(PipeErrorCode, SocketErrorsAreReportedWithThePipeCodes) {
+  EXPECT_EQ(PipeErrorCode(EPIPE), 109);         // the client hung up
+  EXPECT_EQ(PipeErrorCode(ECONNRESET), 109);
+  EXPECT_EQ(PipeErrorCode(ENOTCONN), 232);      // our end is shut down
+  EXPECT_EQ(PipeErrorCode(EAGAIN), 997);
+  EXPECT_EQ(PipeErrorCode(ECONNREFUSED), 2);
+  EXPECT_EQ(PipeErrorCode(EACCES), 5);          // a client of another user
+  EXPECT_EQ(PipeErrorCode(EMSGSIZE), ERROR_MESSAGE_TOO_LARGE);
+  EXPECT_EQ(PipeErrorCode(EMFILE), EMFILE);     // no pipe counterpart: itself
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,12 +152,12 @@ TEST(ThreadSync, WaitForEmptyServesSynchronousCallsUntilTheCountIsZero) {
   std::vector<uint32_t> ranOn;
   int terminated = 0;
   constexpr int kThreads = 3;
+  std::vector<std::unique_ptr<TTestThread>> threads;
   for (int i = 0; i < kThreads; ++i) {
     counter.Increment();
-    auto* t = new TTestThread([&](TTestThread& self) {
+    auto& t = threads.emplace_back(std::make_unique<TTestThread>([&](TTestThread& self) {
       for (int k = 0; k < 5; ++k) self.Synchronize([&] { ranOn.push_back(GetCurrentThreadId()); });
-    });
-    t->SetFreeOnTerminate(true);
+    }));
     t->SetPriority(tpLower);
     t->SetOnTerminate([&](TThreadEx*) {
       ++terminated;
@@ -170,6 +171,7 @@ TEST(ThreadSync, WaitForEmptyServesSynchronousCallsUntilTheCountIsZero) {
   EXPECT_EQ(terminated, kThreads);
   ASSERT_EQ(ranOn.size(), 5u * kThreads);
   for (uint32_t tid : ranOn) EXPECT_EQ(tid, mainTid);
+  threads.clear();  // joined
   // The threads' posted window destructions.
   ProcessMessages();
 }
@@ -228,17 +230,6 @@ TEST(ThreadSync, HandleHelpers) {
   int fd = -1;
   Platform::CloseHandleClear(fd);
   EXPECT_EQ(fd, -1);
-
-  TOverlapped o;
-  o.Internal = 997;
-  o.InternalHigh = 12;
-  o.hEvent = 7;
-  ClearOverlapped(o);
-  EXPECT_EQ(o.Internal, 0u);
-  EXPECT_EQ(o.InternalHigh, 0u);
-  EXPECT_EQ(o.hEvent, 7);
-  ClearOverlapped(o, true);
-  EXPECT_EQ(o.hEvent, -1);
 }
 
 TEST(ThreadSync, ModuleInitialisationIsCounted) {

@@ -42,31 +42,30 @@ bool WaitReadable(int fd) {
 // optional-like result with ok=false on hang-up.
 std::string ReadPacket(TLocalSocket& s, bool* ok = nullptr) {
   std::string out;
-  std::vector<char> buf(MAX_BUFFER);
+  std::vector<uint8_t> buf(MAX_BUFFER);
   for (;;) {
-    uint32_t got = 0;
-    const uint32_t code = s.Read(buf.data(), static_cast<uint32_t>(buf.size()), got);
-    if (code == ERROR_IO_PENDING) {
+    size_t got = 0;
+    const Platform::TIo code = s.ReadMessage(buf, got).Status;
+    if (code == Platform::TIo::WouldBlock) {
       if (!WaitReadable(s.Fd())) break;
       continue;
     }
-    if (code != ERROR_SUCCESS && code != ERROR_MORE_DATA) {
+    if (code != Platform::TIo::Done) {
       if (ok) *ok = false;
       return out;
     }
-    out.append(buf.data(), got);
-    if (code == ERROR_SUCCESS) break;
+    out.assign(reinterpret_cast<const char*>(buf.data()), got);
+    break;
   }
   if (ok) *ok = true;
   return out;
 }
 
 void WritePacket(TLocalSocket& s, const std::string& data) {
-  uint32_t written = 0;
   for (;;) {
-    const uint32_t code = s.Write(data.data(), static_cast<uint32_t>(data.size()), written);
-    if (code != ERROR_IO_PENDING) {
-      EXPECT_EQ(code, ERROR_SUCCESS);
+    const TIo code = s.Write(data.data(), data.size()).Status;
+    if (code != TIo::WouldBlock) {
+      EXPECT_EQ(code, TIo::Done);
       return;
     }
     pollfd p{s.Fd(), POLLOUT, 0};
@@ -77,8 +76,8 @@ void WritePacket(TLocalSocket& s, const std::string& data) {
 // Sends a message the way the manager queues its replies.
 void WriteFramed(TLocalSocket& s, const std::string& message) {
   TWriteQueue q;
-  q.Enqueue(AllocPipeWrite(message.data(), static_cast<int32_t>(message.size())));
-  while (TPipeWritePtr p{q.Dequeue()}) WritePacket(s, std::string(reinterpret_cast<char*>(p->Buffer), p->Count));
+  q.Enqueue(message.data(), static_cast<int32_t>(message.size()));
+  for (TPacket p; q.Dequeue(p);) WritePacket(s, std::string(p.begin(), p.end()));
 }
 
 // Reads one whole (possibly framed) message; false on hang-up.
@@ -102,10 +101,10 @@ bool ReadMessage(TLocalSocket& s, TPipeReceiver& r, std::string& message) {
 class TPeer {
  public:
   explicit TPeer(std::function<void(TLocalSocket&)> body) : Name(UniqueName()) {
-    EXPECT_EQ(FListener.Listen(Name), ERROR_SUCCESS);
+    EXPECT_EQ(FListener.Listen(Name), 0);
     FThread = std::thread([this, body = std::move(body)] {
       TLocalSocket s;
-      if (!WaitReadable(FListener.Fd()) || FListener.Accept(s) != ERROR_SUCCESS) return;
+      if (!WaitReadable(FListener.Fd()) || !FListener.Accept(s).Done()) return;
       body(s);
     });
   }
@@ -139,12 +138,12 @@ TEST(VelmarClient, ConnectFindsAListenerThatComesLater) {
   TVelmarClient c;
   std::thread connecting([&] { c.Connect(name, kLong); });
   TLocalListener listener;
-  ASSERT_EQ(listener.Listen(name), ERROR_SUCCESS);
+  ASSERT_EQ(listener.Listen(name), 0);
   connecting.join();
   EXPECT_TRUE(c.Connected());
   TLocalSocket s;
   ASSERT_TRUE(WaitReadable(listener.Fd()));
-  ASSERT_EQ(listener.Accept(s), ERROR_SUCCESS);
+  ASSERT_TRUE(listener.Accept(s).Done());
   c.Send("hello");
   EXPECT_EQ(ReadPacket(s), "hello");
 }
@@ -244,8 +243,9 @@ TEST(VelmarClient, TimeOutThenDisconnectAreTold) {
     // Half a framed message, then the hang-up.
     TWriteQueue q;
     q.EnqueueStartPacket();
-    TPipeWritePtr start{q.Dequeue()};
-    WritePacket(s, std::string(reinterpret_cast<char*>(start->Buffer), start->Count));
+    TPacket start;
+    ASSERT_TRUE(q.Dequeue(start));
+    WritePacket(s, std::string(start.begin(), start.end()));
     WritePacket(s, "partial");
   });
   TVelmarClient c;
@@ -302,10 +302,10 @@ std::string RunShell(const std::string& command, int& status) {
 class TStandInManager {
  public:
   TStandInManager() : FListener() {
-    EXPECT_EQ(FListener.Listen("VelmarManager"), ERROR_SUCCESS);
+    EXPECT_EQ(FListener.Listen("VelmarManager"), 0);
     FThread = std::thread([this] {
       TLocalSocket s;
-      if (!WaitReadable(FListener.Fd()) || FListener.Accept(s) != ERROR_SUCCESS) return;
+      if (!WaitReadable(FListener.Fd()) || !FListener.Accept(s).Done()) return;
       TPipeReceiver r;
       std::string text;
       while (ReadMessage(s, r, text)) {

@@ -20,7 +20,7 @@ class RunControl : public SimulatorTest {
     Document.ClearModels();
   }
   void TearDown() override {
-    for (auto& p : Sim.Processes) Platform::TerminateProcess(p.ProcInfo.hProcess, 1);
+    for (auto& p : Sim.Processes) Platform::TerminateProcess(p.ProcInfo.hProcess);
     if (Sim.ExternalProcessorRunning()) Sim.StopExternalProcess();
     SimulatorTest::TearDown();
   }
@@ -175,13 +175,13 @@ TEST_F(RunControl, EngineDyingMidRunCancelsAndTheRunEnds) {
   InitializeWhenLaunched();
   ASSERT_EQ(StartError(), "started");
   EXPECT_FALSE(Sim.IsSimulationDone());
-  Platform::TerminateProcess(Sim.Processes[1].ProcInfo.hProcess, 1);
+  Platform::TerminateProcess(Sim.Processes[1].ProcInfo.hProcess);
   Platform::WaitForProcess(Sim.Processes[1].ProcInfo.hProcess, 5000);
   EXPECT_FALSE(Sim.IsSimulationDone());  // engine 0 still counts as running
   EXPECT_TRUE(Sim.Cancel);
   EXPECT_EQ(LinesWith("exited"),
             std::vector<std::string>{"Error: Velmar #1 exited without finalizing (exit status 137); cancelling simulation"});
-  Platform::TerminateProcess(Sim.Processes[0].ProcInfo.hProcess, 1);
+  Platform::TerminateProcess(Sim.Processes[0].ProcInfo.hProcess);
   Platform::WaitForProcess(Sim.Processes[0].ProcInfo.hProcess, 5000);
   EXPECT_TRUE(Sim.IsSimulationDone());
   EXPECT_TRUE(Sim.LastRunCancelled());

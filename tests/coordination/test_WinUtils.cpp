@@ -132,7 +132,7 @@ TEST_F(WinUtilsTest, EnvironmentTextEndsEveryEntryWithCrLf) {
 TEST_F(WinUtilsTest, EngineFormStartsInItsOwnFolderWithParametersSplitAsWindowsWould) {
   ChildMode("args");
   TProcessInformation info;
-  ASSERT_TRUE(ExecNoWait(FProgram, R"(-q /RUN=YES /RPCID=3 "/models/my model.vm" a\\\"b /RpcResponseTimeout=62)", 1, info));
+  ASSERT_TRUE(ExecNoWait(FProgram, R"(-q /RUN=YES /RPCID=3 "/models/my model.vm" a\\\"b /RpcResponseTimeout=62)", info));
   EXPECT_GE(info.hProcess, 0);
   EXPECT_EQ(0u, Finish(info));
   EXPECT_EQ((Lines{"-q", "/RUN=YES", "/RPCID=3", "/models/my model.vm", R"(a\"b)", "/RpcResponseTimeout=62",
@@ -140,19 +140,19 @@ TEST_F(WinUtilsTest, EngineFormStartsInItsOwnFolderWithParametersSplitAsWindowsW
             Report());
 
   ChildMode("args");
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, info));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", info));
   EXPECT_EQ(0u, Finish(info));
   EXPECT_EQ((Lines{"cwd=" + (FDir / "with spaces").string()}), Report());
 
   ChildMode("sid");
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, info));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", info));
   EXPECT_EQ(0u, Finish(info));
   EXPECT_EQ((Lines{"leader"}), Report());
 }
 
 TEST_F(WinUtilsTest, EngineFormFailsForAMissingProgram) {
   TProcessInformation info;
-  EXPECT_FALSE(ExecNoWait((FDir / "nothing here").string(), "", 1, info));
+  EXPECT_FALSE(ExecNoWait((FDir / "nothing here").string(), "", info));
   EXPECT_EQ(-1, info.hProcess);
 }
 
@@ -163,7 +163,7 @@ TEST_F(WinUtilsTest, ProcessorFormTalksOverPipesAndLogsItsHandles) {
   ::unsetenv("VELMAR_TEST_CHILD_OUT");
   TProcessInformation info;
   int readPipe = -1, writePipe = -1;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, info, readPipe, writePipe, ""));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", info, readPipe, writePipe, ""));
   Platform::SetDebugSink(nullptr);
   ASSERT_EQ(3u, debug.size());
   std::smatch in, out, startup;
@@ -194,7 +194,7 @@ TEST_F(WinUtilsTest, ProcessorEnvironmentIsOursThenTheAdditions) {
   const Lines ours = CurrentEnvironment();
   TProcessInformation info;
   int readPipe = -1, writePipe = -1;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, info, readPipe, writePipe, "X=5\r\n\r\nA=9\n"));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", info, readPipe, writePipe, "X=5\r\n\r\nA=9\n"));
   EXPECT_EQ(0u, Finish(info));
   Lines expected = ours;
   expected.push_back("X=5");
@@ -204,7 +204,7 @@ TEST_F(WinUtilsTest, ProcessorEnvironmentIsOursThenTheAdditions) {
   Platform::CloseHandleClear(writePipe);
 
   // No additions: exactly our environment.
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, info, readPipe, writePipe, ""));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", info, readPipe, writePipe, ""));
   EXPECT_EQ(0u, Finish(info));
   EXPECT_EQ(ours, Report());
   Platform::CloseHandleClear(readPipe);
@@ -216,7 +216,7 @@ TEST_F(WinUtilsTest, ProcessorEnvironmentKeepsValuesWithLineBreaksWhole) {
   ::setenv("VELMAR_MULTILINE", "first\nsecond", 1);
   TProcessInformation info;
   int readPipe = -1, writePipe = -1;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, info, readPipe, writePipe, "X=5"));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", info, readPipe, writePipe, "X=5"));
   EXPECT_EQ(0u, Finish(info));
   const Lines env = Report();
   const auto at = std::find(env.begin(), env.end(), "VELMAR_MULTILINE=first");
@@ -232,7 +232,7 @@ TEST_F(WinUtilsTest, ProcessorFormThatFailsStillHandsOverOurEnds) {
   TProcessInformation info;
   info.hProcess = 77;
   int readPipe = -1, writePipe = -1;
-  EXPECT_FALSE(ExecNoWait((FDir / "nothing here").string(), "x", 1, info, readPipe, writePipe, "X=5"));
+  EXPECT_FALSE(ExecNoWait((FDir / "nothing here").string(), "x", info, readPipe, writePipe, "X=5"));
   EXPECT_EQ(-1, info.hProcess);
   ASSERT_GE(readPipe, 0);
   ASSERT_GE(writePipe, 0);
@@ -251,10 +251,10 @@ TEST_F(WinUtilsTest, EnginesDoNotHoldTheProcessorsPipes) {
   ::unsetenv("VELMAR_TEST_CHILD_OUT");
   TProcessInformation processor;
   int readPipe = -1, writePipe = -1;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, processor, readPipe, writePipe, ""));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", processor, readPipe, writePipe, ""));
   ChildMode("sleep");
   TProcessInformation engine;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, engine));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", engine));
 
   // With the engine still alive, closing our end still ends the processor.
   Platform::CloseHandleClear(writePipe);
@@ -262,7 +262,7 @@ TEST_F(WinUtilsTest, EnginesDoNotHoldTheProcessorsPipes) {
   Platform::CloseProcessHandle(processor.hProcess);
   Platform::CloseHandleClear(readPipe);
 
-  EXPECT_TRUE(Platform::TerminateProcess(engine.hProcess, 1));
+  EXPECT_TRUE(Platform::TerminateProcess(engine.hProcess));
   EXPECT_EQ(128u + SIGKILL, Finish(engine));
 }
 
@@ -281,7 +281,7 @@ TEST_F(WinUtilsTest, OutputFilesReachOnlyTheChildTheyAreFor) {
   ASSERT_EQ(0, Platform::CreateOutputFile(processorLog, errorOutput));
   TProcessInformation processor;
   int readPipe = -1, writePipe = -1;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, processor, readPipe, writePipe, "", errorOutput));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", processor, readPipe, writePipe, "", errorOutput));
   Platform::CloseHandleClear(errorOutput);
   EXPECT_EQ(processorLog, linkOf(processor, 2));
   EXPECT_EQ(0u, linkOf(processor, 1).rfind("pipe:", 0));
@@ -291,7 +291,7 @@ TEST_F(WinUtilsTest, OutputFilesReachOnlyTheChildTheyAreFor) {
   ASSERT_EQ(0, Platform::CreateOutputFile(engineLog, output));
   EXPECT_EQ(0u, fs::file_size(engineLog));
   TProcessInformation engine;
-  ASSERT_TRUE(ExecNoWait(FProgram, "", 1, engine, output));
+  ASSERT_TRUE(ExecNoWait(FProgram, "", engine, output));
   Platform::CloseHandleClear(output);
   EXPECT_EQ(engineLog, linkOf(engine, 1));
   EXPECT_EQ(engineLog, linkOf(engine, 2));
@@ -310,7 +310,7 @@ TEST_F(WinUtilsTest, OutputFilesReachOnlyTheChildTheyAreFor) {
   EXPECT_EQ(-1, bad);
 
   for (TProcessInformation* child : {&processor, &engine}) {
-    EXPECT_TRUE(Platform::TerminateProcess(child->hProcess, 1));
+    EXPECT_TRUE(Platform::TerminateProcess(child->hProcess));
     EXPECT_EQ(128u + SIGKILL, Finish(*child));
   }
   Platform::CloseHandleClear(readPipe);

@@ -108,7 +108,7 @@ class Faults : public ::testing::Test {
   void TearDown() override {
     // A failed test must not hand its engines to the next one.
     for (auto& p : Sim.Processes)
-      if (p.ProcInfo.hProcess >= 0 && Platform::TerminateProcess(p.ProcInfo.hProcess, 1))
+      if (p.ProcInfo.hProcess >= 0 && Platform::TerminateProcess(p.ProcInfo.hProcess))
         Platform::WaitForProcess(p.ProcInfo.hProcess, 10000);
     Logger().SetLogHandler(nullptr);
     SetMaxMessageSize(MAX_MESSAGE_SIZE);
@@ -233,7 +233,7 @@ TEST_F(Faults, EnginesKilledAtRandomPointsCancelTheRun) {
     for (int i = 0; i < 3; ++i) Model(i, 20, "delay_ms = 2");
     bool killed = false;
     OnLine = [&](const std::string& line) {
-      if (!killed && line == trigger) killed = Platform::TerminateProcess(Sim.Processes[victim].ProcInfo.hProcess, 1);
+      if (!killed && line == trigger) killed = Platform::TerminateProcess(Sim.Processes[victim].ProcInfo.hProcess);
     };
     const bool started = Start();
     Finish();
@@ -361,15 +361,14 @@ class TStranger {
  public:
   // sim keeps serving while the stranger waits.
   TStranger(TSimulation& sim, const std::string& pipe) : Sim(sim) {
-    EXPECT_EQ(FSocket.Connect(pipe), Platform::ERROR_SUCCESS);
+    EXPECT_TRUE(FSocket.Connect(pipe).Done());
   }
   // Sends one packet; false once the manager has hung up.
   bool Send(const std::string& packet) {
     for (int i = 0; i < 2000; ++i) {
-      uint32_t written = 0;
-      const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
-      if (r == Platform::ERROR_SUCCESS) return true;
-      if (r != Platform::ERROR_IO_PENDING) return false;
+      const Platform::TIo r = FSocket.Write(packet.data(), packet.size()).Status;
+      if (r == Platform::TIo::Done) return true;
+      if (r != Platform::TIo::WouldBlock) return false;
       Sim.WaitPass();
     }
     ADD_FAILURE() << "the manager stopped reading";
@@ -380,17 +379,17 @@ class TStranger {
     std::vector<uint8_t> buffer(MAX_BUFFER + 1);
     const uint64_t start = Platform::GetTickCount64();
     while (Platform::GetTickCount64() - start < 20000) {
-      uint32_t got = 0;
-      const uint32_t r = FSocket.Read(buffer.data(), static_cast<uint32_t>(buffer.size()), got);
-      if (r == Platform::ERROR_SUCCESS) {
+      size_t got = 0;
+      const Platform::TIo r = FSocket.ReadMessage(buffer, got).Status;
+      if (r == Platform::TIo::Done) {
         TFastMemStream packet;
-        packet.WriteBuffer(buffer.data(), got);
+        packet.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
         std::optional<std::string> message;
         FReceiver.Receive(packet, [&](TStream& s) { message = s.ReadToEnd(); });
         if (message) return message;
         continue;
       }
-      if (r != Platform::ERROR_IO_PENDING) return std::nullopt;
+      if (r != Platform::TIo::WouldBlock) return std::nullopt;
       Sim.WaitPass();
     }
     ADD_FAILURE() << "no reply and no hang-up";
@@ -399,10 +398,9 @@ class TStranger {
   // Sends one packet if the socket takes it within a few wait passes.
   bool TrySend(const std::string& packet) {
     for (int i = 0; i < 10; ++i) {
-      uint32_t written = 0;
-      const uint32_t r = FSocket.Write(packet.data(), static_cast<uint32_t>(packet.size()), written);
-      if (r == Platform::ERROR_SUCCESS) return true;
-      if (r != Platform::ERROR_IO_PENDING) return false;
+      const Platform::TIo r = FSocket.Write(packet.data(), packet.size()).Status;
+      if (r == Platform::TIo::Done) return true;
+      if (r != Platform::TIo::WouldBlock) return false;
       Sim.WaitPass();
     }
     return false;

@@ -162,7 +162,7 @@ TEST_F(WholeRuns, EngineKilledMidRunEndsTheRun) {
   const uint64_t start = Platform::GetTickCount64();
   bool killed = false;
   while (!Sim.IsSimulationDone()) {
-    if (!killed && Sim.Processes[1].TimeStep >= 3) killed = Platform::TerminateProcess(Sim.Processes[1].ProcInfo.hProcess, 1);
+    if (!killed && Sim.Processes[1].TimeStep >= 3) killed = Platform::TerminateProcess(Sim.Processes[1].ProcInfo.hProcess);
     Sim.WaitPass();
     ASSERT_LT(Platform::GetTickCount64() - start, 120000u) << "run did not end";
   }

@@ -238,16 +238,16 @@ TEST_F(ProcessTest, ExitCodeAndTermination) {
   ASSERT_TRUE(GetExitCodeProcess(info.hProcess, code));
   EXPECT_EQ(STILL_ACTIVE, code);
   EXPECT_EQ(WAIT_TIMEOUT, WaitForProcess(info.hProcess, 0));
-  EXPECT_TRUE(TerminateProcess(info.hProcess, 1));
+  EXPECT_TRUE(TerminateProcess(info.hProcess));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForProcess(info.hProcess, 20000));
   ASSERT_TRUE(GetExitCodeProcess(info.hProcess, code));
   EXPECT_EQ(128u + SIGKILL, code);
   // Gone and reaped: the handle no longer reaches any process.
-  EXPECT_FALSE(TerminateProcess(info.hProcess, 1));
+  EXPECT_FALSE(TerminateProcess(info.hProcess));
   CloseProcessHandle(info.hProcess);
   EXPECT_EQ(-1, info.hProcess);
 
-  EXPECT_FALSE(TerminateProcess(-1, 1));
+  EXPECT_FALSE(TerminateProcess(-1));
   EXPECT_FALSE(GetExitCodeProcess(-1, code));
   EXPECT_EQ(WAIT_FAILED, WaitForProcess(-1, 0));
 }
@@ -260,7 +260,7 @@ TEST_F(ProcessTest, ExitCountMovesWhenAProcessEnds) {
   const uint64_t before = ProcessExitsSeen();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(before, ProcessExitsSeen());
-  ASSERT_TRUE(TerminateProcess(waited.hProcess, 1));
+  ASSERT_TRUE(TerminateProcess(waited.hProcess));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForProcess(waited.hProcess, 20000));
   const uint64_t afterWait = ProcessExitsSeen();
   EXPECT_GT(afterWait, before);

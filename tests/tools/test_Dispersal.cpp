@@ -144,7 +144,7 @@ class DispersalProgram {
     Platform::CloseHandleClear(childOut);
   }
   ~DispersalProgram() {
-    Platform::TerminateProcess(FInfo.hProcess, 1);
+    Platform::TerminateProcess(FInfo.hProcess);
     Platform::CloseProcessHandle(FInfo.hProcess);
     Platform::CloseHandleClear(FRead);
     Platform::CloseHandleClear(FWrite);

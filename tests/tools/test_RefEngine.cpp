@@ -282,14 +282,14 @@ class ScriptedManager {
  public:
   ScriptedManager() {
     ::setenv("VELMAR_PIPE_NAMESPACE", ("refengine-test-" + std::to_string(::getpid()) + "-").c_str(), 1);
-    EXPECT_EQ(Platform::ERROR_SUCCESS, FListener.Listen("VelmarManager"));
+    EXPECT_EQ(0, FListener.Listen("VelmarManager"));
   }
   ~ScriptedManager() { ::unsetenv("VELMAR_PIPE_NAMESPACE"); }
 
   void Accept() {
     const int fd = FListener.Fd();
     ASSERT_EQ(Platform::WAIT_OBJECT_0, Platform::WaitForAnyFd(std::span<const int>(&fd, 1), 30000));
-    ASSERT_EQ(Platform::ERROR_SUCCESS, FListener.Accept(FConnection));
+    ASSERT_TRUE(FListener.Accept(FConnection).Done());
   }
 
   // The next request, or null when the engine has gone.
@@ -297,19 +297,18 @@ class ScriptedManager {
     const int fd = FConnection.Fd();
     for (;;) {
       if (Platform::WaitForAnyFd(std::span<const int>(&fd, 1), 30000) != Platform::WAIT_OBJECT_0) return json();
-      std::string buf(65536, '\0');
-      uint32_t n = 0;
-      const uint32_t rc = FConnection.Read(buf.data(), static_cast<uint32_t>(buf.size()), n);
-      if (rc == Platform::ERROR_IO_PENDING) continue;
-      if (rc != Platform::ERROR_SUCCESS) return json();
-      return json::parse(buf.substr(0, n));
+      std::vector<uint8_t> buf(65536);
+      size_t n = 0;
+      const Platform::TIo rc = FConnection.ReadMessage(buf, n).Status;
+      if (rc == Platform::TIo::WouldBlock) continue;
+      if (rc != Platform::TIo::Done) return json();
+      return json::parse(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
     }
   }
 
   void Reply(const json& request, const json& result) {
     const std::string text = json{{"jsonrpc", "2.0"}, {"result", result}, {"id", request["id"]}}.dump();
-    uint32_t n = 0;
-    EXPECT_EQ(Platform::ERROR_SUCCESS, FConnection.Write(text.data(), static_cast<uint32_t>(text.size()), n));
+    EXPECT_TRUE(FConnection.Write(text.data(), text.size()).Done());
   }
 
  private:

@@ -42,55 +42,12 @@ bool DecodePipeMsgBlock(const void* data, size_t size, uint32_t& controlCode) {
   return true;
 }
 
-// ---- packets ----
-
-TPipeWrite* AllocPipeWrite(const void* buffer, int32_t count) {
-  return AllocPipeWriteWithPrefix(nullptr, 0, buffer, count);
-}
-
-TPipeWrite* AllocPipeWriteWithPrefix(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
-  if (prefixCount < 0 || count < 0) throw EAssertionFailed("Assertion failure");
-  const int64_t total = static_cast<int64_t>(prefixCount) + count;
-  if (total > INT32_MAX) throw EAssertionFailed("Assertion failure");
-  auto* result = new TPipeWrite;
-  // Always a real block, so a zero-length packet still has a buffer to write.
-  result->Buffer = new (std::nothrow) uint8_t[total > 0 ? total : 1];
-  if (result->Buffer == nullptr) {
-    delete result;
-    throw std::bad_alloc();
-  }
-  result->Count = static_cast<int32_t>(total);
-  if (prefixCount > 0) std::memcpy(result->Buffer, prefix, prefixCount);
-  if (count > 0) std::memcpy(result->Buffer + prefixCount, buffer, count);
-  return result;
-}
-
-void DisposePipeWrite(TPipeWrite*& pipeWrite) {
-  if (pipeWrite == nullptr) return;
-  delete[] pipeWrite->Buffer;
-  delete pipeWrite;
-  pipeWrite = nullptr;
-}
-
 // ---- TWriteQueue ----
-
-TWriteQueue::TWriteQueue() = default;
-
-TWriteQueue::~TWriteQueue() { Clear(); }
-
-void TWriteQueue::NewNode(TPipeWrite* pipeWrite) {
-  auto* node = new TWriteNode{pipeWrite, nullptr};
-  if (FTail == nullptr)
-    FHead = node;
-  else
-    FTail->NextNode = node;
-  FTail = node;
-}
 
 void TWriteQueue::UpdateState() {
   // The event is touched only when its state changes: each change is a
   // system call.
-  const bool hasData = FHead != nullptr;
+  const bool hasData = !FPackets.empty();
   if (hasData == FDataSet) return;
   if (hasData)
     FDataEv.Set();
@@ -99,84 +56,89 @@ void TWriteQueue::UpdateState() {
   FDataSet = hasData;
 }
 
-void TWriteQueue::Enqueue(TPipeWrite* pipeWrite) {
-  std::lock_guard lock(FMutex);
-  if (pipeWrite == nullptr) return;
-  try {
-    if (pipeWrite->Count > MAX_BUFFER) {
-      EnqueueMultiPacket(pipeWrite);  // disposes of the packet itself
-    } else {
-      if (FDirectSink && FHead == nullptr && !FWriting && FDirectSink(pipeWrite->Buffer, pipeWrite->Count)) {
-        DisposePipeWrite(pipeWrite);
-        return;
-      }
-      try {
-        NewNode(pipeWrite);
-      } catch (...) {
-        DisposePipeWrite(pipeWrite);
-        throw;
-      }
-    }
-  } catch (...) {
-    UpdateState();
-    throw;
-  }
-  UpdateState();
+void TWriteQueue::Offer(TPacket&& packet) {
+  if (FDirectSink && FPackets.empty() && !FWriting &&
+      FDirectSink(packet.data(), static_cast<int32_t>(packet.size())))
+    return;
+  FPackets.push_back(std::move(packet));
 }
 
-void TWriteQueue::EnqueueMultiPacket(TPipeWrite* pipeWrite) {
+void TWriteQueue::OfferControlPacket(uint32_t controlCode) {
+  uint8_t block[PIPE_MSG_BLOCK_SIZE];
+  EncodePipeMsgBlock(controlCode, block);
+  Offer(TPacket(block, block + sizeof block));
+}
+
+void TWriteQueue::Enqueue(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
+  if (prefixCount < 0 || count < 0) throw EAssertionFailed("Assertion failure");
+  const int64_t total = static_cast<int64_t>(prefixCount) + count;
+  if (total > INT32_MAX) throw EAssertionFailed("Assertion failure");
+  const auto* head = static_cast<const uint8_t*>(prefix);
+  const auto* body = static_cast<const uint8_t*>(buffer);
+  // The bytes [from, from + size) of prefix and buffer taken as one.
+  const auto copy = [&](int64_t from, int64_t size) {
+    TPacket packet;
+    packet.reserve(static_cast<size_t>(size));
+    if (from < prefixCount) {
+      const int64_t n = std::min<int64_t>(prefixCount - from, size);
+      packet.insert(packet.end(), head + from, head + from + n);
+      from += n;
+      size -= n;
+    }
+    if (size > 0) packet.insert(packet.end(), body + (from - prefixCount), body + (from - prefixCount) + size);
+    return packet;
+  };
+
+  std::lock_guard lock(FMutex);
+  struct TUpdate {
+    TWriteQueue& Queue;
+    ~TUpdate() { Queue.UpdateState(); }
+  } update{*this};
+  if (total <= MAX_BUFFER) {
+    Offer(copy(0, total));
+    return;
+  }
   // Held for the whole sequence: no other producer's packet can come between
   // the pieces of this message.
-  std::lock_guard lock(FMutex);
-  EnqueueStartPacket();
+  OfferControlPacket(MB_START);
   try {
-    int32_t remaining = pipeWrite->Count;
-    const uint8_t* p = pipeWrite->Buffer;
-    while (remaining > 0) {
-      const int32_t chunk = std::min(MAX_BUFFER, remaining);
-      NewNode(AllocPipeWrite(p, chunk));
-      p += chunk;
-      remaining -= chunk;
-    }
+    for (int64_t at = 0; at < total; at += MAX_BUFFER)
+      FPackets.push_back(copy(at, std::min<int64_t>(MAX_BUFFER, total - at)));
   } catch (...) {
     // The end packet goes out even when copying failed part-way, so the
     // reader never stays inside a half message.
-    EnqueueEndPacket();
-    DisposePipeWrite(pipeWrite);
+    OfferControlPacket(MB_END);
     throw;
   }
-  EnqueueEndPacket();
-  DisposePipeWrite(pipeWrite);
+  OfferControlPacket(MB_END);
 }
 
-void TWriteQueue::EnqueueControlPacket(uint32_t controlCode) {
+void TWriteQueue::EnqueueStartPacket() {
   std::lock_guard lock(FMutex);
-  uint8_t block[PIPE_MSG_BLOCK_SIZE];
-  EncodePipeMsgBlock(controlCode, block);
-  Enqueue(AllocPipeWrite(block, sizeof block));
-}
-
-void TWriteQueue::EnqueueStartPacket() { EnqueueControlPacket(MB_START); }
-
-void TWriteQueue::EnqueueEndPacket() { EnqueueControlPacket(MB_END); }
-
-TPipeWrite* TWriteQueue::Dequeue() {
-  std::lock_guard lock(FMutex);
-  TPipeWrite* result = nullptr;
-  if (TWriteNode* node = FHead) {
-    FHead = node->NextNode;
-    if (FHead == nullptr) FTail = nullptr;
-    result = node->PipeWrite;
-    delete node;
-  }
-  FWriting = result != nullptr;
+  OfferControlPacket(MB_START);
   UpdateState();
-  return result;
+}
+
+void TWriteQueue::EnqueueEndPacket() {
+  std::lock_guard lock(FMutex);
+  OfferControlPacket(MB_END);
+  UpdateState();
+}
+
+bool TWriteQueue::Dequeue(TPacket& packet) {
+  std::lock_guard lock(FMutex);
+  FWriting = !FPackets.empty();
+  if (FWriting) {
+    packet = std::move(FPackets.front());
+    FPackets.pop_front();
+  }
+  UpdateState();
+  return FWriting;
 }
 
 bool TWriteQueue::HasData() {
   std::lock_guard lock(FMutex);
-  return FHead != nullptr;
+  return !FPackets.empty();
 }
 
 void TWriteQueue::WriteDone() {
@@ -193,12 +155,7 @@ void TWriteQueue::Clear() {
   std::lock_guard lock(FMutex);
   FDataEv.Reset();
   FDataSet = false;
-  while (TWriteNode* node = FHead) {
-    FHead = node->NextNode;
-    DisposePipeWrite(node->PipeWrite);
-    delete node;
-  }
-  FTail = nullptr;
+  FPackets.clear();
 }
 
 // ---- TStream ----

@@ -8,6 +8,7 @@
 // dequeued packet with one write call.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -62,46 +63,27 @@ void EncodePipeMsgBlock(uint32_t controlCode, uint8_t (&out)[PIPE_MSG_BLOCK_SIZE
 // magic words); if so its control code goes to controlCode.
 bool DecodePipeMsgBlock(const void* data, size_t size, uint32_t& controlCode);
 
-// One outbound packet; owns Buffer (allocated with new[]).
-struct TPipeWrite {
-  uint8_t* Buffer = nullptr;
-  int32_t Count = 0;
-};
-
-// A new packet holding a copy of count bytes at buffer.
-TPipeWrite* AllocPipeWrite(const void* buffer, int32_t count);
-// A new packet of the prefix bytes followed by the buffer bytes.
-TPipeWrite* AllocPipeWriteWithPrefix(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count);
-// Frees the packet and sets the reference to nullptr; nullptr is left alone.
-void DisposePipeWrite(TPipeWrite*& pipeWrite);
-
-// Owning handle for code that prefers RAII over DisposePipeWrite.
-struct TPipeWriteDeleter {
-  void operator()(TPipeWrite* p) const { DisposePipeWrite(p); }
-};
-using TPipeWritePtr = std::unique_ptr<TPipeWrite, TPipeWriteDeleter>;
-
-struct TWriteNode {
-  TPipeWrite* PipeWrite = nullptr;
-  TWriteNode* NextNode = nullptr;
-};
+// One outbound packet: the bytes of one pipe message.
+using TPacket = std::vector<uint8_t>;
 
 // A client's outbound packet queue: filled by the owner's thread, emptied by
-// the connection's worker. Unbounded. Oversized packets are split under the
+// the connection's worker. Unbounded. Long messages are split under the
 // lock, so no other producer's packet can land between the pieces.
 class TWriteQueue {
  public:
-  TWriteQueue();
-  ~TWriteQueue();
+  TWriteQueue() = default;
   TWriteQueue(const TWriteQueue&) = delete;
   TWriteQueue& operator=(const TWriteQueue&) = delete;
 
-  // Takes ownership; splits it when Count > MAX_BUFFER. nullptr does nothing.
-  void Enqueue(TPipeWrite* pipeWrite);
+  // Queues a copy of the prefix bytes followed by the buffer bytes as one
+  // message: one packet, or a start packet, data packets of at most
+  // MAX_BUFFER bytes and an end packet when it is longer.
+  void Enqueue(const void* buffer, int32_t count) { Enqueue(nullptr, 0, buffer, count); }
+  void Enqueue(const void* prefix, int32_t prefixCount, const void* buffer, int32_t count);
   void EnqueueStartPacket();
   void EnqueueEndPacket();
-  // The oldest packet, now owned by the caller; nullptr when empty.
-  TPipeWrite* Dequeue();
+  // Moves the oldest packet into packet; false when the queue is empty.
+  bool Dequeue(TPacket& packet);
   void Clear();
   // Signalled exactly while the queue holds at least one packet.
   Platform::TEvent& DataEvent() { return FDataEv; }
@@ -120,16 +102,14 @@ class TWriteQueue {
   void WriteDone();
 
  private:
-  void EnqueueControlPacket(uint32_t controlCode);
-  void EnqueueMultiPacket(TPipeWrite* pipeWrite);
-  void NewNode(TPipeWrite* pipeWrite);
+  // Under FMutex: offers a whole packet to the direct sink, else queues it.
+  void Offer(TPacket&& packet);
+  void OfferControlPacket(uint32_t controlCode);
   void UpdateState();
 
-  // Recursive: splitting and control packets call Enqueue while holding it.
-  std::recursive_mutex FMutex;
+  std::mutex FMutex;
   Platform::TEvent FDataEv{true, false};
-  TWriteNode* FHead = nullptr;
-  TWriteNode* FTail = nullptr;
+  std::deque<TPacket> FPackets;
   TDirectSink FDirectSink;
   bool FWriting = false;  // a dequeued packet is not written yet
   bool FDataSet = false;  // FDataEv's state

@@ -35,12 +35,10 @@ TPipeListenThread::TPipeListenThread(TPipeServer* pipeServer, TEvent* killEvent)
       FPipeServer(pipeServer) {
   // Bound here, on the owner's thread, so that a name in use fails the
   // server's start instead of being reported from the thread.
-  const uint32_t r = FListener.Listen(FPipeName);
-  if (r == ERROR_ACCESS_DENIED)
+  const int err = FListener.Listen(FPipeName);
+  if (err == EADDRINUSE)
     throw EPipeException(FormatV("Pipe \"%s\" is already in use by another program", FPipeName));
-  if (r != ERROR_SUCCESS)
-    throw EPipeException(FormatV("Pipe \"%s\" cannot be served: %s", FPipeName, std::strerror(static_cast<int>(r))));
-  SetFreeOnTerminate(true);
+  if (err != 0) throw EPipeException(FormatV("Pipe \"%s\" cannot be served: %s", FPipeName, std::strerror(err)));
   SetPriority(tpLower);
   SetName("pipe-listener");
   pipeServer->FThreadCount.Increment();
@@ -52,11 +50,6 @@ TPipeListenThread::~TPipeListenThread() {
   FListener.Close();
 }
 
-LRESULT TPipeListenThread::SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam) {
-  if (!IsWindow(FNotify)) return 0;
-  return SendMessage(FNotify, msg, wParam, lParam);
-}
-
 void TPipeListenThread::DoWorker() { FPipeServer->AddWorkerThread(FPipe, std::move(FConnection)); }
 
 void TPipeListenThread::Execute() {
@@ -66,17 +59,17 @@ void TPipeListenThread::Execute() {
   }
   while (!Terminated()) {
     FConnected = false;
-    FErrorCode = 0;
+    FErrno = 0;
     const TFdWait events[2] = {{FKillEvent->Fd(), POLLIN}, {FListener.Fd(), POLLIN}};
     const uint32_t r = WaitForFds(events, INFINITE);
     if (r == WAIT_OBJECT_0) {
       Terminate();
     } else if (r == WAIT_OBJECT_0 + 1) {
-      const uint32_t a = FListener.Accept(FConnection);
-      if (a == ERROR_SUCCESS) FConnected = true;
-      else if (a != ERROR_IO_PENDING) FErrorCode = static_cast<int32_t>(a);  // pending: someone else was faster
+      const TIoResult a = FListener.Accept(FConnection);
+      if (a.Done()) FConnected = true;
+      else if (a.Status != TIo::WouldBlock) FErrno = a.Errno;  // would block: someone else was faster
     } else {
-      FErrorCode = errno;
+      FErrno = errno;
     }
 
     if (FConnected) {
@@ -85,11 +78,12 @@ void TPipeListenThread::Execute() {
       Synchronize([this] { DoWorker(); });
       FPipe = INVALID_HANDLE_VALUE;
       FConnection.Close();  // still ours only when the hand-over did not happen
-    } else if (!Terminated() && FErrorCode != 0 && FErrorCode != static_cast<int32_t>(ERROR_NO_DATA)) {
-      SafeSendMessage(WM_PIPEERROR_L, FPipe, FErrorCode);
+    } else if (!Terminated() && FErrno != 0 && PipeErrorCode(FErrno) != ERROR_NO_DATA) {
+      const int32_t code = PipeErrorCode(FErrno);
+      SendPipeNotice(FNotify, FPipe, TPipeErrorNotice{pcListener, code});
       // A refused client is gone already: the next one is taken at once,
       // so refusing a flood of them cannot delay an engine's connection.
-      if (FErrorCode != static_cast<int32_t>(ERROR_ACCESS_DENIED)) FKillEvent->WaitFor(ACCEPT_RETRY_MS);
+      if (code != ERROR_ACCESS_DENIED) FKillEvent->WaitFor(ACCEPT_RETRY_MS);
     }
   }
 }

@@ -1,6 +1,7 @@
 // The pipe server: client table, outbound queues and events, all on the
 // owner's thread.
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <vector>
 
@@ -8,12 +9,38 @@
 
 using namespace Platform;
 
+int32_t PipeErrorCode(int err) {
+  switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return ERROR_IO_PENDING;
+    case EPIPE:
+    case ECONNRESET:
+      return ERROR_BROKEN_PIPE;
+    case ENOTCONN:
+    case ESHUTDOWN:
+      return ERROR_NO_DATA;
+    case ECONNREFUSED:
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case EADDRINUSE:
+    case EACCES:  // TLocalListener::Accept's refusal of another user's client
+      return ERROR_ACCESS_DENIED;
+    case EISCONN:
+      return ERROR_PIPE_CONNECTED;
+    default:
+      return err;
+  }
+}
+
 void CheckPipeName(const std::string& value) {
   if (value.empty() || value.size() > MAX_NAME || value.find('\\') != std::string::npos)
     throw EPipeException("Invalid pipe name specified!");
 }
 
-void DisconnectAndClose(TLocalSocket& pipe, bool /*isServer*/, int killFd) {
+void DisconnectAndClose(TLocalSocket& pipe, int killFd) {
   if (!pipe.IsOpen()) return;
   struct TClose {
     TLocalSocket& Pipe;
@@ -21,6 +48,19 @@ void DisconnectAndClose(TLocalSocket& pipe, bool /*isServer*/, int killFd) {
   } close{pipe};
   pipe.Flush(killFd);
   pipe.Shutdown();
+}
+
+void TPipeConnection::Disconnect(int killFd) {
+  if (!FSocket.IsOpen()) return;
+  struct TClose {
+    TPipeConnection& Connection;
+    ~TClose() {
+      std::lock_guard<std::mutex> lock(Connection.FWriteLock);
+      Connection.FSocket.Close();
+    }
+  } close{*this};
+  FSocket.Flush(killFd);
+  FSocket.Shutdown();
 }
 
 TPipeServer::TPipeServer() : FBaseThread(GetCurrentThreadId()) {
@@ -34,6 +74,7 @@ TPipeServer::~TPipeServer() {
   } catch (...) {
     // The threads are gone; an error of a last event has nobody to go to.
   }
+  JoinEnded();
   FClients.clear();
   DeallocateHWnd(FHwnd);
 }
@@ -57,12 +98,11 @@ void TPipeServer::DoStartup() {
   if (FActive) return;
   FKillEv.Reset();
   try {
-    FListener = new TPipeListenThread(this, &FKillEv);
+    FListener = std::make_unique<TPipeListenThread>(this, &FKillEv);
     FListener->SetOnTerminate([this](TThreadEx* sender) { RemoveListenerThread(sender); });
     FListener->Start();
   } catch (...) {
-    delete FListener;  // only reached when it never ran
-    FListener = nullptr;
+    FListener.reset();  // only reached when it never ran
     throw;
   }
   FActive = true;
@@ -95,6 +135,7 @@ void TPipeServer::DoShutdown() {
       if (!raised) raised = std::current_exception();
     }
   }
+  JoinEnded();
   FActive = false;
   FInShutDown = false;
   if (raised) std::rethrow_exception(raised);
@@ -110,30 +151,68 @@ TPipeInfo* TPipeServer::AllocPipeInfo(uint32_t pipe) {
 }
 
 void TPipeServer::AddWorkerThread(uint32_t pipe, TLocalSocket&& socket) {
-  TPipeThread* worker = nullptr;
+  std::unique_ptr<TPipeThread> worker;
   try {
     TPipeInfo* info = AllocPipeInfo(pipe);
-    worker = new TPipeThread(FHwnd, FBaseThread, info->WriteQueue.get(), &FThreadCount, pipe, std::move(socket),
-                             info->KillEvent.get(), &FNotifySent);
+    worker = std::make_unique<TPipeThread>(FHwnd, FBaseThread, info->WriteQueue.get(), &FThreadCount, pipe,
+                                           std::move(socket), info->KillEvent.get(), &FNotifySent);
     worker->SetOnTerminate([this](TThreadEx* sender) { RemoveWorkerThread(sender); });
     // A connection accepted just as the shutdown began must not keep it waiting.
     if (FInShutDown) info->KillEvent->Set();
+    FWorkers.reserve(FWorkers.size() + 1);
     worker->Start();
+    FWorkers.push_back(std::move(worker));
   } catch (...) {
     try {
       RemoveClient(pipe);
     } catch (...) {
     }
-    delete worker;  // closes the connection it took over
-    DisconnectAndClose(socket, true);
+    worker.reset();  // never ran; closes the connection it took over
+    DisconnectAndClose(socket);
   }
 }
 
-void TPipeServer::RemoveWorkerThread(TThreadEx* sender) { RemoveClient(static_cast<TPipeThread*>(sender)->Pipe()); }
+void TPipeServer::RemoveWorkerThread(TThreadEx* sender) {
+  struct TEnded {
+    TPipeServer& Server;
+    TThreadEx* Sender;
+    ~TEnded() { Server.ThreadEnded(Sender); }
+  } ended{*this, sender};
+  RemoveClient(static_cast<TPipeThread*>(sender)->Pipe());
+}
 
-void TPipeServer::RemoveListenerThread(TThreadEx* /*sender*/) {
-  FListener = nullptr;
+void TPipeServer::RemoveListenerThread(TThreadEx* sender) {
+  ThreadEnded(sender);
   if (!FInShutDown && FThreadCount.Count() == 1) FActive = false;
+}
+
+void TPipeServer::ThreadEnded(TThreadEx* sender) {
+  // The thread waits for this handler to return, and does nothing after
+  // it but report itself done: it is joined by a later message, never from
+  // inside its own handler (the disconnect event may run a message loop).
+  if (FListener.get() == sender) {
+    FEnded.push_back(std::move(FListener));
+  } else {
+    auto it = std::find_if(FWorkers.begin(), FWorkers.end(), [sender](const auto& w) { return w.get() == sender; });
+    if (it == FWorkers.end()) return;
+    FEnded.push_back(std::move(*it));
+    FWorkers.erase(it);
+  }
+  PostMessage(FHwnd, WM_JOINENDED, 0, 0);
+}
+
+void TPipeServer::JoinEnded() {
+  // Every thread has run its termination handler when the count is 0; those
+  // that could not (their owner's synchronisation window was gone) are
+  // joined with the rest.
+  if (FThreadCount.Count() == 0) {
+    for (auto& worker : FWorkers) FEnded.push_back(std::move(worker));
+    FWorkers.clear();
+    if (FListener) FEnded.push_back(std::move(FListener));
+  }
+  std::vector<std::unique_ptr<TThreadEx>> ended = std::move(FEnded);
+  FEnded.clear();
+  for (auto& thread : ended) thread->WaitFor();
 }
 
 void TPipeServer::RemoveClient(uint32_t pipe) {
@@ -154,14 +233,14 @@ TPipeInfo* TPipeServer::GetClientInfo(uint32_t pipe) const {
 bool TPipeServer::Write(uint32_t pipe, const void* buffer, int32_t count) {
   TPipeInfo* info = GetClientInfo(pipe);
   if (!info) return false;
-  info->WriteQueue->Enqueue(AllocPipeWrite(buffer, count));
+  info->WriteQueue->Enqueue(buffer, count);
   return true;
 }
 
 bool TPipeServer::Write(uint32_t pipe, const void* prefix, int32_t prefixCount, const void* buffer, int32_t count) {
   TPipeInfo* info = GetClientInfo(pipe);
   if (!info) return false;
-  info->WriteQueue->Enqueue(AllocPipeWriteWithPrefix(prefix, prefixCount, buffer, count));
+  info->WriteQueue->Enqueue(prefix, prefixCount, buffer, count);
   return true;
 }
 
@@ -194,7 +273,7 @@ bool TPipeServer::SendStream(uint32_t pipe, TStream* stream) {
   for (;;) {
     const int64_t n = stream->Read(chunk.data(), MAX_BUFFER);
     if (n <= 0) break;
-    queue.Enqueue(AllocPipeWrite(chunk.data(), static_cast<int32_t>(n)));
+    queue.Enqueue(chunk.data(), static_cast<int32_t>(n));
   }
   return true;
 }
@@ -210,28 +289,64 @@ bool TPipeServer::Disconnect(uint32_t pipe) {
   return true;
 }
 
+uint32_t PipeNoticeMessage(const TPipeNotice& notice) {
+  struct {
+    uint32_t operator()(const TPipeConnectNotice&) const { return WM_PIPECONNECT; }
+    uint32_t operator()(const TPipeErrorNotice& n) const {
+      return n.Context == pcListener ? WM_PIPEERROR_L : WM_PIPEERROR_W;
+    }
+    uint32_t operator()(const TPipeSentNotice&) const { return WM_PIPESEND; }
+    uint32_t operator()(const TPipeMessageNotice&) const { return WM_PIPEMESSAGE; }
+  } message;
+  return std::visit(message, notice);
+}
+
+void SendPipeNotice(HWND window, uint32_t pipe, const TPipeNotice& notice, std::span<const int> fds) {
+  if (!IsWindow(window)) return;
+  // The one place a notice goes into a window message; WndMethod takes it out.
+  const auto param = reinterpret_cast<LPARAM>(&notice);
+  if (fds.empty())
+    SendMessage(window, PipeNoticeMessage(notice), pipe, param);
+  else
+    SendMessageWatching(window, PipeNoticeMessage(notice), pipe, param, fds);
+}
+
+void TPipeServer::HandleNotice(uint32_t pipe, const TPipeNotice& notice) {
+  struct {
+    TPipeServer& Server;
+    uint32_t Pipe;
+    void operator()(const TPipeConnectNotice&) const {
+      if (Server.FOPC) Server.FOPC(&Server, Pipe);
+    }
+    void operator()(const TPipeErrorNotice& n) const {
+      if (Server.FOPE) Server.FOPE(&Server, Pipe, n.Context, n.ErrorCode);
+    }
+    void operator()(const TPipeSentNotice& n) const {
+      if (Server.FOPS) Server.FOPS(&Server, Pipe, n.Size);
+    }
+    void operator()(const TPipeMessageNotice& n) const {
+      if (Server.FOPM) Server.FOPM(&Server, Pipe, n.Message);
+    }
+  } handle{*this, pipe};
+  std::visit(handle, notice);
+}
+
 void TPipeServer::WndMethod(TMessage& message) {
-  const auto pipe = static_cast<uint32_t>(message.WParam);
   switch (message.Msg) {
     case WM_PIPEERROR_L:
-      if (FOPE) FOPE(this, pipe, pcListener, static_cast<int32_t>(message.LParam));
-      break;
     case WM_PIPEERROR_W:
-      if (FOPE) FOPE(this, pipe, pcWorker, static_cast<int32_t>(message.LParam));
-      break;
     case WM_PIPECONNECT:
-      if (FOPC) FOPC(this, pipe);
-      break;
     case WM_PIPESEND:
-      if (FOPS) FOPS(this, pipe, static_cast<uint32_t>(message.LParam));
-      break;
     case WM_PIPEMESSAGE:
-      if (FOPM) FOPM(this, pipe, *reinterpret_cast<TStream*>(message.LParam));
+      HandleNotice(static_cast<uint32_t>(message.WParam), *reinterpret_cast<const TPipeNotice*>(message.LParam));
       break;
     case WM_THREADCTX:
       throw EPipeException("The notify window and the component window do not exist in the same thread!");
     case WM_DOSHUTDOWN:
       SetActive(false);
+      break;
+    case WM_JOINENDED:
+      JoinEnded();
       break;
     default:
       message.Result = DefWindowProc(FHwnd, message.Msg, message.WParam, message.LParam);

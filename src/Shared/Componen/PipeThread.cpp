@@ -1,5 +1,6 @@
 // The connection worker: one per client.
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -8,14 +9,17 @@
 
 using namespace Platform;
 
+// A message over the bound is reported as errno's "Message too long".
+static_assert(ERROR_MESSAGE_TOO_LARGE == EMSGSIZE);
+
 namespace {
 
 std::mutex gTraceLock;
 TPipeThread::TReadTrace gReadTrace;
 
-void TraceRead(uint32_t pipe, uint32_t requested, uint32_t delivered) {
+void TraceRead(uint32_t pipe, size_t bufferSize, size_t length) {
   std::lock_guard<std::mutex> g(gTraceLock);
-  if (gReadTrace) gReadTrace(pipe, requested, delivered);
+  if (gReadTrace) gReadTrace(pipe, bufferSize, length);
 }
 
 // How long a pending operation may still complete once the kill event is set.
@@ -43,12 +47,9 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
       FCounter(counter),
       FWriteQueue(writeQueue),
       FRcvBuffer(MAX_BUFFER, 0),
-      FRcvAlloc(MAX_BUFFER),
-      FRcvSize(MAX_BUFFER),
       FKillEvent(killEvent),
       FNotifySent(notifySent) {
   FKillEvent->Reset();
-  SetFreeOnTerminate(true);
   SetPriority(tpLower);
   SetName("pipe-worker");
   // Last, so that a failure above leaves the count alone.
@@ -59,13 +60,7 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
 }
 
 TPipeThread::~TPipeThread() {
-  DisposePipeWrite(FPipeWrite);
   FReceiver.Discard();  // a partial message of a client that went away
-}
-
-LRESULT TPipeThread::SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam) {
-  if (!IsWindow(FNotify)) return 0;
-  return SendMessage(FNotify, msg, wParam, lParam);
 }
 
 void TPipeThread::Execute() {
@@ -73,10 +68,11 @@ void TPipeThread::Execute() {
   struct TTeardown {
     TPipeThread& Thread;
     ~TTeardown() {
-      // Detached first: the owner's thread must not write to a socket that
-      // is being closed.
+      // Detached first: from now on replies are only queued (a write already
+      // under way finishes before the close, under the connection's lock).
       Thread.FWriteQueue->SetDirectSink(nullptr);
-      DisconnectAndClose(Thread.FSocket, true, Thread.FKillEvent->Fd());
+      Thread.FSocket.Disconnect(Thread.FKillEvent->Fd());
+      Thread.FReceiver.Discard();  // a partial message of a client that went away
     }
   } teardown{*this};
 
@@ -84,16 +80,15 @@ void TPipeThread::Execute() {
     PostMessage(FNotify, WM_THREADCTX, 0, 0);
     return;
   }
-  SafeSendMessage(WM_PIPECONNECT, FPipe, 0);
-  // The owner's thread writes a reply to the socket itself when this worker
-  // has nothing queued or half-written: a reply reaches the client without
-  // waiting for this thread to wake. Packets whose sending must be reported
-  // still go through the worker.
+  Notify(TPipeConnectNotice{});
+  // The owner's thread writes a reply to the socket itself (through
+  // TPipeConnection's lock) when this worker has nothing queued or
+  // half-written: a reply reaches the client without waiting for this
+  // thread to wake. Packets whose sending must be reported still go through
+  // the worker.
   FWriteQueue->SetDirectSink([this](const uint8_t* buffer, int32_t count) {
     if (FNotifySent && FNotifySent->load()) return false;
-    uint32_t written = 0;
-    return FSocket.Write(buffer, static_cast<uint32_t>(count), written) == ERROR_SUCCESS &&
-           written == static_cast<uint32_t>(count);
+    return FSocket.Write(buffer, static_cast<size_t>(count)).Done();
   });
 
   while (!Terminated()) {
@@ -128,50 +123,29 @@ void TPipeThread::Execute() {
         case WAIT_OBJECT_0 + 3:
           break;  // the next pass writes
         default:
-          FErrorCode = errno;
+          FErrno = errno;
           ok = false;
           break;
       }
     }
     if (!ok) {
-      // 109 is the client's ordinary hang-up.
-      if (FErrorCode != static_cast<int32_t>(ERROR_BROKEN_PIPE)) SafeSendMessage(WM_PIPEERROR_W, FPipe, FErrorCode);
+      // The client's ordinary hang-up is not an error.
+      const int32_t code = PipeErrorCode(FErrno);
+      if (code != ERROR_BROKEN_PIPE) Notify(TPipeErrorNotice{pcWorker, code});
       Terminate();
     }
   }
 }
 
-uint32_t TPipeThread::ReadPart() {
+TIo TPipeThread::ReadPacket() {
   FRcvRead = 0;
-  const uint32_t r = FSocket.Read(FRcvBuffer.data(), FRcvSize, FRcvRead);
-  if (r == ERROR_SUCCESS || r == ERROR_MORE_DATA) TraceRead(FPipe, FRcvSize, FRcvRead);
-  FOlapRead.Internal = r;
-  FOlapRead.InternalHigh = FRcvRead;
-  return r;
-}
-
-bool TPipeThread::TakePartialRead() {
-  FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvSize);
-  uint32_t rest = 0;
-  const uint32_t r = FSocket.PeekMessageSize(rest);
-  if (r != ERROR_SUCCESS) {
-    FErrorCode = static_cast<int32_t>(r);
-    return false;
-  }
   // One packet is bounded like a whole message (the kernel's own limit on a
   // packet is far lower, unless someone raised it).
-  if (FRcvStream.GetSize() + static_cast<int64_t>(rest) > FReceiver.MaxSize()) {
-    FRcvStream.Clear();
-    FErrorCode = ERROR_MESSAGE_TOO_LARGE;
-    return false;
-  }
-  FRcvSize = rest;
-  // The buffer grows to the largest remainder seen and never shrinks.
-  if (FRcvSize > FRcvAlloc) {
-    FRcvBuffer.assign(FRcvSize, 0);
-    FRcvAlloc = FRcvSize;
-  }
-  return true;
+  const TIoResult r =
+      FSocket.ReadMessage(FRcvBuffer, FRcvRead, static_cast<size_t>(std::max<int64_t>(FReceiver.MaxSize(), 0)));
+  if (r.Done()) TraceRead(FPipe, FRcvBuffer.size(), FRcvRead);
+  else if (r.Status != TIo::WouldBlock) FErrno = r.Errno;
+  return r.Status;
 }
 
 bool TPipeThread::QueuedRead() {
@@ -182,103 +156,77 @@ bool TPipeThread::QueuedRead() {
     if (FWriteQueue->HasData()) return true;
     FDraining = false;
   }
-  FRcvSize = FRcvAlloc;
   const uint32_t deliveredBefore = FDelivered;
   // Everything already waiting is read before the worker sleeps.
   for (;;) {
-    ClearOverlapped(FOlapRead);
-    const uint32_t r = ReadPart();
-    if (r == ERROR_SUCCESS) {
-      if (!TakeMessage()) return false;
-      FRcvSize = FRcvAlloc;
-      if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
-        FDraining = true;
-        return true;
-      }
-    } else if (r == ERROR_MORE_DATA) {
-      if (!TakePartialRead()) return false;
-    } else if (r == ERROR_IO_PENDING) {
+    const TIo r = ReadPacket();
+    if (r == TIo::WouldBlock) {
       FPendingRead = true;
       return true;
-    } else {
-      FErrorCode = static_cast<int32_t>(r);
-      return false;
+    }
+    if (r != TIo::Done || !TakeMessage()) return false;
+    if (FDelivered - deliveredBefore >= MAX_DELIVERIES_BEFORE_WRITE && FWriteQueue->HasData()) {
+      FDraining = true;
+      return true;
     }
   }
 }
 
 bool TPipeThread::CompleteRead() {
   FPendingRead = false;
-  // The socket is readable: take one whole message (in parts when it is
-  // longer than the buffer).
-  for (;;) {
-    ClearOverlapped(FOlapRead);
-    const uint32_t r = ReadPart();
-    if (r == ERROR_SUCCESS) {
-      FRcvSize = FRcvAlloc;
-      return TakeMessage();
-    }
-    if (r == ERROR_MORE_DATA) {
-      if (!TakePartialRead()) return false;
-      continue;
-    }
-    if (r == ERROR_IO_PENDING) {
-      FPendingRead = true;
-      return true;
-    }
-    FErrorCode = static_cast<int32_t>(r);
-    return false;
+  // The socket is readable: take one packet.
+  const TIo r = ReadPacket();
+  if (r == TIo::WouldBlock) {
+    FPendingRead = true;
+    return true;
   }
+  return r == TIo::Done && TakeMessage();
 }
 
 void TPipeThread::PacketSent() {
   // The hand-over is synchronous: go on only when the client has read it.
   FSocket.Flush(FKillEvent->Fd());
-  if (!FNotifySent || FNotifySent->load()) SafeSendMessage(WM_PIPESEND, FPipe, FWrite);
+  if (!FNotifySent || FNotifySent->load()) Notify(TPipeSentNotice{static_cast<uint32_t>(FPacket.size())});
 }
 
 bool TPipeThread::QueuedWrite() {
   if (FPendingWrite || !FWriteQueue->HasData()) return true;
-  FPipeWrite = FWriteQueue->Dequeue();
-  if (!FPipeWrite) return true;
-  ClearOverlapped(FOlapWrite);
-  const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
-  FOlapWrite.Internal = r;
-  if (r == ERROR_SUCCESS) {
+  if (!FWriteQueue->Dequeue(FPacket)) return true;
+  const TIoResult r = FSocket.Write(FPacket.data(), FPacket.size());
+  if (r.Done()) {
     struct TDispose {
       TPipeThread& Thread;
       ~TDispose() {
-        DisposePipeWrite(Thread.FPipeWrite);
+        Thread.FPacket.clear();
         Thread.FWriteQueue->WriteDone();
       }
     } dispose{*this};
     PacketSent();
     return true;
   }
-  if (r == ERROR_IO_PENDING) {
+  if (r.Status == TIo::WouldBlock) {
     FPendingWrite = true;
     return true;
   }
-  // The packet stays in FPipeWrite until the worker is destroyed.
-  FErrorCode = static_cast<int32_t>(r);
+  // The packet stays in FPacket until the worker is destroyed.
+  FErrno = r.Errno;
   return false;
 }
 
 bool TPipeThread::CompleteWrite() {
   // The socket has room again: the packet goes now.
-  const uint32_t r = FSocket.Write(FPipeWrite->Buffer, static_cast<uint32_t>(FPipeWrite->Count), FWrite);
-  FOlapWrite.Internal = r;
-  if (r == ERROR_IO_PENDING) return true;  // not enough room yet; keep waiting
+  const TIoResult r = FSocket.Write(FPacket.data(), FPacket.size());
+  if (r.Status == TIo::WouldBlock) return true;  // not enough room yet; keep waiting
   struct TDone {
     TPipeThread& Thread;
     ~TDone() {
-      DisposePipeWrite(Thread.FPipeWrite);
+      Thread.FPacket.clear();
       Thread.FPendingWrite = false;
       Thread.FWriteQueue->WriteDone();
     }
   } done{*this};
-  if (r != ERROR_SUCCESS) {
-    FErrorCode = static_cast<int32_t>(r);
+  if (!r.Done()) {
+    FErrno = r.Errno;
     return false;
   }
   PacketSent();
@@ -287,7 +235,7 @@ bool TPipeThread::CompleteWrite() {
 
 bool TPipeThread::TakeMessage() {
   bool accepted;
-  if (FRcvStream.GetSize() == 0 && FReceiver.NeedsNoStream()) {
+  if (FReceiver.NeedsNoStream()) {
     // A packet of an assembly is written on from the read buffer: copying
     // it into a stream of its own first would cost as much again.
     accepted = FReceiver.ReceiveInPlace(FRcvBuffer.data(), FRcvRead,
@@ -296,13 +244,13 @@ bool TPipeThread::TakeMessage() {
     FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
     return DoMessage();
   }
-  if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  if (!accepted) FErrno = EMSGSIZE;
   ReportMoveToMemory();
   return accepted;
 }
 
 void TPipeThread::ReportMoveToMemory() {
-  if (FReceiver.TakeMovedToMemory()) SafeSendMessage(WM_PIPEERROR_W, FPipe, ERROR_ASSEMBLED_IN_MEMORY);
+  if (FReceiver.TakeMovedToMemory()) Notify(TPipeErrorNotice{pcWorker, ERROR_ASSEMBLED_IN_MEMORY});
 }
 
 bool TPipeThread::DoMessage() {
@@ -314,18 +262,17 @@ bool TPipeThread::DoMessage() {
   const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) { DeliverMessage(message); });
   // A peer that sends more than the bound is not served further: whatever
   // else it queued would only be the rest of the same message.
-  if (!accepted) FErrorCode = ERROR_MESSAGE_TOO_LARGE;
+  if (!accepted) FErrno = EMSGSIZE;
   ReportMoveToMemory();
   return accepted;
 }
 
 void TPipeThread::DeliverMessage(TStream& message) {
   ++FDelivered;
-  if (!IsWindow(FNotify)) return;
   // An engine answers the reply with its next request, so this thread
   // need not be woken when the message has been handled: it sleeps until
   // the socket, the kill event or the queue calls for it, and only then
   // looks whether the handler has returned.
   const int watched[3] = {FSocket.Fd(), FKillEvent->Fd(), FWriteQueue->DataEvent().Fd()};
-  SendMessageWatching(FNotify, WM_PIPEMESSAGE, FPipe, reinterpret_cast<LPARAM>(&message), watched);
+  SendPipeNotice(FNotify, FPipe, TPipeMessageNotice{message}, watched);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The pipe server: one named local endpoint served to any number of clients.
 //
-// An active server runs a listener thread and one worker thread per client.
-// The threads never touch the server: they report to its hidden window and
+// An active server runs a listener thread and one worker thread per client;
+// it owns them and joins each once it has ended. The threads never touch
+// the server: they report to its hidden window and
 // hand connections over through synchronous calls, so every event runs on
 // the thread that created the server (the owner's thread) while the
 // reporting thread waits. That thread must run its message loop
@@ -14,7 +15,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "Shared/Componen/PipeFraming.h"
@@ -27,16 +31,52 @@ VELMAR_DECLARE_EXCEPTION(EPipeException, Exception, "EPipeException");
 
 inline constexpr size_t MAX_NAME = 256;
 
-// Notifications of the server's window; wParam is the client.
-inline constexpr uint32_t WM_PIPEERROR_L = WM_USER + 100;  // lParam: error code
-inline constexpr uint32_t WM_PIPEERROR_W = WM_USER + 101;  // lParam: error code
+// Notifications of the server's window; wParam is the client, lParam the
+// TPipeNotice below.
+inline constexpr uint32_t WM_PIPEERROR_L = WM_USER + 100;
+inline constexpr uint32_t WM_PIPEERROR_W = WM_USER + 101;
 inline constexpr uint32_t WM_PIPECONNECT = WM_USER + 102;
-inline constexpr uint32_t WM_PIPESEND = WM_USER + 103;     // lParam: bytes written
-inline constexpr uint32_t WM_PIPEMESSAGE = WM_USER + 104;  // lParam: the TStream
+inline constexpr uint32_t WM_PIPESEND = WM_USER + 103;
+inline constexpr uint32_t WM_PIPEMESSAGE = WM_USER + 104;
 inline constexpr uint32_t WM_THREADCTX = WM_USER + 200;
 inline constexpr uint32_t WM_DOSHUTDOWN = WM_USER + 300;
+inline constexpr uint32_t WM_JOINENDED = WM_USER + 301;  // threads have ended: join them
 
 enum TPipeContext { pcListener = 0, pcWorker = 1 };
+
+// The codes OnPipeError reports are those of the Windows named pipes this
+// transport stands in for; the sockets below speak errno. PipeErrorCode is
+// the one place where one becomes the other.
+inline constexpr int32_t ERROR_FILE_NOT_FOUND = 2;       // nobody listens at the name
+inline constexpr int32_t ERROR_ACCESS_DENIED = 5;        // name in use; a client of another user refused
+inline constexpr int32_t ERROR_BROKEN_PIPE = 109;        // the client hung up
+inline constexpr int32_t ERROR_NO_DATA = 232;            // our end is shut down
+inline constexpr int32_t ERROR_PIPE_CONNECTED = 535;
+inline constexpr int32_t ERROR_IO_PENDING = 997;         // would block
+// The OnPipeError code for a socket failure with errno err (any errno
+// without a pipe counterpart is reported as itself).
+int32_t PipeErrorCode(int err);
+
+// What a transport thread tells its server. A notice is sent synchronously
+// and lives on the sending thread's stack until the server has handled it.
+struct TPipeConnectNotice {};
+struct TPipeErrorNotice {
+  TPipeContext Context;
+  int32_t ErrorCode;  // as OnPipeError reports it
+};
+struct TPipeSentNotice {
+  uint32_t Size;  // bytes written
+};
+struct TPipeMessageNotice {
+  TStream& Message;  // the whole message at position 0
+};
+using TPipeNotice = std::variant<TPipeConnectNotice, TPipeErrorNotice, TPipeSentNotice, TPipeMessageNotice>;
+// The window message a notice travels as (one of the WM_PIPE* above).
+uint32_t PipeNoticeMessage(const TPipeNotice& notice);
+// Sends a notice to the server's window and waits until it has been
+// handled; fds as for Platform::SendMessageWatching (empty: a plain send).
+// Nothing is sent once the window is gone.
+void SendPipeNotice(HWND window, uint32_t pipe, const TPipeNotice& notice, std::span<const int> fds = {});
 
 class TPipeServer;
 
@@ -53,7 +93,39 @@ void CheckPipeName(const std::string& value);
 
 // Cuts a connection off: waits until the peer has read what was written (or
 // has gone, or killFd is set), shuts the socket down and closes it.
-void DisconnectAndClose(Platform::TLocalSocket& pipe, bool isServer, int killFd = -1);
+void DisconnectAndClose(Platform::TLocalSocket& pipe, int killFd = -1);
+
+// A worker's connection, owned by the worker: it alone reads from it, waits
+// on it, flushes and closes it. It has one other writer: a reply may go
+// straight from the server's thread to the socket (the write queue's direct
+// sink), so that it does not wait for the worker to wake. Writes and the
+// close are serialised by one lock: such a write never meets a closed (or
+// reused) descriptor, and every packet goes out whole, in the order written.
+class TPipeConnection {
+ public:
+  explicit TPipeConnection(Platform::TLocalSocket&& socket) : FSocket(std::move(socket)) {}
+  TPipeConnection(const TPipeConnection&) = delete;
+  TPipeConnection& operator=(const TPipeConnection&) = delete;
+
+  // Any thread.
+  Platform::TIoResult Write(const void* buffer, size_t count) {
+    std::lock_guard<std::mutex> lock(FWriteLock);
+    return FSocket.Write(buffer, count);
+  }
+
+  // The worker only.
+  int Fd() const { return FSocket.Fd(); }
+  Platform::TIoResult ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength) {
+    return FSocket.ReadMessage(buffer, length, maxLength);
+  }
+  bool Flush(int killFd) { return FSocket.Flush(killFd); }
+  // DisconnectAndClose for the connection.
+  void Disconnect(int killFd);
+
+ private:
+  std::mutex FWriteLock;
+  Platform::TLocalSocket FSocket;
+};
 
 // One client in the server's table.
 struct TPipeInfo {
@@ -64,7 +136,7 @@ struct TPipeInfo {
 
 // Serves one connection: one read always outstanding, queued packets written
 // one at a time, every event reported synchronously to the server's window.
-// Frees itself when it has finished.
+// Owned by the server.
 class TPipeThread : public TThreadEx {
  public:
   // notifySent, when given, tells whether anyone listens to WM_PIPESEND;
@@ -75,63 +147,61 @@ class TPipeThread : public TThreadEx {
   ~TPipeThread() override;
   uint32_t Pipe() const { return FPipe; }
 
-  // Sees every read the workers make (requested and delivered bytes); for
-  // tests of the receive buffer. Set it while no worker runs.
-  using TReadTrace = std::function<void(uint32_t pipe, uint32_t requested, uint32_t delivered)>;
+  // Sees every packet the workers read (the receive buffer's size after
+  // the read and the packet's length); for tests of the receive buffer.
+  // Set it while no worker runs.
+  using TReadTrace = std::function<void(uint32_t pipe, size_t bufferSize, size_t length)>;
   static void SetReadTrace(TReadTrace trace);
 
  protected:
   void Execute() override;
 
  private:
-  LRESULT SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam);
+  void Notify(const TPipeNotice& notice) { SendPipeNotice(FNotify, FPipe, notice); }
   bool QueuedRead();
   bool CompleteRead();
   bool QueuedWrite();
   bool CompleteWrite();
-  // False when the message went past the size bound (FErrorCode is then
-  // ERROR_MESSAGE_TOO_LARGE): the connection ends.
+  // False when the message went past the size bound (FErrno is then
+  // EMSGSIZE): the connection ends.
   bool DoMessage();
-  // FRcvRead bytes in FRcvBuffer end the current pipe message: taken from
-  // there when the receiver needs no stream of them, else through DoMessage.
+  // The packet of FRcvRead bytes in FRcvBuffer: taken from there when the
+  // receiver needs no stream of it, else through DoMessage.
   bool TakeMessage();
   // Tells the server when an assembly had to move from its file to memory.
   void ReportMoveToMemory();
   void DeliverMessage(TStream& message);
-  // Reads into the buffer: the rest of the current message or the next one.
-  uint32_t ReadPart();
-  // After a partial read: keeps what came and sizes the next read to the rest.
-  bool TakePartialRead();
+  // Reads the next packet whole into FRcvBuffer, which grows to fit it; a
+  // packet longer than the receiver's bound is refused unread (Failed,
+  // EMSGSIZE). A failure's errno is kept in FErrno.
+  Platform::TIo ReadPacket();
   void PacketSent();
 
   HWND FNotify;
   uint32_t FNotifyThread;
   uint32_t FPipe;
-  Platform::TLocalSocket FSocket;
-  int32_t FErrorCode = 0;
+  TPipeConnection FSocket;
+  int FErrno = 0;  // why the connection ends (EMSGSIZE: a message over the bound)
   TThreadCounter* FCounter;
-  uint32_t FWrite = 0;
   TWriteQueue* FWriteQueue;
-  TPipeWrite* FPipeWrite = nullptr;
-  uint32_t FRcvRead = 0;
+  TPacket FPacket;  // taken from the queue, not yet written
+  size_t FRcvRead = 0;
   bool FPendingRead = false;
   bool FPendingWrite = false;
   uint32_t FDelivered = 0;  // messages delivered so far
   bool FDraining = false;   // writing every queued packet before reading on
   TPipeReceiver FReceiver;  // holds the multi-packet message being assembled
-  TFastMemStream FRcvStream;
+  TFastMemStream FRcvStream;  // a packet handed out as a message of its own
+  // The receive buffer: MAX_BUFFER bytes at first, then as large as the
+  // largest packet read so far.
   std::vector<uint8_t> FRcvBuffer;
-  uint32_t FRcvAlloc;
-  uint32_t FRcvSize;
   Platform::TEvent* FKillEvent;
   const std::atomic<bool>* FNotifySent;
-  TOverlapped FOlapRead;
-  TOverlapped FOlapWrite;
 };
 
 // Accepts connections while the server is active and hands each to the
 // server on its owner's thread. The endpoint is bound by the constructor, so
-// a name in use fails there. Frees itself when it has finished.
+// a name in use fails there. Owned by the server.
 class TPipeListenThread : public TThreadEx {
  public:
   TPipeListenThread(TPipeServer* pipeServer, Platform::TEvent* killEvent);
@@ -142,11 +212,10 @@ class TPipeListenThread : public TThreadEx {
 
  private:
   void DoWorker();
-  LRESULT SafeSendMessage(uint32_t msg, WPARAM wParam, LPARAM lParam);
 
   HWND FNotify;
   uint32_t FNotifyThread;
-  int32_t FErrorCode = 0;
+  int FErrno = 0;  // why the last accept or wait failed; 0: it did not
   uint32_t FPipe = INVALID_HANDLE_VALUE;
   std::string FPipeName;
   bool FConnected = false;
@@ -208,9 +277,14 @@ class TPipeServer {
   void AddWorkerThread(uint32_t pipe, Platform::TLocalSocket&& socket);
   void RemoveWorkerThread(TThreadEx* sender);
   void RemoveListenerThread(TThreadEx* sender);
+  // A thread's termination handler has returned: it is joined soon after.
+  void ThreadEnded(TThreadEx* sender);
+  // Joins and destroys the threads that have ended.
+  void JoinEnded();
   void RemoveClient(uint32_t pipe);
   TPipeInfo* GetClientInfo(uint32_t pipe) const;
   void WndMethod(TMessage& message);
+  void HandleNotice(uint32_t pipe, const TPipeNotice& notice);
 
   uint32_t FBaseThread;
   HWND FHwnd = 0;
@@ -220,8 +294,13 @@ class TPipeServer {
   bool FDestroying = false;
   Platform::TEvent FKillEv{true, false};
   std::vector<std::unique_ptr<TPipeInfo>> FClients;
+  // The threads, which the server owns: the listener, the workers, and the
+  // threads whose termination handler has run, to be joined. Touched on
+  // the owner's thread only.
   TThreadCounter FThreadCount;
-  TPipeListenThread* FListener = nullptr;
+  std::unique_ptr<TPipeListenThread> FListener;
+  std::vector<std::unique_ptr<TPipeThread>> FWorkers;
+  std::vector<std::unique_ptr<TThreadEx>> FEnded;
   TOnPipeSent FOPS;
   std::atomic<bool> FNotifySent{false};  // FOPS is set; read by the workers
   TOnPipeConnect FOPC;

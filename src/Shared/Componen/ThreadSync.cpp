@@ -16,7 +16,7 @@ int gInitialized = 0;            // under InstCritSect
 TSyncManager* gSyncManager = nullptr;  // under InstCritSect
 
 // The module is there for the whole program, as soon as it is loaded. It is
-// not finalised at exit: self-freeing threads may still be deregistering.
+// not finalised at exit: a thread object may still be deregistering.
 struct TModuleLifetime {
   TModuleLifetime() { InitializeThreadSync(); }
 } gModuleLifetime;
@@ -55,7 +55,7 @@ bool ThreadSyncInitialized() {
 TThreadSync::TThreadSync() : FSyncBaseTID(Platform::GetCurrentThreadId()) { TSyncManager::Instance().AddThread(*this); }
 
 TThreadSync::~TThreadSync() {
-  // The module may be finalised while a self-freeing thread is still ending.
+  // The module may be finalised while a thread object is still being destroyed.
   if (ThreadSyncInitialized()) TSyncManager::Instance().RemoveThread(*this);
 }
 
@@ -180,26 +180,26 @@ TSyncManager::~TSyncManager() {
 TThreadEx::TThreadEx() : FSync(new TThreadSync) {}
 
 TThreadEx::~TThreadEx() {
-  // A thread that does not free itself is stopped and joined first.
-  if (FStarted && !FJoined && !FFreeOnTerminate) {
+  // A thread that still runs is stopped and joined first.
+  if (FStarted && !FJoined) {
     Terminate();
     WaitFor();
   }
   delete FSync;
-  if (FDoneCounter) FDoneCounter->Decrement();
+  if (FDoneCounter) FDoneCounter->Decrement();  // only when it never ran
 }
 
 void TThreadEx::Start() {
   if (FStarted) return;
   FStarted = true;
-  if (!Platform::StartThread(FHandle, &TThreadEx::ThreadProc, this, FFreeOnTerminate)) {
+  if (!Platform::StartThread(FHandle, &TThreadEx::ThreadProc, this)) {
     FStarted = false;
     throw Exception("Thread creation error");
   }
 }
 
 void TThreadEx::WaitFor() {
-  if (!FStarted || FJoined || FFreeOnTerminate) return;
+  if (!FStarted || FJoined) return;
   Platform::JoinThread(FHandle);
   FJoined = true;
 }
@@ -213,17 +213,14 @@ void* TThreadEx::ThreadProc(void* arg) {
   } catch (...) {
     self->FFatalException = std::current_exception();
   }
-  const bool freeThread = self->FFreeOnTerminate;
   try {
     self->DoTerminate();
   } catch (...) {
     if (!self->FFatalException) self->FFatalException = std::current_exception();
   }
-  if (freeThread) {
-    TThreadCounter* done = std::exchange(self->FDoneCounter, nullptr);
-    delete self;
-    if (done) done->Decrement();
-  }
+  // The last touch of the object: its owner may join and destroy it as soon
+  // as the count shows it done.
+  if (TThreadCounter* done = std::exchange(self->FDoneCounter, nullptr)) done->Decrement();
   return nullptr;
 }
 
@@ -289,9 +286,3 @@ void FlushMessages() {
 }
 
 void CreateMessageQueue() { Platform::QueueEventFd(); }
-
-void ClearOverlapped(TOverlapped& overlapped, bool clearEvent) {
-  const int event = overlapped.hEvent;
-  overlapped = TOverlapped{};
-  if (!clearEvent) overlapped.hEvent = event;
-}

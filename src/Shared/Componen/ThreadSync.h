@@ -103,9 +103,9 @@ class TSyncManager {
 
 enum TThreadPriority { tpNormal, tpLower };
 
-// The transport's thread base class. Created suspended: Start runs it.
-// With FreeOnTerminate set the object deletes itself when the thread ends
-// (after DoTerminate); otherwise WaitFor joins it and the owner deletes it.
+// The transport's thread base class. Created suspended: Start runs it. The
+// object belongs to whoever created it: WaitFor joins the thread, and the
+// destructor stops and joins a thread that still runs.
 class TThreadEx {
  public:
   using TNotifyEvent = std::function<void(TThreadEx* sender)>;
@@ -119,17 +119,16 @@ class TThreadEx {
   // Asks the thread to end; Execute looks at Terminated.
   void Terminate() { FTerminated = true; }
   bool Terminated() const { return FTerminated; }
-  // Waits for a thread that does not free itself; rethrows nothing.
+  // Waits for the thread to end; rethrows nothing.
   void WaitFor();
 
-  void SetFreeOnTerminate(bool value) { FFreeOnTerminate = value; }
-  bool FreeOnTerminate() const { return FFreeOnTerminate; }
   void SetOnTerminate(TNotifyEvent handler) { FOnTerminate = std::move(handler); }
   void SetPriority(TThreadPriority priority) { FPriority = priority; }
   // The name the system shows for the thread (at most 15 characters).
   void SetName(std::string name) { FName = std::move(name); }
-  // Decremented once this object is gone (or at once when it never ran),
-  // so a wait for the count covers everything the thread owned.
+  // Decremented once the thread has run its last step (after DoTerminate),
+  // or when the object is destroyed if it never ran: once the count is 0,
+  // joining the thread does not wait for more than its return.
   void SetDoneCounter(TThreadCounter* counter) { FDoneCounter = counter; }
   // The error that ended Execute, if one did.
   std::exception_ptr FatalException() const { return FFatalException; }
@@ -152,7 +151,6 @@ class TThreadEx {
   bool FStarted = false;
   bool FJoined = false;
   std::atomic<bool> FTerminated{false};
-  bool FFreeOnTerminate = false;
   TThreadPriority FPriority = tpNormal;
   std::string FName;
   TNotifyEvent FOnTerminate;
@@ -204,18 +202,6 @@ void CreateMessageQueue();
 void InitializeThreadSync();
 void FinalizeThreadSync();
 bool ThreadSyncInitialized();
-
-// Stand-in of an overlapped-operation record: the state of one outstanding
-// socket operation, with the event that tells it completed.
-struct TOverlapped {
-  uint32_t Internal = 0;      // result code
-  uint32_t InternalHigh = 0;  // bytes moved
-  uint32_t Offset = 0;
-  uint32_t OffsetHigh = 0;
-  int hEvent = -1;
-};
-// Zeroes the record; the event survives unless clearEvent.
-void ClearOverlapped(TOverlapped& overlapped, bool clearEvent = false);
 
 // Pipe handles / client identities: 0 and all bits set are no handle.
 inline bool IsHandle(uint32_t handle) { return handle != 0 && handle != INVALID_HANDLE_VALUE; }
