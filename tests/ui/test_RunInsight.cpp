@@ -25,7 +25,7 @@
 #include <QTimer>
 
 #include "../tools/ToolPaths.h"
-#include "UiTestSupport.h"
+#include "ScriptedRunSupport.h"
 #include "coordination/TraceReader.h"
 #include "documents/SettingsUnit.h"
 #include "ui/ComputingChart.h"
@@ -190,42 +190,17 @@ bool RunLoopUntil(const std::function<bool()>& done, int ms) {
   return done();
 }
 
-class RunInsightWindowTest : public UiTest {
+class RunInsightWindowTest : public ScriptedRunTest {
  protected:
-  static void SetUpTestSuite() {
-    setenv("VELMAR_PIPE_NAMESPACE", ("velmar-ui-insight-" + std::to_string(getpid()) + "-").c_str(), 1);
-    SimulationModule().Startup();
-  }
-  static void TearDownTestSuite() { SimulationModule().Shutdown(); }
-  void SetUp() override {
-    UiTest::SetUp();
-    SetSimulator(&SimulationModule());
-    FPump = std::make_unique<TQtMessagePump>();
-    TSettings::SetVelmarFilename(ToolPaths::Program("ui_scripted_engine"));
-    TSettings::SetUseExternalProcessor(false);
-    TSettings::SetVelmarStartTimeout(20);
-    TSettings::SetVelmarTimeStepTimeout(20);
-  }
-  void TearDown() override {
-    SimulationModule().SetTraceFile("");
-    FForm.reset();
-    FPump.reset();
-    UiTest::TearDown();
-  }
-  std::unique_ptr<TQtMessagePump> FPump;
-  std::unique_ptr<TMainForm> FForm;
+  static void SetUpTestSuite() { StartModule("velmar-ui-insight-"); }
 };
 
 TEST_F(RunInsightWindowTest, TheTableTheChartTheLogAndTheTraceShowWhereTheTimeWent) {
-  std::string doc;
-  for (size_t i = 0; i < WORK_MS.size(); ++i) {
-    const std::string script = PathOf("e" + std::to_string(i) + ".script");
-    WriteFile(script, Script(WORK_MS[i]));
-    doc += "[Model" + std::to_string(i) + "]\nFilename=" + script + "\n";
-  }
-  WriteFile(PathOf("run.vmgr"), doc);
+  std::vector<std::string> scripts;
+  for (double work : WORK_MS) scripts.push_back(Script(work));
+  const std::string doc = Document(scripts);
   SimulationModule().SetTraceFile(PathOf("run.trace.json"));
-  FForm = std::make_unique<TMainForm>(std::vector<std::string>{PathOf("run.vmgr")});
+  FForm = std::make_unique<TMainForm>(std::vector<std::string>{doc});
   TMainForm& form = *FForm;
   form.show();
 

@@ -20,7 +20,7 @@
 #include <QUrl>
 
 #include "../tools/ToolPaths.h"
-#include "UiTestSupport.h"
+#include "ScriptedRunSupport.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
 #include "ui/Main.h"
@@ -53,40 +53,10 @@ struct TStage {
   std::vector<std::string> Gates;
 };
 
-class RunMonitorTest : public UiTest {
+class RunMonitorTest : public ScriptedRunTest {
  protected:
-  static void SetUpTestSuite() {
-    setenv("VELMAR_PIPE_NAMESPACE", ("velmar-ui-monitor-" + std::to_string(getpid()) + "-").c_str(), 1);
-    SimulationModule().Startup();
-  }
-  static void TearDownTestSuite() { SimulationModule().Shutdown(); }
+  static void SetUpTestSuite() { StartModule("velmar-ui-monitor-"); }
 
-  void SetUp() override {
-    UiTest::SetUp();
-    SetSimulator(&SimulationModule());
-    FPump = std::make_unique<TQtMessagePump>();
-    TSettings::SetVelmarFilename(ToolPaths::Program("ui_scripted_engine"));
-    TSettings::SetUseExternalProcessor(false);
-    TSettings::SetVelmarStartTimeout(20);
-    TSettings::SetVelmarTimeStepTimeout(20);
-  }
-  void TearDown() override {
-    FForm.reset();
-    FPump.reset();
-    UiTest::TearDown();
-  }
-
-  // A document of one scripted engine per script.
-  std::string Document(const std::vector<std::string>& scripts) {
-    std::string doc;
-    for (size_t i = 0; i < scripts.size(); ++i) {
-      const std::string path = PathOf("e" + std::to_string(i) + ".script");
-      WriteFile(path, scripts[i]);
-      doc += "[Model" + std::to_string(i) + "]\nFilename=" + path + "\n";
-    }
-    WriteFile(PathOf("run.vmgr"), doc);
-    return PathOf("run.vmgr");
-  }
   TMainForm& Open(const std::string& document) {
     FForm.reset();  // a window going takes the log handler with it
     FForm = std::make_unique<TMainForm>(document.empty() ? std::vector<std::string>{}
@@ -134,9 +104,6 @@ class RunMonitorTest : public UiTest {
   }
   QString BarText() const { return FForm->ProgressBar->text(); }
   bool Busy() const { return FForm->ProgressBar->minimum() == 0 && FForm->ProgressBar->maximum() == 0; }
-
-  std::unique_ptr<TQtMessagePump> FPump;
-  std::unique_ptr<TMainForm> FForm;
 };
 
 // Engine i: prints to both streams, lists its descriptors on log files, waits at init<i> before "Initialize" and
