@@ -51,7 +51,6 @@ void TRunTimings::StopTimeStepArrived(uint32_t engine, uint64_t nowUs) {
   e->Now.Phase = TPhase::Stopped;
   e->Now.StopRepliedUs = nowUs;
   const uint32_t step = e->Now.Step;
-  e->Marks[step % MARKS] = {step, nowUs};
   if (step >= FStepEnds.size()) FStepEnds.resize(static_cast<size_t>(step) + 1);
   TStepEnd& end = FStepEnds[step];
   ++end.Count;
@@ -98,45 +97,36 @@ double TRunTimings::HeldShare(uint32_t engine, uint64_t nowUs) const {
   return std::min(1.0, static_cast<double>(held) / static_cast<double>(elapsed));
 }
 
+TRunTimings::TWaits TRunTimings::WaitsFor(size_t first, size_t last) const {
+  TWaits waits;
+  waits.WaitedForUs.assign(FEngines.size(), 0);
+  waits.LastIn.assign(FEngines.size(), 0);
+  for (size_t step = first; step <= last && step < FStepEnds.size(); ++step) {
+    const TStepEnd& end = FStepEnds[step];
+    if (end.Count < 2 || end.LastEngine >= FEngines.size()) continue;
+    ++waits.SharedSteps;
+    waits.WaitedForUs[end.LastEngine] += end.LastUs * end.Count - end.SumUs;
+    ++waits.LastIn[end.LastEngine];
+  }
+  return waits;
+}
+
 std::optional<uint32_t> TRunTimings::HeldOthersMost(uint32_t lastStep) const {
   if (FEngines.size() < 2) return std::nullopt;
-  std::vector<uint64_t> waitedFor(FEngines.size(), 0);
   const uint32_t first = lastStep >= RECENT_STEPS - 1 ? lastStep - (RECENT_STEPS - 1) : 0;
-  for (uint32_t step = first; step <= lastStep; ++step) {
-    uint64_t latest = 0, sum = 0;
-    uint32_t count = 0, who = 0;
-    for (uint32_t i = 0; i < FEngines.size(); ++i) {
-      const TStopMark& mark = FEngines[i].Marks[step % MARKS];
-      if (mark.Step != step) continue;
-      ++count;
-      sum += mark.AtUs;
-      if (count == 1 || mark.AtUs >= latest) {
-        latest = mark.AtUs;
-        who = i;
-      }
-    }
-    if (count >= 2) waitedFor[who] += latest * count - sum;
-  }
-  const auto most = std::max_element(waitedFor.begin(), waitedFor.end());
+  const TWaits waits = WaitsFor(first, lastStep);
+  const auto most = std::max_element(waits.WaitedForUs.begin(), waits.WaitedForUs.end());
   if (*most == 0) return std::nullopt;
-  return static_cast<uint32_t>(most - waitedFor.begin());
+  return static_cast<uint32_t>(most - waits.WaitedForUs.begin());
 }
 
 std::optional<TRunTimings::TPace> TRunTimings::PaceSetter() const {
-  if (FEngines.size() < 2) return std::nullopt;
-  std::vector<uint64_t> waitedFor(FEngines.size(), 0);
-  std::vector<uint32_t> last(FEngines.size(), 0);
-  uint32_t shared = 0;
-  for (const TStepEnd& end : FStepEnds) {
-    if (end.Count < 2 || end.LastEngine >= FEngines.size()) continue;
-    ++shared;
-    waitedFor[end.LastEngine] += end.LastUs * end.Count - end.SumUs;
-    ++last[end.LastEngine];
-  }
-  const auto most = std::max_element(waitedFor.begin(), waitedFor.end());
-  if (shared == 0 || *most == 0) return std::nullopt;
-  const auto engine = static_cast<uint32_t>(most - waitedFor.begin());
-  return TPace{engine, *most, last[engine], shared};
+  if (FEngines.size() < 2 || FStepEnds.empty()) return std::nullopt;
+  const TWaits waits = WaitsFor(0, FStepEnds.size() - 1);
+  const auto most = std::max_element(waits.WaitedForUs.begin(), waits.WaitedForUs.end());
+  if (waits.SharedSteps == 0 || *most == 0) return std::nullopt;
+  const auto engine = static_cast<uint32_t>(most - waits.WaitedForUs.begin());
+  return TPace{engine, *most, waits.LastIn[engine], waits.SharedSteps};
 }
 
 size_t TRunTimings::ComputingSeries(uint32_t engine, size_t from, std::vector<float>& out) const {

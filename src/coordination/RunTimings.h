@@ -81,20 +81,14 @@ class TRunTimings {
   size_t ComputingSeries(uint32_t engine, size_t from, std::vector<float>& out) const;
 
  private:
-  // When an engine completed one of its recent steps.
-  struct TStopMark {
-    uint32_t Step = UINT32_MAX;
-    uint64_t AtUs = 0;
-  };
-  static constexpr uint32_t MARKS = 16;  // at least RECENT_STEPS, a power of two
   struct TEngine {
     TEngineNow Now;
     TTotals Totals;
     std::vector<float> ComputingMs;  // one a step
-    TStopMark Marks[MARKS];
   };
   // Who completed each step last and when, and the sum of every completion
-  // time: what the others waited for the last one follows from these.
+  // time: what the others waited for the last one follows from these, over
+  // the recent steps and over the whole run alike.
   struct TStepEnd {
     uint64_t LastUs = 0;
     uint64_t SumUs = 0;
@@ -103,6 +97,15 @@ class TRunTimings {
   };
 
   TEngine* Engine(uint32_t engine) { return engine < FEngines.size() ? &FEngines[engine] : nullptr; }
+  // How long the others completed the steps [first, last] before the engine
+  // that completed each last, per engine; the steps it was last in, and the
+  // steps at least two engines completed.
+  struct TWaits {
+    std::vector<uint64_t> WaitedForUs;
+    std::vector<uint32_t> LastIn;
+    uint32_t SharedSteps = 0;
+  };
+  TWaits WaitsFor(size_t first, size_t last) const;
 
   std::vector<TEngine> FEngines;
   std::vector<TStepEnd> FStepEnds;
