@@ -7,11 +7,6 @@
 
 namespace {
 
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string Seconds(uint64_t us) { return TextUtils::SafeFormat("%.3f s", static_cast<double>(us) / 1e6); }
 
 }  // namespace
@@ -32,7 +27,7 @@ void TRunInsight::RunStarting(const std::vector<std::string>& modelFiles, uint64
   if (FTrace.IsOpen()) FTrace.Close(nowUs);
   if (!FEnabled) return;
   FModelNames.clear();
-  for (const std::string& file : modelFiles) FModelNames.push_back(BaseName(file));
+  for (const std::string& file : modelFiles) FModelNames.push_back(Platform::ExtractFileName(file));
   FTimings.RunStarted(modelFiles.size(), nowUs);
   if (FTracePath.empty()) return;
   if (const int error = FTrace.Open(FTracePath, nowUs); error != 0) {

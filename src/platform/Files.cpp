@@ -50,6 +50,11 @@ std::string ExtractFileDir(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+std::string ExtractFileName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::string ChangeFileExt(const std::string& path, const std::string& ext) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');

@@ -23,6 +23,8 @@ std::optional<TLocalDateTime> FileModifiedTime(const std::string& path);
 std::string FormatLocalDateTime(const TLocalDateTime& t);
 // The folder part of path, without the trailing separator ("" for none).
 std::string ExtractFileDir(const std::string& path);
+// The name part of path: what follows its last separator (all of it for none).
+std::string ExtractFileName(const std::string& path);
 // path with its extension replaced by ext (ext with its dot, e.g. ".log").
 std::string ChangeFileExt(const std::string& path, const std::string& ext);
 // The running program's file (from /proc/self/exe); "" when unknown.

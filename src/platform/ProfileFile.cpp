@@ -13,6 +13,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/Files.h"
 #include "platform/ProfileCache.h"
 #include "platform/ProfileText.h"
 
@@ -87,11 +88,6 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string BaseNameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Replaces the file's content with newContent in the file itself: not
 // atomic, for the one case where nothing else can be done.
 void WriteInPlace(const std::string& target, const std::string& newContent) {
@@ -110,7 +106,7 @@ void ReplaceFile(const std::string& target, const std::string& newContent, const
   std::string tmp;
   TFd fd;
   for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
-    tmp = folder + "/." + BaseNameOf(target) + ".tmp" + std::to_string(::getpid()) + "-" +
+    tmp = folder + "/." + ExtractFileName(target) + ".tmp" + std::to_string(::getpid()) + "-" +
           std::to_string(counter.fetch_add(1));
     fd.Reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                     old ? (old->st_mode & 07777) : 0666));
@@ -237,7 +233,7 @@ std::string ProfileLockFileName(const std::string& fileName) {
   if (::lstat(locks.c_str(), &own) != 0 || !S_ISDIR(own.st_mode) || own.st_uid != ::geteuid()) return {};
   // FNV-1a of the name: short, and the same in every process.
   uint64_t hash = 14695981039346656037ull;
-  for (const char c : BaseNameOf(fileName)) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  for (const char c : ExtractFileName(fileName)) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   char name[96];
   std::snprintf(name, sizeof name, "/%llx-%llx-%016llx.lock", static_cast<unsigned long long>(folder.st_dev),
                 static_cast<unsigned long long>(folder.st_ino), static_cast<unsigned long long>(hash));
