@@ -154,8 +154,8 @@ void TRunRows::NoteSlotCleared(uint32_t slot) {
   NoteProgress();
 }
 
-void TRunRows::NoteSlotKilled(uint32_t slot, bool endedAlready) {
-  if (slot < FKilled.size() && !endedAlready) FKilled[slot] = true;
+void TRunRows::NoteSlotKilled(uint32_t slot) {
+  if (slot < FKilled.size()) FKilled[slot] = true;
   NoteProgress();
 }
 

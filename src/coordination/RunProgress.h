@@ -95,9 +95,9 @@ class TRunRows {
   void NoteRunStarting(const TDocument& document);
   // Slot i has been cleared for this run (rows below it are this run's).
   void NoteSlotCleared(uint32_t slot);
-  // The manager terminated slot i's process; endedAlready: it had ended by
-  // itself, and keeps showing how.
-  void NoteSlotKilled(uint32_t slot, bool endedAlready);
+  // The manager terminated slot i's process (the run control does not kill
+  // an engine that had ended by itself, which keeps showing how).
+  void NoteSlotKilled(uint32_t slot);
   // Slot i's engine failed: the last lines of its output file (at most
   // OUTPUT_TAIL_LINES) go to the log as Error lines "Velmar #i output: ..."
   // and to its row, so the reason it gives reaches the user.

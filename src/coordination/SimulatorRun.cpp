@@ -32,7 +32,7 @@ void TSimulation::KillSlot(size_t j) {
       (Platform::GetExitCodeProcess(slot.ProcInfo.hProcess, code) && code != Platform::STILL_ACTIVE))
     return;
   if (Platform::TerminateProcess(slot.ProcInfo.hProcess)) {
-    FRows.NoteSlotKilled(static_cast<uint32_t>(j), false);
+    FRows.NoteSlotKilled(static_cast<uint32_t>(j));
     Logger().Log("Killed Velmar process #%d", j);
   } else
     Logger().Log("Could not kill Velmar process #%d", j);
