@@ -88,7 +88,7 @@ std::string TProcessorBridge::ReadReply() {
       }
       if (got > 0) continue;
     }
-    if ((Platform::GetTickCount64() - start) / 1000 > limitSeconds) {
+    if (WholeSecondsSince(start) > limitSeconds) {
       Logger().Error("External processor did not answer within %d seconds; cancelling simulation", limitSeconds);
       MarkFailed();
       FPending.clear();

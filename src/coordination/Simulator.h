@@ -72,6 +72,10 @@ void InternalDebugMessage(std::string_view fmt, const A0& a0, const A&... args) 
   if (InternalDebugWanted()) Logger().Debug(TextUtils::SafeFormat(fmt, a0, args...));
 }
 
+// Whole seconds on the clock since startTicks: the time-outs are counted in
+// whole seconds, as the settings give them.
+inline uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
+
 // The engine's parameters for client clientID running modelPath.
 std::string VelmarParameters(uint32_t clientID, const std::string& modelPath);
 

@@ -13,8 +13,6 @@ namespace {
 // FCancelTicks once the engines left over from a cancelled run have been killed.
 constexpr uint64_t KILL_DONE = UINT64_MAX;
 
-uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
-
 void ReleaseSlotHandles(TVelmarProcess& slot) {
   Platform::CloseProcessHandle(slot.ProcInfo.hProcess);
   Platform::CloseProcessHandle(slot.ProcInfo.hThread);
