@@ -19,8 +19,6 @@ std::string AbsolutePath(const std::string& path) {
   return ec ? path : absolute.lexically_normal().string();
 }
 
-bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
-
 namespace {
 
 int WriteAll(int fd, const std::string& text) {

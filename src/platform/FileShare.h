@@ -10,8 +10,6 @@ namespace Platform {
 
 // path made absolute against the current folder (lexically, links kept).
 std::string AbsolutePath(const std::string& path);
-// The descriptor is a terminal.
-bool IsTerminal(int fd);
 // Appends text to the file, creating it; when the file is empty, header
 // goes first. Writers in other processes (on this machine or, on a file
 // system that supports locks, another) take turns: each append holds an

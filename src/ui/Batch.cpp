@@ -427,7 +427,7 @@ int RunManyRuns(const TManyRunsArguments& runs, const std::string& settingsFile,
     return 0;
   }
   TBatchOptions options{documents, runs.Jobs, runs.ResultsFile, settingsFile, ProgramFileName(),
-                        Platform::IsTerminal(2)};
+                        Platform::StderrIsTerminal()};
   // Before any thread starts, so that SIGINT and SIGTERM reach the batch.
   TBatchRun batch(std::move(options), out, err);
   return batch.Run();
