@@ -1,9 +1,7 @@
 #include "coordination/TraceReader.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "Shared/JSON.h"
+#include "platform/FileShare.h"
 
 namespace {
 
@@ -80,9 +78,6 @@ std::optional<TTrace> ReadTrace(std::string_view text) {
 }
 
 std::optional<TTrace> ReadTraceFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
-  return ReadTrace(text.str());
+  const std::optional<std::string> text = Platform::ReadWholeFile(path);
+  return text ? ReadTrace(*text) : std::nullopt;
 }
