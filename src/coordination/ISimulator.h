@@ -31,6 +31,9 @@ class ISimulator {
   // to out; returns the number of steps it has completed in the current (or
   // last) run. A chart reads only what is new since its last read.
   virtual size_t ComputingPerStep(uint32_t /*engine*/, size_t /*from*/, std::vector<float>& /*out*/) { return 0; }
+  // The fingerprint of the last finished run's reported states (32
+  // hexadecimal digits); empty when it reached no step.
+  virtual std::string RunFingerprint() { return {}; }
   // Every run from now on writes its trace to path; empty: none.
   virtual void SetTraceFile(const std::string& /*path*/) {}
 };

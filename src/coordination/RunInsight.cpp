@@ -89,11 +89,11 @@ std::vector<std::string> TRunInsight::SummaryLines() const {
   return lines;
 }
 
-void TRunInsight::RunEnded(uint64_t nowUs) {
+void TRunInsight::RunEnded(uint64_t nowUs, std::string_view fingerprint) {
   if (!FEnabled || !FTimings.Running()) return;
   FTimings.RunEnded(nowUs);
   for (const std::string& line : SummaryLines()) Logger().Info(line);
-  FTrace.Close(nowUs);
+  FTrace.Close(nowUs, fingerprint);
 }
 
 void AddTimings(TRunProgress& progress, const TRunTimings& timings, uint64_t nowUs) {

@@ -10,14 +10,17 @@
 // index after every pass, never through a reference held across one.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Shared/JSON_RPC.h"
+#include "coordination/CallOrder.h"
 #include "coordination/ISimulator.h"
 #include "coordination/ProcessorBridge.h"
 #include "coordination/RunInsight.h"
+#include "coordination/RunFingerprint.h"
 #include "coordination/RunProgress.h"
 #include "coordination/Simulator.h"
 
@@ -60,8 +63,10 @@ class TSimulation : public ISimulator {
   // Processor mode: bookkeeping through OnRPC, then the request goes to the
   // processor as one line and its answer line is the reply.
   std::string OnRPCRaw(uint32_t pipe, std::string_view rpc);
-  // Whether a client may start timestep: every simulating slot has
-  // completed the step before it. whyNot names the first that has not.
+  // Whether a client may start timestep: every engine of the run that has
+  // not ended (those still being launched, or initialised and not yet
+  // simulating, included) has completed the step before it. whyNot names
+  // the first that has not.
   bool CanStartTimestep(uint32_t clientID, uint32_t timestep, std::string& whyNot) const;
 
   // Answers the "StartTimeStep" calls held at the barrier whose barrier has
@@ -69,6 +74,9 @@ class TSimulation : public ISimulator {
   // every call, in every wait pass and in IsSimulationDone.
   void ServeParkedCalls();
   size_t ParkedCallCount() const { return FParked.size(); }
+  // Processor runs: the calls that have arrived and wait for their turn at
+  // the processor.
+  size_t OrderedCallCount() const { return FOrdered.size(); }
   bool IsHeldAtBarrier(uint32_t clientID) const;
 
   // ---- Run control -----------------------------------------------------------
@@ -86,6 +94,9 @@ class TSimulation : public ISimulator {
   // cancelled (time-out, Stop, an engine or the processor failing).
   bool LastRunCancelled() const { return FLastRunCancelled; }
   void CancelSimulation() override { Cancel = true; }
+  // The fingerprint of the engines' reported states in the run that
+  // IsSimulationDone last found finished; empty when it reached no step.
+  std::string RunFingerprint() override { return FLastFingerprint; }
   bool AnyVelmarProcessRunning() const;
 
   // Notices engines (and the processor) that have ended; part of every wait
@@ -118,13 +129,36 @@ class TSimulation : public ISimulator {
     uint32_t ClientID = 0;
     uint64_t StartTicks = 0;
     TRpcDeferredReply Reply;
-    TProcessorRequest Request;  // processor mode: the request to forward on release
+    // Processor mode: the call waits among the ordered calls under this
+    // key, and goes to the processor in its turn once released.
+    bool Ordered = false;
+    TCallKey Key;
+  };
+  // A processor run's call waiting for its turn at the processor.
+  struct TOrderedCall {
+    TCallKey Key;
+    TRpcDeferredReply Reply;
+    TProcessorRequest Request;
     std::string Rpc;
+    uint64_t ArrivedTicks = 0;
+    bool Held = false;  // still held at the barrier
   };
 
   IJsonValue StartSlotTimeStep(uint32_t id);
   void Release(const TParkedCall& call, bool timedOut);
+  // Whether slot i holds others at the barrier, and at which step.
+  bool HoldsBarrier(size_t i, uint32_t& step) const;
   uint32_t LowestBarrierStep() const;
+  // Processor mode: passes the ordered calls on whose turn has come; a call
+  // whose turn does not come within the time-step time-out cancels the run.
+  void ForwardOrderedCalls();
+  bool OrderedTurnTimedOut(const TOrderedCall& call, uint32_t holder, std::optional<uint32_t>& timeout);
+  void QueueOrderedCall(TOrderedCall call);
+  // The engine sends no more calls that count, nor states.
+  void NoteEngineEnded(uint32_t id);
+  // Whole seconds a held call has waited, counted from the end of the
+  // start at the earliest: the start keeps its own time-outs.
+  uint64_t HeldSecondsSince(uint64_t ticks) const;
 
   void StartProcess(const TModel& model, uint32_t id);
   void KillSlot(size_t j);
@@ -133,6 +167,17 @@ class TSimulation : public ISimulator {
   std::unique_ptr<TJsonRpcServer> FServer;
   std::vector<TParkedCall> FParked;
   bool FServing = false;  // ServeParkedCalls is running (it is not re-entered)
+  // Processor mode: the calls waiting for their turn, in key order.
+  TCallOrder FOrder;
+  std::vector<TOrderedCall> FOrdered;
+  bool FForwarding = false;
+  // The engines are being launched; FLaunchNext is the first slot not
+  // launched yet. FLaunchEndTicks: when the last start ended.
+  bool FLaunching = false;
+  size_t FLaunchNext = 0;
+  uint64_t FLaunchEndTicks = 0;
+  TRunFingerprint FFingerprint;
+  std::string FLastFingerprint;
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
   TRunRows FRows;

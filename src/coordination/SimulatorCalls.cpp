@@ -100,21 +100,33 @@ bool TVelmarProcess::StopTimeStep(bool cancelled) {
 
 namespace {
 
-// Whether the engine counts at the barrier: one that does not simulate (any
-// more) holds nobody back.
-bool HoldsBarrier(const TVelmarProcess& p) { return p.Simulating && !p.Exited; }
-
 // A step may start once every engine counting at the barrier has completed
 // the step before it.
 bool StepMayStart(uint32_t timestep, uint32_t lowestStep) { return timestep == 0 || lowestStep >= timestep; }
 
 }  // namespace
 
+// Every engine of the run holds the others from its first step until it
+// ends: one still being launched, or initialised and not simulating yet,
+// counts as having completed no step (the slots not launched yet still hold
+// the previous run's rows). One that stopped simulating, finalised or
+// exited holds nobody.
+bool TSimulation::HoldsBarrier(size_t i, uint32_t& step) const {
+  if (FLaunching && i >= FLaunchNext) {
+    step = 0;
+    return true;
+  }
+  const TVelmarProcess& p = Processes[i];
+  if (p.Exited || p.Finalized || p.SimulationStopped) return false;
+  step = p.TimeStep;
+  return true;
+}
+
 // The lowest step among the engines that count at the barrier.
 uint32_t TSimulation::LowestBarrierStep() const {
   uint32_t lowest = UINT32_MAX;
-  for (const TVelmarProcess& p : Processes)
-    if (HoldsBarrier(p)) lowest = std::min(lowest, p.TimeStep);
+  for (size_t i = 0; i < Processes.size(); ++i)
+    if (uint32_t step = 0; HoldsBarrier(i, step)) lowest = std::min(lowest, step);
   return lowest;
 }
 
@@ -122,8 +134,7 @@ bool TSimulation::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::st
   (void)clientID;
   if (StepMayStart(timestep, LowestBarrierStep())) return true;
   for (size_t i = 0; i < Processes.size(); ++i) {
-    const TVelmarProcess& p = Processes[i];
-    if (HoldsBarrier(p) && p.TimeStep < timestep) {
+    if (uint32_t step = 0; HoldsBarrier(i, step) && step < timestep) {
       whyNot = TextUtils::SafeFormat("ClientID %d has not completed timestep %d", i, timestep - 1);
       return false;
     }
@@ -131,10 +142,7 @@ bool TSimulation::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::st
   return true;
 }
 
-namespace {
-
-
-}  // namespace
+uint64_t TSimulation::HeldSecondsSince(uint64_t ticks) const { return WholeSecondsSince(std::max(ticks, FLaunchEndTicks)); }
 
 // The slot's own start of the step, with the lines around it.
 IJsonValue TSimulation::StartSlotTimeStep(uint32_t id) {
@@ -158,17 +166,13 @@ void TSimulation::Release(const TParkedCall& call, bool timedOut) {
       Logger().Error(whyNot);
   }
   const IJsonValue result = StartSlotTimeStep(id);
-  if (!call.Reply.Raw) {
+  if (!call.Ordered) {
     JsonRpcServer().CompleteDeferredReply(call.Reply, TVariant(result));
     return;
   }
-  try {
-    JsonRpcServer().CompleteDeferredReply(call.Reply, FProcessor.Exchange(call.Request, call.Rpc));
-  } catch (const std::exception& e) {
-    // As for a call answered at once: the failure is logged and the engine
-    // gets no reply.
-    Logger().Exception("Could not process message from client %d", {call.Reply.ClientPipe}, e, false);
-  }
+  // Processor mode: the call now waits only for its turn.
+  for (TOrderedCall& o : FOrdered)
+    if (o.Held && o.Key == call.Key) o.Held = false;
 }
 
 bool TSimulation::IsHeldAtBarrier(uint32_t clientID) const {
@@ -182,7 +186,10 @@ void TSimulation::ServeParkedCalls() {
     bool& Serving;
     ~TDone() { Serving = false; }
   } done{FServing};
-  if (FParked.empty()) return;
+  if (FParked.empty()) {
+    ForwardOrderedCalls();
+    return;
+  }
   // The lowest step at the barrier is found once a pass (releasing a call
   // moves no engine's step), not once per held call.
   const uint32_t lowestStep = LowestBarrierStep();
@@ -196,8 +203,10 @@ void TSimulation::ServeParkedCalls() {
     bool timedOut = Cancel;
     if (!timedOut) {
       if (!StepMayStart(Processes[p.ClientID].TimeStep, lowestStep)) {
+        // While the engines start, the start's own time-outs apply.
+        if (FLaunching) continue;
         if (!timeout) timeout = TSettings::GetVelmarTimeStepTimeout();
-        if (WholeSecondsSince(p.StartTicks) <= *timeout) continue;
+        if (HeldSecondsSince(p.StartTicks) <= *timeout) continue;
         timedOut = true;
       }
     }
@@ -206,6 +215,7 @@ void TSimulation::ServeParkedCalls() {
     Release(call, timedOut);
     FRows.NoteProgress();
   }
+  ForwardOrderedCalls();
 }
 
 namespace {
@@ -245,6 +255,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
   if (SameText(method, "Finalize")) {
     InternalDebugMessage("Calling internal Finalize for ClientID %d", id);
     Processes[id].Finalize();
+    NoteEngineEnded(id);
     InternalDebugMessage("Back from internal Finalize for ClientID %d", id);
     return TVariant(true);
   }
@@ -261,6 +272,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
   if (SameText(method, "StopSimulation")) {
     InternalDebugMessage("Calling internal StopSimulation for ClientID %d", id);
     Processes[id].StopSimulation();
+    FFingerprint.EngineEnded(id);
     InternalDebugMessage("Back from internal StopSimulation for ClientID %d", id);
     return TVariant(true);
   }
@@ -272,7 +284,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
       // Held: answered by ServeParkedCalls once the barrier opens, the
       // time-out passes or the run is cancelled.
       Logger().Debug("ClientID %d is waiting because %s", id, whyNot);
-      FParked.push_back({id, Platform::GetTickCount64(), JsonRpcServer().DeferReply(), {}, {}});
+      FParked.push_back({id, Platform::GetTickCount64(), JsonRpcServer().DeferReply(), false, {}});
       return TVariant();
     }
     return TVariant(StartSlotTimeStep(id));
@@ -284,6 +296,9 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
     }
     Logger().Debug("Stopping TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
     FInsight.StopTimeStepArrived(id, Platform::MonotonicUs());
+    // The state as this program writes it: blanks and number spellings the
+    // engine varies do not change the fingerprint.
+    FFingerprint.Report(id, Processes[id].TimeStep, JsonSerialize(JsonMember(params, "VelmarStateVarsPop")));
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
     Processes[id].StopTimeStep(Cancel);
     InternalDebugMessage("Back from internal StopTimeStep for ClientID %d", id);
@@ -292,12 +307,18 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
   return TVariant();
 }
 
+void TSimulation::NoteEngineEnded(uint32_t id) {
+  FOrder.Ended(id);
+  FFingerprint.EngineEnded(id);
+}
+
 std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   Assert(TSettings::GetUseExternalProcessor());
   // The bookkeeping needs the call's members and its params' members, not
   // the state vectors inside them: a long call is forwarded as text without
   // being built into a tree. A call whose ClientID is missing or not plain
-  // is read whole, since its error line shows the params.
+  // is read whole, since its error line shows the params, and so is a
+  // step's end, whose state the fingerprint takes in.
   IJsonValue request = JsonParseOutline(rpc, 2);
   const auto plainClientID = [&request] {
     const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
@@ -306,6 +327,7 @@ std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   if (request && !plainClientID()) request = JsonParse(rpc);
   const std::string method =
       request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
+  if (request && SameText(method, "StopTimeStep")) request = JsonParse(rpc);
   IJsonValue params = JsonMember(request, "params");
   TProcessorRequest call;
   call.Method = method;
@@ -313,14 +335,91 @@ std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
     call.ClientID = static_cast<uint32_t>(JsonAsInteger(clientID));
   call.Id = JsonMember(request, "id");
   call.HasId = call.Id != nullptr;
-  OnRPC(pipe, method, params);
-  if (HasJsonRpcServer() && JsonRpcServer().ReplyDeferred()) {
-    // Held at the barrier: forwarded once released, after the calls that
-    // released it.
-    Assert(!FParked.empty());
-    FParked.back().Request = std::move(call);
-    FParked.back().Rpc = std::string(rpc);
-    return std::string();
+  // An engine's call takes its place in the run's order before its own
+  // bookkeeping moves the engine on. Calls of a cancelled run, and of
+  // clients that are no engine of it, go in the order they came.
+  // (A table filled without a run start, as tests do, gets its order here.)
+  if (FOrder.EngineCount() != Processes.size()) FOrder.Reset(Processes.size());
+  const bool ordered = !Cancel && call.ClientID >= 0 && static_cast<size_t>(call.ClientID) < Processes.size() &&
+                       params && params->IsObject();
+  TCallKey key;
+  if (ordered) {
+    const uint32_t id = static_cast<uint32_t>(call.ClientID);
+    key = FOrder.Arrive(id, method, Processes[id].TimeStep);
   }
-  return FProcessor.Exchange(call, rpc);
+  OnRPC(pipe, method, params);
+  const bool held = HasJsonRpcServer() && JsonRpcServer().ReplyDeferred();
+  if (!ordered) {
+    Assert(!held);
+    return FProcessor.Exchange(call, rpc);
+  }
+  if (!held && (Cancel || FOrder.MayForward(key))) {
+    FOrder.Forwarded(key.ClientID);
+    return FProcessor.Exchange(call, rpc);
+  }
+  // Its turn has not come, or the barrier holds it: forwarded once both
+  // allow, after the calls that come before it.
+  TOrderedCall waiting;
+  waiting.Key = key;
+  if (held) {
+    Assert(!FParked.empty() && FParked.back().ClientID == key.ClientID);
+    FParked.back().Ordered = true;
+    FParked.back().Key = key;
+    waiting.Reply = FParked.back().Reply;
+  } else {
+    waiting.Reply = JsonRpcServer().DeferReply();
+  }
+  waiting.Request = std::move(call);
+  waiting.Rpc = std::string(rpc);
+  waiting.ArrivedTicks = Platform::GetTickCount64();
+  waiting.Held = held;
+  QueueOrderedCall(std::move(waiting));
+  return std::string();
+}
+
+void TSimulation::QueueOrderedCall(TOrderedCall call) {
+  const auto at = std::upper_bound(FOrdered.begin(), FOrdered.end(), call.Key,
+                                   [](const TCallKey& k, const TOrderedCall& o) { return k < o.Key; });
+  FOrdered.insert(at, std::move(call));
+}
+
+bool TSimulation::OrderedTurnTimedOut(const TOrderedCall& call, uint32_t holder, std::optional<uint32_t>& timeout) {
+  // While the engines start, the start's own time-outs apply.
+  if (FLaunching) return false;
+  if (!timeout) timeout = TSettings::GetVelmarTimeStepTimeout();
+  if (HeldSecondsSince(call.ArrivedTicks) <= *timeout) return false;
+  Cancel = true;
+  Logger().Error("Timed out waiting for ClientID %d before passing %s of ClientID %d to the external processor",
+                 holder, call.Request.Method, call.Key.ClientID);
+  return true;
+}
+
+void TSimulation::ForwardOrderedCalls() {
+  if (FForwarding || FOrdered.empty()) return;
+  FForwarding = true;
+  struct TDone {
+    bool& Forwarding;
+    ~TDone() { Forwarding = false; }
+  } done{FForwarding};
+  std::optional<uint32_t> timeout;
+  while (!FOrdered.empty()) {
+    const TOrderedCall& head = FOrdered.front();
+    if (head.Held) break;
+    // A cancelled run passes on what is left at once.
+    if (!Cancel) {
+      uint32_t holder = 0;
+      if (!FOrder.MayForward(head.Key, &holder) && !OrderedTurnTimedOut(head, holder, timeout)) break;
+    }
+    const TOrderedCall call = std::move(FOrdered.front());
+    FOrdered.erase(FOrdered.begin());
+    FOrder.Forwarded(call.Key.ClientID);
+    try {
+      JsonRpcServer().CompleteDeferredReply(call.Reply, FProcessor.Exchange(call.Request, call.Rpc));
+    } catch (const std::exception& e) {
+      // As for a call answered at once: the failure is logged and the engine
+      // gets no reply.
+      Logger().Exception("Could not process message from client %d", {call.Reply.ClientPipe}, e, false);
+    }
+    FRows.NoteProgress();
+  }
 }

@@ -71,6 +71,7 @@ void TSimulation::CheckChildProcesses() {
     slot.Exited = true;
     slot.ExitStatus = code;
     slot.Simulating = false;
+    NoteEngineEnded(static_cast<uint32_t>(i));
     FRows.NoteProgress();
     if (!wasRunning) continue;
     if (!Cancel) {
@@ -121,7 +122,13 @@ bool TSimulation::IsSimulationDone() {
   if (stopped) {
     FLastRunCancelled = Cancel;
     Logger().Info("Elapsed simulation time: %d seconds", WholeSecondsSince(FStartTicks));
-    FInsight.RunEnded(Platform::MonotonicUs());
+    FLastFingerprint.clear();
+    if (FFingerprint.Any()) {
+      uint32_t steps = 0;
+      FLastFingerprint = FFingerprint.Finish(steps);
+      Logger().Info("Run fingerprint: %s (%d steps)", FLastFingerprint, steps);
+    }
+    FInsight.RunEnded(Platform::MonotonicUs(), FLastFingerprint);
   }
   return !InProcess;
 }
@@ -206,6 +213,10 @@ void TSimulation::StartSimulation(TDocument& document) {
   InProcess = false;
   Cancel = false;
   FLastRunCancelled = false;
+  FLastFingerprint.clear();
+  FOrdered.clear();
+  FOrder.Reset(document.ModelCount());
+  FFingerprint.Reset(document.ModelCount());
   FRows.NoteRunStarting(document);
   FInsight.RunStarting(FRows.Filenames(), Platform::MonotonicUs());
   Logger().Log();
@@ -233,6 +244,10 @@ void TSimulation::StartSimulation(TDocument& document) {
   }
 
   size_t i = 0;
+  // Until the last engine has initialised, the ones not launched yet hold
+  // the others at the barrier as engines that have completed no step.
+  FLaunching = true;
+  FLaunchNext = 0;
   try {
     // Handles of the previous run's slots are released as the slots are
     // reused or dropped.
@@ -244,9 +259,12 @@ void TSimulation::StartSimulation(TDocument& document) {
       Processes[i].ClientID = static_cast<uint32_t>(i);
       FRows.NoteSlotCleared(static_cast<uint32_t>(i));
       StartProcess(*document.GetModel(static_cast<uint32_t>(i)), static_cast<uint32_t>(i));
+      FLaunchNext = i + 1;
       Logger().Log("Velmar started and initialized for model #%d", i);
     }
   } catch (...) {
+    FLaunching = false;
+    FLaunchEndTicks = Platform::GetTickCount64();
     for (size_t j = 0; j <= i && j < std::max<size_t>(Processes.size(), 1); ++j) {
       if (j < Processes.size())
         KillSlot(j);
@@ -257,6 +275,8 @@ void TSimulation::StartSimulation(TDocument& document) {
     FInsight.RunEnded(Platform::MonotonicUs());
     throw;
   }
+  FLaunching = false;
+  FLaunchEndTicks = Platform::GetTickCount64();
   InProcess = true;
 }
 
@@ -270,6 +290,7 @@ void TSimulation::Startup() { SetJsonRpcServer(TJsonRpcServer::Create(VELMAR_PIP
 
 void TSimulation::Shutdown() {
   FParked.clear();
+  FOrdered.clear();
   FServer.reset();
   for (TVelmarProcess& p : Processes) ReleaseSlotHandles(p);
   Processes.clear();
@@ -282,6 +303,7 @@ TJsonRpcServer& TSimulation::JsonRpcServer() {
 
 void TSimulation::SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server) {
   FParked.clear();
+  FOrdered.clear();
   FServer = std::move(server);
   // A call may open the barrier for calls held there, and may change what
   // the run monitor shows.

@@ -133,11 +133,17 @@ void TTraceWriter::ManagerEvent(std::string_view name, uint64_t atUs, int64_t en
   EndEvent(atUs);
 }
 
-void TTraceWriter::Close(uint64_t atUs) {
+void TTraceWriter::Close(uint64_t atUs, std::string_view fingerprint) {
   if (FFd < 0) return;
   // The last event has no comma after it: the closed file is plain JSON.
   FBuffer += "{\"name\":\"run end\",\"ph\":\"i\",\"s\":\"t\",\"pid\":1,\"tid\":0";
   Timestamp(",\"ts\":", atUs);
+  // Hexadecimal digits only: nothing to escape.
+  if (!fingerprint.empty()) {
+    FBuffer += ",\"args\":{\"fingerprint\":\"";
+    FBuffer += fingerprint;
+    FBuffer += "\"}";
+  }
   FBuffer += "}\n]\n";
   Flush();
   Platform::CloseFd(FFd);

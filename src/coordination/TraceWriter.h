@@ -39,7 +39,8 @@ class TTraceWriter {
   // "args" with pid (a launch).
   void ManagerEvent(std::string_view name, uint64_t atUs, int64_t engine = -1, int64_t pid = -1);
   // The run's end on the manager's track, the closing "]", and the file closed.
-  void Close(uint64_t atUs);
+  // The run-end event carries the run's fingerprint when it has one.
+  void Close(uint64_t atUs, std::string_view fingerprint = {});
   // Hands what is buffered to the file.
   void Flush();
 

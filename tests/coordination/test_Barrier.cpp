@@ -29,9 +29,18 @@ TEST_F(Barrier, WhoHoldsWhom) {
   EXPECT_EQ(Why(0, 5), "ClientID 3 has not completed timestep 4");
   Sim.Processes[1].TimeStep = 2;
   EXPECT_EQ(Why(0, 5), "ClientID 1 has not completed timestep 4");
-  // Slots that stopped or never started simulating hold nobody.
+  // An engine that has initialised and not started simulating yet holds
+  // the others like any other; one that stopped simulating, finalised or
+  // exited holds nobody.
   Sim.Processes[1].Simulating = false;
   Sim.Processes[3].Simulating = false;
+  EXPECT_EQ(Why(0, 5), "ClientID 1 has not completed timestep 4");
+  Sim.Processes[1].SimulationStopped = true;
+  EXPECT_EQ(Why(0, 5), "ClientID 3 has not completed timestep 4");
+  Sim.Processes[3].Finalized = true;
+  EXPECT_EQ(Why(0, 5), "go (unchanged)");
+  Sim.Processes[3].Finalized = false;
+  Sim.Processes[3].Exited = true;
   EXPECT_EQ(Why(0, 5), "go (unchanged)");
 }
 
