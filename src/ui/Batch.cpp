@@ -326,6 +326,7 @@ int AppendHeadlessResult(const std::string& resultsFile, const THeadlessRun& run
   r.Steps = run.StepsDone();
   r.Engines = run.ModelCount();
   r.LogFile = LogFileOf(run.DocumentPath());
+  r.Fingerprint = run.Fingerprint();
   if (const int rc = AppendResult(resultsFile, r)) {
     err << "velmar-manager: could not write to \"" << resultsFile << "\": " << Platform::SysErrorMessage(rc)
         << std::endl;

@@ -180,6 +180,7 @@ int THeadlessRun::Run() {
   if (loaded) {
     FModelCount = FDocument->ModelCount();
     for (const TEngineProgress& e : Simulator().Progress().Engines) FStepsDone = std::max(FStepsDone, e.CompletedStep);
+    FFingerprint = Simulator().RunFingerprint();
   }
   return FClosed && FRunControl.GetOutcome() == roComplete ? EXIT_COMPLETE : EXIT_FAILED;
 }

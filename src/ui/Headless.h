@@ -38,6 +38,7 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   bool StopRequested() const { return FStopRequested; }  // SIGINT or SIGTERM came
   uint32_t StepsDone() const { return FStepsDone; }      // the highest step an engine completed
   uint32_t ModelCount() const { return FModelCount; }
+  const std::string& Fingerprint() const { return FFingerprint; }  // empty: no step was reached
 
  private:
   // IRunHost
@@ -88,4 +89,5 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   bool FStopRequested = false;
   uint32_t FStepsDone = 0;
   uint32_t FModelCount = 0;
+  std::string FFingerprint;
 };

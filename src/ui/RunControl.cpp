@@ -127,14 +127,17 @@ void TRunControl::SimulationTimerTimer() {
   FSimulating = false;
   // A run that ended because it was cancelled did not complete: say so,
   // and keep an unattended window open so the user sees why.
+  // The status keeps the fingerprint in sight for comparing runs.
+  const std::string fingerprint = Simulator().RunFingerprint();
+  const std::string mark = fingerprint.empty() ? std::string() : " (run fingerprint " + fingerprint + ")";
   if (cancelled) {
     FOutcome = roCancelled;
     Logger().Error("Simulation was cancelled");
-    FHost.ShowRunStatus("Simulation was cancelled");
+    FHost.ShowRunStatus("Simulation was cancelled" + mark);
   } else {
     FOutcome = roComplete;
     Logger().Info("Simulation complete");
-    FHost.ShowRunStatus("Simulation complete");
+    FHost.ShowRunStatus("Simulation complete" + mark);
   }
   FlushLog();
   RunOver();

@@ -7,7 +7,7 @@
 
 namespace {
 
-const size_t RESULTS_FIELDS = 8;
+const size_t RESULTS_FIELDS = 9;
 
 bool ToNumber(const std::string& text, uint64_t& value) {
   const char* end = text.data() + text.size();
@@ -105,7 +105,7 @@ std::optional<std::vector<std::vector<std::string>>> ParseCsv(const std::string&
 
 std::string FormatResultRow(const TRunRecord& r) {
   return CsvRow({r.Document, r.Outcome, r.Start ? FormatTimestamp(*r.Start) : "", r.End ? FormatTimestamp(*r.End) : "",
-                 FormatSeconds(r.ElapsedMs), std::to_string(r.Steps), std::to_string(r.Engines), r.LogFile});
+                 FormatSeconds(r.ElapsedMs), std::to_string(r.Steps), std::to_string(r.Engines), r.LogFile, r.Fingerprint});
 }
 
 std::optional<TRunRecord> RecordFromFields(const std::vector<std::string>& fields) {
@@ -127,6 +127,7 @@ std::optional<TRunRecord> RecordFromFields(const std::vector<std::string>& field
   r.Steps = static_cast<uint32_t>(steps);
   r.Engines = static_cast<uint32_t>(engines);
   r.LogFile = fields[7];
+  r.Fingerprint = fields[8];
   return r;
 }
 

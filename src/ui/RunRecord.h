@@ -18,7 +18,7 @@ inline constexpr const char* OUTCOME_CANCELLED = "cancelled";  // stopped by SIG
 inline constexpr const char* OUTCOME_NOT_STARTED = "not started";  // a batch stopped before its turn
 
 // The first line of every results file.
-inline constexpr const char* RESULTS_HEADER = "document,outcome,start,end,elapsed_s,steps,engines,log_file\r\n";
+inline constexpr const char* RESULTS_HEADER = "document,outcome,start,end,elapsed_s,steps,engines,log_file,fingerprint\r\n";
 
 struct TRunRecord {
   std::string Document;  // as the command line named it
@@ -30,6 +30,9 @@ struct TRunRecord {
   uint32_t Steps = 0;
   uint32_t Engines = 0;  // models of the document
   std::string LogFile;
+  // The run's fingerprint (32 hexadecimal digits); empty when it reached no
+  // step.
+  std::string Fingerprint;
 };
 
 // "2026-12-10 00:12:03.045": local time to the millisecond, a form both

@@ -144,6 +144,10 @@ TModel ParseModel(const std::string& text) {
         m.Seed = ParseUnsigned(value, UINT64_MAX, what);
       } else if (key == "delay_ms") {
         m.DelayMs = static_cast<uint32_t>(ParseUnsigned(value, 600000, what));
+      } else if (key == "jitter_ms") {
+        m.JitterMs = static_cast<uint32_t>(ParseUnsigned(value, 600000, what));
+      } else if (key == "echoes") {
+        m.Echoes = static_cast<uint32_t>(ParseUnsigned(value, 1000, what));
       } else if (key == "exit_at_step") {
         m.ExitAtStep = static_cast<uint32_t>(ParseUnsigned(value, UINT32_MAX, what));
       } else if (key == "never_initialize") {

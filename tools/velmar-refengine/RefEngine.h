@@ -43,6 +43,8 @@ struct TModel {
   uint32_t Years = 0;
   uint64_t Seed = 1;
   uint32_t DelayMs = 0;     // pause in every step (tests)
+  uint32_t JitterMs = 0;    // up to this much more, drawn from the system's randomness, not the seed (tests)
+  uint32_t Echoes = 0;      // "Echo" calls after every step's end (tests)
   uint32_t ExitAtStep = 0;  // exit, without finishing, as this step begins (tests); 0: never
   bool NeverInitialize = false;  // connect and then wait without calling Initialize (tests)
   std::vector<TPopulation> Populations;

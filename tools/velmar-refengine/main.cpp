@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <random>
 #include <iostream>
 #include <thread>
 
@@ -24,6 +25,17 @@ void Pause(uint32_t ms) {
   if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// A step's pause: delay_ms, and up to jitter_ms more drawn from the
+// operating system, so that two runs of one model never keep the same pace.
+void StepPause(const TModel& model) {
+  uint32_t ms = model.DelayMs;
+  if (model.JitterMs) {
+    static std::random_device system;
+    ms += static_cast<uint32_t>(system() % (model.JitterMs + 1));
+  }
+  Pause(ms);
+}
+
 // A reply that lets the engine go on: result true, or for StartTimeStep an
 // object whose "result" is true.
 bool GoesOn(const json& reply) {
@@ -36,7 +48,7 @@ bool GoesOn(const json& reply) {
 int RunAlone(const TModel& model, TSimulation& sim, TResultsWriter& out) {
   for (uint32_t step = 1; step <= model.Years; ++step) {
     if (step == model.ExitAtStep) std::_Exit(3);
-    Pause(model.DelayMs);
+    StepPause(model);
     const uint64_t start = MonotonicNs();
     sim.Step();
     out.Row(sim, start, MonotonicNs());
@@ -88,11 +100,15 @@ int RunWithManager(const TOptions& options, const TModel& model, TSimulation& si
     }
     if (reply["result"].is_object() && reply["result"].contains("modifier"))
       sim.ApplyModifier(reply["result"]["modifier"]);
-    Pause(model.DelayMs);
+    StepPause(model);
     sim.Step();
     const uint64_t stop = MonotonicNs();
     cancelled = !GoesOn(call("StopTimeStep", with("VelmarStateVarsPop", sim.StateVarsPop())));
     out.Row(sim, start, stop);
+    for (uint32_t e = 0; e < model.Echoes && !cancelled; ++e) {
+      const json reply = call("Echo", with("Value", step * 1000 + e));
+      cancelled = !reply.is_object() || !reply.contains("result") || reply["result"] == false;
+    }
   }
   // Said even when cancelled, so the manager sees this engine finish.
   call("StopSimulation", id);
