@@ -25,6 +25,7 @@ void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, std::string_view callAsJson
   std::string response;
   TCall call;
   call.Reply.ClientPipe = clientPipe;
+  call.Text = callAsJson;
   TCall* const outer = FCall;
   FCall = &call;
   try {

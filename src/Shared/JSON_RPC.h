@@ -89,6 +89,9 @@ class TJsonRpcServer {
   // the client stays waiting until CompleteDeferredReply. Only while a call
   // is being handled.
   TRpcDeferredReply DeferReply();
+  // The request text of the call being handled (empty between calls); valid
+  // while it is handled.
+  std::string_view CallText() const { return FCall ? FCall->Text : std::string_view(); }
   // Whether the call being handled has deferred its reply.
   bool ReplyDeferred() const { return FCall && FCall->Deferred; }
   // Answers a deferred call with a handler result (a parsed call) or with
@@ -120,6 +123,7 @@ class TJsonRpcServer {
   struct TCall {
     TRpcDeferredReply Reply;
     bool Deferred = false;
+    std::string_view Text;
   };
 
   // The pipe server's events; only messages matter at this layer.

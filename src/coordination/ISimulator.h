@@ -34,6 +34,20 @@ class ISimulator {
   // The fingerprint of the last finished run's reported states (32
   // hexadecimal digits); empty when it reached no step.
   virtual std::string RunFingerprint() { return {}; }
+  // The states file of the current or last run; empty when it writes none.
+  virtual std::string StatesFile() { return {}; }
+  // The numbers the engines reported, for the chart: the counter moves when
+  // something new came; the variable roots in the order first seen; an
+  // engine's values of a root from step `from` on (per step, a value per
+  // first index, deeper indices summed), returning the steps it has; the
+  // steps at which the processor set an engine's abundances.
+  virtual uint64_t StateGeneration() { return 0; }
+  virtual std::vector<std::string> StateRoots() { return {}; }
+  virtual size_t StateSeries(uint32_t /*engine*/, const std::string& /*root*/, size_t /*from*/,
+                             std::vector<std::vector<float>>& /*out*/) {
+    return 0;
+  }
+  virtual std::vector<uint32_t> AbundanceSetAt(uint32_t /*engine*/) { return {}; }
   // Every run from now on writes its trace to path; empty: none.
   virtual void SetTraceFile(const std::string& /*path*/) {}
 };

@@ -89,6 +89,10 @@ std::vector<std::string> TRunInsight::SummaryLines() const {
   return lines;
 }
 
+void TRunInsight::AbundanceReported(uint32_t engine, double total, uint64_t nowUs) {
+  if (FEnabled) FTrace.Counter(engine, "abundance", nowUs, total);
+}
+
 void TRunInsight::RunEnded(uint64_t nowUs, std::string_view fingerprint) {
   if (!FEnabled || !FTimings.Running()) return;
   FTimings.RunEnded(nowUs);

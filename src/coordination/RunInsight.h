@@ -31,6 +31,9 @@ class TRunInsight {
   void StopTimeStepArrived(uint32_t engine, uint64_t nowUs);
   void ProcessorExchanged(int64_t engine, std::string_view call, uint64_t startUs, uint64_t endUs);
   // Logs the run's timings and closes its trace; once per run.
+  // An engine's total abundance at the end of a step: a counter on its
+  // track of the trace.
+  void AbundanceReported(uint32_t engine, double total, uint64_t nowUs);
   // fingerprint: the run's (empty when it reached no step), for the trace.
   void RunEnded(uint64_t nowUs, std::string_view fingerprint = {});
 

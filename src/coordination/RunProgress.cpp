@@ -177,6 +177,11 @@ std::string TRunRows::ProcessorOutputFilename() const {
   return Platform::ChangeFileExt(FDocumentPath, ".processor.log");
 }
 
+std::string TRunRows::StatesFilename() const {
+  if (FDocumentPath.empty()) return {};
+  return Platform::ChangeFileExt(FDocumentPath, ".states.csv");
+}
+
 int TRunRows::OpenEngineOutput(uint32_t slot) {
   const int fd = OpenOutput(EngineOutputFilename(slot), "Velmar #" + std::to_string(slot));
   if (fd >= 0 && slot < FOutputFiles.size()) FOutputFiles[slot] = EngineOutputFilename(slot);

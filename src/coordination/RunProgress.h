@@ -108,6 +108,8 @@ class TRunRows {
   // replaced), empty for an untitled one. And the external processor's
   // standard error: "<document>.processor.log".
   std::string EngineOutputFilename(uint32_t slot) const;
+  // <document>.states.csv beside a saved document; empty for an untitled one.
+  std::string StatesFilename() const;
   std::string ProcessorOutputFilename() const;
 
   // Creates the output file of a child and returns its descriptor

@@ -22,6 +22,7 @@
 #include "coordination/RunInsight.h"
 #include "coordination/RunFingerprint.h"
 #include "coordination/RunProgress.h"
+#include "coordination/StateRecord.h"
 #include "coordination/Simulator.h"
 
 class TDocument;
@@ -97,6 +98,17 @@ class TSimulation : public ISimulator {
   // The fingerprint of the engines' reported states in the run that
   // IsSimulationDone last found finished; empty when it reached no step.
   std::string RunFingerprint() override { return FLastFingerprint; }
+  // What the engines reported and the processor handed them, as the run
+  // goes (the states file, the chart's numbers).
+  const TStateRecord& States() const { return FStates; }
+  std::string StatesFile() override { return FStates.Path(); }
+  uint64_t StateGeneration() override { return FStates.Generation(); }
+  std::vector<std::string> StateRoots() override { return FStates.Roots(); }
+  size_t StateSeries(uint32_t engine, const std::string& root, size_t from,
+                     std::vector<std::vector<float>>& out) override {
+    return FStates.Series(engine, root, from, out);
+  }
+  std::vector<uint32_t> AbundanceSetAt(uint32_t engine) override { return FStates.AbundanceSetAt(engine); }
   bool AnyVelmarProcessRunning() const;
 
   // Notices engines (and the processor) that have ended; part of every wait
@@ -154,6 +166,9 @@ class TSimulation : public ISimulator {
   void ForwardOrderedCalls();
   bool OrderedTurnTimedOut(const TOrderedCall& call, uint32_t holder, std::optional<uint32_t>& timeout);
   void QueueOrderedCall(TOrderedCall call);
+  // One exchange with the processor; a "StartTimeStep" answer's modifiers
+  // are recorded for the engine's step.
+  std::string Exchange(const TProcessorRequest& request, std::string_view rpc, uint32_t step);
   // The engine sends no more calls that count, nor states.
   void NoteEngineEnded(uint32_t id);
   // Whole seconds a held call has waited, counted from the end of the
@@ -178,6 +193,7 @@ class TSimulation : public ISimulator {
   uint64_t FLaunchEndTicks = 0;
   TRunFingerprint FFingerprint;
   std::string FLastFingerprint;
+  TStateRecord FStates;
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
   TRunRows FRows;

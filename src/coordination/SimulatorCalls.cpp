@@ -264,6 +264,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
       Logger().Error("StartSimulation call is missing required parameter \"%s\"", "VelmarStateVarsGlobal");
       return TVariant(false);
     }
+    if (HasJsonRpcServer()) FStates.Global(id, JsonRpcServer().CallText());
     InternalDebugMessage("Calling internal StartSimulation for ClientID %d", id);
     TVelmarProcess::StartSimulation(*this, id);
     InternalDebugMessage("Back from internal StartSimulation for ClientID %d", id);
@@ -299,6 +300,11 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
     // The state as this program writes it: blanks and number spellings the
     // engine varies do not change the fingerprint.
     FFingerprint.Report(id, Processes[id].TimeStep, JsonSerialize(JsonMember(params, "VelmarStateVarsPop")));
+    if (HasJsonRpcServer()) {
+      FStates.State(id, Processes[id].TimeStep, JsonRpcServer().CallText());
+      if (double total = 0; FStates.LastAbundance(id, total))
+        FInsight.AbundanceReported(id, total, Platform::MonotonicUs());
+    }
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
     Processes[id].StopTimeStep(Cancel);
     InternalDebugMessage("Back from internal StopTimeStep for ClientID %d", id);
@@ -355,7 +361,7 @@ std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   }
   if (!held && (Cancel || FOrder.MayForward(key))) {
     FOrder.Forwarded(key.ClientID);
-    return FProcessor.Exchange(call, rpc);
+    return Exchange(call, rpc, key.Step);
   }
   // Its turn has not come, or the barrier holds it: forwarded once both
   // allow, after the calls that come before it.
@@ -375,6 +381,13 @@ std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   waiting.Held = held;
   QueueOrderedCall(std::move(waiting));
   return std::string();
+}
+
+std::string TSimulation::Exchange(const TProcessorRequest& request, std::string_view rpc, uint32_t step) {
+  std::string answer = FProcessor.Exchange(request, rpc);
+  if (!answer.empty() && request.ClientID >= 0 && SameText(request.Method, "StartTimeStep"))
+    FStates.Modifier(static_cast<uint32_t>(request.ClientID), step, answer);
+  return answer;
 }
 
 void TSimulation::QueueOrderedCall(TOrderedCall call) {
@@ -414,7 +427,7 @@ void TSimulation::ForwardOrderedCalls() {
     FOrdered.erase(FOrdered.begin());
     FOrder.Forwarded(call.Key.ClientID);
     try {
-      JsonRpcServer().CompleteDeferredReply(call.Reply, FProcessor.Exchange(call.Request, call.Rpc));
+      JsonRpcServer().CompleteDeferredReply(call.Reply, Exchange(call.Request, call.Rpc, call.Key.Step));
     } catch (const std::exception& e) {
       // As for a call answered at once: the failure is logged and the engine
       // gets no reply.

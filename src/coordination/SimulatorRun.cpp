@@ -128,6 +128,7 @@ bool TSimulation::IsSimulationDone() {
       FLastFingerprint = FFingerprint.Finish(steps);
       Logger().Info("Run fingerprint: %s (%d steps)", FLastFingerprint, steps);
     }
+    for (const std::string& line : FStates.RunEnded()) Logger().Info(line);
     FInsight.RunEnded(Platform::MonotonicUs(), FLastFingerprint);
   }
   return !InProcess;
@@ -219,6 +220,7 @@ void TSimulation::StartSimulation(TDocument& document) {
   FFingerprint.Reset(document.ModelCount());
   FRows.NoteRunStarting(document);
   FInsight.RunStarting(FRows.Filenames(), Platform::MonotonicUs());
+  FStates.RunStarting(FRows.StatesFilename(), FRows.Filenames(), TSettings::GetRecordVariables());
   Logger().Log();
   LogProgramInfo();
 
@@ -272,6 +274,7 @@ void TSimulation::StartSimulation(TDocument& document) {
         Logger().Log("Could not kill Velmar process #%d", j);
     }
     if (FProcessor.Running()) StopExternalProcess();
+    FStates.RunEnded();
     FInsight.RunEnded(Platform::MonotonicUs());
     throw;
   }

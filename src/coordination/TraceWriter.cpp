@@ -1,7 +1,9 @@
 #include "coordination/TraceWriter.h"
 
 #include <charconv>
+#include <cmath>
 
+#include "diagnostics/TextUtils.h"
 #include "platform/Process.h"
 #include "platform/TempFile.h"
 
@@ -113,6 +115,19 @@ void TTraceWriter::Span(uint32_t engine, std::string_view name, uint64_t startUs
   }
   FBuffer += '}';
   EndEvent(endUs);
+}
+
+void TTraceWriter::Counter(uint32_t engine, std::string_view name, uint64_t atUs, double value) {
+  if (FFd < 0) return;
+  FBuffer += "{\"name\":";
+  FBuffer += JsonQuoted(name);
+  FBuffer += ",\"ph\":\"C\",\"pid\":1,\"tid\":";
+  AppendNumber(FBuffer, TrackOf(engine));
+  Timestamp(",\"ts\":", atUs);
+  FBuffer += ",\"args\":{\"value\":";
+  FBuffer += std::isfinite(value) ? TextUtils::SafeFormat("%.17g", value) : std::string("0");
+  FBuffer += '}';
+  EndEvent(atUs);
 }
 
 void TTraceWriter::ManagerEvent(std::string_view name, uint64_t atUs, int64_t engine, int64_t pid) {

@@ -35,6 +35,9 @@ class TTraceWriter {
   // call, when not empty, names the call the span belongs to.
   void Span(uint32_t engine, std::string_view name, uint64_t startUs, uint64_t endUs, uint32_t step,
             std::string_view call = {});
+  // A counter event ("ph":"C") on engine's track: viewers draw its values
+  // as a graph under the spans.
+  void Counter(uint32_t engine, std::string_view name, uint64_t atUs, double value);
   // An instant event on the manager's track; engine, when given, goes in
   // "args" with pid (a launch).
   void ManagerEvent(std::string_view name, uint64_t atUs, int64_t engine = -1, int64_t pid = -1);

@@ -94,4 +94,14 @@ std::string SafeFormat(std::string_view fmt, FmtArgs args) {
   }
 }
 
+std::string CsvField(std::string_view value) {
+  if (value.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(value);
+  std::string quoted = "\"";
+  for (const char c : value) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
 }  // namespace TextUtils

@@ -39,4 +39,7 @@ void CheckListSeparator();
 // Formats; on failure shows the failure text in an error box and returns it.
 VELMAR_DECLARE_SAFE_FORMAT
 
+// A field as RFC 4180 writes it: quoted (quotes doubled) only when it must be.
+std::string CsvField(std::string_view value);
+
 }  // namespace TextUtils

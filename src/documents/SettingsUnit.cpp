@@ -119,6 +119,12 @@ void TSettings::SetVelmarTimeStepTimeout(uint32_t value) {
   IniFile().WriteInteger(VELMAR_SECTION, VELMAR_TIMESTEP_TIMEOUT_KEY, static_cast<int32_t>(value));
 }
 
+// ---- Record --------------------------------------------------------------------
+
+std::string TSettings::GetRecordVariables() { return IniFile().ReadString("Record", "Variables", ""); }
+
+void TSettings::SetRecordVariables(const std::string& value) { WriteIfChanged("Record", "Variables", value); }
+
 // ---- ExternalProcessor ---------------------------------------------------------
 
 bool TSettings::GetUseExternalProcessor() {

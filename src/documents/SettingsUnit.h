@@ -96,6 +96,11 @@ class TSettings {
   static void SetExternalProcessorEnvironment(const std::string& value);
 
   // The recent documents, newest first (at most MAX_RECENT_DOCUMENTS).
+  // [Record] Variables: comma-separated path prefixes of the numbers the
+  // states file keeps ("Abund, K"); empty keeps every number.
+  static std::string GetRecordVariables();
+  static void SetRecordVariables(const std::string& value);
+
   static std::vector<std::string> GetRecentDocuments();
   static void SetRecentDocuments(const std::vector<std::string>& documents);
   // Puts path first, dropping an older entry of it and the oldest beyond

@@ -1,5 +1,7 @@
 #include "ui/RunRecord.h"
 
+#include "diagnostics/TextUtils.h"
+
 #include <charconv>
 #include <cstdio>
 
@@ -41,15 +43,7 @@ std::string FormatSeconds(uint64_t ms) {
   return buf;
 }
 
-std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string quoted = "\"";
-  for (const char c : value) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + '"';
-}
+std::string CsvField(const std::string& value) { return TextUtils::CsvField(value); }
 
 std::string CsvRow(const std::vector<std::string>& fields) {
   std::string row;
