@@ -50,7 +50,9 @@ const char* const USAGE =
     "                    not with several documents\n"
     "  --settings FILE   use FILE instead of the per-user settings file\n"
     "  -v, --version     print the program's version\n"
-    "  -h, --help        print this text\n";
+    "  -h, --help        print this text\n"
+    "\n"
+    "The document and settings files: man 5 velmar-manager, or docs/files.md.\n";
 
 struct TCommandLine {
   std::string SettingsFile;
