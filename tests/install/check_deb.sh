@@ -21,6 +21,11 @@ for lib in libc6 libstdc++6 libqt6widgets6 libqt6charts6; do
   grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 
+# Built as the project builds with no build type given: optimised.
+cache=$(dirname "$deb")/CMakeCache.txt
+[[ ! -f $cache ]] || grep -qx 'CMAKE_BUILD_TYPE:STRING=RelWithDebInfo' "$cache" ||
+  fail "the package's build is $(grep '^CMAKE_BUILD_TYPE' "$cache")"
+
 lintian --fail-on error --tag-display-limit 0 "$deb" > "$work/lintian.txt" 2>&1 ||
   fail "lintian reports errors: $(cat "$work/lintian.txt")"
 if grep -q '^E:' "$work/lintian.txt"; then fail "lintian: $(grep '^E:' "$work/lintian.txt")"; fi
