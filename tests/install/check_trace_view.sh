@@ -2,7 +2,8 @@
 # tests/install/check_trace_view.sh BUILD_DIR: the demo's run traced by the
 # built manager, opened by scripts/trace-view in speedscope in headless
 # Chromium: every engine's track and the manager's listed by name, the page
-# without an error, and a picture of the slowest engine's track. Skipped
+# without an error, and a picture of the slowest engine's track; a file it
+# cannot read reported with the page's own words. Skipped
 # (exit 77, saying why) when Chromium, node or npm cannot be had.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -41,4 +42,12 @@ assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
 width, height = struct.unpack(">II", data[16:24])
 assert (width, height) == (1400, 500), (width, height)
 PY
-echo "trace-view listed the four tracks and took the picture"
+# A file speedscope cannot read: the page's complaint, exit status 1, no picture.
+echo 'not a trace {' > "$work/bad.json"
+status=0
+VELMAR_TRACE_VIEW_DIR=$build/trace-view "$ROOT/scripts/trace-view" "$work/bad.json" "$work/bad.png" \
+  > /dev/null 2> "$work/errors.txt" || status=$?
+[ "$status" = 1 ] || fail "an unreadable trace: exit status $status"
+grep -q '^trace-view: the page said: Unrecognized format!' "$work/errors.txt" || fail "reported: $(cat "$work/errors.txt")"
+[ ! -e "$work/bad.png" ] || fail "a picture of an unreadable trace"
+echo "trace-view listed the four tracks and took the picture; an unreadable trace is reported"

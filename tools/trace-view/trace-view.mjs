@@ -45,13 +45,22 @@ try {
   page.on('console', (m) => { if (m.type() === 'error') errors.push(`console: ${m.text()}`); });
   page.on('pageerror', (e) => errors.push(`page: ${e.message}`));
   page.on('requestfailed', (r) => errors.push(`request failed: ${r.url()} ${r.failure()?.errorText}`));
+  // speedscope says that it cannot read a file in an alert box.
+  const dialog = new Promise((resolve) => page.on('dialog', async (d) => {
+    errors.push(`the page said: ${d.message()}`);
+    await d.dismiss();
+    resolve();
+  }));
   await page.setViewport({ width, height });
   await page.goto('file://' + page_, { waitUntil: 'load' });
   const input = await page.waitForSelector('input[type=file]', { timeout: 30000 });
   await input.uploadFile(path.resolve(tracePath));
   // The toolbar reads "<track> (i/n)" once the trace is read.
   const titlePattern = '\\n([^\\n]*) \\((\\d+)/(\\d+)\\)';
-  await page.waitForFunction((p) => new RegExp(p).test(document.body.innerText), { timeout: 30000 }, titlePattern);
+  await Promise.race([
+    page.waitForFunction((p) => new RegExp(p).test(document.body.innerText), { timeout: 30000 }, titlePattern),
+    dialog.then(() => { throw new Error(`speedscope did not read ${tracePath}`); }),
+  ]);
   const title = () => page.evaluate((p) => {
     const m = document.body.innerText.match(new RegExp(p));
     return { name: m[1], index: Number(m[2]), count: Number(m[3]) };
