@@ -255,3 +255,39 @@ def test_from_command_line(namespace):
         assert (e.client_id, e.model_path, e.reply_timeout, e.pipe_name) == (4, "/tmp/a b/m.vm", 9.0, "OtherPipe")
         assert e.echo(5) == 5
     fake.finish()
+
+
+@pytest.mark.parametrize("keyword, waits", [
+    ({}, False),                        # the command line's 1 s
+    ({"reply_timeout": 5}, True),       # longer than the command line's
+    ({"reply_timeout": None}, True),    # for ever
+])
+def test_from_command_line_reply_timeout_keyword(namespace, keyword, waits):
+    release = threading.Event()
+
+    def script(conn):
+        request, _ = read_message(conn)
+        release.wait(1.6)
+        try:
+            reply(conn, request, 7)
+        except BrokenPipeError:         # an engine that gave up has gone
+            assert not waits
+
+    fake = FakeManager(namespace, script)
+    argv = ["engine", "/RUN=YES", "/RPC=VelmarManager", "/RPCID=0", "m.vm", "/RpcResponseTimeout=1"]
+    with velmar.Engine.from_command_line(argv, {"VELMAR_PIPE_NAMESPACE": namespace}, **keyword) as e:
+        assert e.reply_timeout == keyword.get("reply_timeout", 1.0)
+        if waits:
+            assert e.echo(7) == 7
+        else:
+            with pytest.raises(velmar.ReplyTimeout, match="no reply to request 1 within 1 seconds"):
+                e.echo(7)
+    release.set()
+    fake.finish()
+
+
+@pytest.mark.parametrize("bad", [0, -1, float("nan")])
+def test_from_command_line_refuses_a_reply_timeout_that_is_no_wait(namespace, bad):
+    argv = ["engine", "/RUN=YES", "/RPC=VelmarManager", "/RPCID=0", "m.vm"]
+    with pytest.raises(ValueError, match="reply_timeout must be more than 0 seconds"):
+        velmar.Engine.from_command_line(argv, {"VELMAR_PIPE_NAMESPACE": namespace}, reply_timeout=bad)

@@ -39,6 +39,19 @@ DEFAULTS = [
     (req("Echo", ClientID=0, Value=4294967297), '{"result":1,"id":7,"jsonrpc":"2.0"}'),
     (req("Echo", ClientID=0, Value=2147483648), '{"result":-2147483648,"id":7,"jsonrpc":"2.0"}'),
     (req("Echo", ClientID=0), '{"result":0,"id":7,"jsonrpc":"2.0"}'),
+    # How the manager reads a number: floats rounded (halves to even) and
+    # held to 64 bits, then the low 32 bits; a string only when it spells a
+    # whole number.
+    (req("Echo", ClientID=0, Value=3.7), '{"result":4,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=-2.5), '{"result":-2,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value="12.5"), '{"result":0,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=True), '{"result":1,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=1e300), '{"result":-1,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=-1e300), '{"result":0,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=1.0e19), '{"result":-1,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=10 ** 19), '{"result":-1,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value=-(10 ** 19)), '{"result":0,"id":7,"jsonrpc":"2.0"}'),
+    (req("Echo", ClientID=0, Value="99999999999999999999"), '{"result":0,"id":7,"jsonrpc":"2.0"}'),
     (req("Bogus", ClientID=0), '{"id":7,"jsonrpc":"2.0"}'),
     (req("Initialize"), '{"result":false,"id":7,"jsonrpc":"2.0"}'),
     (req("Initialize", id="12", ClientID=0), '{"result":true,"id":12,"jsonrpc":"2.0"}'),

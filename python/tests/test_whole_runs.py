@@ -36,14 +36,18 @@ def settings_text(engine, options="", processor=None, parameters="", timeout=30,
             % (engine, options, timeout, 1 if processor else 0, processor or "", parameters, close))
 
 
-def run_manager(run_dir, models, settings, expect=0):
+def run_manager(run_dir, models, settings, expect=0, source_on_path=True):
     doc = run_dir / "run.vmgr"
     doc.write_text("".join("[Model%d]\nFilename=%s\n\n" % (i, m) for i, m in enumerate(models)))
     (run_dir / "settings.ini").write_text(settings)
     manager = manager_program()
     assert os.access(manager, os.X_OK), "build the manager first (scripts/build): %s" % manager
-    env = dict(os.environ, PYTHONPATH=PYTHON_DIR,
-               VELMAR_PIPE_NAMESPACE="velmar-pytest-%d-%s-" % (os.getpid(), uuid.uuid4().hex[:8]))
+    # The engines import the package from this tree, unless they are to
+    # find an installed one.
+    env = {k: v for k, v in os.environ.items() if source_on_path or k != "PYTHONPATH"}
+    if source_on_path:
+        env["PYTHONPATH"] = PYTHON_DIR
+    env["VELMAR_PIPE_NAMESPACE"] = "velmar-pytest-%d-%s-" % (os.getpid(), uuid.uuid4().hex[:8])
     proc = subprocess.run([manager, "--settings", str(run_dir / "settings.ini"), "--headless", str(doc)],
                           env=env, capture_output=True, text=True, timeout=180)
     logs = "".join("\n--- %s\n%s" % (p.name, p.read_text(errors="replace"))

@@ -34,6 +34,9 @@ __all__ = ["Engine", "CommandLine", "CommandLineError", "RpcErrorReply", "parse_
 
 DEFAULT_REPLY_TIMEOUT = 60.0
 
+# Engine.from_command_line's reply_timeout when the command line's is taken.
+FROM_COMMAND_LINE: Any = type("FromCommandLine", (), {"__repr__": lambda self: "FROM_COMMAND_LINE"})()
+
 
 class CommandLineError(VelmarError, ValueError):
     """The command line lacks what an engine needs, or holds a bad value."""
@@ -141,20 +144,36 @@ class Engine:
 
     @classmethod
     def from_command_line(cls, argv: Optional[Sequence[str]] = None,
-                          environ: Optional[Mapping[str, str]] = None) -> "Engine":
+                          environ: Optional[Mapping[str, str]] = None, *,
+                          reply_timeout: Any = FROM_COMMAND_LINE) -> "Engine":
         """Connects as the command line says. argv is the whole argument list,
         program name first (sys.argv by default); environ gives
-        VELMAR_PIPE_NAMESPACE (os.environ by default). /RpcResponseTimeout=0
-        waits for ever."""
+        VELMAR_PIPE_NAMESPACE (os.environ by default).
+
+        reply_timeout is how long each call waits for its reply, in seconds
+        (None: for ever). By default it is the command line's
+        /RpcResponseTimeout (0 there waits for ever), which the manager sets
+        to its own time-out + 2 s: the moment it gives up on a slow
+        processor too. An engine whose processor may answer late passes a
+        longer one."""
         args = list(sys.argv if argv is None else argv)[1:]
         cl = parse_command_line(args)
         if cl.pipe_name is None or cl.pipe_name == "":
             raise CommandLineError("no /RPC=PIPE on the command line: not started by the manager")
         if cl.client_id is None:
             raise CommandLineError("no /RPCID=N on the command line")
-        timeout: Optional[float] = DEFAULT_REPLY_TIMEOUT if cl.reply_timeout is None else cl.reply_timeout
-        if timeout == 0:
+        timeout: Optional[float]
+        if reply_timeout is FROM_COMMAND_LINE:
+            timeout = DEFAULT_REPLY_TIMEOUT if cl.reply_timeout is None else cl.reply_timeout
+            if timeout == 0:
+                timeout = None
+        elif reply_timeout is None:
             timeout = None
+        else:
+            timeout = float(reply_timeout)
+            if not timeout > 0:
+                raise ValueError("reply_timeout must be more than 0 seconds (None waits for ever), not %r"
+                                 % reply_timeout)
         engine = cls(cl.client_id, cl.pipe_name, cl.model_path, timeout, environ)
         engine.command_line = cl
         return engine

@@ -190,20 +190,27 @@ def reply_id(request_id: Any) -> Any:
     return n if n is not None else request_id
 
 
+def _held_to_64_bits(n: int) -> int:
+    # Beyond 64 bits a number is read as its nearest end.
+    return min(max(n, _INT64_MIN), _INT64_MAX)
+
+
 def _round_half_even(x: float) -> int:
-    return int(round(x))
+    return _held_to_64_bits(int(round(x)))
 
 
 def as_integer(value: Any) -> int:
     """A member read as a whole number the way the manager reads "ClientID"
     and "Value": floats rounded (halves to even), booleans 1 or 0, a string
-    that spells a whole number that number, anything else 0."""
+    that spells a whole number that number, anything else 0. A number
+    beyond 64 bits reads as the largest or smallest 64-bit one (1e300 as
+    2**63 - 1)."""
     if value is None or isinstance(value, (list, tuple, dict)):
         return 0
     if isinstance(value, bool):
         return 1 if value else 0
     if isinstance(value, int):
-        return value
+        return _held_to_64_bits(value)
     if isinstance(value, float):
         if not math.isfinite(value):
             return 0

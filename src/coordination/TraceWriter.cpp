@@ -150,6 +150,11 @@ void TTraceWriter::ManagerEvent(std::string_view name, uint64_t atUs, int64_t en
 
 void TTraceWriter::Close(uint64_t atUs, std::string_view fingerprint) {
   if (FFd < 0) return;
+  // The whole run as one span on the manager's track, so that a viewer that
+  // shows spans only (speedscope) lists the track too.
+  FBuffer += "{\"name\":\"Run\",\"ph\":\"X\",\"pid\":1,\"tid\":0,\"ts\":0,\"dur\":";
+  AppendNumber(FBuffer, atUs > FStartUs ? atUs - FStartUs : 0);
+  FBuffer += "},\n";
   // The last event has no comma after it: the closed file is plain JSON.
   FBuffer += "{\"name\":\"run end\",\"ph\":\"i\",\"s\":\"t\",\"pid\":1,\"tid\":0";
   Timestamp(",\"ts\":", atUs);

@@ -45,12 +45,14 @@ const char* const USAGE =
     "                    print a Slurm batch script running the documents as a job\n"
     "                    array, one document per task\n"
     "  --trace FILE      write each run as a trace to FILE (emptied at every run's\n"
-    "                    start) for Perfetto or chrome://tracing: one track per\n"
+    "                    start) for Perfetto or speedscope: one track per\n"
     "                    engine with its computing, held and processor times;\n"
     "                    not with several documents\n"
     "  --settings FILE   use FILE instead of the per-user settings file\n"
     "  -v, --version     print the program's version\n"
-    "  -h, --help        print this text\n";
+    "  -h, --help        print this text\n"
+    "\n"
+    "The document and settings files: man 5 velmar-manager, or docs/files.md.\n";
 
 struct TCommandLine {
   std::string SettingsFile;

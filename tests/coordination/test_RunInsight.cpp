@@ -238,7 +238,10 @@ TEST_F(RunInsightTest, TheTraceHoldsEverySpanWithItsStepAndReadsBackWholeOrCut) 
   for (const TTraceEvent& e : trace->Events)
     if (e.Track == 0) manager.push_back(e.Name + "@" + std::to_string(e.Ts));
   EXPECT_EQ(manager, (std::vector<std::string>{"run start@0", "launch Velmar #0@10", "launch Velmar #1@20",
-                                               "launch Velmar #2@30", "run end@" + std::to_string(end - T0)}));
+                                               "launch Velmar #2@30", "Run@0", "run end@" + std::to_string(end - T0)}));
+  const auto run = trace->Spans(0, "Run");
+  ASSERT_EQ(run.size(), 1u);
+  EXPECT_EQ(run[0].Dur, static_cast<int64_t>(end - T0));
 
   // Cut anywhere, as a killed manager leaves it: still read, with every
   // event whose line was whole.

@@ -15,9 +15,10 @@ for f in usr/bin/velmar-manager usr/bin/velmar-refengine usr/bin/velmar-dispersa
          usr/share/applications/velmar-manager.desktop \
          usr/share/icons/hicolor/scalable/apps/velmar-manager.svg \
          usr/share/mime/packages/velmar-manager.xml \
-         usr/share/man/man1/velmar-manager.1; do
+         usr/share/man/man1/velmar-manager.1 usr/share/man/man5/velmar-manager.5; do
   [[ -f $dest/$f ]] || fail "$f not installed"
 done
+compgen -G "$dest/usr/share/velmar-manager/velmar-*-py3-none-any.whl" >/dev/null || fail "the wheel not installed"
 [[ -x $dest/usr/bin/velmar-manager ]] || fail "velmar-manager not executable"
 "$dest/usr/bin/velmar-manager" --version | grep -q '^velmar-manager ' || fail "installed program does not run"
 
@@ -33,4 +34,6 @@ update-mime-database "$dest/usr/share/mime" || fail "MIME package rejected"
 grep -q '^50:application/x-velmar-manager:\*\.vmgr$' "$dest/usr/share/mime/globs2" || fail "*.vmgr not in globs2"
 
 man -l "$dest/usr/share/man/man1/velmar-manager.1" 2>/dev/null | grep -q -- '--headless' || fail "manual page does not render"
+man -l "$dest/usr/share/man/man5/velmar-manager.5" 2>/dev/null | grep -q 'UseExternalProcessor' ||
+  fail "section-5 manual page does not render"
 echo "installed and checked"

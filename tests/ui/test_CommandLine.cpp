@@ -45,6 +45,8 @@ TEST(CommandLineTest, HelpAndVersionPrintAndSucceed) {
   EXPECT_EQ(help.Status, 0);
   EXPECT_NE(help.Output.find("--headless DOC"), std::string::npos);
   EXPECT_NE(help.Output.find("--settings FILE"), std::string::npos);
+  // Where the file formats are written down.
+  EXPECT_NE(help.Output.find("man 5 velmar-manager, or docs/files.md"), std::string::npos);
 
   const TResult version = RunManager("--version");
   EXPECT_EQ(version.Status, 0);
