@@ -327,6 +327,7 @@ int AppendHeadlessResult(const std::string& resultsFile, const THeadlessRun& run
   r.Engines = run.ModelCount();
   r.LogFile = LogFileOf(run.DocumentPath());
   r.Fingerprint = run.Fingerprint();
+  r.StatesFile = run.StatesFile();
   if (const int rc = AppendResult(resultsFile, r)) {
     err << "velmar-manager: could not write to \"" << resultsFile << "\": " << Platform::SysErrorMessage(rc)
         << std::endl;

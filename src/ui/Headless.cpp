@@ -181,6 +181,7 @@ int THeadlessRun::Run() {
     FModelCount = FDocument->ModelCount();
     for (const TEngineProgress& e : Simulator().Progress().Engines) FStepsDone = std::max(FStepsDone, e.CompletedStep);
     FFingerprint = Simulator().RunFingerprint();
+    FStatesFile = Simulator().StatesFile();
   }
   return FClosed && FRunControl.GetOutcome() == roComplete ? EXIT_COMPLETE : EXIT_FAILED;
 }

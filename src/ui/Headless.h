@@ -39,6 +39,7 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   uint32_t StepsDone() const { return FStepsDone; }      // the highest step an engine completed
   uint32_t ModelCount() const { return FModelCount; }
   const std::string& Fingerprint() const { return FFingerprint; }  // empty: no step was reached
+  const std::string& StatesFile() const { return FStatesFile; }    // empty: none written
 
  private:
   // IRunHost
@@ -90,4 +91,5 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   uint32_t FStepsDone = 0;
   uint32_t FModelCount = 0;
   std::string FFingerprint;
+  std::string FStatesFile;
 };

@@ -9,7 +9,7 @@
 
 namespace {
 
-const size_t RESULTS_FIELDS = 9;
+const size_t RESULTS_FIELDS = 10;
 
 bool ToNumber(const std::string& text, uint64_t& value) {
   const char* end = text.data() + text.size();
@@ -99,7 +99,7 @@ std::optional<std::vector<std::vector<std::string>>> ParseCsv(const std::string&
 
 std::string FormatResultRow(const TRunRecord& r) {
   return CsvRow({r.Document, r.Outcome, r.Start ? FormatTimestamp(*r.Start) : "", r.End ? FormatTimestamp(*r.End) : "",
-                 FormatSeconds(r.ElapsedMs), std::to_string(r.Steps), std::to_string(r.Engines), r.LogFile, r.Fingerprint});
+                 FormatSeconds(r.ElapsedMs), std::to_string(r.Steps), std::to_string(r.Engines), r.LogFile, r.Fingerprint, r.StatesFile});
 }
 
 std::optional<TRunRecord> RecordFromFields(const std::vector<std::string>& fields) {
@@ -122,6 +122,7 @@ std::optional<TRunRecord> RecordFromFields(const std::vector<std::string>& field
   r.Engines = static_cast<uint32_t>(engines);
   r.LogFile = fields[7];
   r.Fingerprint = fields[8];
+  r.StatesFile = fields[9];
   return r;
 }
 

@@ -18,7 +18,7 @@ inline constexpr const char* OUTCOME_CANCELLED = "cancelled";  // stopped by SIG
 inline constexpr const char* OUTCOME_NOT_STARTED = "not started";  // a batch stopped before its turn
 
 // The first line of every results file.
-inline constexpr const char* RESULTS_HEADER = "document,outcome,start,end,elapsed_s,steps,engines,log_file,fingerprint\r\n";
+inline constexpr const char* RESULTS_HEADER = "document,outcome,start,end,elapsed_s,steps,engines,log_file,fingerprint,states_file\r\n";
 
 struct TRunRecord {
   std::string Document;  // as the command line named it
@@ -33,6 +33,8 @@ struct TRunRecord {
   // The run's fingerprint (32 hexadecimal digits); empty when it reached no
   // step.
   std::string Fingerprint;
+  // The run's states file; empty when it wrote none (an untitled document).
+  std::string StatesFile;
 };
 
 // "2026-12-10 00:12:03.045": local time to the millisecond, a form both

@@ -466,7 +466,7 @@ TEST_F(BatchTest, OneHeadlessRunAppendsItsRowUnderOneHeader) {
   const std::vector<std::string> lines = Lines(ReadText(Dir / "rows.csv"));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0] + "\n", RESULTS_HEADER);
-  const std::regex row(R"((\w+\.vmgr),(\w+),[-0-9]{10} [:0-9]{8}\.\d{3},[-0-9]{10} [:0-9]{8}\.\d{3},\d+\.\d{3},(\d+),(\d+),(\w+\.log),([0-9a-f]{32})\r)");
+  const std::regex row(R"((\w+\.vmgr),(\w+),[-0-9]{10} [:0-9]{8}\.\d{3},[-0-9]{10} [:0-9]{8}\.\d{3},\d+\.\d{3},(\d+),(\d+),(\w+\.log),([0-9a-f]{32}),([^,]+\.states\.csv)\r)");
   const char* const expected[3][5] = {{"good.vmgr", "completed", "5", "2", "good.log"},
                                       {"bad.vmgr", "failed", "1", "1", "bad.log"},
                                       {"good.vmgr", "completed", "5", "2", "good.log"}};
@@ -476,6 +476,7 @@ TEST_F(BatchTest, OneHeadlessRunAppendsItsRowUnderOneHeader) {
     ASSERT_TRUE(std::regex_match(lines[i + 1], m, row)) << lines[i + 1];
     for (size_t k = 0; k < 5; ++k) EXPECT_EQ(m[k + 1], expected[i][k]) << lines[i + 1];
     fingerprints[i] = m[6];
+    EXPECT_TRUE(fs::exists(Dir / m[7].str()) || fs::exists(m[7].str())) << lines[i + 1];
   }
   // The same document run again reports the same states.
   EXPECT_EQ(fingerprints[0], fingerprints[2]);

@@ -78,10 +78,11 @@ TEST(RunRecordTest, ARowIsWrittenAndReadBackWhole) {
   r.Engines = 3;
   r.LogFile = "runs/harvest, 20%.log";
   r.Fingerprint = "00112233445566778899aabbccddeeff";
+  r.StatesFile = "runs/harvest, 20%.states.csv";
   const std::string row = FormatResultRow(r);
   EXPECT_EQ(row,
             "\"runs/harvest, 20%.vmgr\",cancelled,2026-01-02 03:04:05.006,2026-01-02 03:04:09.007,4.001,12,3,"
-            "\"runs/harvest, 20%.log\",00112233445566778899aabbccddeeff\r\n");
+            "\"runs/harvest, 20%.log\",00112233445566778899aabbccddeeff,\"runs/harvest, 20%.states.csv\"\r\n");
   const auto fields = ParseCsv(row);
   ASSERT_TRUE(fields && fields->size() == 1);
   const auto back = RecordFromFields(fields->front());
@@ -96,6 +97,7 @@ TEST(RunRecordTest, ARowIsWrittenAndReadBackWhole) {
   EXPECT_EQ(back->Engines, 3u);
   EXPECT_EQ(back->LogFile, r.LogFile);
   EXPECT_EQ(back->Fingerprint, r.Fingerprint);
+  EXPECT_EQ(back->StatesFile, r.StatesFile);
 
   // A run never started has no times.
   TRunRecord never;
@@ -103,7 +105,7 @@ TEST(RunRecordTest, ARowIsWrittenAndReadBackWhole) {
   never.Outcome = OUTCOME_NOT_STARTED;
   never.Engines = 2;
   never.LogFile = "a.log";
-  EXPECT_EQ(FormatResultRow(never), "a.vmgr,not started,,,0.000,0,2,a.log,\r\n");
+  EXPECT_EQ(FormatResultRow(never), "a.vmgr,not started,,,0.000,0,2,a.log,,\r\n");
   const auto neverBack = RecordFromFields(ParseCsv(FormatResultRow(never))->front());
   ASSERT_TRUE(neverBack);
   EXPECT_FALSE(neverBack->Start || neverBack->End);
