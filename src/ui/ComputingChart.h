@@ -3,23 +3,23 @@
 // step, one line per engine. It reads only the steps completed since its
 // last read, at most every REFRESH_INTERVAL, and keeps the run's lines once
 // the run is over, until the next run starts. A line has at most
-// MAX_POINTS points: a long run's steps are drawn in bins (2, 4, 8 ... steps
-// a point, the mean of their times), so drawing stays cheap.
+// TChartLines::MAX_POINTS points (a long run's steps drawn in bins).
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <QChartView>
 
 #include "coordination/RunProgress.h"
+#include "ui/ChartLines.h"
 
 class ISimulator;
-class QLineSeries;
 class QValueAxis;
 
 class TComputingChart : public QChartView {
  public:
   static constexpr int REFRESH_INTERVAL = 500;  // ms
-  static constexpr int MAX_POINTS = 1000;
+  static constexpr int MAX_POINTS = TChartLines::MAX_POINTS;
 
   explicit TComputingChart(QWidget* parent = nullptr);
 
@@ -29,38 +29,26 @@ class TComputingChart : public QChartView {
   void Follow(ISimulator& simulator, const TRunProgress& progress, bool force = false);
 
   // What the chart shows, for tests.
-  int LineCount() const { return static_cast<int>(FLines.size()); }
+  int LineCount() const { return static_cast<int>(FLines->Count()); }
   // Engine's points: (step, ms).
   QList<QPointF> Points(int engine) const;
   // Reads made while a run went on (not forced).
   int RunningReads() const { return FRunningReads; }
   // Steps a point stands for.
-  size_t StepsPerPoint() const { return FBin; }
+  size_t StepsPerPoint() const { return FLines->StepsPerPoint(); }
 
  private:
   void Restart(const TRunProgress& progress);
-  // Doubles the steps a point stands for, merging each line's points in pairs.
-  void Coarsen();
-
-  // The steps read since a line's last point (fewer than FBin).
-  struct TPartial {
-    double Sum = 0;
-    size_t Count = 0;
-    size_t FirstStep = 0;
-  };
 
   uint64_t FRun = 0;
   bool FHaveRun = false;
-  std::vector<QLineSeries*> FLines;
+  std::unique_ptr<TChartLines> FLines;
   std::vector<size_t> FRead;  // steps read per engine
-  std::vector<TPartial> FPartial;
-  size_t FBin = 1;
   QValueAxis* FSteps = nullptr;
   QValueAxis* FMs = nullptr;
-  double FMaxMs = 0;
-  size_t FMaxStep = 0;
   qint64 FLastReadMs = 0;
   bool FEverRead = false;
   int FRunningReads = 0;
   std::vector<float> FScratch;
+  std::vector<double> FValues;
 };
