@@ -243,6 +243,9 @@ void ModifyProfile(const std::string& fileName, const std::function<bool(TProfil
   profile.Parse(content);
   // Lines that cannot be written back as they were are not written at all.
   if (!profile.Unwritable.empty()) throw EProfileWriteError(fileName + ": " + profile.Unwritable);
+  // New lines take the file's line break as it was, also after an edit
+  // that erased every line.
+  (void)profile.NewLineBreak();
   if (!edit(profile)) return;
   const std::string newContent = profile.Join();
   if (exists && newContent == content) return;
