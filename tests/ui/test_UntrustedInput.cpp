@@ -89,11 +89,20 @@ class UntrustedInput : public ::testing::Test {
 
 TEST_F(UntrustedInput, ADocumentWithoutModelsIsRefused) {
   const std::string path = (Dir / "doc.vmgr").string();
-  for (const std::string& content : {std::string("\x8f\x01\xff random \0 bytes\n\x13", 20),
-                                     std::string("[Model1]\nFilename=m1.vm\n"), std::string()}) {
+  const std::string none = "velmar-manager: \"" + path + "\" has no models; there is nothing to run";
+  const std::string notText = "velmar-manager: \"" + path + "\" is not a Velmar Manager document: it holds bytes that are not text";
+  const std::string noModel = "velmar-manager: \"" + path +
+                              "\" is not a Velmar Manager document: none of its sections is a model ([Model0], [Model1], ...)";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {std::string("\x8f\x01\xff random \0 bytes\n\x13", 20), notText},
+      {"[Model1]\nFilename=m1.vm\n", none},
+      {"", none},
+      {"years = 10\n[population north]\ninitial = 100\n", noModel},
+  };
+  for (const auto& [content, message] : cases) {
     std::ofstream(path, std::ios::binary) << content;
     EXPECT_EQ(Run(), 2) << Output;
-    EXPECT_TRUE(Printed("velmar-manager: \"" + path + "\" has no models; there is nothing to run")) << Output;
+    EXPECT_TRUE(Printed(message)) << Output;
     EXPECT_FALSE(Printed("Simulation complete")) << Output;
   }
 }
