@@ -220,6 +220,9 @@ void TProfile::Parse(std::string_view content) {
     Lines.push_back(std::move(line));
     content.remove_prefix(len);
   }
+  // Now, not when first needed: a parsed file may be shared by readers on
+  // several threads, which must find nothing left to build.
+  IndexSections();
 }
 
 std::string TProfile::Join() const {

@@ -89,8 +89,9 @@ struct TProfile {
   void EraseLines(size_t from, size_t to);
 
  private:
-  // The headers of each section name (lower case), in file order; built
-  // when first needed and kept up to date by InsertLine and EraseLines, so
+  // The headers of each section name (lower case), in file order; built by
+  // Parse and kept up to date by EraseLines and by InsertLine at the end (a
+  // line inserted before others has it built again when next needed), so
   // that a save of thousands of sections stays linear.
   void IndexSections() const;
   mutable bool FIndexed = false;

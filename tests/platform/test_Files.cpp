@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/FileShare.h"
 #include "platform/Files.h"
 
 namespace fs = std::filesystem;
@@ -116,6 +117,10 @@ TEST(PlatformFiles, AFifoOrADeviceIsRefusedByEveryOpenByNameWithoutBlocking) {
             }),
             7);
   EXPECT_EQ(InChildWithin5s([&] { return ExistingFileReadError(fifo) == NOT_REGULAR_FILE_ERROR ? 7 : 1; }), 7);
+  // The results file and the files read back whole (a run's row, a trace).
+  EXPECT_EQ(InChildWithin5s([&] { return AppendShared(fifo, "header\n", "row\n") == NOT_REGULAR_FILE_ERROR ? 7 : 1; }),
+            7);
+  EXPECT_EQ(InChildWithin5s([&] { return ReadWholeFile(fifo) ? 1 : 7; }), 7);
   int fd = -1;
   EXPECT_EQ(OpenRegularFile("/dev/null", O_WRONLY, 0, fd), NOT_REGULAR_FILE_ERROR);
   EXPECT_EQ(OpenRegularFile(dir.string(), O_RDONLY, 0, fd), NOT_REGULAR_FILE_ERROR);
