@@ -235,6 +235,29 @@ TProcessorBridge::~TProcessorBridge() {
   Platform::CloseProcessHandle(FProcInfo.hThread);
 }
 
+namespace {
+
+std::string WellFormedEnvironment(const std::string& environment) {
+  // An entry without a name would reach the processor as something no
+  // getenv finds (or, "=x", as one that some programs take for a drive's
+  // folder on other systems): it is named and left out.
+  std::string kept, malformed;
+  for (const std::string& entry : WinUtils::MakeEnvironmentStringsBlock(environment)) {
+    const size_t eq = entry.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      malformed += (malformed.empty() ? "\"" : ", \"") + entry + "\"";
+      continue;
+    }
+    kept += entry + "\r\n";
+  }
+  if (!malformed.empty())
+    Logger().Warn("The external processor's environment entries %s are not of the form name=value; they are left out",
+                  malformed);
+  return kept;
+}
+
+}  // namespace
+
 void TProcessorBridge::Start(int errorOutput) {
   Assert(!FRunning);
   const std::string filename = TSettings::GetExternalProcessorFilename();
@@ -243,7 +266,7 @@ void TProcessorBridge::Start(int errorOutput) {
   FPending.clear();
   FFailed = false;
   FRunning = WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
-                                  TSettings::GetExternalProcessorEnvironment(), errorOutput);
+                                  WellFormedEnvironment(TSettings::GetExternalProcessorEnvironment()), errorOutput);
   if (!FRunning) {
     LogExecFailure(filename);
     // The pipe ends are ours even when the start failed.

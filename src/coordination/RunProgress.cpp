@@ -1,14 +1,16 @@
 // The run's rows for the monitor, and the engines' output files.
 #include "coordination/RunProgress.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
-#include <fstream>
 
 #include "coordination/Simulator.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
+#include "platform/TempFile.h"
 
 namespace {
 
@@ -40,17 +42,16 @@ int OpenOutput(const std::string& path, const std::string& whose) {
 // The last maxLines lines of a file that are not blank, from its last
 // OUTPUT_TAIL_BYTES; a line longer than OUTPUT_TAIL_LINE_LENGTH is cut.
 std::vector<std::string> LastLinesOf(const std::string& path, size_t maxLines) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  const std::streamoff from = size > static_cast<std::streamoff>(OUTPUT_TAIL_BYTES)
-                                  ? size - static_cast<std::streamoff>(OUTPUT_TAIL_BYTES)
-                                  : 0;
-  in.seekg(from);
-  std::string text(static_cast<size_t>(size - from), '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
+  int fd = -1;
+  if (Platform::OpenRegularFile(path, O_RDONLY, 0, fd) != 0) return {};
+  const int64_t size = Platform::SeekFd(fd, 0, Platform::TFdSeek::End);
+  const int64_t from = size > static_cast<int64_t>(OUTPUT_TAIL_BYTES) ? size - static_cast<int64_t>(OUTPUT_TAIL_BYTES) : 0;
+  std::string text;
+  if (size > 0 && Platform::SeekFd(fd, from, Platform::TFdSeek::Begin) == from) {
+    text.resize(static_cast<size_t>(size - from));
+    text.resize(static_cast<size_t>(std::max<int64_t>(0, Platform::ReadFd(fd, text.data(), size - from))));
+  }
+  Platform::CloseFd(fd);
   // A line cut by where the reading began is not shown.
   if (from > 0) {
     const size_t first = text.find('\n');

@@ -58,6 +58,10 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view iden
   return Platform::GetPrivateProfileString(section, ident, defaultValue, FFileName);
 }
 
+std::optional<std::string> TIniFile::ReadUncutString(std::string_view section, std::string_view ident) const {
+  return Platform::GetPrivateProfileUncutString(section, ident, FFileName);
+}
+
 int32_t TIniFile::ReadInteger(std::string_view section, std::string_view ident,
                               int32_t defaultValue) const {
   return TryStrToInt(ReadString(section, ident, "")).value_or(defaultValue);

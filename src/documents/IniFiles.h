@@ -26,6 +26,9 @@ class TIniFile {
 
   std::string ReadString(std::string_view section, std::string_view ident,
                          std::string_view defaultValue) const;
+  // The value as the file holds it, not cut at PROFILE_MAX_VALUE_LENGTH;
+  // none when the key is missing.
+  std::optional<std::string> ReadUncutString(std::string_view section, std::string_view ident) const;
   int32_t ReadInteger(std::string_view section, std::string_view ident, int32_t defaultValue) const;
   // Any non-zero integer is true.
   bool ReadBool(std::string_view section, std::string_view ident, bool defaultValue) const;

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include "platform/Files.h"
 
 namespace Platform {
 
@@ -35,10 +35,8 @@ int WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 int AppendShared(const std::string& path, const std::string& header, const std::string& text) {
-  int fd;
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno;
+  int fd = -1;
+  if (const int error = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, fd); error != 0) return error;
   int rc = 0;
   while (::flock(fd, LOCK_EX) != 0)
     if (errno != EINTR) {
@@ -65,11 +63,22 @@ void RemoveFolder(const std::string& path) {
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  int fd = -1;
+  if (OpenRegularFile(path, O_RDONLY, 0, fd) != 0) return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return text;
 }
 
 }  // namespace Platform

@@ -17,15 +17,55 @@ bool FileExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool PathExists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
 bool FileIsExecutable(const std::string& path) { return FileExists(path) && ::access(path.c_str(), X_OK) == 0; }
 
 int ExistingFileReadError(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
   if (S_ISDIR(st.st_mode)) return EISDIR;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return errno;
+  int fd = -1;
+  if (const int error = OpenRegularFile(path, O_RDONLY, 0, fd); error != 0) return error;
   ::close(fd);
+  return 0;
+}
+
+int OpenRegularFile(const std::string& path, int flags, unsigned mode, int& fd) {
+  fd = -1;
+  int opened;
+  do opened = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, static_cast<mode_t>(mode));
+  while (opened < 0 && errno == EINTR);
+  if (opened < 0) {
+    const int error = errno;
+    // A FIFO without a reader refuses a non-blocking writer with ENXIO; a
+    // device without its driver says ENODEV or ENXIO: say what is there.
+    struct stat st {};
+    if ((error == ENXIO || error == ENODEV) && ::stat(path.c_str(), &st) == 0 &&
+        !S_ISREG(st.st_mode))
+      return NOT_REGULAR_FILE_ERROR;
+    return error;
+  }
+  struct stat st {};
+  if (::fstat(opened, &st) != 0) {
+    const int error = errno;
+    ::close(opened);
+    return error;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(opened);
+    return NOT_REGULAR_FILE_ERROR;
+  }
+  const int status = ::fcntl(opened, F_GETFL);
+  if (status < 0 || ::fcntl(opened, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    ::close(opened);
+    return error;
+  }
+  fd = opened;
   return 0;
 }
 
@@ -62,10 +102,14 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext) {
   return path.substr(0, dot) + ext;
 }
 
-std::string SysErrorMessage(int code) { return std::strerror(code); }
+std::string SysErrorMessage(int code) {
+  if (code == NOT_REGULAR_FILE_ERROR) return "Not a regular file";
+  return std::strerror(code);
+}
 
 std::string OpenErrorMessage(int code) {
   if (code == ELOOP) return "it is a symbolic link, which is not followed";
+  if (code == NOT_REGULAR_FILE_ERROR) return "it is not a regular file (a FIFO, a device or a folder), which is not opened";
   return SysErrorMessage(code);
 }
 
@@ -88,8 +132,9 @@ TAppendResult AppendToFileCuttingBack(const std::string& path, std::string_view 
                                       const std::function<size_t(std::string_view)>& kept) {
   // Not through a link at the last element: a log file replaced by a link
   // would have our lines written into whatever file it points at.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return {errno, true};
+  int fd = -1;
+  if (const int error = OpenRegularFile(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644, fd); error != 0)
+    return {error, true};
   struct stat before {};
   const bool sized = ::fstat(fd, &before) == 0;
   // A file without any write permission bit is read-only for everyone, a

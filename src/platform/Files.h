@@ -12,6 +12,8 @@ namespace Platform {
 
 // A regular file (or a link to one) exists at path.
 bool FileExists(const std::string& path);
+// Something (a file, a folder, a FIFO, a link) is at path.
+bool PathExists(const std::string& path);
 // The file is executable by this user.
 bool FileIsExecutable(const std::string& path);
 // Why the file at path cannot be read: 0 when it can, or does not exist at
@@ -44,11 +46,22 @@ struct TAppendResult {
 // kept(written part) bytes of the text.
 TAppendResult AppendToFileCuttingBack(const std::string& path, std::string_view text,
                                       const std::function<size_t(std::string_view)>& kept);
-// The text of an errno value.
+// The error of an open by name that found something other than a regular
+// file there (a FIFO, a device, a folder): a value outside errno's range.
+inline constexpr int NOT_REGULAR_FILE_ERROR = 0x10001;
+// Opens the file at path with flags (O_CLOEXEC added) without ever waiting:
+// a FIFO or a device at path would block open() or read() for good, so it
+// is opened with O_NONBLOCK, refused with NOT_REGULAR_FILE_ERROR unless
+// fstat shows a regular file, and only then made blocking again. Every file
+// the program opens by name goes through here. Returns 0 with fd set, or
+// an errno value (fd -1).
+int OpenRegularFile(const std::string& path, int flags, unsigned mode, int& fd);
+// The text of an errno value (or of NOT_REGULAR_FILE_ERROR).
 std::string SysErrorMessage(int code);
 // The same for a file the program opens without following a symbolic link
 // at the last element of its path (the files it writes beside a document,
-// in folders others may write): there ELOOP means the file is such a link.
+// in folders others may write): there ELOOP means the file is such a link,
+// and NOT_REGULAR_FILE_ERROR that it is no regular file.
 std::string OpenErrorMessage(int code);
 
 }  // namespace Platform

@@ -18,6 +18,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Events.h"
+#include "platform/Files.h"
 #include "platform/Reaper.h"
 
 extern char** environ;
@@ -251,7 +252,11 @@ void CloseProcessHandle(int& hProcess) {
 int CreateOutputFile(const std::string& path, int& fd) {
   // A link planted where the file should be must not make us empty the
   // file it points at.
-  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  return OpenRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644, fd);
+}
+
+int OpenNullOutput(int& fd) {
+  do fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   return fd < 0 ? errno : 0;
 }

@@ -107,8 +107,13 @@ void CloseProcessHandle(int& hProcess);
 
 // Creates (or empties) a file for a child's output, write-only and
 // close-on-exec, so it reaches no child except as a redirected stream.
-// Returns 0 and the descriptor in fd, or an errno value and fd = -1.
+// Returns 0 and the descriptor in fd, or an errno value and fd = -1;
+// anything but a regular file at path (a FIFO, a device) is refused with
+// NOT_REGULAR_FILE_ERROR (platform/Files.h), a symbolic link with ELOOP.
 int CreateOutputFile(const std::string& path, int& fd);
+// /dev/null for writing, close-on-exec: the output of a child that nobody
+// reads. Returns 0 or an errno value.
+int OpenNullOutput(int& fd);
 
 // Our standard error as a child inherits it: 2, or -1 when it is closed.
 int StdErrorHandle();

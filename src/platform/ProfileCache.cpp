@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/ProfileFile.h"
 
 // Settings are read several times per engine call, so parsed files are kept
@@ -32,7 +33,9 @@ namespace {
 std::atomic<int64_t> GProfileCacheMarginNs{100'000'000};
 
 constexpr size_t PROFILE_CACHE_ENTRIES = 8;
-constexpr off_t PROFILE_CACHE_MAX_SIZE = 1 << 20;
+// Up to the largest file read at all: a document of thousands of models is
+// read once, not once per model.
+constexpr off_t PROFILE_CACHE_MAX_SIZE = static_cast<off_t>(PROFILE_MAX_FILE_SIZE);
 
 int64_t Nanoseconds(const timespec& t) { return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec; }
 
@@ -75,9 +78,11 @@ class TProfileCache {
     }
 
     const int64_t readAt = WallClockNs();
-    TFd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+    int opened = -1;
+    if (OpenRegularFile(fileName, O_RDONLY, 0, opened) != 0) return Uncached(fileName);
+    TFd fd(opened);
     std::string content;
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content)) return Uncached(fileName);
+    if (::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content, PROFILE_MAX_FILE_SIZE)) return Uncached(fileName);
     auto profile = std::make_shared<TProfile>();
     profile->Parse(content);
     if (st.st_size > PROFILE_CACHE_MAX_SIZE) return profile;

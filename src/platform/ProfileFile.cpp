@@ -1,6 +1,8 @@
 #include "platform/ProfileFile.h"
 
 #include <fcntl.h>
+#include <dirent.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Files.h"
@@ -31,10 +36,16 @@ void CallHook(ProfileFileTesting::TWriteStage stage) {
   if (auto hook = GWriteHook.load()) hook(stage);
 }
 
-// Removes matching quotes and cuts to the maximum length.
-std::string ValueForReading(std::string_view v) {
+// Without matching quotes.
+std::string_view Unquoted(std::string_view v) {
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
     v = v.substr(1, v.size() - 2);
+  return v;
+}
+
+// Removes matching quotes and cuts to the maximum length.
+std::string ValueForReading(std::string_view v) {
+  v = Unquoted(v);
   size_t units = 0, i = 0;
   while (i < v.size()) {
     const unsigned char c = static_cast<unsigned char>(v[i]);
@@ -51,7 +62,7 @@ std::string ValueForReading(std::string_view v) {
 }
 
 [[noreturn]] void RaiseWriteError(const std::string& fileName, int err) {
-  throw EProfileWriteError(fileName + ": " + std::strerror(err));
+  throw EProfileWriteError(fileName + ": " + SysErrorMessage(err));
 }
 
 // ---- Writing -----------------------------------------------------------------
@@ -91,8 +102,9 @@ std::string FolderOf(const std::string& path) {
 // Replaces the file's content with newContent in the file itself: not
 // atomic, for the one case where nothing else can be done.
 void WriteInPlace(const std::string& target, const std::string& newContent) {
-  TFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-  if (fd.Get() < 0) RaiseWriteError(target, errno);
+  int opened = -1;
+  if (const int error = OpenRegularFile(target, O_WRONLY, 0, opened); error != 0) RaiseWriteError(target, error);
+  TFd fd(opened);
   if (!WriteAll(fd.Get(), newContent)) RaiseWriteError(target, errno);
   if (::ftruncate(fd.Get(), static_cast<off_t>(newContent.size())) != 0) RaiseWriteError(target, errno);
   if (::fsync(fd.Get()) != 0) RaiseWriteError(target, errno);
@@ -106,8 +118,7 @@ void ReplaceFile(const std::string& target, const std::string& newContent, const
   std::string tmp;
   TFd fd;
   for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
-    tmp = folder + "/." + ExtractFileName(target) + ".tmp" + std::to_string(::getpid()) + "-" +
-          std::to_string(counter.fetch_add(1));
+    tmp = TempFileName(target, ::getpid(), counter.fetch_add(1));
     fd.Reset(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                     old ? (old->st_mode & 07777) : 0666));
     if (fd.Get() < 0 && (errno == EACCES || errno == EPERM) && old) {
@@ -154,12 +165,60 @@ TFd LockWriters(const std::string& fileName, const std::string& target) {
   const std::string folder = FolderOf(target);
   TFd lock;
   const std::string lockFile = ProfileLockFileName(target);
-  if (!lockFile.empty()) lock.Reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!lockFile.empty()) {
+    int opened = -1;
+    if (OpenRegularFile(lockFile, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, opened) == 0) lock.Reset(opened);
+  }
   if (lock.Get() < 0) lock.Reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (lock.Get() < 0) RaiseWriteError(fileName, errno);
   while (::flock(lock.Get(), LOCK_EX) != 0)
     if (errno != EINTR) RaiseWriteError(fileName, errno);
   return lock;
+}
+
+// Whether the digits of text are all there is to it (and there is one).
+bool AllDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (const char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Removes the temporary files that writes of target by processes now gone
+// left behind (a crash between creating and renaming one): only names of
+// our own pattern, only of a process that no longer exists. Once per file
+// and process: a folder is read only at the first write into it.
+void RemoveStaleTempFiles(const std::string& target) {
+  static std::mutex lock;
+  static std::set<std::string> cleaned;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!cleaned.insert(target).second) return;
+  }
+  const std::string prefix = "." + ExtractFileName(target) + ".tmp";
+  DIR* dir = ::opendir(FolderOf(target).c_str());
+  if (!dir) return;
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(prefix)) continue;
+    const std::string_view rest = name.substr(prefix.size());
+    const size_t dash = rest.find('-');
+    if (dash == std::string_view::npos || !AllDigits(rest.substr(0, dash)) || !AllDigits(rest.substr(dash + 1)) ||
+        dash > 9)
+      continue;
+    const long pid = std::stol(std::string(rest.substr(0, dash)));
+    // ESRCH: no such process. EPERM means one lives (another user's).
+    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    stale.emplace_back(name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : stale) {
+    const std::string path = FolderOf(target) + "/" + name;
+    struct stat st;
+    // A regular file of ours only; nothing through a link.
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) ::unlink(path.c_str());
+  }
 }
 
 // Runs edit on the file's lines under the writers' lock and stores the
@@ -173,7 +232,7 @@ void ModifyProfile(const std::string& fileName, const std::function<bool(TProfil
   if (!exists && errno != ENOENT) RaiseWriteError(fileName, errno);
   std::string content;
   if (exists) {
-    if (!S_ISREG(st.st_mode)) RaiseWriteError(fileName, EISDIR);
+    if (!S_ISREG(st.st_mode)) RaiseWriteError(fileName, NOT_REGULAR_FILE_ERROR);
     // A file without any write permission bit is read-only for everyone,
     // including a privileged user, as a read-only file attribute would be.
     if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
@@ -182,9 +241,15 @@ void ModifyProfile(const std::string& fileName, const std::function<bool(TProfil
   }
   TProfile profile;
   profile.Parse(content);
+  // Lines that cannot be written back as they were are not written at all.
+  if (!profile.Unwritable.empty()) throw EProfileWriteError(fileName + ": " + profile.Unwritable);
+  // New lines take the file's line break as it was, also after an edit
+  // that erased every line.
+  (void)profile.NewLineBreak();
   if (!edit(profile)) return;
   const std::string newContent = profile.Join();
   if (exists && newContent == content) return;
+  RemoveStaleTempFiles(target);
   ReplaceFile(target, newContent, exists ? &st : nullptr);
   ForgetCachedProfiles();
 }
@@ -256,6 +321,43 @@ std::string GetPrivateProfileString(std::string_view section, std::string_view k
   return std::string(defaultValue);
 }
 
+std::optional<std::string> GetPrivateProfileUncutString(std::string_view section, std::string_view key,
+                                                        const std::string& fileName) {
+  const auto held = ReadProfile(fileName);
+  const TProfile& profile = *held;
+  const size_t header = profile.FindSection(TrimBlanks(section));
+  if (header == std::string::npos) return std::nullopt;
+  key = TrimBlanks(key);
+  const size_t end = profile.SectionEnd(header);
+  for (size_t i = header + 1; i < end; ++i) {
+    const TLine& line = profile.Lines[i];
+    if (line.Kind == lkKey && SameName(line.Name, key)) return std::string(Unquoted(line.Value));
+  }
+  return std::nullopt;
+}
+
+TProfileFileCheck CheckProfileFile(const std::string& fileName) {
+  TProfileFileCheck check;
+  std::string content;
+  if (!ReadWholeFile(fileName, content)) {
+    check.Error = errno;
+    struct stat st;
+    if (check.Error == EFBIG && ::stat(fileName.c_str(), &st) == 0) check.Size = static_cast<uint64_t>(st.st_size);
+    return check;
+  }
+  check.Size = content.size();
+  TProfile profile;
+  profile.Parse(content);
+  check.Writable = profile.Unwritable.empty();
+  check.Text = check.Writable && (profile.Encoding != teUtf8 || IsUtf8Text(profile.Join()));
+  return check;
+}
+
+std::string TempFileName(const std::string& fileName, long pid, unsigned n) {
+  return FolderOf(fileName) + "/." + ExtractFileName(fileName) + ".tmp" + std::to_string(pid) + "-" +
+         std::to_string(n);
+}
+
 namespace {
 
 // Applies one write to the lines; false when it changed nothing.
@@ -269,8 +371,7 @@ bool ApplyWrite(TProfile& p, const TProfileWrite& w) {
       size_t end = h + 1;
       for (size_t i = h + 1; i < p.SectionEnd(h); ++i)
         if (p.Lines[i].Kind == lkKey) end = i + 1;
-      p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(h),
-                    p.Lines.begin() + static_cast<std::ptrdiff_t>(end));
+      p.EraseLines(h, end);
       changed = true;
     }
     return changed;
@@ -283,7 +384,7 @@ bool ApplyWrite(TProfile& p, const TProfileWrite& w) {
     bool changed = false;
     for (size_t i = p.SectionEnd(h); i-- > h + 1;) {
       if (p.Lines[i].Kind == lkKey && SameName(p.Lines[i].Name, k)) {
-        p.Lines.erase(p.Lines.begin() + static_cast<std::ptrdiff_t>(i));
+        p.EraseLines(i, i + 1);
         changed = true;
       }
     }
@@ -341,13 +442,24 @@ std::vector<std::string> GetPrivateProfileSectionNames(const std::string& fileNa
   const auto held = ReadProfile(fileName);
   const TProfile& profile = *held;
   std::vector<std::string> names;
+  std::unordered_set<std::string> seen;
   for (const TLine& line : profile.Lines) {
     if (line.Kind != lkSection) continue;
-    bool seen = false;
-    for (const std::string& n : names) seen = seen || SameName(n, line.Name);
-    if (!seen) names.push_back(line.Name);
+    std::string lower = line.Name;
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    if (seen.insert(std::move(lower)).second) names.push_back(line.Name);
   }
   return names;
+}
+
+std::vector<TProfileSectionHeader> GetPrivateProfileSectionHeaders(const std::string& fileName) {
+  const auto held = ReadProfile(fileName);
+  std::vector<TProfileSectionHeader> headers;
+  for (const TLine& line : held->Lines) {
+    if (line.Kind == lkSection) headers.push_back({line.Name, 0});
+    else if (line.Kind == lkKey && !headers.empty()) ++headers.back().KeyCount;
+  }
+  return headers;
 }
 
 std::vector<std::string> GetPrivateProfileSectionKeys(std::string_view section,

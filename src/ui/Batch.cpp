@@ -136,7 +136,7 @@ void TBatchRun::Launch(size_t index) {
   // The log lines also go to the log file beside the document; what the
   // run says on standard error is passed on with the run's number.
   int nullOutput = -1, errorWrite = -1;
-  int rc = Platform::CreateOutputFile("/dev/null", nullOutput);
+  int rc = Platform::OpenNullOutput(nullOutput);
   if (!rc) rc = Platform::CreatePipe(run->ErrorPipe, errorWrite);
   request.StdOutput = nullOutput;
   request.StdError = errorWrite;

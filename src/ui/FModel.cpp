@@ -42,6 +42,16 @@ std::string TModelForm::GetFilename() const { return FFilenameEdit->text().toStd
 
 void TModelForm::SetFilename(const std::string& value) { FFilenameEdit->setText(QString::fromStdString(value)); }
 
+void TModelForm::SetFilenameCut(bool cut) {
+  if (cut == FFilenameCut) return;
+  FFilenameCut = cut;
+  FFilenameEdit->setStyleSheet(cut ? "QLineEdit { border: 2px solid #c00000; }" : "");
+  FFilenameEdit->setToolTip(cut ? "This file name is longer than the document's reader takes; it was cut, and names "
+                                  "another file. Type or choose the file again."
+                                : "");
+  UpdateCaption();
+}
+
 void TModelForm::BrowseButtonClick() {
   if (auto chosen = ExecuteFileDialog(this, fdModel, GetFilename())) SetFilename(*chosen);
 }
@@ -51,4 +61,7 @@ void TModelForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
 }
 
-void TModelForm::UpdateCaption() { FGroupBox->setTitle(QString::fromStdString(FormatV("Model %d", FSequenceNo))); }
+void TModelForm::UpdateCaption() {
+  const std::string title = FormatV("Model %d", FSequenceNo) + (FFilenameCut ? " - file name cut on reading" : "");
+  FGroupBox->setTitle(QString::fromStdString(title));
+}

@@ -23,6 +23,11 @@ class TModelForm : public QWidget {
   std::string GetFilename() const;
   void SetFilename(const std::string& value);
 
+  // Marks the row whose name was cut on reading: the name shown is not the
+  // file's, and a run of it is refused.
+  void SetFilenameCut(bool cut);
+  bool GetFilenameCut() const { return FFilenameCut; }
+
   void BrowseButtonClick();
 
   QGroupBox* GroupBox() const { return FGroupBox; }
@@ -36,6 +41,7 @@ class TModelForm : public QWidget {
   void UpdateCaption();
 
   uint32_t FSequenceNo = 1;
+  bool FFilenameCut = false;
   QGroupBox* FGroupBox = nullptr;
   QLabel* FFilenameLabel = nullptr;
   QLineEdit* FFilenameEdit = nullptr;

@@ -123,7 +123,8 @@ uint32_t THeadlessRun::MillisecondsToNextTimer() const {
 }
 
 int THeadlessRun::Run() {
-  if (!Platform::FileExists(FDocumentPath)) {
+  // Something that is there but no document is refused when it is loaded.
+  if (!Platform::PathExists(FDocumentPath)) {
     FErr << "velmar-manager: no document at \"" << FDocumentPath << "\"" << std::endl;
     return EXIT_USAGE;
   }
@@ -148,9 +149,24 @@ int THeadlessRun::Run() {
   try {
     FDocument->LoadFromFile(FDocumentPath);
     FRunControl.DocumentLoaded();
+  } catch (const EDocumentError& e) {
+    // Not a document: a usage error, said on standard error.
+    FRunControl.FlushLog();
+    FErr << "velmar-manager: " << ExceptionMessage(e) << std::endl;
+    return EXIT_USAGE;
   } catch (const std::exception& e) {
     Logger().Exception("Could not load \"%s\"", {FDocumentPath}, e, false);
     loaded = false;
+  }
+  if (loaded) {
+    if (const std::string unread = FDocument->UnreadSectionsWarning(); !unread.empty()) Logger().Warn("%s", unread);
+    if (const std::string cut = FDocument->CutFilenameError(); !cut.empty()) {
+      // A cut name would run another file than meant.
+      Logger().Error("%s", cut);
+      FRunControl.FlushLog();
+      FErr << "velmar-manager: " << cut << std::endl;
+      return EXIT_USAGE;
+    }
   }
   if (loaded && FDocument->ModelCount() == 0) {
     // Nothing to run is no completed run: random bytes, or a file that is

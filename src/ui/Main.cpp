@@ -250,8 +250,10 @@ void TMainForm::FormCreate(const std::vector<std::string>& args) {
   SettingsToControls();
   const int page = TSettings::GetActivePageIndex();
   if (page >= 0 && page < PageControl->count()) PageControl->setCurrentIndex(page);
-  if (!args.empty()) LoadDocument(args[0]);
-  if (args.size() >= 2) {
+  // A document that was refused is not run: the run would be of the new
+  // document instead.
+  const bool loaded = args.empty() || LoadDocument(args[0]);
+  if (loaded && args.size() >= 2) {
     for (const std::string& arg : args) {
       if (arg.size() == 2 && (arg[0] == '-' || arg[0] == '/') && (arg[1] == 'r' || arg[1] == 'R')) {
         FRunControl.ArmAutorun();
@@ -668,6 +670,10 @@ void TMainForm::DocumentToControls() {
   FLoading = true;
   try {
     const uint32_t count = FDocument->ModelCount();
+    // Every model of a loaded document is shown and kept: the box reaches
+    // the loaded count even when that is above the usual largest.
+    const uint32_t largest = std::max({static_cast<uint32_t>(MAX_MODELS), FLoadedModelCount, count});
+    ModelsSpinEdit->setMaximum(static_cast<int>(std::min<uint32_t>(largest, INT_MAX)));
     ModelsSpinEdit->setValue(static_cast<int>(std::min<uint32_t>(count, INT_MAX)));
     while (FModelForms.size() < count) {
       auto* panel = new TModelForm;
@@ -684,8 +690,10 @@ void TMainForm::DocumentToControls() {
       panel->deleteLater();
     }
     for (uint32_t i = 0; i < FModelForms.size(); ++i) {
+      const TModel& model = *FDocument->GetModel(i);
       FModelForms[i]->SetSequenceNo(i + 1);
-      FModelForms[i]->SetFilename(FDocument->GetModel(i)->GetFilename());
+      FModelForms[i]->SetFilename(model.GetFilename());
+      FModelForms[i]->SetFilenameCut(model.GetFilenameCut());
     }
   } catch (...) {
     FLoading = false;
@@ -713,7 +721,8 @@ void TMainForm::ControlsToDocument() {
 void TMainForm::ModelsSpinEditChange() {
   if (FLoading) return;
   ControlsToDocument();
-  const uint32_t n = static_cast<uint32_t>(std::clamp(SpinValue(ModelsSpinEdit, MIN_MODELS), MIN_MODELS, MAX_MODELS));
+  const uint32_t n =
+      static_cast<uint32_t>(std::clamp(SpinValue(ModelsSpinEdit, MIN_MODELS), MIN_MODELS, ModelsSpinEdit->maximum()));
   // A model dropped by lowering the count keeps its file name in reserve,
   // and gets it back when the count is raised again.
   while (FDocument->ModelCount() > n) {
@@ -804,29 +813,40 @@ bool TMainForm::ConfirmAndSaveChanges() {
   }
 }
 
-void TMainForm::LoadDocument(const std::string& filename) {
+bool TMainForm::LoadDocument(const std::string& filename) {
   std::unique_ptr<TDocument> kept = std::move(FDocument);
+  const uint32_t keptLoadedCount = FLoadedModelCount;
   try {
     FDocument = std::make_unique<TDocument>();
     FDocument->LoadFromFile(filename);
+    FLoadedModelCount = FDocument->ModelCount();
     FRunControl.DocumentLoaded();
     FRemovedModelNames.clear();
     DocumentToControls();
     UpdateControls();
-    // A file of random bytes, or one without a Model0 section, loads as a
-    // document without models: a run of it would start nothing. (A path
-    // with no file behind it is a new document and says nothing.)
     NoteRecentDocument();
-    if (FDocument->ModelCount() == 0 && Platform::FileExists(filename))
+    // A document whose file holds models the list did not take says so,
+    // and one without any model says that a run of it starts nothing. (A
+    // path with no file behind it is a new document and says nothing.)
+    const std::string unread = FDocument->UnreadSectionsWarning();
+    if (!unread.empty())
+      Logger().Warn("%s", unread);
+    else if (FDocument->ModelCount() == 0 && Platform::FileExists(filename))
       Logger().Warn("\"%s\" has no models (no [Model0] section); a run of it starts no engine", filename);
+    if (const std::string cut = FDocument->CutFilenameError(); !cut.empty()) Logger().Error("%s", cut);
+    return true;
   } catch (const std::exception& e) {
     FDocument = std::move(kept);
+    FLoadedModelCount = keptLoadedCount;
     try {
       DocumentToControls();
       UpdateControls();
     } catch (...) {
     }
     Logger().Exception("Could not load \"%s\"", {filename}, e, false);
+    // A file that is no document is refused where the user is looking.
+    if (dynamic_cast<const EDocumentError*>(&e)) Platform::ShowMessageBox(Platform::mbError, ExceptionMessage(e));
+    return false;
   }
 }
 
@@ -836,6 +856,7 @@ void TMainForm::FileNewActionExecute() {
   if (FRunControl.GetStarting() || !ConfirmAndSaveChanges()) return;
   FDocument = std::make_unique<TDocument>();
   FRemovedModelNames.clear();
+  FLoadedModelCount = 0;
   DocumentToControls();
   UpdateControls();
 }

@@ -34,7 +34,8 @@ class TModelForm;
 class TRunProgressBar;
 
 // The model count box: accepts any whole number as typed, so that 150 can
-// be typed and then taken as 99.
+// be typed and then taken as the largest count allowed (99, or the count of
+// the document loaded when it has more).
 class TModelCountSpinBox;
 class TFindDialog;
 
@@ -61,7 +62,9 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   const std::vector<TModelForm*>& ModelForms() const { return FModelForms; }
   bool GetFileSaveCanceled() const { return FFileSaveCanceled; }
 
-  void LoadDocument(const std::string& filename);
+  // False when the file was refused (not a document): the current
+  // document stays, and Open Recent is as it was.
+  bool LoadDocument(const std::string& filename);
   bool ConfirmAndSaveChanges();
   void DocumentToControls();
   void ControlsToDocument() override;
@@ -141,6 +144,9 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   bool FCloseWhenStarted = false;  // closing waits for a stopped start to give up
   // File names of the models the count box removed, the last removed last.
   std::vector<std::string> FRemovedModelNames;
+  // The models of the document as loaded: the count box reaches up to it
+  // when it is above the usual largest count.
+  uint32_t FLoadedModelCount = 0;
   bool FCreating = true;
   bool FShown = false;
   bool FWarnedAboutSettingsFailure = false;

@@ -57,6 +57,8 @@ void TRunControl::SimulateStartActionExecute() {
     FHost.UpdateControls();
     try {
       Assert(document != nullptr);
+      // A model whose name was cut would run another file than meant.
+      if (const std::string cut = document->CutFilenameError(); !cut.empty()) throw Exception(cut);
       Simulator().StartSimulation(*document);
       FStarting = false;
       SetSimulationTimer(true);

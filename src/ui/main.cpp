@@ -102,7 +102,7 @@ std::string ProgramVersion() {
 }
 
 int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
-  if (!Platform::FileExists(line.HeadlessDocument)) {
+  if (!Platform::PathExists(line.HeadlessDocument)) {
     std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;
     return THeadlessRun::EXIT_USAGE;
   }

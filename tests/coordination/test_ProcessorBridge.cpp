@@ -2,6 +2,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -201,6 +202,23 @@ TEST_F(ProcessorBridge, CloseCommandIsOneLineThenEndOfInput) {
   EXPECT_FALSE(Sim.ExternalProcessorRunning());
   EXPECT_EQ(Sim.Processor().WritePipe(), -1);
   EXPECT_EQ(ProcessorInputLines(2), "QUIT\r\nEOF\n");
+}
+
+// Entries that are not name=value reach no processor: they are named in a
+// warning, and the good ones pass.
+TEST_F(ProcessorBridge, MalformedEnvironmentEntriesAreNamedAndLeftOut) {
+  TSettings::SetExternalProcessorEnvironment("NOEQUALS\r\n=x\r\nVELMAR_GOOD=1\r\nVELMAR_EMPTY=\r\n");
+  StartProcessor("env > \"$1.env\"; echo done >> \"$1\"; cat > /dev/null");
+  ProcessorInputLines(1);
+  std::ifstream in(Input + ".env");
+  std::set<std::string> entries;
+  for (std::string line; std::getline(in, line);) entries.insert(line);
+  EXPECT_TRUE(entries.contains("VELMAR_GOOD=1"));
+  EXPECT_TRUE(entries.contains("VELMAR_EMPTY="));
+  EXPECT_FALSE(entries.contains("NOEQUALS"));
+  EXPECT_FALSE(entries.contains("=x"));
+  EXPECT_TRUE(Logged("Warn: The external processor's environment entries \"NOEQUALS\", \"=x\" are not of the form "
+                     "name=value; they are left out"));
 }
 
 TEST_F(ProcessorBridge, EmptyCloseCommandSendsNothing) {

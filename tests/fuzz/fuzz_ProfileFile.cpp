@@ -7,6 +7,9 @@
 // what is left of the old file must be lines of the key being written, and
 // what is left of the new file those lines, the section header and the old
 // last line given a line break. A delete only leaves out lines of the key.
+// A line ends with LF, CR LF or a lone CR. A file that is not text (NUL
+// bytes) is refused and stays as it was; one in UTF-16 (after its
+// byte-order mark) is refused, or written with the key reading back.
 #include <unistd.h>
 
 #include <cstdint>
@@ -46,8 +49,8 @@ bool SameName(std::string_view a, std::string_view b) {
 std::vector<std::string> Lines(std::string_view text) {
   std::vector<std::string> out;
   while (!text.empty()) {
-    const size_t nl = text.find('\n');
-    const size_t len = nl == std::string_view::npos ? text.size() : nl + 1;
+    const size_t br = text.find_first_of("\r\n");
+    const size_t len = br == std::string_view::npos ? text.size() : br + (text.substr(br, 2) == "\r\n" ? 2 : 1);
     out.emplace_back(text.substr(0, len));
     text.remove_prefix(len);
   }
@@ -110,6 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value = "v" + std::to_string(size);
   std::string before(reinterpret_cast<const char*>(data + 2), size - 2);
 
+  const bool utf16 = before.starts_with("\xFF\xFE") || before.starts_with("\xFE\xFF");
+  const bool notText = !utf16 && before.find('\0') != std::string::npos;
   const std::string path = FilePath();
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -121,9 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     else
       Platform::WritePrivateProfileString(section, key, value, path);
   } catch (const Exception&) {
-    abort();  // a writable file in a writable folder: nothing to refuse
+    // A writable file in a writable folder: nothing to refuse but what is
+    // not text, which stays as it was.
+    if (!(utf16 || notText) || ReadAll(path) != before) abort();
+    return 0;
   }
   std::string after = ReadAll(path);
+  if (notText) abort();
+  if (utf16) {
+    if (Platform::GetPrivateProfileString(section, key, "<none>", path) != (remove ? "<none>" : value)) abort();
+    return 0;
+  }
 
   // The byte-order mark stays where it was.
   const bool bom = std::string_view(before).substr(0, kBom.size()) == kBom;
@@ -158,9 +171,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // gives it one.
   std::optional<std::string> broken;
   for (const std::string& line : gone) {
-    const bool lastWithoutBreak = &line == &gone.back() && tail == 0 && line.back() != '\n';
+    const bool lastWithoutBreak =
+        &line == &gone.back() && tail == 0 && line.back() != '\n' && line.back() != '\r';
     if (lastWithoutBreak && !added.empty() &&
-        (added.front() == line + "\n" || added.front() == line + "\r\n")) {
+        (added.front() == line + "\n" || added.front() == line + "\r\n" || added.front() == line + "\r")) {
       broken = added.front();
       continue;
     }

@@ -1,4 +1,5 @@
 #include "platform/ProfileFile.h"
+#include "platform/Files.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -6,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -363,3 +365,161 @@ TEST_F(ProfileFileTest, ProcessKilledMidWriteLeavesOldOrNewFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The UTF-16 bytes (little-endian unless told) of ASCII text, with a
+// byte-order mark.
+std::string Utf16(std::string_view text, bool bigEndian = false) {
+  std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char c : text) {
+    out += bigEndian ? '\0' : c;
+    out += bigEndian ? c : '\0';
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST_F(ProfileFileTest, CrOnlyLineEndsAreLinesAndNewLinesFollowThem) {
+  Put("[Velmar]\rFilename=/opt/velmar\rStartTimeout=30\r[Main]\rDebugMessages=0\r");
+  EXPECT_EQ(Get("Velmar", "Filename"), "/opt/velmar");
+  EXPECT_EQ(Get("Velmar", "StartTimeout"), "30");
+  EXPECT_EQ(Get("Main", "DebugMessages"), "0");
+  Write("Velmar", "Options", "-q");
+  Write("ExternalProcessor", "Filename", "/bin/p");
+  EXPECT_EQ(Content(),
+            "[Velmar]\rFilename=/opt/velmar\rStartTimeout=30\rOptions=-q\r[Main]\rDebugMessages=0\r"
+            "[ExternalProcessor]\rFilename=/bin/p\r");
+  // Mixed with LF and CR LF, each line keeps its own end.
+  Put("[A]\r\nx=1\ry=2\nz=3");
+  EXPECT_EQ(Get("A", "y"), "2");
+  EXPECT_EQ(Get("A", "z"), "3");
+  Write("A", "y", "9");
+  EXPECT_EQ(Content(), "[A]\r\nx=1\ry=9\nz=3");
+}
+
+TEST_F(ProfileFileTest, Utf16FilesAreReadAndStayUtf16) {
+  for (const bool bigEndian : {false, true}) {
+    SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
+    Put(Utf16("[Velmar]\r\nFilename=/opt/velmar\r\n", bigEndian));
+    EXPECT_EQ(Get("Velmar", "Filename"), "/opt/velmar");
+    Write("Velmar", "StartTimeout", "30");
+    EXPECT_EQ(Content(), Utf16("[Velmar]\r\nFilename=/opt/velmar\r\nStartTimeout=30\r\n", bigEndian));
+    EXPECT_EQ(Get("Velmar", "StartTimeout"), "30");
+  }
+  // Beyond plain ASCII: a character outside the basic plane is one
+  // surrogate pair, and comes back as one.
+  Put(std::string("\xFF\xFE[\0A\0]\0\n\0k\0=\0\x00\xD8\x00\xDF\n\0", 20));
+  EXPECT_EQ(Get("A", "k"), "\xF0\x90\x8C\x80");
+  Write("A", "j", "\xC3\xA9");
+  EXPECT_EQ(Content(), std::string("\xFF\xFE[\0A\0]\0\n\0k\0=\0\x00\xD8\x00\xDF\n\0j\0=\0\xE9\0\n\0", 28));
+}
+
+TEST_F(ProfileFileTest, FilesThatAreNotTextAreReadButNeverWritten) {
+  const std::vector<std::string> contents = {
+      // UTF-16 without its byte-order mark: NUL bytes everywhere.
+      std::string("[\0M\0a\0i\0n\0]\0\n\0", 14),
+      // A lone surrogate, and an odd number of bytes.
+      std::string("\xFF\xFE[\0A\0]\0\n\0k\0=\0\x00\xD8\n\0", 18),
+      std::string("\xFF\xFE[\0A\0]\0\n", 9),
+  };
+  for (const std::string& content : contents) {
+    Put(content);
+    EXPECT_THROW(Write("Main", "DebugMessages", "1"), EProfileWriteError);
+    EXPECT_EQ(Content(), content);
+    EXPECT_FALSE(CheckProfileFile(FFile).Writable);
+  }
+  Put("[Main]\nDebugMessages=1\n");
+  const TProfileFileCheck text = CheckProfileFile(FFile);
+  EXPECT_EQ(text.Error, 0);
+  EXPECT_TRUE(text.Text);
+  EXPECT_TRUE(text.Writable);
+  EXPECT_EQ(text.Size, 23u);
+  // Latin-1 is written into (its bytes stay), but is no UTF-8 text.
+  Put("[Main]\nName=caf\xE9\n");
+  EXPECT_FALSE(CheckProfileFile(FFile).Text);
+  EXPECT_TRUE(CheckProfileFile(FFile).Writable);
+}
+
+TEST_F(ProfileFileTest, AFileOverTheLimitFailsAtOnceWithoutBeingRead) {
+  // Sparse: 2 GB long, nothing on the disk.
+  {
+    std::ofstream(FFile) << "[Velmar]\nFilename=/opt/velmar\n";
+  }
+  ASSERT_EQ(::truncate(FFile.c_str(), 2'000'000'000), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get("Velmar", "Filename"), "<none>");
+  const TProfileFileCheck check = CheckProfileFile(FFile);
+  EXPECT_EQ(check.Error, EFBIG);
+  EXPECT_EQ(check.Size, 2'000'000'000u);
+  EXPECT_THROW(Write("Velmar", "Options", "-q"), EProfileWriteError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  // At the limit it is still read.
+  ASSERT_EQ(::truncate(FFile.c_str(), static_cast<off_t>(PROFILE_MAX_FILE_SIZE)), 0);
+  EXPECT_EQ(Get("Velmar", "Filename"), "/opt/velmar");
+}
+
+TEST_F(ProfileFileTest, AFifoReadsAsMissingAndIsNotWritten) {
+  ASSERT_EQ(::mkfifo(FFile.c_str(), 0644), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // A blocking open would wait for a writer for good.
+    ::alarm(5);
+    const bool ok = GetPrivateProfileString("Main", "DebugMessages", "d", FFile) == "d" &&
+                    CheckProfileFile(FFile).Error == NOT_REGULAR_FILE_ERROR;
+    bool refused = false;
+    try {
+      WritePrivateProfileString("Main", "DebugMessages", "1", FFile);
+    } catch (const EProfileWriteError& e) {
+      refused = std::string(e.what()).find("Not a regular file") != std::string::npos;
+    }
+    ::_exit(ok && refused ? 7 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << status;
+}
+
+TEST_F(ProfileFileTest, StaleTemporaryFilesOfGoneProcessesAreRemoved) {
+  // A process that has ended: its pid is free (until reused, when its
+  // files are left alone).
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string stale = TempFileName(FFile, gone, 0), stale2 = TempFileName(FFile, gone, 17);
+  const std::string live = TempFileName(FFile, ::getppid(), 0);
+  const std::string other = FFolder + "/.test.ini.tmp" + std::to_string(gone) + "-x";
+  const std::string otherFile = FFolder + "/.other.ini.tmp" + std::to_string(gone) + "-0";
+  for (const std::string& f : {stale, stale2, live, other, otherFile}) std::ofstream(f) << "half a file";
+  EXPECT_EQ(stale, FFolder + "/.test.ini.tmp" + std::to_string(gone) + "-0");
+  Write("Main", "DebugMessages", "1");
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_FALSE(fs::exists(stale2));
+  EXPECT_TRUE(fs::exists(live));
+  EXPECT_TRUE(fs::exists(other));
+  EXPECT_TRUE(fs::exists(otherFile));
+  EXPECT_EQ(Content(), "[Main]\nDebugMessages=1\n");
+}
+
+TEST_F(ProfileFileTest, TheUncutValueTellsAReaderThatAValueWasCut) {
+  const std::string value = "/" + std::string(2064, 'p');
+  Put("[Model0]\nFilename=\"" + value + "\"\nShort=  x  \n");
+  EXPECT_EQ(Get("Model0", "Filename").size(), PROFILE_MAX_VALUE_LENGTH);
+  EXPECT_EQ(GetPrivateProfileUncutString("Model0", "Filename", FFile), value);
+  EXPECT_EQ(GetPrivateProfileUncutString("Model0", "Short", FFile), "x");
+  EXPECT_EQ(GetPrivateProfileUncutString("Model0", "Missing", FFile), std::nullopt);
+  EXPECT_EQ(GetPrivateProfileUncutString("Model1", "Filename", FFile), std::nullopt);
+}
+
+TEST_F(ProfileFileTest, SectionHeadersListEveryCopyWithItsKeys) {
+  Put("[Model0]\nFilename=a\n[Other]\n; note\n[model0]\nFilename=b\nx=1\n");
+  const std::vector<TProfileSectionHeader> headers = GetPrivateProfileSectionHeaders(FFile);
+  ASSERT_EQ(headers.size(), 3u);
+  EXPECT_EQ(headers[0].Name, "Model0");
+  EXPECT_EQ(headers[0].KeyCount, 1u);
+  EXPECT_EQ(headers[1].Name, "Other");
+  EXPECT_EQ(headers[1].KeyCount, 0u);
+  EXPECT_EQ(headers[2].Name, "model0");
+  EXPECT_EQ(headers[2].KeyCount, 2u);
+}

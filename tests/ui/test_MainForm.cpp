@@ -85,7 +85,7 @@ TEST_F(MainFormTest, MissingDocumentShowsItsPathAndNoPanelsAndLogsNothing) {
   EXPECT_FALSE(form.RunControl().GetAutorun());
 }
 
-TEST_F(MainFormTest, LoadsEveryModelOfALongDocumentWhileTheCountShowsAtMost99) {
+TEST_F(MainFormTest, LoadsEveryModelOfALongDocumentAndTheCountShowsThemAll) {
   std::string text;
   for (int i = 0; i < 101; ++i) text += "[Model" + std::to_string(i) + "]\nFilename=m" + std::to_string(i) + ".vm\n";
   WriteFile(PathOf("long.vmgr"), text);
@@ -93,7 +93,9 @@ TEST_F(MainFormTest, LoadsEveryModelOfALongDocumentWhileTheCountShowsAtMost99) {
   ASSERT_EQ(form.ModelForms().size(), 101u);
   EXPECT_EQ(form.ModelForms()[100]->GetFilename(), "m100.vm");
   EXPECT_EQ(form.ModelForms()[100]->GroupBox()->title(), "Model 101");
-  EXPECT_EQ(form.ModelsSpinEdit->value(), 99);
+  // The count box reaches the document's size, so that no model is lost.
+  EXPECT_EQ(form.ModelsSpinEdit->value(), 101);
+  EXPECT_EQ(form.ModelsSpinEdit->maximum(), 101);
 }
 
 TEST_F(MainFormTest, TypedModelCountsAreKeptWithin1And99) {

@@ -69,8 +69,8 @@ class UntrustedInput : public ::testing::Test {
   // itself (a signal ended it).
   int Run(const std::string& prefix = "") {
     const std::string command = prefix + "VELMAR_PIPE_NAMESPACE=" + Quoted("untrusted-" + std::to_string(getpid()) + "-") +
-                                " exec " + Quoted(BinDir() + "/velmar-manager") + " --settings " +
-                                Quoted((Dir / "settings.ini").string()) + " --headless " +
+                                " exec timeout -s KILL 120 " + Quoted(BinDir() + "/velmar-manager") + " --settings " +
+                                Quoted((Dir / "settings.ini").string()) + Options + " --headless " +
                                 Quoted((Dir / "doc.vmgr").string()) + " 2>&1";
     Output.clear();
     FILE* pipe = popen(("sh -c " + Quoted(command)).c_str(), "r");
@@ -85,15 +85,25 @@ class UntrustedInput : public ::testing::Test {
 
   fs::path Dir;
   std::string Output;
+  std::string Options;  // shell text of options before --headless
 };
 
 TEST_F(UntrustedInput, ADocumentWithoutModelsIsRefused) {
   const std::string path = (Dir / "doc.vmgr").string();
-  for (const std::string& content : {std::string("\x8f\x01\xff random \0 bytes\n\x13", 20),
-                                     std::string("[Model1]\nFilename=m1.vm\n"), std::string()}) {
+  const std::string none = "velmar-manager: \"" + path + "\" has no models; there is nothing to run";
+  const std::string notText = "velmar-manager: \"" + path + "\" is not a Velmar Manager document: it holds bytes that are not text";
+  const std::string noModel = "velmar-manager: \"" + path +
+                              "\" is not a Velmar Manager document: none of its sections is a model ([Model0], [Model1], ...)";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {std::string("\x8f\x01\xff random \0 bytes\n\x13", 20), notText},
+      {"[Model1]\nFilename=m1.vm\n", none},
+      {"", none},
+      {"years = 10\n[population north]\ninitial = 100\n", noModel},
+  };
+  for (const auto& [content, message] : cases) {
     std::ofstream(path, std::ios::binary) << content;
     EXPECT_EQ(Run(), 2) << Output;
-    EXPECT_TRUE(Printed("velmar-manager: \"" + path + "\" has no models; there is nothing to run")) << Output;
+    EXPECT_TRUE(Printed(message)) << Output;
     EXPECT_FALSE(Printed("Simulation complete")) << Output;
   }
 }
@@ -166,6 +176,96 @@ TEST_F(UntrustedInput, AFileSizeLimitIsAWriteErrorNotTheEnd) {
   EXPECT_TRUE(Printed("Simulation complete"));
   EXPECT_TRUE(Printed("File too large")) << Output.substr(0, 2000);
   EXPECT_LE(fs::file_size(Dir / "doc.log"), 8u * 1024);
+}
+
+// A FIFO where the program opens a file by name would block that open for
+// good (and a process that nobody can stop but SIGKILL): each is refused as
+// a link is, and the run goes on or ends with a clear error.
+TEST_F(UntrustedInput, AFifoWhereAFileIsOpenedIsRefusedWithoutHanging) {
+  Document({Model(0, 3)});
+  const fs::path log = Dir / "doc.log", engineLog = Dir / "doc.engine0.log", trace = Dir / "trace.json";
+  for (const fs::path& fifo : {log, engineLog, trace}) ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  Options = " --trace " + Quoted(trace.string());
+  EXPECT_EQ(Run(), 0) << Output;
+  EXPECT_TRUE(Printed("Simulation complete")) << Output;
+  const std::string notRegular = "it is not a regular file (a FIFO, a device or a folder), which is not opened";
+  EXPECT_TRUE(Printed("Could not write to log file \"" + log.string() + "\"")) << Output;
+  EXPECT_TRUE(Printed("Could not create \"" + engineLog.string() + "\" for the output of Velmar #0: " + notRegular))
+      << Output;
+  EXPECT_TRUE(Printed("Could not create the trace file \"" + trace.string() + "\": " + notRegular)) << Output;
+
+  // The document itself, and the settings file.
+  fs::remove(log);
+  fs::remove(Dir / "doc.vmgr");
+  ASSERT_EQ(::mkfifo((Dir / "doc.vmgr").c_str(), 0644), 0);
+  Options.clear();
+  EXPECT_EQ(Run(), 2) << Output;
+  EXPECT_TRUE(Printed("velmar-manager: \"" + (Dir / "doc.vmgr").string() +
+                      "\" is not a regular file (a FIFO, a device or a folder); it is not opened"))
+      << Output;
+  fs::remove(Dir / "doc.vmgr");
+  Document({Model(0, 3)});
+  const fs::path settings = Dir / "fifo-settings";
+  ASSERT_EQ(::mkfifo(settings.c_str(), 0644), 0);
+  Options = " --settings " + Quoted(settings.string());
+  Run();
+  EXPECT_TRUE(Printed("Could not read the settings file \"" + settings.string() + "\": Not a regular file")) << Output;
+}
+
+// A model path cut on reading would run another file: a usage error that
+// names the model, before anything is started.
+TEST_F(UntrustedInput, ACutModelPathIsAnErrorNotAnotherModel) {
+  // Folders of 200 characters, as a name may be at most 255 long.
+  std::string cut = Dir.string();
+  while (cut.size() + 1 + 200 + 1 + 20 < 2047) {
+    cut += "/" + std::string(200, 'd');
+    fs::create_directory(cut);
+  }
+  cut += "/" + std::string(2047 - cut.size() - 1, 'm');
+  const std::string whole = cut + "-its-whole-name.vm";
+  ASSERT_EQ(whole.size(), 2065u);
+  // A model at the cut path, which would run.
+  std::ofstream(cut) << "years = 3\nseed = 3\n[population P]\ninitial = 100\ncapacity = 1000\ngrowth = 0.2\n";
+  Document({Model(0, 3), whole});
+  EXPECT_EQ(Run(), 2) << Output;
+  EXPECT_TRUE(Printed("velmar-manager: Model 2: its file name in \"" + (Dir / "doc.vmgr").string() +
+                      "\" is 2065 characters long; only 2047 are read, which would name another file"))
+      << Output;
+  EXPECT_FALSE(Printed("Simulation complete")) << Output;
+  EXPECT_FALSE(fs::exists(Dir / "doc.engine0.log"));
+}
+
+// Settings as other editors leave them: UTF-16 with its byte-order mark,
+// CR-only line ends. Both are read, and a write keeps the file's form.
+TEST_F(UntrustedInput, SettingsInUtf16OrWithCrOnlyLineEndsAreRead) {
+  Document({Model(0, 3)});
+  const std::string text = "[Velmar]\r\nFilename=" + BinDir() + "/velmar-refengine\r\nStartTimeout=20\r\n"
+                           "TimeStepTimeout=20\r\n[ExternalProcessor]\r\nUseExternalProcessor=0\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (const char c : text) utf16 += std::string{c, '\0'};
+  std::ofstream(Dir / "settings.ini", std::ios::binary | std::ios::trunc) << utf16;
+  EXPECT_EQ(Run(), 0) << Output;
+  EXPECT_TRUE(Printed("Simulation complete")) << Output;
+  EXPECT_EQ(ReadAll(Dir / "settings.ini"), utf16);
+
+  std::string cr = text;
+  std::erase(cr, '\n');
+  std::ofstream(Dir / "settings.ini", std::ios::binary | std::ios::trunc) << cr;
+  EXPECT_EQ(Run(), 0) << Output;
+  EXPECT_TRUE(Printed("Simulation complete")) << Output;
+  EXPECT_EQ(ReadAll(Dir / "settings.ini"), cr);
+}
+
+// A mistyped --settings path: the defaults are used, and the user is told
+// where the settings will go.
+TEST_F(UntrustedInput, AMissingSettingsFileIsSaidToBeMissing) {
+  Document({Model(0, 3)});
+  const std::string typo = (Dir / "setings.ini").string();
+  Options = " --settings " + Quoted(typo);
+  Run();
+  EXPECT_TRUE(Printed("The settings file \"" + typo +
+                      "\" does not exist; the defaults are used, and a setting that changes is written to it"))
+      << Output;
 }
 
 }  // namespace
