@@ -479,6 +479,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     }
     return;
   }
+  // A run under way is stopped only when the user says so; No keeps both.
+  if (FRunControl.GetSimulating()) {
+    if (Platform::ShowMessageBox(Platform::mbConfirmation, STOP_RUN_PROMPT, Platform::mbYesNo) != Platform::mrYes) {
+      event->ignore();
+      return;
+    }
+    RunCommand([this] { FRunControl.SimulateStopActionExecute(); });
+  }
   FRunControl.FlushLog();
   ControlsToSettingsReported();
   bool mayClose = false;

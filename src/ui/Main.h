@@ -55,6 +55,7 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
       "Save changes before proceeding?";
   static constexpr const char* STOP_STARTING_RUN_PROMPT =
       "A simulation is being started.\r\n\r\nStop it and close the window?";
+  static constexpr const char* STOP_RUN_PROMPT = "A simulation is running.\r\n\r\nStop it and close the window?";
 
   TDocument& Document() const { return *FDocument; }
   TRunControl& RunControl() { return FRunControl; }

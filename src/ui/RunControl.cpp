@@ -65,7 +65,11 @@ void TRunControl::SimulateStartActionExecute() {
       FSimulating = false;
       FOutcome = roFailed;
       Logger().Exception("Simulation failed", e, false);
-      FHost.ShowRunStatus(std::string("Simulation failed: ") + e.what());
+      // The program that could not be launched and why, beside the message.
+      std::string status = std::string("Simulation failed: ") + e.what();
+      if (const auto* start = dynamic_cast<const ERunStartError*>(&e); start && !start->Cause().empty())
+        status += ": " + start->Cause();
+      FHost.ShowRunStatus(status);
       // A failed start has ended (or killed) what it launched.
       RunOver();
     }
