@@ -124,4 +124,19 @@ TEST_F(CloseDuringRunTest, EveryWayOfClosingAsksToStopTheRunAndEndsCleanly) {
   }
 }
 
+TEST_F(CloseDuringRunTest, WithoutTheProcessorClosingAsksTheSame) {
+  TSettings::SetUseExternalProcessor(false);
+  TMainForm& form = StartMidRun(Document({MID_RUN_SCRIPT, MID_RUN_SCRIPT, MID_RUN_SCRIPT}));
+  FBoxAnswers = {Platform::mrNo};
+  form.close();
+  EXPECT_TRUE(form.isVisible());
+  FBoxAnswers = {Platform::mrYes};
+  form.close();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 30000));
+  ASSERT_EQ(FBoxes.size(), 2u);
+  EXPECT_EQ(FBoxes[0].Text, TMainForm::STOP_RUN_PROMPT);
+  EXPECT_EQ(FBoxes[1].Text, TMainForm::STOP_RUN_PROMPT);
+  ShutDownAsTheProgramDoes();
+}
+
 }  // namespace
