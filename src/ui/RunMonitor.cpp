@@ -63,6 +63,10 @@ TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setAlternatingRowColors(true);
+  // One line a row: a long path is shortened in its middle, where the
+  // folder and the file's name both stay in view.
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideMiddle);
   verticalHeader()->setVisible(false);
   // The File column takes the width the others leave (a wide window shows
   // whole paths); every other column is at least as wide as its heading,
