@@ -7,8 +7,22 @@
 #include <vector>
 
 #include "coordination/RunProgress.h"
+#include "diagnostics/Exception.h"
 
 class TDocument;
+
+// A start that failed on a program that could not be launched: the message
+// is the one the log gives; the cause names the program and the system's
+// reason, for where the user looks.
+class ERunStartError : public Exception {
+ public:
+  ERunStartError(std::string message, std::string cause)
+      : Exception(std::move(message)), FCause(std::move(cause)) {}
+  const std::string& Cause() const noexcept { return FCause; }
+
+ private:
+  std::string FCause;
+};
 
 // The run operations of the simulation module. The program plugs the real
 // module in at start-up; the window's tests plug in a fake.

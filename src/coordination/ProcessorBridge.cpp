@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Shared/Componen/PipeFraming.h"
+#include "coordination/ISimulator.h"
 #include "coordination/RunInsight.h"
 #include "coordination/Simulator.h"
 #include "coordination/WinUtils.h"
@@ -30,8 +31,9 @@ std::string ErrorText(int code) { return Platform::SysErrorMessage(code); }
 
 }  // namespace
 
-// Marks the processor failed, which cancels the run.
-void TProcessorBridge::MarkFailed() {
+// Marks the processor failed, which cancels the run; the first reason is kept.
+void TProcessorBridge::MarkFailed(const std::string& reason) {
+  if (!FFailed) FFailureReason = reason;
   FFailed = true;
   FCancel = true;
 }
@@ -61,7 +63,7 @@ std::string TProcessorBridge::ReadReply() {
     if (error == EPIPE) {
       // What came before the end is no whole reply: nothing is passed on.
       Logger().Error("External processor closed its output; cancelling simulation");
-      MarkFailed();
+      MarkFailed("External processor closed its output");
       FPending.clear();
       return result;
     }
@@ -81,7 +83,7 @@ std::string TProcessorBridge::ReadReply() {
       if (FPending.size() > static_cast<size_t>(GetMaxMessageSize())) {
         Logger().Error("External processor's answer is longer than %d bytes; cancelling simulation",
                        GetMaxMessageSize());
-        MarkFailed();
+        MarkFailed(TextUtils::SafeFormat("External processor's answer is longer than %d bytes", GetMaxMessageSize()));
         FPending.clear();
         FPending.shrink_to_fit();
         return std::string();
@@ -90,7 +92,7 @@ std::string TProcessorBridge::ReadReply() {
     }
     if (WholeSecondsSince(start) > limitSeconds) {
       Logger().Error("External processor did not answer within %d seconds; cancelling simulation", limitSeconds);
-      MarkFailed();
+      MarkFailed(TextUtils::SafeFormat("External processor did not answer within %d seconds", limitSeconds));
       FPending.clear();
       return std::string();
     }
@@ -198,7 +200,7 @@ std::string TProcessorBridge::Exchange(const TProcessorRequest& call, std::strin
                                          ErrorText(error), error);
     // A processor that is gone while the run is already being cancelled
     // gets nothing more; the engine is told false with an empty reply.
-    MarkFailed();
+    MarkFailed(message);
     if (cancelledBefore) {
       Logger().Error("%s", message);
       return result;
@@ -216,7 +218,7 @@ std::string TProcessorBridge::Exchange(const TProcessorRequest& call, std::strin
       Logger().Error("External processor's answer to %s for ClientID %s is not its reply (%s): %s; cancelling "
                      "simulation",
                      method, client, why, TextUtils::Trim(std::string_view(result).substr(0, QUOTED_ANSWER_BYTES)));
-      MarkFailed();
+      MarkFailed(TextUtils::SafeFormat("External processor's answer to %s is not its reply (%s)", method, why));
       result.clear();
     }
   }
@@ -226,13 +228,15 @@ std::string TProcessorBridge::Exchange(const TProcessorRequest& call, std::strin
   return result;
 }
 
-TProcessorBridge::~TProcessorBridge() {
-  // A processor still attached when its run's module goes is left running,
-  // as the engines are; only our ends of its pipes are closed.
+TProcessorBridge::~TProcessorBridge() { Release(); }
+
+void TProcessorBridge::Release() {
   Platform::CloseHandleClear(FReadPipe);
   Platform::CloseHandleClear(FWritePipe);
   Platform::CloseProcessHandle(FProcInfo.hProcess);
   Platform::CloseProcessHandle(FProcInfo.hThread);
+  FPending.clear();
+  FRunning = false;
 }
 
 namespace {
@@ -265,14 +269,15 @@ void TProcessorBridge::Start(int errorOutput) {
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
   FPending.clear();
   FFailed = false;
+  FFailureReason.clear();
   FRunning = WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
                                   WellFormedEnvironment(TSettings::GetExternalProcessorEnvironment()), errorOutput);
   if (!FRunning) {
-    LogExecFailure(filename);
+    const std::string cause = LogExecFailure(filename);
     // The pipe ends are ours even when the start failed.
     Platform::CloseHandleClear(FReadPipe);
     Platform::CloseHandleClear(FWritePipe);
-    throw Exception(TextUtils::SafeFormat("Could not start external processor \"%s\"", filename));
+    throw ERunStartError(TextUtils::SafeFormat("Could not start external processor \"%s\"", filename), cause);
   }
   Logger().Log("External processor started");
 }
@@ -305,6 +310,7 @@ void TProcessorBridge::Attach(int writePipe, int readPipe) {
   FReadPipe = readPipe;
   FPending.clear();
   FFailed = false;
+  FFailureReason.clear();
   FRunning = true;
 }
 

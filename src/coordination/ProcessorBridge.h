@@ -46,11 +46,17 @@ class TProcessorBridge {
   // Whether the processor has failed in the current run (or the last one);
   // cleared when one is started.
   bool Failed() const { return FFailed; }
+  // What the failure was, as its log line says it ("" when none).
+  const std::string& FailureReason() const { return FFailureReason; }
   const Platform::TProcessInformation& ProcInfo() const { return FProcInfo; }
   // Our end of its standard input; -1 once stopped.
   int WritePipe() const { return FWritePipe; }
   // Closes its standard input, so that it reads the end of it.
   void CloseInput();
+  // Lets go of a processor still attached when the module shuts down: our
+  // ends of its pipes and its process handles are closed, and it is left
+  // running, as the engines are.
+  void Release();
 
   // Writes one request line to the processor and reads its reply line.
   // Once the processor has failed (no answer in time, a line not taken in,
@@ -59,7 +65,7 @@ class TProcessorBridge {
   std::string Exchange(const TProcessorRequest& request, std::string_view rpc);
 
  private:
-  void MarkFailed();
+  void MarkFailed(const std::string& reason);
   bool TakeLine(std::string& result, size_t from = 0);
   std::string ReadReply();
   int WriteRequestLine(std::string_view rpc, uint32_t timeoutMs);
@@ -76,4 +82,5 @@ class TProcessorBridge {
   std::string FPending;
   // The processor has failed in this run: nothing more is written to it.
   bool FFailed = false;
+  std::string FFailureReason;
 };

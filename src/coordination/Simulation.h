@@ -39,8 +39,9 @@ class TSimulation : public ISimulator {
   // no handler installed. Raises when the pipe name is taken (another
   // manager is running).
   void Startup();
-  // The server goes (its pipe server waits for its threads) and the table is
-  // emptied. Engines and the processor still running are left alone.
+  // The server goes (its pipe server waits for its threads), the table is
+  // emptied and every process handle is released. Engines and the processor
+  // still running are left alone.
   void Shutdown();
   // Installs a server made elsewhere (tests drive one without a pipe).
   void SetJsonRpcServer(std::unique_ptr<TJsonRpcServer> server);

@@ -83,4 +83,5 @@ std::string VelmarParameters(uint32_t clientID, const std::string& modelPath);
 void LogProgramInfo();
 // Says why a program could not be started; running out of descriptors is
 // named as such, since nothing else about the failure points at it.
-void LogExecFailure(const std::string& program);
+// Returns the reason ("\"program\": reason"), empty when the system gave none.
+std::string LogExecFailure(const std::string& program);

@@ -36,13 +36,15 @@ void TSimulation::KillSlot(size_t j) {
     Logger().Log("Could not kill Velmar process #%d", j);
 }
 
-void LogExecFailure(const std::string& program) {
+std::string LogExecFailure(const std::string& program) {
   const int error = WinUtils::LastExecError();
+  if (error == 0) return std::string();
+  const std::string reason = Platform::SysErrorMessage(error);
   if (Platform::IsOutOfDescriptors(error))
-    Logger().Error("Could not start \"%s\": %s; the manager has run out of file descriptors", program,
-                   Platform::SysErrorMessage(error));
-  else if (error != 0)
-    Logger().Error("Could not start \"%s\": %s", program, Platform::SysErrorMessage(error));
+    Logger().Error("Could not start \"%s\": %s; the manager has run out of file descriptors", program, reason);
+  else
+    Logger().Error("Could not start \"%s\": %s", program, reason);
+  return TextUtils::SafeFormat("\"%s\": %s", program, reason);
 }
 
 std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
@@ -175,8 +177,8 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   Platform::CloseHandleClear(output);
   FRows.NoteProgress();
   if (!slot.Started) {
-    LogExecFailure(program);
-    throw Exception(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename));
+    const std::string cause = LogExecFailure(program);
+    throw ERunStartError(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename), cause);
   }
   slot.StartTime = Platform::LocalNow();
   Logger().Log("Velmar #%d started", id);
@@ -186,7 +188,9 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   while (!Cancel && !Processes[id].Initialized && !Processes[id].Exited &&
          WholeSecondsSince(waitStart) <= TSettings::GetVelmarStartTimeout())
     WaitPass();
-  if (Cancel) throw Exception("Canceled");
+  // A processor that failed cancelled the start: its reason is the
+  // start's, not the user's Stop.
+  if (Cancel) throw Exception(FProcessor.Failed() ? FProcessor.FailureReason() : std::string("Canceled"));
   if (!Processes[id].Initialized) {
     // Whatever the engine said about it is in its output file.
     FRows.NoteEngineFailed(id);
@@ -295,8 +299,12 @@ void TSimulation::Shutdown() {
   FParked.clear();
   FOrdered.clear();
   FServer.reset();
+  // Every process handle goes now, while the platform's process watcher is
+  // still there: the module itself lives until the program's exit, and the
+  // watcher may be gone by the time it is destroyed.
   for (TVelmarProcess& p : Processes) ReleaseSlotHandles(p);
   Processes.clear();
+  FProcessor.Release();
 }
 
 TJsonRpcServer& TSimulation::JsonRpcServer() {

@@ -28,6 +28,7 @@
 #include <QSplitter>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -48,6 +49,7 @@
 #include "ui/FileDialogs.h"
 #include "ui/ComputingChart.h"
 #include "ui/RunMonitor.h"
+#include "ui/Startup.h"
 #include "ui/Widgets.h"
 
 TMainForm* MainForm = nullptr;
@@ -138,7 +140,7 @@ class TFindDialog : public QDialog {
       FForm->SetFindText(FText->text(), FMatchCase->isChecked());
       FForm->SearchFindNext();
     });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(FText, &QLineEdit::textChanged, this, [this](const QString& t) { FFindNext->setEnabled(!t.isEmpty()); });
     FFindNext->setEnabled(false);
   }
@@ -214,8 +216,10 @@ TMainForm::TMainForm(std::vector<std::string> args, QWidget* parent) : QMainWind
   LogFlushTimer->setSingleShot(true);
   connect(LogFlushTimer, &QTimer::timeout, this, [this] { RunCommand([this] { FRunControl.LogFlushDue(); }); });
 
-  // The designed client area, whatever the menu and status bar take.
-  resize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
+  // The designed client area, whatever the menu and status bar take, but
+  // never more than the screen holds (a large scale factor on a small
+  // screen would hide the status bar below its edge).
+  FitToScreen(QSize(784, 542 + menuBar()->sizeHint().height() + statusBar()->sizeHint().height()));
 
   UpdateRecentMenu();
   setAcceptDrops(true);
@@ -247,9 +251,15 @@ void TMainForm::FormCreate(const std::vector<std::string>& args) {
                          &TRunControl::DebugLinesWanted, [this] { FRunControl.FlushLog(); });
   FDocument = std::make_unique<TDocument>();
   DocumentToControls();
+  // No settings file yet: the first start, and the programs are not known.
+  // The Settings tab comes first then, saying what to fill in.
+  const bool firstStart = !Platform::FileExists(TSettings::GetIniFilename());
   SettingsToControls();
   const int page = TSettings::GetActivePageIndex();
-  if (page >= 0 && page < PageControl->count()) PageControl->setCurrentIndex(page);
+  if (firstStart)
+    PageControl->setCurrentWidget(SettingsTabSheet);
+  else if (page >= 0 && page < PageControl->count())
+    PageControl->setCurrentIndex(page);
   // A document that was refused is not run: the run would be of the new
   // document instead.
   const bool loaded = args.empty() || LoadDocument(args[0]);
@@ -291,8 +301,9 @@ void TMainForm::CreateActions() {
   FilePrintSetupAction->setEnabled(false);
 
   SimulateStartAction = make("SimulateStartAction", "Start", QKeySequence("Ctrl+R"), "Start|Starts the simulation", nullptr);
+  SimulateStartAction->setShortcuts({QKeySequence("Ctrl+R"), QKeySequence(Qt::Key_F5)});
   connect(SimulateStartAction, &QAction::triggered, this, [this] { StartCommand(); });
-  SimulateStopAction = make("SimulateStopAction", "Stop", {}, "Stop|Cancels the simulation", nullptr);
+  SimulateStopAction = make("SimulateStopAction", "Stop", QKeySequence("Shift+F5"), "Stop|Cancels the simulation", nullptr);
   connect(SimulateStopAction, &QAction::triggered, this,
           [this] { RunCommand([this] { FRunControl.SimulateStopActionExecute(); }); });
 
@@ -338,7 +349,12 @@ void TMainForm::CreateMenus() {
   edit->addSeparator();
   edit->addAction(SearchFindAction);
   edit->addAction(SearchFindNextAction);
-  for (QMenu* menu : {file, edit}) menu->setToolTipsVisible(true);
+
+  QMenu* help = menuBar()->addMenu("&Help");
+  HelpAboutAction = help->addAction("&About Velmar Manager...");
+  HelpAboutAction->setObjectName("HelpAboutAction");
+  connect(HelpAboutAction, &QAction::triggered, this, [this] { RunCommand([this] { HelpAbout(); }); });
+  for (QMenu* menu : {file, edit, help}) menu->setToolTipsVisible(true);
 }
 
 void TMainForm::CreateConfigurationTab() {
@@ -411,6 +427,14 @@ void TMainForm::CreateSimulationTab() {
   ProgressBar->Show(TRunProgressBar::rpIdle, {});
   layout->addWidget(ProgressBar);
 
+  // How the last run started, failed or ended, where the run is watched.
+  SimulationStatusLabel = new QLabel(SimulationTabSheet);
+  SimulationStatusLabel->setObjectName("SimulationStatusLabel");
+  SimulationStatusLabel->setWordWrap(true);
+  SimulationStatusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  SimulationStatusLabel->setVisible(false);
+  layout->addWidget(SimulationStatusLabel);
+
   EnginesTable = new TEngineTable(SimulationTabSheet);
   EnginesTable->setObjectName("EnginesTable");
   connect(EnginesTable, &QTableWidget::cellDoubleClicked, this,
@@ -481,6 +505,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     }
     return;
   }
+  // A run under way is stopped only when the user says so; No keeps both.
+  if (FRunControl.GetSimulating()) {
+    if (Platform::ShowMessageBox(Platform::mbConfirmation, STOP_RUN_PROMPT, Platform::mbYesNo) != Platform::mrYes) {
+      event->ignore();
+      return;
+    }
+    RunCommand([this] { FRunControl.SimulateStopActionExecute(); });
+  }
   FRunControl.FlushLog();
   ControlsToSettingsReported();
   bool mayClose = false;
@@ -545,7 +577,7 @@ bool TMainForm::event(QEvent* event) {
 void TMainForm::OpenDocumentCommand(const std::string& path) {
   if (FRunControl.GetStarting()) return;
   if (!Platform::FileExists(path)) {
-    statusBar()->showMessage(Q("\"" + path + "\" no longer exists"), HINT_PAUSE);
+    ShowStatus("\"" + path + "\" no longer exists");
     RunCommand([&] { TSettings::RemoveRecentDocument(path); });
     UpdateRecentMenu();
     return;
@@ -594,9 +626,38 @@ void TMainForm::StartCommand() {
 
 void TMainForm::ShowRunStatus(const std::string& text) {
   // Stays until the next run's status: the reason a run failed must not
-  // vanish while the user looks for it.
+  // vanish while the user looks for it. The Simulation tab's line keeps it
+  // while the status bar goes on to other news.
+  SimulationStatusLabel->setText(Q(text));
+  SimulationStatusLabel->setVisible(!text.empty());
+  ShowStatus(text);
+}
+
+void TMainForm::ShowStatus(const std::string& text) {
+  // A line of the status bar of its own rather than a message of it: the
+  // menus' and buttons' hints replace a message, and it would not return.
   RunStatusLabel->setText(Q(text));
   RunStatusLabel->setToolTip(Q(text));
+}
+
+std::string TMainForm::AboutText() const {
+  const std::string log = Platform::FileExists(FDocument->GetFilename())
+                              ? TRunControl::LogFilenameFor(FDocument->GetFilename())
+                              : std::string("none until the document is saved");
+  return "Velmar Manager\r\nVersion " + ProgramVersion() + "\r\n\r\nSettings file: " + TSettings::GetIniFilename() +
+         "\r\nLog file: " + log;
+}
+
+void TMainForm::HelpAbout() { Platform::ShowMessageBox(Platform::mbInformation, AboutText()); }
+
+void TMainForm::FitToScreen(QSize size) {
+  if (const QScreen* where = screen()) {
+    // Room for the window's frame, which is not known before it is shown.
+    constexpr int FRAME_ALLOWANCE = 40;
+    const QRect room = where->availableGeometry();
+    size = size.boundedTo(QSize(room.width() - FRAME_ALLOWANCE / 4, room.height() - FRAME_ALLOWANCE));
+  }
+  resize(size);
 }
 
 void TMainForm::PageControlChange(int index) {
@@ -681,6 +742,7 @@ void TMainForm::DocumentToControls() {
       ModelsFlowLayout->insertWidget(ModelsFlowLayout->count() - 1, panel);
       panel->show();
       FModelForms.push_back(panel);
+      connect(panel->FilenameEdit(), &QLineEdit::textChanged, this, [this] { UpdateTitle(); });
     }
     while (FModelForms.size() > count) {
       TModelForm* panel = FModelForms.back();
@@ -700,6 +762,7 @@ void TMainForm::DocumentToControls() {
     throw;
   }
   FLoading = false;
+  UpdateTitle();
 }
 
 void TMainForm::ControlsToDocument() {
@@ -746,14 +809,28 @@ void TMainForm::SettingsToControls() {
 
 void TMainForm::ControlsToSettings() { WriteSettings(); }
 
+void TMainForm::UpdateTitle() {
+  // The desktop's mark for unsaved changes: "*" in place of [*]. A name the
+  // user typed into a panel counts before it reaches the document.
+  bool changed = FDocument->GetDirty() || FDocument->ModelCount() != FModelForms.size();
+  for (uint32_t i = 0; !changed && i < FModelForms.size(); ++i)
+    changed = FModelForms[i]->GetFilename() != FDocument->GetModel(i)->GetFilename();
+  // A "[*]" of the path's own would be taken for the mark: doubled, it shows as itself.
+  setWindowTitle(Q(FDocument->GetFilename()).replace("[*]", "[*][*]") + "[*] - " + APPLICATION_TITLE);
+  setWindowModified(changed);
+}
+
 void TMainForm::UpdateControls() {
-  setWindowTitle(Q(FDocument->GetFilename()) + " - " + APPLICATION_TITLE);
+  UpdateTitle();
   const bool simulating = FRunControl.GetSimulating();
   const bool starting = FRunControl.GetStarting();
   ConfigurationTabSheet->setEnabled(!simulating);
   SettingsTabSheet->setEnabled(!simulating);
   SimulateStartAction->setEnabled(!simulating && !starting);
   SimulateStopAction->setEnabled(simulating);
+  // Started: Stop is the next thing the user may want, one key away.
+  if (simulating && !FShownSimulating && StopButton->isVisible()) StopButton->setFocus();
+  FShownSimulating = simulating;
   // The document handed to a starting run must outlive the start.
   FileNewAction->setEnabled(!starting);
   FileOpenAction->setEnabled(!starting);
@@ -791,11 +868,11 @@ void TMainForm::RefreshMonitor(bool force) {
 void TMainForm::OpenEngineOutput(int row) {
   const std::string file = EnginesTable->OutputFileOf(row);
   if (file.empty()) {
-    statusBar()->showMessage("This engine's output goes to the manager's standard error", HINT_PAUSE);
+    ShowStatus("This engine's output goes to the manager's standard error");
     return;
   }
   if (!QDesktopServices::openUrl(QUrl::fromLocalFile(Q(file))))
-    statusBar()->showMessage(Q("Could not open \"" + file + "\""), HINT_PAUSE);
+    ShowStatus("Could not open \"" + file + "\": no program to open it with was found");
 }
 
 bool TMainForm::ConfirmAndSaveChanges() {
@@ -872,6 +949,7 @@ void TMainForm::FileSaveActionExecute() {
   if (!FDocument->HasDefaultFilename()) {
     FDocument->SaveToFile(FDocument->GetFilename());
     NoteRecentDocument();
+    UpdateTitle();
   } else
     FileSaveAsActionExecute();
 }
@@ -941,6 +1019,8 @@ void TMainForm::SearchFind() {
   if (!FFindDialog) {
     FFindDialog = new TFindDialog(this);
     FFindDialog->setObjectName("FindDialog");
+    // The search over, the Messages box follows the new lines again.
+    connect(FFindDialog, &QDialog::finished, this, [this] { FollowNewMessages(); });
   }
   QString preset = FFindText;
   if (auto* memo = qobject_cast<QPlainTextEdit*>(FFindTarget.data()); memo && memo->textCursor().hasSelection())
@@ -948,6 +1028,11 @@ void TMainForm::SearchFind() {
   else if (auto* edit = LineEditOf(FFindTarget.data()); edit && edit->hasSelectedText())
     preset = edit->selectedText();
   FFindDialog->Open(preset);
+}
+
+void TMainForm::FollowNewMessages() {
+  QScrollBar* bar = MessagesMemo->verticalScrollBar();
+  bar->setValue(bar->maximum());
 }
 
 void TMainForm::SetFindText(const QString& text, bool matchCase) {
@@ -962,13 +1047,23 @@ bool TMainForm::SearchFindNext() {
     return false;
   }
   bool found = false;
+  // From the cursor to the end, then on from the start: the search wraps,
+  // so text before the cursor is found too.
   if (auto* memo = qobject_cast<QPlainTextEdit*>(FFindTarget.data())) {
     QTextDocument::FindFlags flags;
     if (FFindMatchCase) flags |= QTextDocument::FindCaseSensitively;
     found = memo->find(FFindText, flags);
+    if (!found) {
+      const QTextCursor where = memo->textCursor();
+      QTextCursor start(memo->document());
+      memo->setTextCursor(start);
+      found = memo->find(FFindText, flags);
+      if (!found) memo->setTextCursor(where);
+    }
   } else if (auto* edit = LineEditOf(FFindTarget.data())) {
     const int from = edit->hasSelectedText() ? edit->selectionStart() + 1 : edit->cursorPosition();
-    const qsizetype at = edit->text().indexOf(FFindText, from, CaseOf(FFindMatchCase));
+    qsizetype at = edit->text().indexOf(FFindText, from, CaseOf(FFindMatchCase));
+    if (at < 0) at = edit->text().indexOf(FFindText, 0, CaseOf(FFindMatchCase));
     if (at >= 0) {
       edit->setSelection(static_cast<int>(at), static_cast<int>(FFindText.size()));
       found = true;

@@ -9,6 +9,7 @@
 
 #include <QMainWindow>
 #include <QPointer>
+#include <QSize>
 
 #include "ui/RunControl.h"
 #include "ui/SettingsTab.h"
@@ -56,6 +57,7 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
       "Save changes before proceeding?";
   static constexpr const char* STOP_STARTING_RUN_PROMPT =
       "A simulation is being started.\r\n\r\nStop it and close the window?";
+  static constexpr const char* STOP_RUN_PROMPT = "A simulation is running.\r\n\r\nStop it and close the window?";
 
   TDocument& Document() const { return *FDocument; }
   TRunControl& RunControl() { return FRunControl; }
@@ -71,6 +73,11 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   void SettingsToControls();
   void ControlsToSettings() override;
   void UpdateControls() override;
+  // The caption: the document's path, "*" when it has unsaved changes.
+  void UpdateTitle();
+  // Help, About: the version, the settings file and the log file.
+  std::string AboutText() const;
+  void HelpAbout();
 
   void FileNewActionExecute();
   void FileOpenActionExecute();
@@ -115,6 +122,8 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   void ScheduleLogFlush(unsigned ms) override;
   void CloseMainWindow() override { close(); }
   void ShowRunStatus(const std::string& text) override;
+  // A notice in the status bar's own line, where it stays until the next.
+  void ShowStatus(const std::string& text);
 
   void CreateActions();
   void CreateMenus();
@@ -134,6 +143,9 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   void NoteRecentDocument();
   void UpdateRecentMenu();
   void BrowseProgram(QLineEdit* edit);
+  void FitToScreen(QSize size);
+  // Scrolls the Messages box to its end, so that it follows new lines.
+  void FollowNewMessages();
 
   std::unique_ptr<TDocument> FDocument;
   TRunControl FRunControl{*this};
@@ -149,6 +161,7 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   uint32_t FLoadedModelCount = 0;
   bool FCreating = true;
   bool FShown = false;
+  bool FShownSimulating = false;
   bool FWarnedAboutSettingsFailure = false;
   uint64_t FShownGeneration = 0;
 
@@ -172,7 +185,8 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   TComputingChart* ComputingChart = nullptr;  // below the table
 
   QPlainTextEdit* MessagesMemo = nullptr;
-  QLabel* RunStatusLabel = nullptr;  // in the status bar
+  QLabel* RunStatusLabel = nullptr;         // in the status bar: the latest run status or notice
+  QLabel* SimulationStatusLabel = nullptr;  // on the Simulation tab: the latest run status
 
 
   QAction* FileNewAction = nullptr;
@@ -192,6 +206,7 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   QAction* EditDeleteAction = nullptr;
   QAction* SearchFindAction = nullptr;
   QAction* SearchFindNextAction = nullptr;
+  QAction* HelpAboutAction = nullptr;
 
   QTimer* SimulationTimer = nullptr;
   QTimer* StartTimer = nullptr;

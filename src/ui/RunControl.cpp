@@ -1,6 +1,8 @@
 #include "ui/RunControl.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 
 #include "diagnostics/TextUtils.h"
 #include "documents/Documents.h"
@@ -29,6 +31,22 @@ std::string TRunControl::LogFilenameFor(const std::string& documentPath) {
   return Platform::ChangeFileExt(documentPath, ".log");
 }
 
+std::string TRunControl::SharedModelFileWarning(const TDocument& document) {
+  // The engines resolve a relative path from the manager's working folder.
+  std::map<std::string, uint32_t> seen;
+  for (uint32_t i = 0; i < document.ModelCount(); ++i) {
+    const std::string& name = document.GetModel(i)->GetFilename();
+    std::error_code ec;
+    const std::filesystem::path whole = std::filesystem::absolute(name, ec).lexically_normal();
+    const auto [at, added] = seen.emplace(ec ? name : whole.string(), i);
+    if (!added)
+      return TextUtils::SafeFormat(
+          "Model %d and Model %d use the same model file \"%s\"; their engines would overwrite each other's results",
+          at->second + 1, i + 1, name);
+  }
+  return std::string();
+}
+
 void TRunControl::SetSimulationTimer(bool on) {
   FSimulationTimerOn = on;
   FHost.SetSimulationTimer(on);
@@ -47,6 +65,11 @@ void TRunControl::SimulateStartActionExecute() {
   try {
     FHost.ControlsToDocument();
     FHost.ControlsToSettings();
+    // Two models on one file are allowed (a test of the same model twice
+    // may be meant), but their results would mix: the run goes on, warned
+    // in the log and, while it runs, in the status.
+    TDocument* shown = FHost.CurrentDocument();
+    const std::string warning = shown ? SharedModelFileWarning(*shown) : std::string();
     FSimulating = true;
     FOutcome = roNone;
     FStarting = true;
@@ -54,6 +77,10 @@ void TRunControl::SimulateStartActionExecute() {
     if (document) FRunDocument = document->GetFilename();
     FRunInProgress = true;
     FHost.ShowRunStatus("");
+    if (!warning.empty()) {
+      Logger().Warn("%s", warning);
+      FHost.ShowRunStatus("Warning: " + warning);
+    }
     FHost.UpdateControls();
     try {
       Assert(document != nullptr);
@@ -67,7 +94,11 @@ void TRunControl::SimulateStartActionExecute() {
       FSimulating = false;
       FOutcome = roFailed;
       Logger().Exception("Simulation failed", e, false);
-      FHost.ShowRunStatus(std::string("Simulation failed: ") + e.what());
+      // The program that could not be launched and why, beside the message.
+      std::string status = std::string("Simulation failed: ") + e.what();
+      if (const auto* start = dynamic_cast<const ERunStartError*>(&e); start && !start->Cause().empty())
+        status += ": " + start->Cause();
+      FHost.ShowRunStatus(status);
       // A failed start has ended (or killed) what it launched.
       RunOver();
     }

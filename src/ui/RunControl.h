@@ -112,6 +112,9 @@ class TRunControl {
 
   // The log file beside a document: its extension replaced by ".log".
   static std::string LogFilenameFor(const std::string& documentPath);
+  // The warning for the first two models of document that name the same
+  // file (their engines would write the same results); empty when none do.
+  static std::string SharedModelFileWarning(const TDocument& document);
 
  private:
   void SetSimulationTimer(bool on);

@@ -4,12 +4,29 @@
 
 #include <QHeaderView>
 
+QString TRunProgressBar::ElapsedText(int64_t ms) {
+  const int64_t seconds = ms / 1000;
+  if (seconds >= 3600)
+    return QString("%1:%2:%3").arg(seconds / 3600).arg(seconds / 60 % 60, 2, 10, QChar('0')).arg(seconds % 60, 2, 10, QChar('0'));
+  return QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar('0'));
+}
+
+QString TRunProgressBar::RateText(uint32_t step) const {
+  const int64_t ms = FRunClock.isValid() ? FRunClock.elapsed() : 0;
+  QString text = ", " + ElapsedText(ms) + " elapsed";
+  if (ms >= 1000 && step > 0) text += QString(", %1 steps/s").arg(step * 1000.0 / static_cast<double>(ms), 0, 'f', 1);
+  return text;
+}
+
 QString TRunProgressBar::text() const {
   if (FPhase == rpRunning) return FBusyText;
   return QProgressBar::text();
 }
 
 void TRunProgressBar::Show(TPhase phase, const TRunProgress& progress) {
+  // The run's clock starts with its start, and goes on while it runs.
+  if (phase == rpIdle) FRunClock.invalidate();
+  else if (!FRunClock.isValid()) FRunClock.start();
   FPhase = phase;
   switch (phase) {
     case rpIdle:
@@ -30,7 +47,7 @@ void TRunProgressBar::Show(TPhase phase, const TRunProgress& progress) {
     }
     case rpRunning: {
       const std::optional<uint32_t> step = progress.LowestSimulatingStep();
-      FBusyText = step ? QString("Time step %1").arg(*step) : QString();
+      FBusyText = step ? QString("Time step %1").arg(*step) + RateText(*step) : QString();
       setRange(0, 0);
       setTextVisible(!FBusyText.isEmpty());
       update();
@@ -46,16 +63,21 @@ TEngineTable::TEngineTable(QWidget* parent) : QTableWidget(0, ecCount, parent) {
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setAlternatingRowColors(true);
+  // One line a row: a long path is shortened in its middle, where the
+  // folder and the file's name both stay in view.
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideMiddle);
   verticalHeader()->setVisible(false);
-  horizontalHeader()->setStretchLastSection(true);
-  setColumnWidth(ecModel, 50);
-  setColumnWidth(ecFile, 200);
-  setColumnWidth(ecPid, 60);
-  setColumnWidth(ecState, 130);
-  setColumnWidth(ecStep, 50);
-  setColumnWidth(ecComputing, 95);
-  setColumnWidth(ecHeldShare, 75);
-  setColumnWidth(ecPace, 95);
+  // The File column takes the width the others leave (a wide window shows
+  // whole paths); every other column is at least as wide as its heading,
+  // so that a small window still shows each heading whole.
+  QHeaderView* header = horizontalHeader();
+  header->setStretchLastSection(false);
+  header->setMinimumSectionSize(40);
+  const int widths[ecCount] = {50, 120, 60, 130, 50, 95, 75, 95, 130};
+  header->resizeSections(QHeaderView::ResizeToContents);  // no rows yet: the headings' widths
+  for (int column = 0; column < ecCount; ++column) setColumnWidth(column, std::max(widths[column], columnWidth(column)));
+  header->setSectionResizeMode(ecFile, QHeaderView::Stretch);
   horizontalHeaderItem(ecComputing)->setToolTip("Mean time the engine computed per step");
   horizontalHeaderItem(ecHeldShare)->setToolTip("Share of the run the engine was held at the barrier");
   horizontalHeaderItem(ecPace)->setToolTip("The engine the others waited for most over the last 10 steps");

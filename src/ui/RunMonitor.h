@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QProgressBar>
 #include <QTableWidget>
 
@@ -17,14 +18,18 @@ class TRunProgressBar : public QProgressBar {
   QString text() const override;
 
   // Starting: the share of engines initialised. Running: a busy indicator
-  // with "Time step N", N the lowest step completed by a simulating engine.
-  // Idle: empty.
+  // with "Time step N", N the lowest step completed by a simulating engine,
+  // the time since the start and the steps a second. Idle: empty.
   enum TPhase { rpIdle, rpStarting, rpRunning };
   void Show(TPhase phase, const TRunProgress& progress);
   TPhase Phase() const { return FPhase; }
+  // "m:ss" (or "h:mm:ss") for ms milliseconds.
+  static QString ElapsedText(int64_t ms);
 
  private:
+  QString RateText(uint32_t step) const;
   TPhase FPhase = rpIdle;
+  QElapsedTimer FRunClock;
   QString FBusyText;
 };
 

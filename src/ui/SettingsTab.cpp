@@ -42,6 +42,14 @@ void TSettingsTab::CreateSettingsTab(QTabWidget* pages, QObject* context, std::f
   title->setIndent(8);
   layout->addWidget(title);
 
+  // What a run still needs from this tab (the first start has nothing).
+  SettingsNeededLabel = new QLabel(page);
+  SettingsNeededLabel->setObjectName("SettingsNeededLabel");
+  SettingsNeededLabel->setWordWrap(true);
+  SettingsNeededLabel->setStyleSheet("font-weight: bold");
+  SettingsNeededLabel->setVisible(false);
+  layout->addWidget(SettingsNeededLabel);
+
   auto browseButton = [](QWidget* parent, const char* name) {
     auto* button = new QToolButton(parent);
     button->setObjectName(name);
@@ -172,6 +180,9 @@ void TSettingsTab::CreateSettingsTab(QTabWidget* pages, QObject* context, std::f
   QObject::connect(ExternalProcessorBrowseButton, &QToolButton::clicked, context,
                    [this, browse] { browse(ExternalProcessorFilenameEdit); });
 
+  for (QLineEdit* program : {VelmarFilenameEdit, ExternalProcessorFilenameEdit})
+    QObject::connect(program, &QLineEdit::textChanged, context, [this] { ShowWhatIsMissing(); });
+
   scroll->setWidget(page);
   auto* sheetLayout = new QVBoxLayout(SettingsTabSheet);
   sheetLayout->setContentsMargins(0, 0, 0, 0);
@@ -209,7 +220,25 @@ void TSettingsTab::WriteSettings() const {
   TSettings::SetDebugMessages(DebugMessagesCheckBox->isChecked());
 }
 
+void TSettingsTab::ShowWhatIsMissing() {
+  const bool engine = VelmarFilenameEdit->text().trimmed().isEmpty();
+  const bool processor =
+      UseExternalProcessorCheckBox->isChecked() && ExternalProcessorFilenameEdit->text().trimmed().isEmpty();
+  QString text;
+  if (engine && processor)
+    text = "To run a simulation, fill in the Filename of the Velmar program, and the Filename of the external "
+           "processor (or untick \"Use external  processor\").";
+  else if (engine)
+    text = "To run a simulation, fill in the Filename of the Velmar program.";
+  else if (processor)
+    text = "To run a simulation, fill in the Filename of the external processor (or untick \"Use external  "
+           "processor\").";
+  SettingsNeededLabel->setText(text);
+  SettingsNeededLabel->setVisible(!text.isEmpty());
+}
+
 void TSettingsTab::EnableProcessorControls() {
+  ShowWhatIsMissing();
   const bool external = UseExternalProcessorCheckBox->isChecked();
   for (QWidget* w : std::initializer_list<QWidget*>{
            ExternalProcessorFilenameLabel, ExternalProcessorFilenameEdit, ExternalProcessorBrowseButton,

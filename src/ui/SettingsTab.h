@@ -27,6 +27,8 @@ class TSettingsTab {
   void WriteSettings() const;
   // The processor's controls are enabled only while it is in use.
   void EnableProcessorControls();
+  // The line saying which program a run still needs (hidden when none).
+  void ShowWhatIsMissing();
 
   QWidget* SettingsTabSheet = nullptr;
   QLineEdit* VelmarFilenameEdit = nullptr;
@@ -46,4 +48,5 @@ class TSettingsTab {
   QLabel* ExternalProcessorEnvironmentLabel = nullptr;
   QPlainTextEdit* ExternalProcessorEnvironmentMemo = nullptr;
   QCheckBox* DebugMessagesCheckBox = nullptr;
+  QLabel* SettingsNeededLabel = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "Shared/Componen/ThreadSync.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
+#include "diagnostics/VersionInfo.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
@@ -57,4 +58,10 @@ void ShutdownModules() {
   SimulationModule().Shutdown();
   FinalizeThreadSync();
   FinalizeLogger();
+}
+
+std::string ProgramVersion() {
+  TVerInfo info(ProgramFileName());
+  if (!info.GetHasVerInfo() || info.GetTranslationCount() == 0) return "unknown";
+  return info.GetString(info.GetTranslation(0), "FileVersion");
 }

@@ -16,3 +16,6 @@ void StartupModules(const std::string& settingsFile);
 // Shut-down after the window has gone from the message loop: the simulation
 // module, then the logger. The settings store stays usable.
 void ShutdownModules();
+
+// The program's file version ("unknown" when it carries none).
+std::string ProgramVersion();

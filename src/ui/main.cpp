@@ -95,12 +95,6 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   return line;
 }
 
-std::string ProgramVersion() {
-  TVerInfo info(ProgramFileName());
-  if (!info.GetHasVerInfo() || info.GetTranslationCount() == 0) return "unknown";
-  return info.GetString(info.GetTranslation(0), "FileVersion");
-}
-
 int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
   if (!Platform::PathExists(line.HeadlessDocument)) {
     std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QWidget>
+
 #include "platform/MessageBox.h"
 #include "ui/FileDialogs.h"
 #include "ui/RunControl.h"
@@ -47,6 +49,23 @@ class TFakeSimulator : public ISimulator {
   int CancelCalls = 0;
   int StartedModels = -1;
 };
+
+// A window's caption as the desktop shows it: Qt's [*] mark becomes "*"
+// when the window is marked modified, and goes otherwise.
+inline std::string ShownCaption(const QWidget& window) {
+  QString title = window.windowTitle();
+  title.replace("[*][*]", QChar(0xE000));
+  title.replace("[*]", window.isWindowModified() ? "*" : "");
+  title.replace(QChar(0xE000), "[*]");
+  return title.toStdString();
+}
+
+// How many times what occurs in text.
+inline int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
 
 struct TShownBox {
   Platform::TMsgBoxKind Kind;

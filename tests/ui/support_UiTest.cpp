@@ -43,6 +43,9 @@ void UiTest::SetUp() {
   std::string pattern = (std::filesystem::temp_directory_path() / "velmar-ui-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   FDir = pattern;
+  // A settings file there already, as after the first start (a window
+  // opened without one is the first start and opens on the Settings tab).
+  WriteFile(PathOf("VelmarManager.settings"), "");
   TSettings::SetSettingsPathname(PathOf("VelmarManager.settings"));
   Platform::SetMessageBoxHook([this](Platform::TMsgBoxKind kind, const std::string& text, Platform::TMsgBoxButtons b) {
     FBoxes.push_back({kind, text, b});

@@ -24,7 +24,7 @@
 
 namespace {
 
-std::string Caption(const TMainForm& form) { return form.windowTitle().toStdString(); }
+std::string Caption(const TMainForm& form) { return ShownCaption(form); }
 
 std::vector<std::string> PanelNames(const TMainForm& form) {
   std::vector<std::string> names;

@@ -23,12 +23,6 @@
 
 namespace {
 
-int CountOf(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 class RunControlTest : public UiTest {
  protected:
   static std::string Memo(const TMainForm& form) { return form.MessagesMemo->toPlainText().toStdString(); }
@@ -176,7 +170,7 @@ TEST_F(RunControlTest, UnattendedRunWhoseEngineIsMissingStaysOpen) {
 
 TEST_F(RunControlTest, RunSwitchAloneIsTakenAsTheDocumentPath) {
   TMainForm form({"/r"});
-  EXPECT_EQ(form.windowTitle(), "/r - VelmarManager");
+  EXPECT_EQ(ShownCaption(form), "/r - VelmarManager");
   EXPECT_FALSE(form.RunControl().GetAutorun());
   EXPECT_FALSE(form.StartTimer->isActive());
 }

@@ -15,6 +15,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -154,7 +155,9 @@ TEST_F(RunMonitorTest, TheTableAndTheProgressBarFollowEveryStageOfARun) {
        {"sim2"}},
       {"last simulating", [&] { return State(2) == "simulating"; },
        [&] {
-         EXPECT_EQ(BarText(), "Time step 0");
+         // The step, the time since the start and (after a second) the pace.
+         EXPECT_TRUE(QRegularExpression(R"(^Time step 0, \d+:\d\d elapsed(, 0\.0 steps/s)?$)").match(BarText()).hasMatch())
+             << BarText().toStdString();
          EXPECT_EQ(Cell(2, TEngineTable::ecStep), "0");
        },
        {"sim0", "sim1"}},
@@ -168,7 +171,7 @@ TEST_F(RunMonitorTest, TheTableAndTheProgressBarFollowEveryStageOfARun) {
          EXPECT_EQ(Cell(0, TEngineTable::ecStep), "1");
          EXPECT_EQ(Cell(1, TEngineTable::ecStep), "1");
          EXPECT_EQ(Cell(2, TEngineTable::ecStep), "0");
-         EXPECT_EQ(BarText(), "Time step 0");  // the slowest one's
+         EXPECT_TRUE(BarText().startsWith("Time step 0, ")) << BarText().toStdString();  // the slowest one's
        },
        {"step2"}},
       {"all stopped", [&] { return States({"stopped", "stopped", "stopped"}); },
@@ -359,6 +362,72 @@ TEST_F(RunMonitorTest, AFailedStartShowsItsReasonInTheStatusBarTheRowAndTheLog) 
     // The tail comes before the failure it explains.
     EXPECT_LT(memo.find("output: "), memo.find("Simulation failed"));
   }
+}
+
+// A start that fails on a program names the program (or the processor's
+// failure) and the system's reason, in the status bar and on the
+// Simulation tab, not just "Canceled" or the model's name.
+TEST_F(RunMonitorTest, AFailedStartNamesTheProgramAtFaultAndTheSystemsReason) {
+  const std::string notExecutable = PathOf("engine-without-x");
+  WriteFile(notExecutable, "#!/bin/sh\nexit 0\n");
+  fs::permissions(notExecutable, fs::perms::owner_read | fs::perms::owner_write);
+  struct TCase {
+    const char* Name;
+    std::string Engine;
+    std::string Processor;  // empty: none
+    std::string Status;     // the status's start
+    std::string Reason;     // in it too
+  };
+  const std::vector<TCase> cases = {
+      {"the processor exits at once", ToolPaths::Program("ui_scripted_engine"), "/bin/false", "Simulation failed: ",
+       "xternal processor"},
+      {"the engine program lacks the execute bit", notExecutable, "",
+       "Simulation failed: Could not start Velmar for \"" + PathOf("e0.script") + "\": \"" + notExecutable + "\"",
+       ": Permission denied"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    FForm.reset();
+    TSettings::SetVelmarFilename(c.Engine);
+    TSettings::SetUseExternalProcessor(!c.Processor.empty());
+    TSettings::SetExternalProcessorFilename(c.Processor);
+    TMainForm& form = Open(Document({"call Initialize\ncall StartSimulation\ncall StopSimulation\ncall Finalize\n"}));
+    form.PageControl->setCurrentWidget(form.SimulationTabSheet);
+    form.SimulateStartAction->trigger();  // returns once the start has failed
+    ASSERT_EQ(form.RunControl().GetOutcome(), roFailed);
+    const std::string status = form.RunStatusLabel->text().toStdString();
+    EXPECT_EQ(status.rfind(c.Status, 0), 0u) << status;
+    EXPECT_NE(status.find(c.Reason), std::string::npos) << status;
+    EXPECT_EQ(status.find("Canceled"), std::string::npos) << status;
+    EXPECT_TRUE(form.SimulationStatusLabel->isVisible());
+    EXPECT_EQ(form.SimulationStatusLabel->text().toStdString(), status);
+    // The log keeps its lines: the failure, with the error it raised.
+    const std::string memo = form.MessagesMemo->toPlainText().toStdString();
+    EXPECT_NE(memo.find("Simulation failed"), std::string::npos) << memo;
+  }
+  // The processor's case: the pipe's own reason, as the log says it.
+  FForm.reset();  // the window going stores its controls' settings
+  TSettings::SetVelmarFilename(ToolPaths::Program("ui_scripted_engine"));
+  TSettings::SetUseExternalProcessor(true);
+  TSettings::SetExternalProcessorFilename("/bin/false");
+  TMainForm& form = Open(Document({"call Initialize\ncall StartSimulation\ncall StopSimulation\ncall Finalize\n"}));
+  form.SimulateStartAction->trigger();
+  const std::string status = form.RunStatusLabel->text().toStdString();
+  const bool pipeReason = status.find("external processor pipe: Broken pipe") != std::string::npos ||
+                          status.find("External processor closed its output") != std::string::npos;
+  EXPECT_TRUE(pipeReason) << status;
+}
+
+// A double-click on a row whose file no program opens says so.
+TEST_F(RunMonitorTest, ADoubleClickThatNoProgramCanOpenSaysSo) {
+  TMainForm& form = Open(Document({"say hello\ncall Initialize\ncall StartSimulation\ncall StopSimulation\ncall Finalize\n"}));
+  form.SimulateStartAction->trigger();
+  ASSERT_TRUE(WaitForRunEnd());
+  ASSERT_EQ(form.EnginesTable->OutputFileOf(0), PathOf("run.engine0.log"));
+  // No handler for files: the offscreen desktop has no program for them.
+  emit form.EnginesTable->cellDoubleClicked(0, TEngineTable::ecState);
+  EXPECT_EQ(form.RunStatusLabel->text().toStdString(),
+            "Could not open \"" + PathOf("run.engine0.log") + "\": no program to open it with was found");
 }
 
 // After Stop the table keeps following the engines until the last one has

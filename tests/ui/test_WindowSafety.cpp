@@ -206,6 +206,7 @@ TEST_F(WindowSafetyTest, EveryAltLetterOnEveryTabDoesWhatItsMenuOrTabSays) {
   form.VelmarFilenameEdit->setText("/opt/velmar/bin/velmar");
   QMenu* fileMenu = form.menuBar()->actions().at(0)->menu();
   QMenu* editMenu = form.menuBar()->actions().at(1)->menu();
+  QMenu* helpMenu = form.menuBar()->actions().at(2)->menu();
   const std::vector<std::pair<QWidget*, QWidget*>> tabs = {
       {form.ConfigurationTabSheet, form.ModelsSpinEdit},
       {form.SimulationTabSheet, form.StartButton},
@@ -216,7 +217,7 @@ TEST_F(WindowSafetyTest, EveryAltLetterOnEveryTabDoesWhatItsMenuOrTabSays) {
                                             {'S', form.SimulationTabSheet},
                                             {'M', form.MessagesTabSheet},
                                             {'T', form.SettingsTabSheet}};
-  const std::map<char, QMenu*> menuKeys = {{'F', fileMenu}, {'E', editMenu}};
+  const std::map<char, QMenu*> menuKeys = {{'F', fileMenu}, {'E', editMenu}, {'H', helpMenu}};
   for (const auto& [tab, focus] : tabs) {
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
       SCOPED_TRACE(tab->objectName().toStdString() + ", Alt+" + std::string(1, letter));
@@ -327,7 +328,7 @@ TEST_F(WindowSafetyTest, EveryLineOfARunReachesItsLogFileAfterNewToo) {
   QMenu* fileMenu = form.menuBar()->actions().at(0)->menu();
   ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == fileMenu; }, 1000));
   QTest::keyClick(fileMenu, Qt::Key_N);
-  ASSERT_EQ(form.windowTitle(), "Untitled.vmgr - VelmarManager");
+  ASSERT_EQ(ShownCaption(form), "Untitled.vmgr - VelmarManager");
   Logger().Info("Velmar #2 finalized");
   FSimulator.Done = true;
   ASSERT_TRUE(QTest::qWaitFor([&] { return Memo().find("Simulation complete") != std::string::npos; }, 2000));
@@ -425,7 +426,7 @@ TEST_F(WindowSafetyTest, OpenRecentListsTheLastEightDocumentsAndOpensThemFromThe
   ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activePopupWidget() == form.RecentMenu; }, 1000));
   QTest::keyClick(form.RecentMenu, Qt::Key_3);
   EXPECT_EQ(PanelNames(form), Names({"m8.vm"}));
-  EXPECT_EQ(form.windowTitle().toStdString(), docs[8] + " - VelmarManager");
+  EXPECT_EQ(ShownCaption(form), docs[8] + " - VelmarManager");
 
   // Unsaved changes: the save prompt as for Open; Cancel keeps everything.
   form.ModelForms()[0]->SetFilename("edited.vm");
@@ -441,8 +442,14 @@ TEST_F(WindowSafetyTest, OpenRecentListsTheLastEightDocumentsAndOpensThemFromThe
   form.RecentMenu->actions()[7]->trigger();
   EXPECT_EQ(PanelNames(form), Names({"edited.vm"}));
   EXPECT_TRUE(FBoxes.empty());
-  EXPECT_EQ(form.statusBar()->currentMessage().toStdString(), "\"" + docs[2] + "\" no longer exists");
+  const std::string gone = "\"" + docs[2] + "\" no longer exists";
+  EXPECT_EQ(form.RunStatusLabel->text().toStdString(), gone);
   EXPECT_EQ(TSettings::GetRecentDocuments().size(), 7u);
+  // A hint passing over the status bar (the pointer on a button) leaves it.
+  form.statusBar()->showMessage("Starts the simulation");
+  form.statusBar()->clearMessage();
+  EXPECT_TRUE(form.RunStatusLabel->isVisibleTo(&form));
+  EXPECT_EQ(form.RunStatusLabel->text().toStdString(), gone);
 }
 
 TEST_F(WindowSafetyTest, ADocumentDroppedOnTheWindowOpensAfterTheSavePrompt) {
