@@ -19,7 +19,7 @@
 
 namespace {
 
-std::string Caption(const TMainForm& form) { return form.windowTitle().toStdString(); }
+std::string Caption(const TMainForm& form) { return ShownCaption(form); }
 
 std::string Models(size_t n) {
   std::string text;
