@@ -27,7 +27,7 @@ TComputingChart::TComputingChart(QWidget* parent) : QChartView(parent) {
   chart->addAxis(FMs, Qt::AlignLeft);
   setChart(chart);
   setRenderHint(QPainter::Antialiasing, false);
-  setMinimumHeight(180);
+  setMinimumHeight(120);
   FLines = std::make_unique<TChartLines>(chart, FSteps, FMs);
 }
 

@@ -36,6 +36,7 @@ class TComputingChart : public QChartView {
   int RunningReads() const { return FRunningReads; }
   // Steps a point stands for.
   size_t StepsPerPoint() const { return FLines->StepsPerPoint(); }
+  TChartLines& Lines() { return *FLines; }
 
  private:
   void Restart(const TRunProgress& progress);

@@ -48,6 +48,7 @@
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
 #include "ui/ComputingChart.h"
+#include "ui/RunCharts.h"
 #include "ui/RunMonitor.h"
 #include "ui/Startup.h"
 #include "ui/Widgets.h"
@@ -439,13 +440,14 @@ void TMainForm::CreateSimulationTab() {
   EnginesTable->setObjectName("EnginesTable");
   connect(EnginesTable, &QTableWidget::cellDoubleClicked, this,
           [this](int row, int) { RunCommand([this, row] { OpenEngineOutput(row); }); });
-  ComputingChart = new TComputingChart(SimulationTabSheet);
-  ComputingChart->setObjectName("ComputingChart");
+  RunCharts = new TRunCharts(SimulationTabSheet);
+  RunCharts->setObjectName("RunCharts");
+  ComputingChart = RunCharts->Computing();
   // The table above the chart; the user moves the border between them.
   auto* split = new QSplitter(Qt::Vertical, SimulationTabSheet);
   split->setObjectName("SimulationSplitter");
   split->addWidget(EnginesTable);
-  split->addWidget(ComputingChart);
+  split->addWidget(RunCharts);
   split->setStretchFactor(0, 1);
   split->setStretchFactor(1, 1);
   split->setChildrenCollapsible(false);
@@ -862,7 +864,7 @@ void TMainForm::RefreshMonitor(bool force) {
   ProgressBar->Show(phase, progress);
   // While a run goes on the chart reads at most twice a second; once it is
   // over, its last steps at once.
-  if (simulator) ComputingChart->Follow(*simulator, progress, phase == TRunProgressBar::rpIdle);
+  if (simulator) RunCharts->Follow(*simulator, progress, phase == TRunProgressBar::rpIdle);
 }
 
 void TMainForm::OpenEngineOutput(int row) {

@@ -30,6 +30,7 @@ class QToolButton;
 class QVBoxLayout;
 class TDocument;
 class TComputingChart;
+class TRunCharts;
 class TEngineTable;
 class TModelForm;
 class TRunProgressBar;
@@ -182,7 +183,8 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   QPushButton* StopButton = nullptr;
   TRunProgressBar* ProgressBar = nullptr;
   TEngineTable* EnginesTable = nullptr;
-  TComputingChart* ComputingChart = nullptr;  // below the table
+  TRunCharts* RunCharts = nullptr;            // below the table: the picker, the chart shown, its legend
+  TComputingChart* ComputingChart = nullptr;  // one of RunCharts
 
   QPlainTextEdit* MessagesMemo = nullptr;
   QLabel* RunStatusLabel = nullptr;         // in the status bar: the latest run status or notice

@@ -2,10 +2,14 @@
 // Window tests whose runs are real: the program's simulation module on a
 // pipe of the suite's own, launching the scripted engine.
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include <QEventLoop>
+#include <QTimer>
 
 #include "../tools/ToolPaths.h"
 #include "UiTestSupport.h"
@@ -13,6 +17,23 @@
 #include "ui/Main.h"
 #include "ui/QtMessagePump.h"
 #include "ui/Startup.h"
+
+// Runs the event loop, as the program's own does, until done holds. (QTest's
+// qWaitFor sleeps 10 ms between its looks, and the engines' calls would
+// wait through those sleeps, which is no part of their timings.)
+inline bool RunLoopUntil(const std::function<bool()>& done, int ms) {
+  QEventLoop loop;
+  QTimer check, limit;
+  QObject::connect(&check, &QTimer::timeout, [&] {
+    if (done()) loop.quit();
+  });
+  QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+  check.start(5);
+  limit.setSingleShot(true);
+  limit.start(ms);
+  if (!done()) loop.exec();
+  return done();
+}
 
 class ScriptedRunTest : public UiTest {
  protected:

@@ -173,22 +173,6 @@ std::vector<TFigures> FiguresOfTrace(const TTrace& trace, const std::string& fil
   return figures;
 }
 
-// Runs the event loop, as the program's own does, until done holds. (QTest's
-// qWaitFor sleeps 10 ms between its looks, and the engines' calls would
-// wait through those sleeps, which is no part of their timings.)
-bool RunLoopUntil(const std::function<bool()>& done, int ms) {
-  QEventLoop loop;
-  QTimer check, limit;
-  QObject::connect(&check, &QTimer::timeout, [&] {
-    if (done()) loop.quit();
-  });
-  QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-  check.start(5);
-  limit.setSingleShot(true);
-  limit.start(ms);
-  if (!done()) loop.exec();
-  return done();
-}
 
 class RunInsightWindowTest : public ScriptedRunTest {
  protected:
