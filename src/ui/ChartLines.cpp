@@ -132,8 +132,11 @@ void TChartLines::Commit() {
     if (!FMarks) {
       FMarks = new QScatterSeries;
       FMarks->setName("set by the processor");
-      FMarks->setMarkerSize(6);
-      FMarks->setColor(Qt::black);
+      // Small and half transparent: a processor that sets every step must
+      // not hide the lines.
+      FMarks->setMarkerSize(5);
+      FMarks->setColor(QColor(0, 0, 0, 110));
+      FMarks->setBorderColor(Qt::transparent);
       FChart->addSeries(FMarks);
       FMarks->attachAxis(FX);
       FMarks->attachAxis(FY);

@@ -48,6 +48,7 @@ class TChartLines {
   QList<QPointF> Points(size_t i) const;
   // The marked points, all lines together.
   QList<QPointF> Marks() const;
+  bool HasMarks() const { return FMarks != nullptr; }
   // Draws one line wider than the others (none: -1).
   void Highlight(int line);
 

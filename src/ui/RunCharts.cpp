@@ -130,15 +130,18 @@ void TRunCharts::Follow(ISimulator& simulator, const TRunProgress& progress, boo
 
 void TRunCharts::UpdateLegend() {
   const TChartLines& lines = ShownLines();
-  if (&lines == FLegendOf && lines.Count() == FLegendLines) return;
+  if (&lines == FLegendOf && lines.Count() == FLegendLines && lines.HasMarks() == FLegendMarks) return;
   FLegendOf = &lines;
   FLegendLines = lines.Count();
+  FLegendMarks = lines.HasMarks();
   FLegend->clear();
   for (size_t i = 0; i < lines.Count(); ++i) {
     QPixmap swatch(12, 12);
     swatch.fill(lines.Colour(i));
     FLegend->addItem(new QListWidgetItem(QIcon(swatch), lines.Line(i)->name()));
   }
+  // The marks' entry comes last, so that a row still names its line.
+  if (FLegendMarks) FLegend->addItem("\u25CF set by the processor");
 }
 
 std::string TRunCharts::Readout(size_t step) {

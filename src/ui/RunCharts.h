@@ -62,6 +62,7 @@ class TRunCharts : public QWidget {
   bool FUserPicked = false;
   bool FFilling = false;
   size_t FLegendLines = ~size_t{0};
+  bool FLegendMarks = false;
   const TChartLines* FLegendOf = nullptr;
   ISimulator* FSimulator = nullptr;
   TRunProgress FProgress;

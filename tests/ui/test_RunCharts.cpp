@@ -64,7 +64,8 @@ TEST(RunChartsTest, NinetyNineEnginesEachShowTheirPopulationsWithALegendAMarkAnd
   EXPECT_EQ(charts.Shown(), TRunCharts::ABUNDANCE);
   TChartLines& lines = charts.Population()->Lines();
   ASSERT_EQ(lines.Count(), 2u * TReportingEngines::ENGINES);
-  EXPECT_EQ(charts.Legend()->count(), static_cast<int>(lines.Count()));
+  // One entry a line, and one for the marks.
+  EXPECT_EQ(charts.Legend()->count(), static_cast<int>(lines.Count()) + 1);
   for (uint32_t e : {0u, 41u, 98u})
     for (size_t p = 0; p < 2; ++p) {
       const int line = charts.Population()->LineOf(e, p);
