@@ -86,6 +86,10 @@ class TSimulation : public ISimulator {
   // cancelled (time-out, Stop, an engine or the processor failing).
   bool LastRunCancelled() const { return FLastRunCancelled; }
   void CancelSimulation() override { Cancel = true; }
+  void EndEngines() override {
+    Cancel = true;
+    FEndEnginesNow = true;
+  }
   bool AnyVelmarProcessRunning() const;
 
   // Notices engines (and the processor) that have ended; part of every wait
@@ -128,6 +132,7 @@ class TSimulation : public ISimulator {
 
   void StartProcess(const TModel& model, uint32_t id);
   void KillSlot(size_t j);
+  void AskSlotToEnd(size_t j);
   void KillHungEngines();
 
   std::unique_ptr<TJsonRpcServer> FServer;
@@ -141,6 +146,10 @@ class TSimulation : public ISimulator {
   // When IsSimulationDone first found the run cancelled (0: not yet, or no
   // run); KILL_DONE once the engines left over have been killed.
   uint64_t FCancelTicks = 0;
+  // When the engines still running after the cancel's time-out were sent
+  // SIGTERM (0: not yet); SIGKILL follows ENGINE_END_GRACE_MS later.
+  uint64_t FTermTicks = 0;
+  bool FEndEnginesNow = false;  // EndEngines: no time-out to wait out
   // The process exits CheckChildProcesses last looked at.
   uint64_t FExitsChecked = ~uint64_t{0};
 };

@@ -40,8 +40,12 @@ class TTraceWriter {
   void ManagerEvent(std::string_view name, uint64_t atUs, int64_t engine = -1, int64_t pid = -1);
   // The run's end on the manager's track, the closing "]", and the file closed.
   void Close(uint64_t atUs);
-  // Hands what is buffered to the file.
+  // Hands what is buffered to the file. A write that fails logs an Error
+  // line naming the file, and the trace ends there.
   void Flush();
+  // The errno value of the last run's failure to open or write the file;
+  // 0 when there was none.
+  int Failure() const { return FFailure; }
 
  private:
   void Timestamp(std::string_view key, uint64_t us);
@@ -51,6 +55,8 @@ class TTraceWriter {
   uint64_t FStartUs = 0;
   uint64_t FFlushedUs = 0;
   std::string FBuffer;
+  std::string FPath;
+  int FFailure = 0;
 };
 
 // text as a JSON string, quotes included.

@@ -31,11 +31,16 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
 
   TRunControl& RunControl() { return FRunControl; }
 
+  // The run belongs to a batch, whose channel is fd: the batch's going
+  // away stops the run as SIGTERM does.
+  void SetBatchChannel(int fd) { FBatchChannel = fd; }
+  int BatchChannel() const { return FBatchChannel; }
+
   // What a results row tells of the run, known once Run has returned.
   const std::string& DocumentPath() const { return FDocumentPath; }
   const Platform::TLocalDateTime& CreatedAt() const { return FCreatedAt; }
   uint64_t CreatedTicks() const { return FCreatedTicks; }
-  bool StopRequested() const { return FStopRequested; }  // SIGINT or SIGTERM came
+  bool StopRequested() const { return FStopRequested; }  // a signal came, or the batch went
   uint32_t StepsDone() const { return FStepsDone; }      // the highest step an engine completed
   uint32_t ModelCount() const { return FModelCount; }
 
@@ -62,6 +67,7 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   void RunDueTimers();
   void FlushLogWhenDue();
   void PrintProgressWhenDue();
+  void StopRequest();
   uint32_t MillisecondsToNextTimer() const;
 
   std::string FDocumentPath;
@@ -86,6 +92,8 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   Platform::TLocalDateTime FCreatedAt;
   uint64_t FCreatedTicks = 0;
   bool FStopRequested = false;
+  int FBatchChannel = -1;
+  bool FBatchGone = false;
   uint32_t FStepsDone = 0;
   uint32_t FModelCount = 0;
 };

@@ -29,6 +29,14 @@ std::string TRunControl::LogFilenameFor(const std::string& documentPath) {
   return Platform::ChangeFileExt(documentPath, ".log");
 }
 
+// The status line of a failed start names the engine that failed.
+std::string TRunControl::FailureStatus(const std::exception& e) {
+  std::string text = "Simulation failed: ";
+  if (const auto* failed = dynamic_cast<const EEngineStartFailed*>(&e))
+    text += "Velmar #" + std::to_string(failed->Engine()) + ": ";
+  return text + e.what();
+}
+
 void TRunControl::SetSimulationTimer(bool on) {
   FSimulationTimerOn = on;
   FHost.SetSimulationTimer(on);
@@ -65,7 +73,7 @@ void TRunControl::SimulateStartActionExecute() {
       FSimulating = false;
       FOutcome = roFailed;
       Logger().Exception("Simulation failed", e, false);
-      FHost.ShowRunStatus(std::string("Simulation failed: ") + e.what());
+      FHost.ShowRunStatus(FailureStatus(e));
       // A failed start has ended (or killed) what it launched.
       RunOver();
     }

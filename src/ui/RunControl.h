@@ -112,6 +112,8 @@ class TRunControl {
 
   // The log file beside a document: its extension replaced by ".log".
   static std::string LogFilenameFor(const std::string& documentPath);
+  // "Simulation failed: " and the error, naming the engine that failed.
+  static std::string FailureStatus(const std::exception& e);
 
  private:
   void SetSimulationTimer(bool on);
