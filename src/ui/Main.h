@@ -63,6 +63,13 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
 
   void LoadDocument(const std::string& filename);
   bool ConfirmAndSaveChanges();
+  // SIGTERM, SIGINT or SIGHUP: the run is stopped as Stop does, the window
+  // closes once its engines have gone (asked again: they are ended at once),
+  // with no question; changes not saved go to UnsavedCopyName.
+  void StopAndCloseOnSignal();
+  // Where the changes of a document not saved go when the window closes on
+  // a signal: "north.vmgr" -> "north.unsaved.vmgr".
+  static std::string UnsavedCopyName(const std::string& documentPath);
   void DocumentToControls();
   void ControlsToDocument() override;
   void SettingsToControls();
@@ -139,6 +146,8 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   bool FLoading = false;
   bool FApplyingCount = false;
   bool FCloseWhenStarted = false;  // closing waits for a stopped start to give up
+  bool FClosingOnSignal = false;
+  void KeepUnsavedChanges();
   // File names of the models the count box removed, the last removed last.
   std::vector<std::string> FRemovedModelNames;
   bool FCreating = true;

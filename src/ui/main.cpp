@@ -6,12 +6,14 @@
 #include <vector>
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include "diagnostics/Logging.h"
 #include "diagnostics/VersionInfo.h"
 #include "platform/Files.h"
 #include "platform/LocalSocket.h"
 #include "platform/MessageBox.h"
+#include "platform/Signals.h"
 #include "ui/Batch.h"
 #include "ui/Headless.h"
 #include "ui/Main.h"
@@ -135,6 +137,9 @@ int RunHeadless(const TCommandLine& line) {
 }
 
 int RunWindow(int argc, char** argv, const TCommandLine& line) {
+  // Before Qt starts a thread: SIGTERM, SIGINT and SIGHUP stop the run and
+  // close the window instead of ending the program with its engines left.
+  Platform::TStopSignals stopSignals;
   // Qt sees only the program name; the arguments are ours.
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};
@@ -156,6 +161,13 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
   {
     TQtMessagePump pump;
     auto form = std::make_unique<TMainForm>(line.Arguments);
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (stopSignals.Fd() >= 0) {
+      signalNotifier = std::make_unique<QSocketNotifier>(stopSignals.Fd(), QSocketNotifier::Read);
+      QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, form.get(), [&stopSignals, &form] {
+        if (stopSignals.Take()) form->StopAndCloseOnSignal();
+      });
+    }
     form->show();
     status = QApplication::exec();
     ShutdownModules();

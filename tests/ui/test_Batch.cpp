@@ -596,6 +596,31 @@ TEST_F(BatchTest, ASignalEndsTheEnginesBeforeTheManagerExits) {
   }
 }
 
+// The window, asked to end by a signal during a run, stops the run, ends
+// its engines as above and closes.
+TEST_F(BatchTest, TheWindowEndsItsEnginesBeforeItClosesOnASignal) {
+  WriteSettings(ToolPaths::Program("velmar-refengine"), 1);
+  const std::string doc = (Dir / Document("window.vmgr", 1, 3, 600000)).string();
+  std::vector<std::string> env = Env;
+  env.push_back("QT_QPA_PLATFORM=offscreen");
+  TProgram window(Dir, Args({doc, "/r"}), env);
+  ASSERT_TRUE(window.ReadUntil([&](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return ReadText(Dir / "window.log").find("Velmar #0 starting time step #0") != std::string::npos;
+  })) << window.Err;
+  window.Signal(SIGTERM);
+  EXPECT_EQ(window.Wait(), 0) << window.Err;
+  EXPECT_EQ(ProcessesIn(Dir), std::vector<std::string>{});
+  const std::string log = ReadText(Dir / "window.log");
+  size_t at = 0;
+  for (const char* line : {"Info: Closing on a signal, once the run has stopped and its engines have gone",
+                           "Info: Cancelled simulation", "Log: Asked Velmar process #0 to end (SIGTERM)",
+                           "Log: Velmar #0 exited"}) {
+    at = log.find(line, at);
+    EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+  }
+}
+
 // The runs of a batch that is killed notice it, stop as on SIGTERM, and
 // their rows are in the results file; nothing is left in the temporary
 // folder, and no process keeps running.
