@@ -434,9 +434,11 @@ std::string SlurmScript(const TSlurmScriptOptions& options) {
     s += "results=" + ShellQuote(Platform::AbsolutePath(options.ResultsFile)) + "\n";
   s += ": \"${SLURM_ARRAY_TASK_ID:?is not set: submit this script with sbatch}\"\n";
   s += "document=${documents[$SLURM_ARRAY_TASK_ID]}\n";
-  s += "# A pipe of the task's own, so that tasks sharing a node never meet.\n";
-  s += "export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE:-}slurm-${SLURM_ARRAY_JOB_ID}-"
-       "${SLURM_ARRAY_TASK_ID}-\"\n";
+  s += "# A pipe of the task's own, so that tasks sharing a node never meet: without a\n";
+  s += "# namespace the manager draws one nobody can guess; a given one is extended.\n";
+  s += "if [ -n \"${VELMAR_PIPE_NAMESPACE:-}\" ]; then\n";
+  s += "  export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE}slurm-${SLURM_ARRAY_JOB_ID}-${SLURM_ARRAY_TASK_ID}-\"\n";
+  s += "fi\n";
   s += "exec " + ShellQuote(options.ManagerProgram);
   if (!options.SettingsFile.empty()) s += " --settings " + ShellQuote(Platform::AbsolutePath(options.SettingsFile));
   s += " --headless \"$document\" --results \"$results\"\n";
