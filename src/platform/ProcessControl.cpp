@@ -1,5 +1,6 @@
 #include "platform/ProcessControl.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -54,6 +55,17 @@ int ChannelSend(int fd, const std::string& text) {
     done += static_cast<size_t>(n);
   }
   return 0;
+}
+
+int TakeStdInput() {
+  const int copy = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+  if (copy < 0) return -1;
+  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null >= 0) {
+    ::dup2(null, 0);  // dup2 clears close-on-exec on 0
+    ::close(null);
+  }
+  return copy;
 }
 
 std::string ChannelReceive(int fd) {

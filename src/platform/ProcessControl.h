@@ -31,5 +31,9 @@ bool ChannelPeerGone(int fd);
 int ChannelSend(int fd, const std::string& text);
 // What has been sent on the channel and is waiting; does not block.
 std::string ChannelReceive(int fd);
+// Takes the run's end of the channel off its standard input: returns a
+// close-on-exec copy of descriptor 0 (or -1) and puts /dev/null there, so
+// that the engines, which inherit standard input, do not hold the channel.
+int TakeStdInput();
 
 }  // namespace Platform

@@ -388,10 +388,10 @@ int ReportHeadlessResult(const std::string& resultsFile, const THeadlessRun& run
 
 int TakeBatchChannel() {
   const char* value = std::getenv(BATCH_CHANNEL_VARIABLE);
-  const int fd = value && std::string(value) == "0" ? 0 : -1;
+  const bool given = value && std::string(value) == "0";
   // Not for the engines: they have no batch.
   ::unsetenv(BATCH_CHANNEL_VARIABLE);
-  return fd;
+  return given ? Platform::TakeStdInput() : -1;
 }
 
 int CheckResultsFile(const std::string& resultsFile, std::ostream& err) {

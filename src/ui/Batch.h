@@ -67,9 +67,12 @@ class TBatchRun {
   static constexpr int EXIT_FAILED = 1;    // some run failed, was cancelled or never started
   static constexpr int EXIT_USAGE = 2;
 
-  // Create before any thread is started: SIGINT and SIGTERM then stop the
-  // batch (every run is sent SIGTERM, the Stop command of a headless run;
-  // runs not yet started are not started) instead of ending it.
+  // Create before any thread is started: SIGINT, SIGTERM and SIGHUP then
+  // stop the batch (every run is sent SIGTERM, the Stop command of a
+  // headless run; runs not yet started are not started) instead of ending
+  // it. Each run writes its own row to the results file and sends it to the
+  // batch on its standard input, a socket whose end of file tells it that
+  // the batch has gone.
   TBatchRun(TBatchOptions options, std::ostream& out, std::ostream& err);
   ~TBatchRun();
   TBatchRun(const TBatchRun&) = delete;
@@ -115,8 +118,8 @@ class TBatchRun {
 int ReportHeadlessResult(const std::string& resultsFile, const THeadlessRun& run, int status, std::ostream& err);
 
 // The channel to the batch this process is a run of (its standard input,
-// as the batch's environment says), or -1; the variable is removed so that
-// the engines do not see it.
+// as the batch's environment says), or -1; the variable is removed and
+// standard input becomes /dev/null, so that the engines hold neither.
 int TakeBatchChannel();
 
 // Before a run with --results: 0 when the results file takes rows (it then

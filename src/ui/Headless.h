@@ -17,7 +17,9 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   static constexpr int EXIT_FAILED = 1;  // failed, cancelled or stopped
   static constexpr int EXIT_USAGE = 2;
 
-  // Create before any thread is started: SIGINT and SIGTERM become Stop.
+  // Create before any thread is started: SIGINT, SIGTERM and SIGHUP become
+  // Stop; the run then ends once its engines have gone (asked again, they
+  // are ended at once).
   THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err);
   ~THeadlessRun() override;
 
