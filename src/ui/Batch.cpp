@@ -167,7 +167,8 @@ void TBatchRun::Launch(size_t index) {
   for (std::string& entry : WinUtils::MakeEnvironmentStringsBlock(WinUtils::GetEnvironmentStrings()))
     if (entry.compare(0, prefix.size(), prefix) != 0 && entry.compare(0, channelPrefix.size(), channelPrefix) != 0)
       request.Environment.push_back(std::move(entry));
-  request.Environment.push_back(prefix + RunPipeNamespace(FPipeNamespace, Platform::CurrentProcessId(), index + 1, Platform::RandomHex(8)));
+  request.Environment.push_back(
+      prefix + RunPipeNamespace(FPipeNamespace, Platform::CurrentProcessId(), index + 1, Platform::RandomHex(8)));
   // Its standard input is the channel: the run sends its row there, and
   // stops as on SIGTERM when the batch is gone.
   request.Environment.push_back(channelPrefix + "0");

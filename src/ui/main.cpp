@@ -165,7 +165,7 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
     if (stopSignals.Fd() >= 0) {
       signalNotifier = std::make_unique<QSocketNotifier>(stopSignals.Fd(), QSocketNotifier::Read);
       QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, form.get(), [&stopSignals, &form] {
-        if (stopSignals.Take()) form->StopAndCloseOnSignal();
+        if (stopSignals.Take() && form) form->StopAndCloseOnSignal();
       });
     }
     form->show();
