@@ -24,6 +24,17 @@ class ERunStartError : public Exception {
   std::string FCause;
 };
 
+// A start that failed at one engine: the error as that engine's start
+// raised it, and which engine it was (its model's number).
+class EEngineStartFailed : public Exception {
+ public:
+  EEngineStartFailed(uint32_t engine, std::string message) : Exception(std::move(message)), FEngine(engine) {}
+  uint32_t Engine() const { return FEngine; }
+
+ private:
+  uint32_t FEngine;
+};
+
 // The run operations of the simulation module. The program plugs the real
 // module in at start-up; the window's tests plug in a fake.
 class ISimulator {
@@ -37,6 +48,9 @@ class ISimulator {
   virtual bool IsSimulationDone(bool& cancelled) = 0;
   // Records the request to cancel and returns at once.
   virtual void CancelSimulation() = 0;
+  // Cancels, and ends the engines still running without waiting out the
+  // cancel's time-out: SIGTERM now, SIGKILL a moment later.
+  virtual void EndEngines() { CancelSimulation(); }
   // The engines of the current or last run. The counter is cheap and moves
   // whenever the rows may have changed; a monitor builds rows only then.
   virtual uint64_t ProgressGeneration() { return 0; }

@@ -22,6 +22,8 @@ class TRunInsight {
   // start); empty: no trace.
   void SetTraceFile(std::string path) { FTracePath = std::move(path); }
   const std::string& TraceFile() const { return FTracePath; }
+  // The last run's trace could not be opened or written (the log said so).
+  bool TraceFailed() const { return FTrace.Failure() != 0; }
 
   // ---- Hooks ---------------------------------------------------------------
   void RunStarting(const std::vector<std::string>& modelFiles, uint64_t nowUs);

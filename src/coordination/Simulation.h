@@ -110,6 +110,10 @@ class TSimulation : public ISimulator {
     return FStates.Series(engine, root, from, out);
   }
   std::vector<uint32_t> AbundanceSetAt(uint32_t engine) override { return FStates.AbundanceSetAt(engine); }
+  void EndEngines() override {
+    Cancel = true;
+    FEndEnginesNow = true;
+  }
   bool AnyVelmarProcessRunning() const;
 
   // Notices engines (and the processor) that have ended; part of every wait
@@ -178,6 +182,7 @@ class TSimulation : public ISimulator {
 
   void StartProcess(const TModel& model, uint32_t id);
   void KillSlot(size_t j);
+  void AskSlotToEnd(size_t j);
   void KillHungEngines();
 
   std::unique_ptr<TJsonRpcServer> FServer;
@@ -203,6 +208,10 @@ class TSimulation : public ISimulator {
   // When IsSimulationDone first found the run cancelled (0: not yet, or no
   // run); KILL_DONE once the engines left over have been killed.
   uint64_t FCancelTicks = 0;
+  // When the engines still running after the cancel's time-out were sent
+  // SIGTERM (0: not yet); SIGKILL follows ENGINE_END_GRACE_MS later.
+  uint64_t FTermTicks = 0;
+  bool FEndEnginesNow = false;  // EndEngines: no time-out to wait out
   // The process exits CheckChildProcesses last looked at.
   uint64_t FExitsChecked = ~uint64_t{0};
 };

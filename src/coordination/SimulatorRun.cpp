@@ -1,4 +1,7 @@
 // Starting, watching and cancelling a run, and the module's JSON-RPC server.
+#include <cerrno>
+#include <typeinfo>
+
 #include "coordination/Simulation.h"
 #include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
@@ -7,11 +10,14 @@
 #include "documents/SettingsUnit.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
+#include "platform/ProcessControl.h"
 
 namespace {
 
 // FCancelTicks once the engines left over from a cancelled run have been killed.
 constexpr uint64_t KILL_DONE = UINT64_MAX;
+// An engine sent SIGTERM has this long to end before it is killed.
+constexpr uint64_t ENGINE_END_GRACE_MS = 2000;
 
 void ReleaseSlotHandles(TVelmarProcess& slot) {
   Platform::CloseProcessHandle(slot.ProcInfo.hProcess);
@@ -34,6 +40,12 @@ void TSimulation::KillSlot(size_t j) {
     Logger().Log("Killed Velmar process #%d", j);
   } else
     Logger().Log("Could not kill Velmar process #%d", j);
+}
+
+// Sends slot j's engine SIGTERM, so that it may end as it ends itself.
+void TSimulation::AskSlotToEnd(size_t j) {
+  if (Platform::RequestProcessStop(Processes[j].ProcInfo.hProcess))
+    Logger().Log("Asked Velmar process #%d to end (SIGTERM)", j);
 }
 
 std::string LogExecFailure(const std::string& program) {
@@ -96,21 +108,33 @@ bool TSimulation::AnyVelmarProcessRunning() const {
 // hung (it neither calls nor exits) would keep it going for ever. Every
 // call of a cancelled run is answered at once, so an engine still running
 // after a time-step time-out plus its own reply time-out will not come
-// back: it is killed.
+// back: it is sent SIGTERM, and killed when it has not ended a moment
+// later. EndEngines skips the time-out.
 void TSimulation::KillHungEngines() {
   if (!Cancel || !InProcess) {
     FCancelTicks = 0;
+    FTermTicks = 0;
+    FEndEnginesNow = false;
     return;
   }
   if (FCancelTicks == KILL_DONE) return;
+  const uint64_t now = Platform::GetTickCount64();
   if (FCancelTicks == 0) {
-    FCancelTicks = Platform::GetTickCount64();
+    FCancelTicks = now;
+    if (!FEndEnginesNow) return;
+  }
+  auto running = [this](size_t j) { return Processes[j].IsRunning() && Processes[j].ProcInfo.hProcess >= 0; };
+  if (FTermTicks == 0) {
+    if (!FEndEnginesNow && WholeSecondsSince(FCancelTicks) <= TSettings::GetVelmarTimeStepTimeout() + 2) return;
+    FTermTicks = now;
+    for (size_t j = 0; j < Processes.size(); ++j)
+      if (running(j)) AskSlotToEnd(j);
     return;
   }
-  if (WholeSecondsSince(FCancelTicks) <= TSettings::GetVelmarTimeStepTimeout() + 2) return;
+  if (now - FTermTicks < ENGINE_END_GRACE_MS) return;
   FCancelTicks = KILL_DONE;
   for (size_t j = 0; j < Processes.size(); ++j)
-    if (Processes[j].IsRunning() && Processes[j].ProcInfo.hProcess >= 0) KillSlot(j);
+    if (running(j)) KillSlot(j);
 }
 
 bool TSimulation::IsSimulationDone() {
@@ -233,12 +257,25 @@ void TSimulation::StartSimulation(TDocument& document) {
     throw Exception(TextUtils::SafeFormat(
         "Could not find Velmar executable at \"%s\".  Please locate it on the Settings tab.", program));
   TJsonRpcServer& server = JsonRpcServer();
-  if (TSettings::GetUseExternalProcessor()) {
+  const bool useProcessor = TSettings::GetUseExternalProcessor();
+  if (useProcessor) {
     const std::string processor = TSettings::GetExternalProcessorFilename();
     if (!Platform::FileExists(processor))
       throw Exception(TextUtils::SafeFormat(
           "Could not find external processor executable at \"%s\".  Please locate it on the Settings tab.",
           processor));
+  }
+  // A model the engine could not read fails the start before anything is
+  // launched, so no output file of the last run is emptied.
+  for (uint32_t m = 0; m < document.ModelCount(); ++m) {
+    const std::string model = document.GetModel(m)->GetFilename();
+    int error = Platform::ExistingFileReadError(model);
+    if (!error && !Platform::FileExists(model)) error = ENOENT;
+    if (error)
+      throw Exception(TextUtils::SafeFormat("Could not read model #%d \"%s\": %s; nothing was started", m, model,
+                                            Platform::SysErrorMessage(error)));
+  }
+  if (useProcessor) {
     server.SetOnRPC(nullptr);
     server.SetOnRPCRaw([this](uint32_t pipe, std::string_view rpc) { return OnRPCRaw(pipe, rpc); });
     StartExternalProcessor();
@@ -264,7 +301,14 @@ void TSimulation::StartSimulation(TDocument& document) {
       Processes[i].Clear();
       Processes[i].ClientID = static_cast<uint32_t>(i);
       FRows.NoteSlotCleared(static_cast<uint32_t>(i));
-      StartProcess(*document.GetModel(static_cast<uint32_t>(i)), static_cast<uint32_t>(i));
+      try {
+        StartProcess(*document.GetModel(static_cast<uint32_t>(i)), static_cast<uint32_t>(i));
+      } catch (const Exception& e) {
+        // The window's status line names the engine; the error and its log
+        // line stay as they were.
+        if (Cancel || typeid(e) != typeid(Exception)) throw;
+        throw EEngineStartFailed(static_cast<uint32_t>(i), e.Message());
+      }
       FLaunchNext = i + 1;
       Logger().Log("Velmar started and initialized for model #%d", i);
     }

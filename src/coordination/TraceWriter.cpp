@@ -1,9 +1,12 @@
 #include "coordination/TraceWriter.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 
 #include "diagnostics/TextUtils.h"
+#include "diagnostics/Logging.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/TempFile.h"
 
@@ -58,7 +61,9 @@ TTraceWriter::~TTraceWriter() {
 int TTraceWriter::Open(const std::string& path, uint64_t runStartUs) {
   if (FFd >= 0) Close(runStartUs);
   FBuffer.clear();
-  if (const int error = Platform::CreateOutputFile(path, FFd); error != 0) return error;
+  FFailure = 0;
+  FPath = path;
+  if (const int error = Platform::CreateOutputFile(path, FFd); error != 0) return FFailure = error;
   FStartUs = runStartUs;
   FFlushedUs = runStartUs;
   FBuffer +=
@@ -175,7 +180,16 @@ void TTraceWriter::Close(uint64_t atUs, std::string_view fingerprint) {
 void TTraceWriter::Flush() {
   if (FFd < 0 || FBuffer.empty()) return;
   // Whole lines go out at once; a file that fills up loses the rest, the
-  // viewers still open what is there.
-  Platform::WriteFd(FFd, FBuffer.data(), static_cast<int64_t>(FBuffer.size()));
+  // viewers still open what is there, and the log says where it stops.
+  errno = 0;
+  const int64_t size = static_cast<int64_t>(FBuffer.size());
+  const int64_t written = Platform::WriteFd(FFd, FBuffer.data(), size);
+  const int error = errno ? errno : EIO;
   FBuffer.clear();
+  if (written == size) return;
+  FFailure = error;
+  Platform::CloseFd(FFd);
+  FFd = -1;
+  Logger().Error("Could not write to the trace file \"%s\": %s; the trace stops here", FPath,
+                 Platform::SysErrorMessage(error));
 }

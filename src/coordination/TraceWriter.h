@@ -44,8 +44,12 @@ class TTraceWriter {
   // The run's end on the manager's track, the closing "]", and the file closed.
   // The run-end event carries the run's fingerprint when it has one.
   void Close(uint64_t atUs, std::string_view fingerprint = {});
-  // Hands what is buffered to the file.
+  // Hands what is buffered to the file. A write that fails logs an Error
+  // line naming the file, and the trace ends there.
   void Flush();
+  // The errno value of the last run's failure to open or write the file;
+  // 0 when there was none.
+  int Failure() const { return FFailure; }
 
  private:
   void Timestamp(std::string_view key, uint64_t us);
@@ -55,6 +59,8 @@ class TTraceWriter {
   uint64_t FStartUs = 0;
   uint64_t FFlushedUs = 0;
   std::string FBuffer;
+  std::string FPath;
+  int FFailure = 0;
 };
 
 // text as a JSON string, quotes included.

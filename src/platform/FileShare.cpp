@@ -35,8 +35,16 @@ int WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 int AppendShared(const std::string& path, const std::string& header, const std::string& text) {
+  // Read access too, to look at the last byte; a file we may only write to
+  // is appended to without that look. Only a regular file is opened.
   int fd = -1;
-  if (const int error = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, fd); error != 0) return error;
+  bool readable = true;
+  int error = OpenRegularFile(path, O_RDWR | O_CREAT | O_APPEND, 0644, fd);
+  if (error == EACCES) {
+    readable = false;
+    error = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0644, fd);
+  }
+  if (error != 0) return error;
   int rc = 0;
   while (::flock(fd, LOCK_EX) != 0)
     if (errno != EINTR) {
@@ -46,6 +54,11 @@ int AppendShared(const std::string& path, const std::string& header, const std::
   struct stat st {};
   if (!rc && ::fstat(fd, &st) != 0) rc = errno;
   if (!rc && st.st_size == 0) rc = WriteAll(fd, header);
+  // A last line left without its end (a writer that died half way, an
+  // editor) would have the text glued onto it.
+  char last = '\n';
+  if (!rc && st.st_size > 0 && readable && ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+    rc = WriteAll(fd, "\r\n");
   if (!rc) rc = WriteAll(fd, text);
   ::close(fd);  // also lets the lock go
   return rc;

@@ -14,7 +14,10 @@ std::string AbsolutePath(const std::string& path);
 // goes first. Writers in other processes (on this machine or, on a file
 // system that supports locks, another) take turns: each append holds an
 // exclusive lock on the file, so rows never interleave and only the first
-// writer writes the header. Returns 0 or an errno value.
+// writer writes the header. A file whose last line has no line end gets
+// CR LF first. With an empty text only that much is written: a check,
+// before anything is run, that the file takes rows. Returns 0 or an errno
+// value.
 int AppendShared(const std::string& path, const std::string& header, const std::string& text);
 // A new empty folder in $TMPDIR (else /tmp) whose name starts with prefix;
 // "" when it cannot be made.

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <stddef.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -95,6 +96,41 @@ std::string LocalSocketAddress(const std::string& pipeName) {
   if (const char* ns = std::getenv("VELMAR_PIPE_NAMESPACE")) address += ns;
   address += pipeName;
   return address;
+}
+
+std::string RandomHex(size_t digits) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string bytes((digits + 1) / 2, '\0');
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::getrandom(bytes.data() + got, bytes.size() - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  std::string text;
+  for (const char b : bytes) {
+    text += HEX[static_cast<unsigned char>(b) >> 4];
+    text += HEX[static_cast<unsigned char>(b) & 15];
+  }
+  text.resize(digits);
+  return text;
+}
+
+void EnsurePipeNamespace() {
+  if (std::getenv("VELMAR_PIPE_NAMESPACE")) return;
+  const std::string ns = "u" + std::to_string(::geteuid()) + "-" + RandomHex(16) + "-";
+  ::setenv("VELMAR_PIPE_NAMESPACE", ns.c_str(), 1);
+}
+
+std::optional<uint32_t> ListenerUserId(const std::string& pipeName) {
+  TLocalSocket probe;
+  if (!probe.Connect(pipeName).Done()) return std::nullopt;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(probe.Fd(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer)
+    return std::nullopt;
+  return static_cast<uint32_t>(peer.uid);
 }
 
 // ---- TLocalSocket ----

@@ -5,6 +5,7 @@
 // how it ended (TIo) and with which errno.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,19 @@ bool NobodyListens(const TIoResult& r);
 
 // The address bytes for a pipe name (abstract: the first byte is '\0').
 std::string LocalSocketAddress(const std::string& pipeName);
+
+// When VELMAR_PIPE_NAMESPACE is not set, sets it in this process's
+// environment, which the children inherit, to a namespace of this user's
+// own: "u" + the user id + "-" + 16 random hex digits + "-". An abstract
+// name is open to anyone to bind: one nobody can guess cannot be taken
+// first. Call before any thread starts.
+void EnsurePipeNamespace();
+// hex digits drawn from the kernel's random source (getrandom).
+std::string RandomHex(size_t digits);
+
+// The user id of the process listening at a name in use (the kernel's
+// record of the listener, SO_PEERCRED); none when nobody answers.
+std::optional<uint32_t> ListenerUserId(const std::string& pipeName);
 
 // One connected endpoint. Movable, not copyable; closes on destruction.
 class TLocalSocket {

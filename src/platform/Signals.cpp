@@ -15,6 +15,8 @@ TStopSignals::TStopSignals() {
   sigemptyset(&stop);
   sigaddset(&stop, SIGINT);
   sigaddset(&stop, SIGTERM);
+  // The terminal that went away asks as firmly as a kill.
+  sigaddset(&stop, SIGHUP);
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &stop, &old);
   std::memcpy(FOldMask, &old, sizeof old);

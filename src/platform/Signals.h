@@ -1,11 +1,11 @@
 #pragma once
-// SIGINT and SIGTERM as a readable descriptor, so a loop that polls can treat
+// SIGINT, SIGTERM and SIGHUP as a readable descriptor, so a loop that polls can treat
 // them as a Stop command instead of dying mid-run.
 namespace Platform {
 
 class TStopSignals {
  public:
-  // Blocks SIGINT and SIGTERM in the calling thread (threads it starts later
+  // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread (threads it starts later
   // inherit that) and opens a descriptor on which they arrive. Create it
   // before any other thread is started.
   TStopSignals();

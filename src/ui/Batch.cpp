@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <ostream>
 
 #include "coordination/WinUtils.h"
@@ -14,6 +16,7 @@
 #include "platform/Events.h"
 #include "platform/FdWait.h"
 #include "platform/FileShare.h"
+#include "platform/LocalSocket.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/ProcessControl.h"
@@ -22,6 +25,8 @@
 namespace {
 
 const char* const PIPE_NAMESPACE_VARIABLE = "VELMAR_PIPE_NAMESPACE";
+// Tells a run of a batch which descriptor is its channel to the batch.
+const char* const BATCH_CHANNEL_VARIABLE = "VELMAR_BATCH_CHANNEL";
 // What a run's standard error is read in.
 const size_t ERROR_READ_SIZE = 4096;
 
@@ -47,15 +52,35 @@ std::string LogFileOf(const std::string& document) { return Platform::ChangeFile
 
 std::string Plural(uint64_t n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
+// The message for a document named twice, under whatever names: both runs
+// would write the same log and engine output files at once. Empty when
+// each is named once.
+std::string DocumentNamedTwice(const std::vector<std::string>& documents) {
+  std::map<std::string, const std::string*> seen;
+  for (const std::string& path : documents) {
+    std::error_code ec;
+    std::string key = std::filesystem::weakly_canonical(path, ec).string();
+    if (ec) key = Platform::AbsolutePath(path);
+    const auto [at, fresh] = seen.emplace(key, &path);
+    if (!fresh) return "\"" + path + "\" is the same document as \"" + *at->second + "\"; name each document once";
+  }
+  return {};
+}
+
+void ReportRowNotWritten(std::ostream& err, const std::string& resultsFile, int rc) {
+  err << "velmar-manager: could not write to \"" << resultsFile << "\": " << Platform::SysErrorMessage(rc) << std::endl;
+}
+
 }  // namespace
 
 unsigned DefaultJobs(unsigned processors, unsigned largestEngines) {
   return std::max(1u, largestEngines ? processors / largestEngines : processors);
 }
 
-std::string RunPipeNamespace(const std::string& batchNamespace, uint32_t batchId, size_t run) {
+std::string RunPipeNamespace(const std::string& batchNamespace, uint32_t batchId, size_t run,
+                             const std::string& random) {
   // Short: the whole pipe name must fit in a socket address (107 bytes).
-  return batchNamespace + "b" + std::to_string(batchId) + "-r" + std::to_string(run) + "-";
+  return batchNamespace + "b" + std::to_string(batchId) + "-" + random + "-r" + std::to_string(run) + "-";
 }
 
 // One run in progress: its manager process and what it says on standard error.
@@ -64,7 +89,7 @@ struct TBatchRun::TRun {
   Platform::TProcessInformation Process;
   int ErrorPipe = -1;
   std::string PendingError;  // a line not yet ended
-  std::string RowFile;
+  int Channel = -1;          // the run sends its row here as it ends
   Platform::TLocalDateTime Start;
   uint64_t StartTicks = 0;
 };
@@ -75,9 +100,9 @@ TBatchRun::TBatchRun(TBatchOptions options, std::ostream& out, std::ostream& err
 TBatchRun::~TBatchRun() {
   for (auto& run : FRunning) {
     Platform::CloseHandleClear(run->ErrorPipe);
+    Platform::CloseHandleClear(run->Channel);
     Platform::CloseProcessHandle(run->Process.hProcess);
   }
-  Platform::RemoveFolder(FTempFolder);
 }
 
 bool TBatchRun::Prepare() {
@@ -106,6 +131,17 @@ bool TBatchRun::Prepare() {
     r.LogFile = LogFileOf(path);
     largest = std::max(largest, r.Engines);
   }
+  if (const std::string twice = DocumentNamedTwice(FOptions.Documents); !twice.empty()) {
+    FErr << "velmar-manager: " << twice << std::endl;
+    return false;
+  }
+  // Rows that could not be written would be lost after all the work.
+  if (!FOptions.ResultsFile.empty())
+    if (const int rc = PrepareResultsFile(FOptions.ResultsFile)) {
+      FErr << "velmar-manager: cannot write the results file \"" << FOptions.ResultsFile
+           << "\": " << Platform::SysErrorMessage(rc) << "; nothing is run" << std::endl;
+      return false;
+    }
   if (FOptions.Jobs == 0) FOptions.Jobs = DefaultJobs(Platform::AvailableProcessors(), largest);
   const char* ns = std::getenv(PIPE_NAMESPACE_VARIABLE);
   FPipeNamespace = ns ? ns : "";
@@ -115,36 +151,47 @@ bool TBatchRun::Prepare() {
 void TBatchRun::Launch(size_t index) {
   auto run = std::make_unique<TRun>();
   run->Index = index;
-  run->RowFile = FTempFolder + "/run" + std::to_string(index + 1) + ".csv";
   run->Start = Platform::LocalNow();
   run->StartTicks = Platform::GetTickCount64();
 
   Platform::TSpawnRequest request;
   request.CommandLine = "\"" + FOptions.ManagerProgram + "\"";
   if (!FOptions.SettingsFile.empty()) request.CommandLine += " --settings " + Platform::QuoteArgument(FOptions.SettingsFile);
-  request.CommandLine +=
-      " --headless " + Platform::QuoteArgument(FOptions.Documents[index]) + " --results " + Platform::QuoteArgument(run->RowFile);
+  request.CommandLine += " --headless " + Platform::QuoteArgument(FOptions.Documents[index]);
+  // The run writes its row to the results file itself, under the file's
+  // lock, as it ends: it is not lost when the batch is.
+  if (!FOptions.ResultsFile.empty()) request.CommandLine += " --results " + Platform::QuoteArgument(FOptions.ResultsFile);
   request.UseEnvironment = true;
   const std::string prefix = std::string(PIPE_NAMESPACE_VARIABLE) + "=";
+  const std::string channelPrefix = std::string(BATCH_CHANNEL_VARIABLE) + "=";
   for (std::string& entry : WinUtils::MakeEnvironmentStringsBlock(WinUtils::GetEnvironmentStrings()))
-    if (entry.compare(0, prefix.size(), prefix) != 0) request.Environment.push_back(std::move(entry));
-  request.Environment.push_back(prefix + RunPipeNamespace(FPipeNamespace, Platform::CurrentProcessId(), index + 1));
+    if (entry.compare(0, prefix.size(), prefix) != 0 && entry.compare(0, channelPrefix.size(), channelPrefix) != 0)
+      request.Environment.push_back(std::move(entry));
+  request.Environment.push_back(
+      prefix + RunPipeNamespace(FPipeNamespace, Platform::CurrentProcessId(), index + 1, Platform::RandomHex(8)));
+  // Its standard input is the channel: the run sends its row there, and
+  // stops as on SIGTERM when the batch is gone.
+  request.Environment.push_back(channelPrefix + "0");
   // Its own session: a Ctrl+C at the terminal reaches the batch only, which
   // stops every run once.
   request.NewSession = true;
 
   // The log lines also go to the log file beside the document; what the
   // run says on standard error is passed on with the run's number.
-  int nullOutput = -1, errorWrite = -1;
+  int nullOutput = -1, errorWrite = -1, channel = -1;
   int rc = Platform::OpenNullOutput(nullOutput);
   if (!rc) rc = Platform::CreatePipe(run->ErrorPipe, errorWrite);
+  if (!rc) rc = Platform::CreateRunChannel(run->Channel, channel);
+  request.StdInput = channel;
   request.StdOutput = nullOutput;
   request.StdError = errorWrite;
   if (!rc) rc = Platform::SpawnProcess(request, run->Process);
   Platform::CloseHandleClear(nullOutput);
   Platform::CloseHandleClear(errorWrite);
+  Platform::CloseHandleClear(channel);
   if (rc) {
     Platform::CloseHandleClear(run->ErrorPipe);
+    Platform::CloseHandleClear(run->Channel);
     Report("[" + std::to_string(index + 1) + "/" + std::to_string(FRecords.size()) + "] could not start " +
            FOptions.ManagerProgram + ": " + Platform::SysErrorMessage(rc));
     TRunRecord& r = FRecords[index];
@@ -194,12 +241,17 @@ void TBatchRun::Finish(TRun& run, uint32_t exitCode) {
   ReadErrors(run, true);
   TRunRecord& r = FRecords[run.Index];
   std::optional<TRunRecord> reported;
-  if (const auto text = Platform::ReadWholeFile(run.RowFile))
-    if (const auto rows = ParseCsv(*text); rows && rows->size() == 2) reported = RecordFromFields((*rows)[1]);
+  if (run.Channel >= 0)
+    if (const auto rows = ParseCsv(Platform::ChannelReceive(run.Channel)); rows && rows->size() == 1)
+      reported = RecordFromFields((*rows)[0]);
+  Platform::CloseHandleClear(run.Channel);
   if (reported) {
     const uint32_t engines = r.Engines;
     r = *reported;
     if (r.Engines == 0) r.Engines = engines;  // a run that failed before reading its document
+    // A run that completed ends with 0 unless its row could not be
+    // written (it said so on its standard error, passed on above).
+    if (exitCode != 0 && r.Outcome == OUTCOME_COMPLETED && !FOptions.ResultsFile.empty()) FRowsLost = true;
   } else if (run.Process.hProcess >= 0) {
     // The run ended without a word (killed, or it crashed): what the batch saw.
     r.Outcome = FStopping ? OUTCOME_CANCELLED : OUTCOME_FAILED;
@@ -213,10 +265,12 @@ void TBatchRun::Finish(TRun& run, uint32_t exitCode) {
   Platform::CloseProcessHandle(run.Process.hProcess);
   ++FDone;
   if (r.Outcome != OUTCOME_COMPLETED) ++FUnsuccessful;
-  if (!FOptions.ResultsFile.empty())
-    if (const int rc = AppendResult(FOptions.ResultsFile, r))
-      FErr << "velmar-manager: could not write to \"" << FOptions.ResultsFile << "\": " << Platform::SysErrorMessage(rc)
-           << std::endl;
+  // The run wrote its own row; for one that could not, the batch does.
+  if (!reported && !FOptions.ResultsFile.empty())
+    if (const int rc = AppendResult(FOptions.ResultsFile, r)) {
+      ReportRowNotWritten(FErr, FOptions.ResultsFile, rc);
+      FRowsLost = true;
+    }
   Report("[" + std::to_string(run.Index + 1) + "/" + std::to_string(FRecords.size()) + "] " + r.Document + ": " +
          r.Outcome + ", " + FormatSeconds(r.ElapsedMs) + " s, " + Plural(r.Steps, "step"));
 }
@@ -262,11 +316,6 @@ void TBatchRun::PrintSummary(uint64_t elapsedMs) {
 
 int TBatchRun::Run() {
   if (!Prepare()) return EXIT_USAGE;
-  FTempFolder = Platform::CreateTempFolder("velmar-batch-");
-  if (FTempFolder.empty()) {
-    FErr << "velmar-manager: could not make a temporary folder" << std::endl;
-    return EXIT_FAILED;
-  }
   const uint64_t begin = Platform::GetTickCount64();
   Report("Running " + Plural(FRecords.size(), "document") + ", at most " + std::to_string(FOptions.Jobs) +
          " at once");
@@ -304,17 +353,18 @@ int TBatchRun::Run() {
   for (size_t i = FNext; i < FRecords.size(); ++i) {
     ++FUnsuccessful;
     if (!FOptions.ResultsFile.empty())
-      if (const int rc = AppendResult(FOptions.ResultsFile, FRecords[i]))
-        FErr << "velmar-manager: could not write to \"" << FOptions.ResultsFile
-             << "\": " << Platform::SysErrorMessage(rc) << std::endl;
+      if (const int rc = AppendResult(FOptions.ResultsFile, FRecords[i])) {
+        ReportRowNotWritten(FErr, FOptions.ResultsFile, rc);
+        FRowsLost = true;
+      }
   }
   if (FProgressShown) FErr << "\r\033[K" << std::flush;
   FProgressShown = false;
   PrintSummary(Platform::GetTickCount64() - begin);
-  return FUnsuccessful ? EXIT_FAILED : EXIT_COMPLETE;
+  return FUnsuccessful || FRowsLost ? EXIT_FAILED : EXIT_COMPLETE;
 }
 
-int AppendHeadlessResult(const std::string& resultsFile, const THeadlessRun& run, int status, std::ostream& err) {
+int ReportHeadlessResult(const std::string& resultsFile, const THeadlessRun& run, int status, std::ostream& err) {
   TRunRecord r;
   r.Document = run.DocumentPath();
   r.Outcome = status == THeadlessRun::EXIT_COMPLETE ? OUTCOME_COMPLETED
@@ -328,17 +378,38 @@ int AppendHeadlessResult(const std::string& resultsFile, const THeadlessRun& run
   r.LogFile = LogFileOf(run.DocumentPath());
   r.Fingerprint = run.Fingerprint();
   r.StatesFile = run.StatesFile();
+  // The batch this run belongs to learns of the row from the run itself; a
+  // batch that has gone learns nothing, the results file still has it.
+  if (run.BatchChannel() >= 0) (void)Platform::ChannelSend(run.BatchChannel(), FormatResultRow(r));
+  if (resultsFile.empty()) return status;
   if (const int rc = AppendResult(resultsFile, r)) {
-    err << "velmar-manager: could not write to \"" << resultsFile << "\": " << Platform::SysErrorMessage(rc)
-        << std::endl;
+    ReportRowNotWritten(err, resultsFile, rc);
     return THeadlessRun::EXIT_FAILED;
   }
   return status;
 }
 
+int TakeBatchChannel() {
+  const char* value = std::getenv(BATCH_CHANNEL_VARIABLE);
+  const bool given = value && std::string(value) == "0";
+  // Not for the engines: they have no batch.
+  ::unsetenv(BATCH_CHANNEL_VARIABLE);
+  return given ? Platform::TakeStdInput() : -1;
+}
+
+int CheckResultsFile(const std::string& resultsFile, std::ostream& err) {
+  if (resultsFile.empty()) return 0;
+  const int rc = PrepareResultsFile(resultsFile);
+  if (rc)
+    err << "velmar-manager: cannot write the results file \"" << resultsFile << "\": " << Platform::SysErrorMessage(rc)
+        << "; nothing is run" << std::endl;
+  return rc;
+}
+
 std::string SlurmScript(const TSlurmScriptOptions& options) {
   std::string documents;
   uint32_t largest = 1;
+  if (const std::string twice = DocumentNamedTwice(options.Documents); !twice.empty()) throw Exception(twice);
   for (const std::string& path : options.Documents) {
     const std::optional<uint32_t> engines = Platform::FileExists(path) ? EnginesOf(path) : std::nullopt;
     if (!engines) throw Exception("cannot read the document \"" + path + "\"");
@@ -366,9 +437,11 @@ std::string SlurmScript(const TSlurmScriptOptions& options) {
     s += "results=" + ShellQuote(Platform::AbsolutePath(options.ResultsFile)) + "\n";
   s += ": \"${SLURM_ARRAY_TASK_ID:?is not set: submit this script with sbatch}\"\n";
   s += "document=${documents[$SLURM_ARRAY_TASK_ID]}\n";
-  s += "# A pipe of the task's own, so that tasks sharing a node never meet.\n";
-  s += "export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE:-}slurm-${SLURM_ARRAY_JOB_ID}-"
-       "${SLURM_ARRAY_TASK_ID}-\"\n";
+  s += "# A pipe of the task's own, so that tasks sharing a node never meet: without a\n";
+  s += "# namespace the manager draws one nobody can guess; a given one is extended.\n";
+  s += "if [ -n \"${VELMAR_PIPE_NAMESPACE:-}\" ]; then\n";
+  s += "  export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE}slurm-${SLURM_ARRAY_JOB_ID}-${SLURM_ARRAY_TASK_ID}-\"\n";
+  s += "fi\n";
   s += "exec " + ShellQuote(options.ManagerProgram);
   if (!options.SettingsFile.empty()) s += " --settings " + ShellQuote(Platform::AbsolutePath(options.SettingsFile));
   s += " --headless \"$document\" --results \"$results\"\n";

@@ -55,8 +55,10 @@ unsigned DefaultJobs(unsigned processors, unsigned largestEngines);
 
 // The value of VELMAR_PIPE_NAMESPACE for run number `run` (1-based) of the
 // batch process `batchId`: the batch's own value extended, so that no two
-// runs (nor two batches) listen on the same pipe.
-std::string RunPipeNamespace(const std::string& batchNamespace, uint32_t batchId, size_t run);
+// runs (nor two batches) listen on the same pipe, with a random part drawn
+// for the run (`random`), so that nobody can take its name first.
+std::string RunPipeNamespace(const std::string& batchNamespace, uint32_t batchId, size_t run,
+                             const std::string& random);
 
 class TBatchRun {
  public:
@@ -65,9 +67,12 @@ class TBatchRun {
   static constexpr int EXIT_FAILED = 1;    // some run failed, was cancelled or never started
   static constexpr int EXIT_USAGE = 2;
 
-  // Create before any thread is started: SIGINT and SIGTERM then stop the
-  // batch (every run is sent SIGTERM, the Stop command of a headless run;
-  // runs not yet started are not started) instead of ending it.
+  // Create before any thread is started: SIGINT, SIGTERM and SIGHUP then
+  // stop the batch (every run is sent SIGTERM, the Stop command of a
+  // headless run; runs not yet started are not started) instead of ending
+  // it. Each run writes its own row to the results file and sends it to the
+  // batch on its standard input, a socket whose end of file tells it that
+  // the batch has gone.
   TBatchRun(TBatchOptions options, std::ostream& out, std::ostream& err);
   ~TBatchRun();
   TBatchRun(const TBatchRun&) = delete;
@@ -97,19 +102,29 @@ class TBatchRun {
   Platform::TStopSignals FSignals;
   std::vector<TRunRecord> FRecords;
   std::vector<std::unique_ptr<TRun>> FRunning;
-  std::string FTempFolder;  // where the runs leave their rows
   std::string FPipeNamespace;
   size_t FNext = 0;
   size_t FDone = 0;
   size_t FUnsuccessful = 0;
   bool FStopping = false;
+  bool FRowsLost = false;  // a row could not be written to the results file
   bool FProgressShown = false;
   std::string FProgressText;
 };
 
-// Appends the row of a finished headless run to the results file. Returns
-// the run's exit status, or EXIT_FAILED when the row could not be written.
-int AppendHeadlessResult(const std::string& resultsFile, const THeadlessRun& run, int status, std::ostream& err);
+// Appends the row of a finished headless run to the results file (none:
+// "") and sends it to the run's batch, if any. Returns the run's exit
+// status, or EXIT_FAILED when the row could not be written.
+int ReportHeadlessResult(const std::string& resultsFile, const THeadlessRun& run, int status, std::ostream& err);
+
+// The channel to the batch this process is a run of (its standard input,
+// as the batch's environment says), or -1; the variable is removed and
+// standard input becomes /dev/null, so that the engines hold neither.
+int TakeBatchChannel();
+
+// Before a run with --results: 0 when the results file takes rows (it then
+// has its header), else the errno value, said on err.
+int CheckResultsFile(const std::string& resultsFile, std::ostream& err);
 
 struct TSlurmScriptOptions {
   std::vector<std::string> Documents;

@@ -8,6 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
+#include "platform/ProcessControl.h"
 
 THeadlessRun::THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err)
     : FDocumentPath(std::move(documentPath)),
@@ -63,10 +64,25 @@ void THeadlessRun::Guarded(F step) {
 void THeadlessRun::ProcessEvents() {
   // Also while the run control waits (a run starting).
   FlushLogWhenDue();
-  if (!FSignals.Take()) return;
+  bool stop = FSignals.Take();
+  if (!FBatchGone && Platform::ChannelPeerGone(FBatchChannel)) {
+    FBatchGone = true;
+    stop = true;
+  }
+  if (stop) StopRequest();
+}
+
+void THeadlessRun::StopRequest() {
+  const bool again = FStopRequested;
   FStopRequested = true;
   if (FRunControl.GetSimulating()) {
+    // The engines are then answered false and end, or are ended as after
+    // the Stop command; the run is over once they have gone.
     Guarded([this] { FRunControl.SimulateStopActionExecute(); });
+  } else if (FRunControl.GetRunInProgress()) {
+    // Asked again while the stopped run's engines are going: they are not
+    // waited for any longer.
+    if (again) Guarded([] { Simulator().EndEngines(); });
   } else {
     // Nothing to stop: the run has not started (or has ended), so give up.
     FStartTimerOn = false;
@@ -80,8 +96,11 @@ void THeadlessRun::WaitEvents(uint32_t ms) {
     const uint64_t now = Platform::GetTickCount64();
     ms = std::min<uint64_t>(ms, FLogFlushDue > now ? FLogFlushDue - now : 0);
   }
-  const int fds[] = {Platform::QueueEventFd(), FSignals.Fd()};
-  Platform::WaitForAnyFd(std::span<const int>(fds, FSignals.Fd() >= 0 ? 2 : 1), ms);
+  int fds[3] = {Platform::QueueEventFd()};
+  size_t n = 1;
+  if (FSignals.Fd() >= 0) fds[n++] = FSignals.Fd();
+  if (FBatchChannel >= 0 && !FBatchGone) fds[n++] = FBatchChannel;
+  Platform::WaitForAnyFd(std::span<const int>(fds, n), ms);
 }
 
 void THeadlessRun::RunDueTimers() {
@@ -186,8 +205,11 @@ int THeadlessRun::Run() {
       Guarded([this] { FRunControl.AMStartSimulation(); });
     }
     if (FClosed || FError) break;
+    // A stopped run is over when its engines have gone: none is left
+    // behind, running on with no manager.
+    Guarded([this] { FRunControl.WatchStoppedRun(); });
     const bool idle = !FRunControl.GetSimulating() && !FRunControl.GetStarting() && !FSimulationTimerOn &&
-                      !FStartTimerOn && !FStartPosted;
+                      !FStartTimerOn && !FStartPosted && !FRunControl.GetRunInProgress();
     if (idle && FRunControl.GetOutcome() != roNone) break;
     Platform::WaitMessage(MillisecondsToNextTimer());
   }

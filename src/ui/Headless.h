@@ -17,7 +17,9 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   static constexpr int EXIT_FAILED = 1;  // failed, cancelled or stopped
   static constexpr int EXIT_USAGE = 2;
 
-  // Create before any thread is started: SIGINT and SIGTERM become Stop.
+  // Create before any thread is started: SIGINT, SIGTERM and SIGHUP become
+  // Stop; the run then ends once its engines have gone (asked again, they
+  // are ended at once).
   THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err);
   ~THeadlessRun() override;
 
@@ -31,11 +33,16 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
 
   TRunControl& RunControl() { return FRunControl; }
 
+  // The run belongs to a batch, whose channel is fd: the batch's going
+  // away stops the run as SIGTERM does.
+  void SetBatchChannel(int fd) { FBatchChannel = fd; }
+  int BatchChannel() const { return FBatchChannel; }
+
   // What a results row tells of the run, known once Run has returned.
   const std::string& DocumentPath() const { return FDocumentPath; }
   const Platform::TLocalDateTime& CreatedAt() const { return FCreatedAt; }
   uint64_t CreatedTicks() const { return FCreatedTicks; }
-  bool StopRequested() const { return FStopRequested; }  // SIGINT or SIGTERM came
+  bool StopRequested() const { return FStopRequested; }  // a signal came, or the batch went
   uint32_t StepsDone() const { return FStepsDone; }      // the highest step an engine completed
   uint32_t ModelCount() const { return FModelCount; }
   const std::string& Fingerprint() const { return FFingerprint; }  // empty: no step was reached
@@ -64,6 +71,7 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   void RunDueTimers();
   void FlushLogWhenDue();
   void PrintProgressWhenDue();
+  void StopRequest();
   uint32_t MillisecondsToNextTimer() const;
 
   std::string FDocumentPath;
@@ -88,6 +96,8 @@ class THeadlessRun : private IRunHost, private Platform::IMessagePump {
   Platform::TLocalDateTime FCreatedAt;
   uint64_t FCreatedTicks = 0;
   bool FStopRequested = false;
+  int FBatchChannel = -1;
+  bool FBatchGone = false;
   uint32_t FStepsDone = 0;
   uint32_t FModelCount = 0;
   std::string FFingerprint;

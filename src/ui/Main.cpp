@@ -494,7 +494,55 @@ void TMainForm::changeEvent(QEvent* event) {
   }
 }
 
+std::string TMainForm::UnsavedCopyName(const std::string& documentPath) {
+  return Platform::ChangeFileExt(documentPath, ".unsaved.vmgr");
+}
+
+void TMainForm::StopAndCloseOnSignal() {
+  if (FClosingOnSignal) {
+    if (FRunControl.GetRunInProgress()) RunCommand([] { Simulator().EndEngines(); });
+    return;
+  }
+  FClosingOnSignal = true;
+  Logger().Info("Closing on a signal, once the run has stopped and its engines have gone");
+  if (FRunControl.GetSimulating()) RunCommand([this] { FRunControl.SimulateStopActionExecute(); });
+  auto* poll = new QTimer(this);
+  poll->setInterval(TRunControl::SIMULATION_TIMER_INTERVAL);
+  connect(poll, &QTimer::timeout, this, [this, poll] {
+    if (FRunControl.GetStarting() || FRunControl.GetRunInProgress()) return;
+    poll->stop();
+    close();
+  });
+  poll->start();
+}
+
+void TMainForm::KeepUnsavedChanges() {
+  ControlsToDocument();
+  if (!FDocument->GetDirty()) return;
+  // Nobody is there to answer the save question; the document file stays
+  // as it was, the changes go beside it.
+  const std::string document = FDocument->GetFilename();
+  const std::string copy = UnsavedCopyName(document);
+  // Said first: once saved, the document (and its log file) is the copy.
+  Logger().Warn("The changes to \"%s\" were not saved; they are written to \"%s\"", document, copy);
+  FRunControl.FlushLog();
+  try {
+    FDocument->SaveToFile(copy);
+  } catch (const std::exception& e) {
+    Logger().Exception("The changes to \"%s\" were not saved and could not be written to \"%s\"", {document, copy},
+                       e, false);
+  }
+}
+
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (FClosingOnSignal) {
+    RunCommand([this] { KeepUnsavedChanges(); });
+    FRunControl.FlushLog();
+    ControlsToSettingsReported();
+    if (FFindDialog) FFindDialog->hide();
+    event->accept();
+    return;
+  }
   // The document of a starting run must outlive the start: the close waits
   // until the start has given up, if the user wants the run stopped.
   if (FRunControl.GetStarting()) {

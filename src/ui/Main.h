@@ -69,6 +69,13 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   // document stays, and Open Recent is as it was.
   bool LoadDocument(const std::string& filename);
   bool ConfirmAndSaveChanges();
+  // SIGTERM, SIGINT or SIGHUP: the run is stopped as Stop does, the window
+  // closes once its engines have gone (asked again: they are ended at once),
+  // with no question; changes not saved go to UnsavedCopyName.
+  void StopAndCloseOnSignal();
+  // Where the changes of a document not saved go when the window closes on
+  // a signal: "north.vmgr" -> "north.unsaved.vmgr".
+  static std::string UnsavedCopyName(const std::string& documentPath);
   void DocumentToControls();
   void ControlsToDocument() override;
   void SettingsToControls();
@@ -155,6 +162,8 @@ class TMainForm : public QMainWindow, public TSettingsTab, private IRunHost {
   bool FLoading = false;
   bool FApplyingCount = false;
   bool FCloseWhenStarted = false;  // closing waits for a stopped start to give up
+  bool FClosingOnSignal = false;
+  void KeepUnsavedChanges();
   // File names of the models the count box removed, the last removed last.
   std::vector<std::string> FRemovedModelNames;
   // The models of the document as loaded: the count box reaches up to it

@@ -47,6 +47,18 @@ std::string TRunControl::SharedModelFileWarning(const TDocument& document) {
   return std::string();
 }
 
+// The status line of a failed start names the engine that failed.
+std::string TRunControl::FailureStatus(const std::exception& e) {
+  std::string text = "Simulation failed: ";
+  if (const auto* failed = dynamic_cast<const EEngineStartFailed*>(&e))
+    text += "Velmar #" + std::to_string(failed->Engine()) + ": ";
+  text += e.what();
+  // The program that could not be launched and why, beside the message.
+  if (const auto* start = dynamic_cast<const ERunStartError*>(&e); start && !start->Cause().empty())
+    text += ": " + start->Cause();
+  return text;
+}
+
 void TRunControl::SetSimulationTimer(bool on) {
   FSimulationTimerOn = on;
   FHost.SetSimulationTimer(on);
@@ -94,11 +106,7 @@ void TRunControl::SimulateStartActionExecute() {
       FSimulating = false;
       FOutcome = roFailed;
       Logger().Exception("Simulation failed", e, false);
-      // The program that could not be launched and why, beside the message.
-      std::string status = std::string("Simulation failed: ") + e.what();
-      if (const auto* start = dynamic_cast<const ERunStartError*>(&e); start && !start->Cause().empty())
-        status += ": " + start->Cause();
-      FHost.ShowRunStatus(status);
+      FHost.ShowRunStatus(FailureStatus(e));
       // A failed start has ended (or killed) what it launched.
       RunOver();
     }

@@ -115,6 +115,8 @@ class TRunControl {
   // The warning for the first two models of document that name the same
   // file (their engines would write the same results); empty when none do.
   static std::string SharedModelFileWarning(const TDocument& document);
+  // "Simulation failed: " and the error, naming the engine that failed.
+  static std::string FailureStatus(const std::exception& e);
 
  private:
   void SetSimulationTimer(bool on);

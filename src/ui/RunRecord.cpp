@@ -129,3 +129,5 @@ std::optional<TRunRecord> RecordFromFields(const std::vector<std::string>& field
 int AppendResult(const std::string& path, const TRunRecord& record) {
   return Platform::AppendShared(path, RESULTS_HEADER, FormatResultRow(record));
 }
+
+int PrepareResultsFile(const std::string& path) { return Platform::AppendShared(path, RESULTS_HEADER, ""); }

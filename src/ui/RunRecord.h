@@ -63,3 +63,6 @@ std::optional<TRunRecord> RecordFromFields(const std::vector<std::string>& field
 // new or empty); other processes may append to the same file at the same
 // time. Returns 0 or an errno value.
 int AppendResult(const std::string& path, const TRunRecord& record);
+// Makes sure the results file takes rows before any run: creates it with
+// its header when new or empty. Returns 0 or an errno value.
+int PrepareResultsFile(const std::string& path);

@@ -6,11 +6,14 @@
 #include <vector>
 
 #include <QApplication>
+#include <QSocketNotifier>
 
 #include "diagnostics/Logging.h"
 #include "diagnostics/VersionInfo.h"
 #include "platform/Files.h"
+#include "platform/LocalSocket.h"
 #include "platform/MessageBox.h"
+#include "platform/Signals.h"
 #include "ui/Batch.h"
 #include "ui/Headless.h"
 #include "ui/Main.h"
@@ -95,7 +98,7 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
   return line;
 }
 
-int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
+int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run, bool& traceFailed) {
   if (!Platform::PathExists(line.HeadlessDocument)) {
     std::cerr << "velmar-manager: no document at \"" << line.HeadlessDocument << "\"" << std::endl;
     return THeadlessRun::EXIT_USAGE;
@@ -109,19 +112,30 @@ int RunHeadlessDocument(const TCommandLine& line, THeadlessRun& run) {
     return THeadlessRun::EXIT_FAILED;
   }
   const int status = run.Run();
+  traceFailed = !line.TraceFile.empty() && SimulationModule().Insight().TraceFailed();
   ShutdownModules();
   return status;
 }
 
 int RunHeadless(const TCommandLine& line) {
-  // Before any thread starts, so that SIGINT and SIGTERM reach the run.
-  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
-  const int status = RunHeadlessDocument(line, run);
+  const int channel = TakeBatchChannel();
   const std::string& results = line.ManyRuns.ResultsFile;
-  return results.empty() ? status : AppendHeadlessResult(results, run, status, std::cerr);
+  // A row that cannot be written would be lost after the whole run.
+  if (Platform::FileExists(line.HeadlessDocument) && CheckResultsFile(results, std::cerr) != 0)
+    return THeadlessRun::EXIT_USAGE;
+  // Before any thread starts, so that SIGINT, SIGTERM and SIGHUP reach the run.
+  THeadlessRun run(line.HeadlessDocument, std::cout, std::cerr);
+  run.SetBatchChannel(channel);
+  bool traceFailed = false;
+  const int status = ReportHeadlessResult(results, run, RunHeadlessDocument(line, run, traceFailed), std::cerr);
+  // The run may have completed, but the trace asked for is not whole.
+  return status == THeadlessRun::EXIT_COMPLETE && traceFailed ? THeadlessRun::EXIT_FAILED : status;
 }
 
 int RunWindow(int argc, char** argv, const TCommandLine& line) {
+  // Before Qt starts a thread: SIGTERM, SIGINT and SIGHUP stop the run and
+  // close the window instead of ending the program with its engines left.
+  Platform::TStopSignals stopSignals;
   // Qt sees only the program name; the arguments are ours.
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};
@@ -143,6 +157,13 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
   {
     TQtMessagePump pump;
     auto form = std::make_unique<TMainForm>(line.Arguments);
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (stopSignals.Fd() >= 0) {
+      signalNotifier = std::make_unique<QSocketNotifier>(stopSignals.Fd(), QSocketNotifier::Read);
+      QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, form.get(), [&stopSignals, &form] {
+        if (stopSignals.Take() && form) form->StopAndCloseOnSignal();
+      });
+    }
     form->show();
     status = QApplication::exec();
     ShutdownModules();
@@ -155,6 +176,9 @@ int RunWindow(int argc, char** argv, const TCommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread: the pipe's namespace, when none is given, is one of
+  // this user's own, and the children find it in the environment.
+  Platform::EnsurePipeNamespace();
   TCommandLine line;
   try {
     // The options of many runs first; the rest is read as before.

@@ -31,7 +31,11 @@ class RunControl : public SimulatorTest {
     return path;
   }
   void AddModels(int n) {
-    for (int i = 0; i < n; ++i) Document.AddModel()->SetFilename((Dir / ("m" + std::to_string(i) + ".vm")).string());
+    for (int i = 0; i < n; ++i) {
+      const std::filesystem::path model = Dir / ("m" + std::to_string(i) + ".vm");
+      std::ofstream(model) << "years = 1\n";  // read by no engine here, but there to be read
+      Document.AddModel()->SetFilename(model.string());
+    }
   }
   std::string StartError() {
     try {

@@ -1,17 +1,22 @@
 // Many documents run headless by the program itself: each run a manager
 // process of its own, at most --jobs at once, with the reference engine; the
-// lines, the summary, the results file, the exit status and SIGINT as the
-// user sees them; and the Slurm script, tried without Slurm.
+// lines, the summary, the results file, the exit status and the signals as
+// the user sees them (no engine left behind, no row lost); and the Slurm
+// script, tried without Slurm.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -93,6 +98,7 @@ class TProgram {
     return FStatus;
   }
   void Signal(int sig) { kill(FPid, sig); }
+  pid_t Pid() const { return FPid; }
 
   std::string Out, Err;
 
@@ -192,15 +198,17 @@ class BatchTest : public ::testing::Test {
     fs::remove_all(Dir);
     fs::create_directories(Dir);
     Dir = fs::canonical(Dir);
-    std::ofstream(Dir / "settings.ini") << "[Main]\nDebugMessages=0\n[Velmar]\nFilename="
-                                        << ToolPaths::Program("velmar-refengine")
-                                        << "\nStartTimeout=30\nTimeStepTimeout=30\n"
-                                           "[ExternalProcessor]\nUseExternalProcessor=0\n";
+    WriteSettings(ToolPaths::Program("velmar-refengine"), 30);
     static int test = 0;
     Env = {"VELMAR_PIPE_NAMESPACE=velmar-batch-" + std::to_string(getpid()) + "-" + std::to_string(++test) + "-"};
   }
   void TearDown() override {
     if (!HasFailure()) fs::remove_all(Dir);
+  }
+  void WriteSettings(const std::string& engine, int timeStepTimeout) {
+    std::ofstream(Dir / "settings.ini") << "[Main]\nDebugMessages=0\n[Velmar]\nFilename=" << engine
+                                        << "\nStartTimeout=30\nTimeStepTimeout=" << timeStepTimeout
+                                        << "\n[ExternalProcessor]\nUseExternalProcessor=0\n";
   }
 
   // A document of `engines` models, each running `years` steps with a pause
@@ -349,6 +357,7 @@ TEST_F(BatchTest, SixDocumentsTwoAtATimeOneFailing) {
 
 TEST_F(BatchTest, SigintHalfWayStopsEveryRunAndStillPrintsTheSummary) { StopHalfWay(SIGINT); }
 TEST_F(BatchTest, SigtermHalfWayStopsEveryRunAndStillPrintsTheSummary) { StopHalfWay(SIGTERM); }
+TEST_F(BatchTest, SighupHalfWayStopsEveryRunAndStillPrintsTheSummary) { StopHalfWay(SIGHUP); }
 
 void BatchTest::StopHalfWay(int sig) {
   std::vector<std::string> args = {"--headless", "--jobs", "2", "--results", "results.csv"};
@@ -415,7 +424,7 @@ TEST_F(BatchTest, UsageErrorsExitWithTwoAndRunNothing) {
   std::ofstream(Dir / "empty.vmgr") << "; no models\n";
   const struct {
     std::vector<std::string> Args;
-    const char* Message;
+    std::string Message;
   } cases[] = {
       {{"--headless", "--jobs", "0", "present.vmgr"}, "--jobs needs a number from 1 to 9999"},
       {{"--headless", "--jobs", "two", "present.vmgr"}, "--jobs needs a number from 1 to 9999"},
@@ -429,11 +438,16 @@ TEST_F(BatchTest, UsageErrorsExitWithTwoAndRunNothing) {
       {{"--slurm-script", "present.vmgr", "missing.vmgr"}, "cannot read the document \"missing.vmgr\""},
       {{"--headless", "present.vmgr", "empty.vmgr"}, "\"empty.vmgr\" has no models; there is nothing to run"},
       {{"--slurm-script", "empty.vmgr"}, "\"empty.vmgr\" has no models; there is nothing to run"},
+      // Both runs would write the same log and engine files at once.
+      {{"--headless", "present.vmgr", "./present.vmgr"},
+       "\"./present.vmgr\" is the same document as \"present.vmgr\"; name each document once"},
+      {{"--slurm-script", "present.vmgr", Dir.string() + "/present.vmgr"},
+       "\"" + Dir.string() + "/present.vmgr\" is the same document as \"present.vmgr\"; name each document once"},
   };
   for (const auto& c : cases) {
     TProgram program(Dir, Args(c.Args), Env);
     EXPECT_EQ(program.Wait(), 2) << c.Message;
-    EXPECT_NE(program.Err.find(std::string("velmar-manager: ") + c.Message), std::string::npos) << program.Err;
+    EXPECT_NE(program.Err.find("velmar-manager: " + c.Message), std::string::npos) << program.Err;
     EXPECT_EQ(program.Out, "") << c.Message;
   }
   EXPECT_FALSE(fs::exists(Dir / "present.log"));
@@ -509,8 +523,11 @@ TEST_F(BatchTest, TheSlurmScriptRunsEachDocumentAsATaskOfTheArray) {
             "results='" + dir + "/all.csv'\n"
             ": \"${SLURM_ARRAY_TASK_ID:?is not set: submit this script with sbatch}\"\n"
             "document=${documents[$SLURM_ARRAY_TASK_ID]}\n"
-            "# A pipe of the task's own, so that tasks sharing a node never meet.\n"
-            "export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE:-}slurm-${SLURM_ARRAY_JOB_ID}-${SLURM_ARRAY_TASK_ID}-\"\n"
+            "# A pipe of the task's own, so that tasks sharing a node never meet: without a\n"
+            "# namespace the manager draws one nobody can guess; a given one is extended.\n"
+            "if [ -n \"${VELMAR_PIPE_NAMESPACE:-}\" ]; then\n"
+            "  export VELMAR_PIPE_NAMESPACE=\"${VELMAR_PIPE_NAMESPACE}slurm-${SLURM_ARRAY_JOB_ID}-${SLURM_ARRAY_TASK_ID}-\"\n"
+            "fi\n"
             "exec '" + manager + "' --settings '" + dir + "/settings.ini' --headless \"$document\" --results \"$results\"\n");
 
   // Each task as Slurm would start it, here without Slurm; run by hand,
@@ -544,10 +561,265 @@ TEST_F(BatchTest, TheSlurmScriptRunsEachDocumentAsATaskOfTheArray) {
             std::string::npos)
       << plain.Out;
   std::ofstream(Dir / "plain.sh") << plain.Out;
-  const std::string command = "env " + Env[0] + " SLURM_SUBMIT_DIR='" + dir +
+  // No namespace given: the manager draws its own.
+  const std::string command = "env -u VELMAR_PIPE_NAMESPACE SLURM_SUBMIT_DIR='" + dir +
                               "' SLURM_ARRAY_JOB_ID=78 SLURM_ARRAY_TASK_ID=0 bash '" + dir + "/plain.sh' > /dev/null";
   EXPECT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(ReadResultsFile(Dir / "velmar-results-78.csv", rows).count(dir + "/it's.vmgr"), 1u);
+}
+
+// A stopped run ends its engines as the Stop command does: one that still
+// calls ends on the false replies; one that no longer calls is sent SIGTERM
+// after the time-step time-out and its reply time-out, and SIGKILL when it
+// takes no notice. The manager exits only once they have gone, whichever
+// signal stopped it.
+TEST_F(BatchTest, ASignalEndsTheEnginesBeforeTheManagerExits) {
+  // Engine 1 ignores SIGTERM (an ignored signal stays ignored across exec).
+  const fs::path engine = Dir / "engine.sh";
+  std::ofstream(engine) << "#!/bin/sh\ncase \"$*\" in *-m1.vm*) trap '' TERM;; esac\nexec '"
+                        << ToolPaths::Program("velmar-refengine") << "' \"$@\"\n";
+  fs::permissions(engine, fs::perms::owner_all);
+  WriteSettings(engine.string(), 1);
+  // Each engine sits in its first step for ten minutes, calling nothing.
+  const std::string doc = (Dir / Document("hung.vmgr", 2, 3, 600000)).string();
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    TProgram run(Dir, Args({"--headless", doc}), Env);
+    ASSERT_TRUE(run.ReadUntil([](const std::string& out) {
+      return out.find("Velmar #0 starting time step #0") != std::string::npos &&
+             out.find("Velmar #1 starting time step #0") != std::string::npos;
+    })) << run.Out << run.Err;
+    const auto signalled = std::chrono::steady_clock::now();
+    run.Signal(sig);
+    EXPECT_EQ(run.Wait(), 1) << run.Out << run.Err;
+    // Gone with the manager, not after it.
+    EXPECT_EQ(ProcessesIn(Dir), std::vector<std::string>{});
+    // The time-out (1 s), the reply time-out (2 s), then 2 s of grace.
+    EXPECT_GE(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+    size_t at = 0;
+    for (const char* line : {"Info: Cancelled simulation", "Log: Asked Velmar process #0 to end (SIGTERM)",
+                             "Log: Asked Velmar process #1 to end (SIGTERM)", "Log: Velmar #0 exited",
+                             "Log: Killed Velmar process #1", "Info: Elapsed simulation time"}) {
+      at = run.Out.find(line, at);
+      EXPECT_NE(at, std::string::npos) << line << "\n" << run.Out;
+    }
+  }
+}
+
+// The window, asked to end by a signal during a run, stops the run, ends
+// its engines as above and closes.
+TEST_F(BatchTest, TheWindowEndsItsEnginesBeforeItClosesOnASignal) {
+  WriteSettings(ToolPaths::Program("velmar-refengine"), 1);
+  const std::string doc = (Dir / Document("window.vmgr", 1, 3, 600000)).string();
+  std::vector<std::string> env = Env;
+  env.push_back("QT_QPA_PLATFORM=offscreen");
+  TProgram window(Dir, Args({doc, "/r"}), env);
+  ASSERT_TRUE(window.ReadUntil([&](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return ReadText(Dir / "window.log").find("Velmar #0 starting time step #0") != std::string::npos;
+  })) << window.Err;
+  window.Signal(SIGTERM);
+  EXPECT_EQ(window.Wait(), 0) << window.Err;
+  EXPECT_EQ(ProcessesIn(Dir), std::vector<std::string>{});
+  const std::string log = ReadText(Dir / "window.log");
+  size_t at = 0;
+  for (const char* line : {"Info: Closing on a signal, once the run has stopped and its engines have gone",
+                           "Info: Cancelled simulation", "Log: Asked Velmar process #0 to end (SIGTERM)",
+                           "Log: Velmar #0 exited"}) {
+    at = log.find(line, at);
+    EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+  }
+}
+
+// The runs of a batch that is killed notice it, stop as on SIGTERM, and
+// their rows are in the results file; nothing is left in the temporary
+// folder, and no process keeps running.
+TEST_F(BatchTest, TheRunsOfAKilledBatchStopAndKeepTheirRows) {
+  fs::create_directories(Dir / "tmp");
+  std::vector<std::string> env = Env;
+  env.push_back("TMPDIR=" + (Dir / "tmp").string());
+  const std::vector<std::string> docs = {(Dir / Document("a.vmgr", 1, 1000, 50)).string(),
+                                         (Dir / Document("b.vmgr", 1, 1000, 50)).string()};
+  TProgram batch(Dir, Args({"--headless", "--jobs", "2", "--results", "results.csv", docs[0], docs[1]}), env);
+  for (const std::string run : {"a", "b"})
+    ASSERT_TRUE(batch.ReadUntil([&](const std::string&) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return RunSupport::ReadResults((Dir / (ModelStem(run, 0) + ".results.csv")).string()).Total.size() > 3;
+    })) << run;
+  batch.Signal(SIGKILL);
+  EXPECT_EQ(batch.Wait(), -1);
+  std::vector<std::string> left = ProcessesIn(Dir);
+  for (int i = 0; i < 200 && !left.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    left = ProcessesIn(Dir);
+  }
+  EXPECT_EQ(left, std::vector<std::string>{});
+  size_t rows = 0;
+  const auto results = ReadResultsFile(Dir / "results.csv", rows);
+  EXPECT_EQ(rows, 2u);
+  for (const std::string& doc : docs) {
+    ASSERT_TRUE(results.count(doc)) << doc;
+    EXPECT_EQ(results.at(doc).Outcome, "cancelled");
+    EXPECT_LT(results.at(doc).Steps, 1000u);
+  }
+  EXPECT_TRUE(fs::is_empty(Dir / "tmp"));
+}
+
+// A results file that cannot take rows is found out before anything runs:
+// not after every run, with the rows lost.
+TEST_F(BatchTest, AResultsFileThatCannotTakeRowsIsRefusedBeforeAnyRun) {
+  Document("a.vmgr", 1, 2, 0);
+  Document("b.vmgr", 1, 2, 0);
+  for (const std::string results : {"/dev/full", "no-such-folder/r.csv"}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--headless", "--jobs", "2", "--results", results, "a.vmgr", "b.vmgr"},
+          std::vector<std::string>{"--headless", "a.vmgr", "--results", results}}) {
+      TProgram program(Dir, Args(args), Env);
+      EXPECT_EQ(program.Wait(), 2) << results << program.Out;
+      EXPECT_TRUE(program.Err.starts_with("velmar-manager: cannot write the results file \"" + results + "\": "))
+          << program.Err;
+      EXPECT_TRUE(program.Err.ends_with("; nothing is run\n")) << program.Err;
+      EXPECT_EQ(program.Out, "");
+      EXPECT_FALSE(fs::exists(Dir / "a.log"));
+    }
+  }
+}
+
+// A row that cannot be written when its run ends makes the exit status 1,
+// also when every run completed. The file takes no more than it holds (the
+// file-size limit is its size), so the check before the runs passes.
+TEST_F(BatchTest, ARowThatCannotBeWrittenMakesTheBatchFail) {
+  Document("a.vmgr", 1, 2, 0);
+  std::string full = RESULTS_HEADER;
+  full.resize(1022, ' ');
+  full += "\r\n";
+  std::ofstream(Dir / "results.csv", std::ios::binary) << full;
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = full.size();
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  TProgram batch(Dir, Args({"--headless", "--jobs", "1", "--results", "results.csv", "a.vmgr"}), Env);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+  EXPECT_EQ(batch.Wait(), 1) << batch.Out << batch.Err;
+  EXPECT_NE(batch.Err.find("velmar-manager: could not write to \"results.csv\": File too large"), std::string::npos)
+      << batch.Err;
+  EXPECT_NE(batch.Out.find("1 run in "), std::string::npos) << batch.Out;
+  EXPECT_NE(batch.Out.find(": 1 completed, 0 failed"), std::string::npos) << batch.Out;
+  EXPECT_EQ(ReadText(Dir / "results.csv"), full);
+}
+
+// A last row without its line end gets one before the next row.
+TEST_F(BatchTest, ARowIsNeverGluedOntoALastLineWithoutItsEnd) {
+  Document("a.vmgr", 1, 2, 0);
+  const std::string before = std::string(RESULTS_HEADER) + "x.vmgr,completed,,,1.000,2,1,x.log";
+  std::ofstream(Dir / "rows.csv", std::ios::binary) << before;
+  TProgram run(Dir, Args({"--headless", "a.vmgr", "--results", "rows.csv"}), Env);
+  ASSERT_EQ(run.Wait(), 0) << run.Err;
+  const std::string after = ReadText(Dir / "rows.csv");
+  EXPECT_EQ(after.substr(0, before.size() + 2), before + "\r\n");
+  EXPECT_TRUE(after.substr(before.size() + 2).starts_with("a.vmgr,completed,")) << after;
+  size_t rows = 0;
+  EXPECT_EQ(ReadResultsFile(Dir / "rows.csv", rows).size(), 2u);
+  EXPECT_EQ(rows, 2u);
+}
+
+// A model file that is not there (a typo) fails the start before any
+// engine is launched: the last run's files stay as they were.
+TEST_F(BatchTest, AModelThatCannotBeReadFailsTheStartBeforeAnythingIsLaunched) {
+  Document("doc.vmgr", 2, 3, 0);
+  TProgram first(Dir, Args({"--headless", "doc.vmgr"}), Env);
+  ASSERT_EQ(first.Wait(), 0) << first.Out << first.Err;
+  fs::rename(Dir / "doc-m1.vm", Dir / "elsewhere.vm");
+  std::map<std::string, std::pair<std::string, fs::file_time_type>> files;
+  for (const auto& entry : fs::directory_iterator(Dir))
+    if (entry.path().filename() != "doc.log")
+      files[entry.path().filename().string()] = {ReadText(entry.path()), fs::last_write_time(entry.path())};
+  TProgram second(Dir, Args({"--headless", "doc.vmgr"}), Env);
+  EXPECT_EQ(second.Wait(), 1) << second.Out << second.Err;
+  EXPECT_NE(second.Out.find("Could not read model #1 \"" + (Dir / "doc-m1.vm").string() +
+                            "\": No such file or directory; nothing was started"),
+            std::string::npos)
+      << second.Out;
+  EXPECT_EQ(second.Out.find("Velmar #0 started"), std::string::npos) << second.Out;
+  for (const auto& entry : fs::directory_iterator(Dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name == "doc.log") continue;
+    ASSERT_TRUE(files.count(name)) << name << " is new";
+    EXPECT_EQ(ReadText(entry.path()), files[name].first) << name;
+    EXPECT_EQ(fs::last_write_time(entry.path()), files[name].second) << name;
+  }
+}
+
+// A trace that cannot be written whole: an Error line names the file, and
+// the run that completed exits with 1. The file-size limit stands in for
+// a full disk.
+TEST_F(BatchTest, ATraceThatCannotBeWrittenIsAnErrorOfTheRun) {
+  Document("traced.vmgr", 2, 200, 0);
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = 16 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  TProgram run(Dir, Args({"--trace", "run.trace", "--headless", "traced.vmgr"}), Env);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+  EXPECT_EQ(run.Wait(), 1) << run.Out << run.Err;
+  EXPECT_NE(run.Out.find("Info: Simulation complete"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("Error: Could not write to the trace file \"run.trace\": File too large; the trace stops here"),
+            std::string::npos)
+      << run.Out;
+  EXPECT_LE(fs::file_size(Dir / "run.trace"), small.rlim_cur);
+}
+
+// Another user's process that holds the pipe name is named as such; with
+// no namespace given, the manager uses one of this user's own, which no
+// one else can take first, and hands it to its engines.
+TEST_F(BatchTest, APipeNameHeldByAnotherUserIsSaidSoAndTheDefaultNamespaceIsOurOwn) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to bind a name as another user";
+  const std::string ns = Env[0].substr(Env[0].find('=') + 1);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  // Squats both the test's name and the name with no namespace at all.
+  const pid_t squatter = fork();
+  if (squatter == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    for (const std::string& name : {ns + "VelmarManager", std::string("VelmarManager")}) {
+      const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::memcpy(addr.sun_path + 1, name.data(), name.size());
+      if (bind(fd, reinterpret_cast<sockaddr*>(&addr), static_cast<socklen_t>(sizeof(sa_family_t) + 1 + name.size())) != 0 ||
+          listen(fd, 8) != 0)
+        _exit(2);
+    }
+    (void)!write(ready[1], "r", 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  Document("doc.vmgr", 1, 2, 0);
+
+  TProgram squatted(Dir, Args({"--headless", "doc.vmgr"}), Env);
+  EXPECT_EQ(squatted.Wait(), 1);
+  EXPECT_NE(squatted.Err.find("Pipe \"VelmarManager\" is already in use by a process of another user (user id 65534)"),
+            std::string::npos)
+      << squatted.Err;
+
+  // The engine writes down the namespace it was given, then runs.
+  const fs::path engine = Dir / "engine.sh";
+  std::ofstream(engine) << "#!/bin/sh\nprintf '%s' \"$VELMAR_PIPE_NAMESPACE\" > '" << (Dir / "namespace").string()
+                        << "'\nexec '" << ToolPaths::Program("velmar-refengine") << "' \"$@\"\n";
+  fs::permissions(engine, fs::perms::owner_all);
+  WriteSettings(engine.string(), 30);
+  ASSERT_EQ(getenv("VELMAR_PIPE_NAMESPACE"), nullptr);
+  TProgram own(Dir, Args({"--headless", "doc.vmgr"}));
+  EXPECT_EQ(own.Wait(), 0) << own.Out << own.Err;
+  EXPECT_TRUE(std::regex_match(ReadText(Dir / "namespace"), std::regex("u0-[0-9a-f]{16}-"))) << ReadText(Dir / "namespace");
+  kill(squatter, SIGKILL);
+  waitpid(squatter, nullptr, 0);
 }
 
 // The progress line on a terminal: drawn when it changes, cleared before

@@ -86,10 +86,13 @@ TEST_F(HeadlessTest, FailedAndCancelledRunsExitWithOne) {
 }
 
 TEST_F(HeadlessTest, ASignalActsAsStop) {
-  FSimulator.Done = false;
+  // The stopped run's engines go at the module's third look, and the run
+  // waits for that.
+  FSimulator.DoneAtPoll = 3;
   FSimulator.OnStart = [](TDocument&) { raise(SIGTERM); };  // blocked: waits on the run's descriptor
   EXPECT_EQ(RunDocument(PathOf("doc.vmgr")), THeadlessRun::EXIT_FAILED);
   EXPECT_EQ(FSimulator.CancelCalls, 1);
+  EXPECT_EQ(FSimulator.DoneCalls, 3);
   const std::string out = FOut.str();
   const size_t stop = out.find("Info: Cancelled simulation");
   ASSERT_NE(stop, std::string::npos);

@@ -315,11 +315,11 @@ TEST_F(RunMonitorTest, AFailedStartShowsItsReasonInTheStatusBarTheRowAndTheLog) 
            "\".  Please locate it on the Settings tab.",
        {""}, -1, {}, ""},
       {"the engine exits before initialising", {chatty}, false,
-       "Simulation failed: Velmar exited before initializing (exit status 5)", {"exited with status 5"}, 0, lastTen,
+       "Simulation failed: Velmar #0: Velmar exited before initializing (exit status 5)", {"exited with status 5"}, 0, lastTen,
        "reading line 3"},
       {"the second engine does not initialise in time",
        {"call Initialize\ngate never\n", "say waiting for a licence\ngate never\n"}, false,
-       "Simulation failed: Timed out waiting for Velmar to initialize", {"killed", "killed"}, 1,
+       "Simulation failed: Velmar #1: Timed out waiting for Velmar to initialize", {"killed", "killed"}, 1,
        {"waiting for a licence"}, ""},
   };
   for (const TCase& c : cases) {
@@ -452,14 +452,16 @@ TEST_F(RunMonitorTest, AfterStopTheRowsShowHowEachEngineEnded) {
   // and sanitizer builds, where the engine itself takes a while to end.)
   EXPECT_TRUE(QTest::qWaitFor([&] { return State(0) == "exited with status 1"; }, 5000)) << State(0).toStdString();
   EXPECT_EQ(State(1), "simulating");
-  // The hung one goes after the time-step time-out and its reply time-out.
+  // The hung one is sent SIGTERM after the time-step time-out and its reply
+  // time-out, and ends of it.
   EXPECT_TRUE(QTest::qWaitFor([&] { return State(1) == "killed"; }, 15000)) << State(1).toStdString();
   EXPECT_TRUE(QTest::qWaitFor([&] { return !form.MonitorTimer->isActive(); }, 1000));
   ExpectStates({"exited with status 1", "killed"});
   // Every line of the stopped run reached its log file.
   const std::string log = ReadFile(PathOf("run.log"));
   size_t at = 0;
-  for (const char* line : {"Info: Cancelled simulation", "Log: Velmar #0 exited", "Log: Killed Velmar process #1",
+  for (const char* line : {"Info: Cancelled simulation", "Log: Velmar #0 exited", "Log: Asked Velmar process #1 to end (SIGTERM)",
+                           "Log: Velmar #1 exited",
                            "Info: Elapsed simulation time"}) {
     at = log.find(line, at);
     EXPECT_NE(at, std::string::npos) << line << "\n" << log;

@@ -127,8 +127,8 @@ TEST(RunRecordTest, DefaultJobsAndRunPipeNamespaces) {
   } cases[] = {{2, 1, 2}, {2, 2, 1}, {2, 3, 1}, {16, 3, 5}, {16, 4, 4}, {8, 0, 8}, {1, 1, 1}};
   for (const auto& c : cases) EXPECT_EQ(DefaultJobs(c.Processors, c.Engines), c.Jobs) << c.Processors << "/" << c.Engines;
 
-  EXPECT_EQ(RunPipeNamespace("", 4321, 1), "b4321-r1-");
-  EXPECT_EQ(RunPipeNamespace("ci-7-", 4321, 12), "ci-7-b4321-r12-");
+  EXPECT_EQ(RunPipeNamespace("", 4321, 1, "0f3a9c2e"), "b4321-0f3a9c2e-r1-");
+  EXPECT_EQ(RunPipeNamespace("ci-7-", 4321, 12, "77aa01b2"), "ci-7-b4321-77aa01b2-r12-");
 }
 
 }  // namespace

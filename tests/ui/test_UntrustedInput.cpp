@@ -144,6 +144,9 @@ TEST_F(UntrustedInput, PathsArriveWholeAtTheEngine) {
   const std::string model = (Dir / "victim.vm\" /RPCID=1 /X=\"").string();
   const std::string trailing = (Dir / "ends in a backslash\\").string();
   for (const std::string& path : {model, trailing}) {
+    // The manager checks that it can be read (the slashes make folders).
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << "years = 1\n";
     Document({path});
     EXPECT_EQ(Run(), 1) << Output;
     // It ended by itself: there was nothing to kill, and no claim that

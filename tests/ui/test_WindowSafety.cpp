@@ -387,6 +387,41 @@ TEST_F(WindowSafetyTest, AfterStopTheTableFollowsTheRunUntilItsEnginesHaveGoneAn
   EXPECT_EQ(FSimulator.DoneCalls, finalCalls);
 }
 
+// A signal (SIGTERM, SIGINT, SIGHUP) stops the run as Stop does and closes
+// the window once the engines have gone, with no question; the changes not
+// saved go beside the document, which stays as it was.
+TEST_F(WindowSafetyTest, ASignalStopsTheRunAndClosesWithoutAskingKeepingTheChangesBeside) {
+  const std::string doc = PathOf("run.vmgr");
+  const std::string saved = "[Model0]\nFilename=a.vm\n";
+  WriteFile(doc, saved);
+  TMainForm& form = Show({doc});
+  TypeCount("2");
+  QTest::keyClick(form.ModelsSpinEdit, Qt::Key_Return);
+  ASSERT_EQ(form.ModelForms().size(), 2u);
+  FSimulator.Done = false;
+  QTest::keyClick(&form, Qt::Key_R, Qt::ControlModifier);
+  ASSERT_TRUE(form.RunControl().GetSimulating());
+  form.StopAndCloseOnSignal();
+  EXPECT_EQ(FSimulator.CancelCalls, 1);
+  // The engines are still going: the window waits for them.
+  QTest::qWait(300);
+  EXPECT_TRUE(form.isVisible());
+  FSimulator.Done = true;
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }, 2000));
+  EXPECT_TRUE(FBoxes.empty()) << FBoxes.front().Text;
+  EXPECT_EQ(ReadFile(doc), saved);
+  const std::string copy = PathOf("run.unsaved.vmgr");
+  EXPECT_EQ(ReadFile(copy), "[Model0]\nFilename=a.vm\n[Model1]\nFilename=TestModel.vm\n");
+  const std::string log = ReadFile(PathOf("run.log"));
+  size_t at = 0;
+  for (const std::string& line : std::vector<std::string>{"Info: Closing on a signal, once the run has stopped and its engines have gone",
+                                 "Info: Cancelled simulation",
+                                 "Warn: The changes to \"" + doc + "\" were not saved; they are written to \"" + copy + "\""}) {
+    at = log.find(line, at);
+    EXPECT_NE(at, std::string::npos) << line << "\n" << log;
+  }
+}
+
 // ---- Open Recent and dropped documents ---------------------------------------------
 
 TEST_F(WindowSafetyTest, OpenRecentListsTheLastEightDocumentsAndOpensThemFromTheKeyboard) {

@@ -6,6 +6,7 @@
 #include "Shared/Componen/Pipes.h"
 #include "diagnostics/Format.h"
 #include "platform/FdWait.h"
+#include "platform/Process.h"
 
 using namespace Platform;
 
@@ -36,8 +37,15 @@ TPipeListenThread::TPipeListenThread(TPipeServer* pipeServer, TEvent* killEvent)
   // Bound here, on the owner's thread, so that a name in use fails the
   // server's start instead of being reported from the thread.
   const int err = FListener.Listen(FPipeName);
-  if (err == EADDRINUSE)
+  if (err == EADDRINUSE) {
+    // Anyone may bind any abstract name: say when the holder is not one of
+    // our own programs.
+    const std::optional<uint32_t> holder = Platform::ListenerUserId(FPipeName);
+    if (holder && *holder != Platform::CurrentUserId())
+      throw EPipeException(FormatV("Pipe \"%s\" is already in use by a process of another user (user id %d)",
+                                   FPipeName, *holder));
     throw EPipeException(FormatV("Pipe \"%s\" is already in use by another program", FPipeName));
+  }
   if (err != 0) throw EPipeException(FormatV("Pipe \"%s\" cannot be served: %s", FPipeName, std::strerror(err)));
   SetPriority(tpLower);
   SetName("pipe-listener");
