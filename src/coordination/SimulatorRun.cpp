@@ -248,7 +248,6 @@ void TSimulation::StartSimulation(TDocument& document) {
   FFingerprint.Reset(document.ModelCount());
   FRows.NoteRunStarting(document);
   FInsight.RunStarting(FRows.Filenames(), Platform::MonotonicUs());
-  FStates.RunStarting(FRows.StatesFilename(), FRows.Filenames(), TSettings::GetRecordVariables());
   Logger().Log();
   LogProgramInfo();
 
@@ -286,6 +285,9 @@ void TSimulation::StartSimulation(TDocument& document) {
     server.SetOnRPCRaw(nullptr);
   }
 
+  // The states file is emptied only once the run is to start, like the
+  // engines' output files.
+  FStates.RunStarting(FRows.StatesFilename(), FRows.Filenames(), TSettings::GetRecordVariables());
   size_t i = 0;
   // Until the last engine has initialised, the ones not launched yet hold
   // the others at the barrier as engines that have completed no step.

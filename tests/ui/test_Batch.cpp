@@ -712,7 +712,7 @@ TEST_F(BatchTest, ARowThatCannotBeWrittenMakesTheBatchFail) {
 // A last row without its line end gets one before the next row.
 TEST_F(BatchTest, ARowIsNeverGluedOntoALastLineWithoutItsEnd) {
   Document("a.vmgr", 1, 2, 0);
-  const std::string before = std::string(RESULTS_HEADER) + "x.vmgr,completed,,,1.000,2,1,x.log";
+  const std::string before = std::string(RESULTS_HEADER) + "x.vmgr,completed,,,1.000,2,1,x.log,,";
   std::ofstream(Dir / "rows.csv", std::ios::binary) << before;
   TProgram run(Dir, Args({"--headless", "a.vmgr", "--results", "rows.csv"}), Env);
   ASSERT_EQ(run.Wait(), 0) << run.Err;
