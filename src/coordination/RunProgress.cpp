@@ -1,7 +1,6 @@
 // The run's rows for the monitor, and the engines' output files.
 #include "coordination/RunProgress.h"
 
-#include <fcntl.h>
 
 #include <algorithm>
 
@@ -43,7 +42,7 @@ int OpenOutput(const std::string& path, const std::string& whose) {
 // OUTPUT_TAIL_BYTES; a line longer than OUTPUT_TAIL_LINE_LENGTH is cut.
 std::vector<std::string> LastLinesOf(const std::string& path, size_t maxLines) {
   int fd = -1;
-  if (Platform::OpenRegularFile(path, O_RDONLY, 0, fd) != 0) return {};
+  if (Platform::OpenRegularFileForReading(path, fd) != 0) return {};
   const int64_t size = Platform::SeekFd(fd, 0, Platform::TFdSeek::End);
   const int64_t from = size > static_cast<int64_t>(OUTPUT_TAIL_BYTES) ? size - static_cast<int64_t>(OUTPUT_TAIL_BYTES) : 0;
   std::string text;

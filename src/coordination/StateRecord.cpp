@@ -15,7 +15,13 @@
 
 namespace {
 
-constexpr const char* STATES_HEADER = "step,engine,model,source,variable,value\r\n";
+constexpr char STATES_HEADER[] = "step,engine,model,source,variable,value\r\n";
+// Where the numbers of a call lie within its request or answer.
+constexpr char GLOBAL_PREFIX[] = "params.VelmarStateVarsGlobal";
+constexpr char STATE_PREFIX[] = "params.VelmarStateVarsPop";
+constexpr char MODIFIER_PREFIX[] = "result.modifier";
+// A modifier's numbers and the flags that say they are set.
+constexpr char FLAGGED[4][2][12] = {{"Abund", "ChangeAbund"}, {"K", "ChangeK"}, {"Vital", "ChangeVital"}, {"Disp", "ChangeDisp"}};
 // Deeper than any state an engine sends; a text nested deeper is not walked.
 constexpr int MAX_DEPTH = 512;
 
@@ -272,7 +278,7 @@ void TStateRecord::KeepForChart(TEngine& e, uint32_t step, std::string_view path
 
 void TStateRecord::Global(uint32_t engine, std::string_view request) {
   if (engine >= FEngines.size()) return;
-  static constexpr std::string_view PREFIX = "params.VelmarStateVarsGlobal";
+  const std::string_view PREFIX = GLOBAL_PREFIX;
   std::string rows;
   size_t numbers = 0;
   ForEachJsonScalar(request, [&](std::string_view path, std::string_view number) {
@@ -287,7 +293,7 @@ void TStateRecord::Global(uint32_t engine, std::string_view request) {
 
 void TStateRecord::State(uint32_t engine, uint32_t step, std::string_view request) {
   if (engine >= FEngines.size()) return;
-  static constexpr std::string_view PREFIX = "params.VelmarStateVarsPop";
+  const std::string_view PREFIX = STATE_PREFIX;
   TEngine& e = FEngines[engine];
   const std::string stepText = std::to_string(step);
   std::string rows;
@@ -321,9 +327,7 @@ void TStateRecord::State(uint32_t engine, uint32_t step, std::string_view reques
 
 void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view answer) {
   if (engine >= FEngines.size()) return;
-  static constexpr std::string_view PREFIX = "result.modifier";
-  static constexpr std::string_view FLAGGED[][2] = {
-      {"Abund", "ChangeAbund"}, {"K", "ChangeK"}, {"Vital", "ChangeVital"}, {"Disp", "ChangeDisp"}};
+  const std::string_view PREFIX = MODIFIER_PREFIX;
   bool set[4] = {};
   std::vector<std::pair<std::string, std::string_view>> numbers;
   ForEachJsonScalar(
@@ -338,7 +342,7 @@ void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view ans
         if (!Under(path, PREFIX)) return;
         const std::string_view variable = Below(path, PREFIX);
         for (size_t k = 0; k < 4; ++k)
-          if (variable == FLAGGED[k][1]) set[k] = scalar == "true";
+          if (variable == std::string_view(FLAGGED[k][1])) set[k] = scalar == "true";
       });
   const std::string stepText = std::to_string(step);
   std::string rows;

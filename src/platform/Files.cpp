@@ -34,6 +34,8 @@ int ExistingFileReadError(const std::string& path) {
   return 0;
 }
 
+int OpenRegularFileForReading(const std::string& path, int& fd) { return OpenRegularFile(path, O_RDONLY, 0, fd); }
+
 int OpenRegularFile(const std::string& path, int flags, unsigned mode, int& fd) {
   fd = -1;
   int opened;

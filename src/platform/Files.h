@@ -56,6 +56,8 @@ inline constexpr int NOT_REGULAR_FILE_ERROR = 0x10001;
 // the program opens by name goes through here. Returns 0 with fd set, or
 // an errno value (fd -1).
 int OpenRegularFile(const std::string& path, int flags, unsigned mode, int& fd);
+// The same, for reading only.
+int OpenRegularFileForReading(const std::string& path, int& fd);
 // The text of an errno value (or of NOT_REGULAR_FILE_ERROR).
 std::string SysErrorMessage(int code);
 // The same for a file the program opens without following a symbolic link
