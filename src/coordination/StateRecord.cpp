@@ -55,6 +55,17 @@ class TWalker {
     }
     return false;
   }
+  // After an item of a container: true when a comma says another follows;
+  // false at the container's close (ok) or at a fault (not ok).
+  bool Another(char close, bool& ok) {
+    Blank();
+    ok = false;
+    if (!More()) return false;
+    if (T[I] == ',') return ++I, true;
+    ok = T[I] == close;
+    if (ok) ++I;
+    return false;
+  }
   bool Literal(std::string_view word) {
     if (T.substr(I, word.size()) != word) return false;
     I += word.size();
@@ -101,14 +112,7 @@ class TWalker {
       Path += name;
       if (!Value(depth + 1)) return false;
       Path.resize(keep);
-      Blank();
-      if (!More()) return false;
-      if (T[I] == ',') {
-        ++I;
-        continue;
-      }
-      if (T[I] == '}') return ++I, true;
-      return false;
+      if (bool ok = false; !Another('}', ok)) return ok;
     }
   }
   bool Array(int depth) {
@@ -122,14 +126,7 @@ class TWalker {
       Path += ']';
       if (!Value(depth + 1)) return false;
       Path.resize(keep);
-      Blank();
-      if (!More()) return false;
-      if (T[I] == ',') {
-        ++I;
-        continue;
-      }
-      if (T[I] == ']') return ++I, true;
-      return false;
+      if (bool ok = false; !Another(']', ok)) return ok;
     }
   }
 

@@ -20,6 +20,15 @@ constexpr size_t STYLES = sizeof DASHES / sizeof DASHES[0];
 
 }  // namespace
 
+QValueAxis* RunChartAxis(const QString& title, const char* labelFormat) {
+  auto* axis = new QValueAxis;
+  axis->setTitleText(title);
+  axis->setLabelFormat(labelFormat);
+  axis->setTickCount(6);
+  axis->setRange(0, 10);
+  return axis;
+}
+
 double NiceCeiling(double v) {
   if (v <= 0) return 1;
   double unit = std::pow(10.0, std::floor(std::log10(v)));

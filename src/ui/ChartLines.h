@@ -82,5 +82,9 @@ class TChartLines {
   int FHighlighted = -1;
 };
 
+// An axis of a run's chart: titled, six ticks (1, 2 or 5 times a power of
+// ten split into whole numbers), 0 to 10 until the lines grow.
+QValueAxis* RunChartAxis(const QString& title, const char* labelFormat);
+
 // The least of 1, 2, 5, 10, 20 ... times a power of ten that is not below v.
 double NiceCeiling(double v);

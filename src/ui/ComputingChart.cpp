@@ -12,17 +12,8 @@ TComputingChart::TComputingChart(QWidget* parent) : QChartView(parent) {
   chart->setTitle("Computing time per step");
   chart->legend()->setAlignment(Qt::AlignRight);
   chart->setMargins(QMargins(4, 4, 4, 4));
-  FSteps = new QValueAxis;
-  FSteps->setTitleText("Time step");
-  FSteps->setLabelFormat("%d");
-  // Six ticks split 1, 2 or 5 times a power of ten into whole numbers.
-  FSteps->setTickCount(6);
-  FSteps->setRange(0, 10);
-  FMs = new QValueAxis;
-  FMs->setTitleText("ms");
-  FMs->setLabelFormat("%g");
-  FMs->setTickCount(6);
-  FMs->setRange(0, 10);
+  FSteps = RunChartAxis("Time step", "%d");
+  FMs = RunChartAxis("ms", "%g");
   chart->addAxis(FSteps, Qt::AlignBottom);
   chart->addAxis(FMs, Qt::AlignLeft);
   setChart(chart);

@@ -15,15 +15,8 @@ TPopulationChart::TPopulationChart(QWidget* parent) : QChartView(parent) {
   // The window's own list beside the chart is the legend: it scrolls, so
   // it never vanishes however many lines there are.
   chart->legend()->setVisible(false);
-  FSteps = new QValueAxis;
-  FSteps->setTitleText("Time step");
-  FSteps->setLabelFormat("%d");
-  FSteps->setTickCount(6);
-  FSteps->setRange(0, 10);
-  FValues = new QValueAxis;
-  FValues->setLabelFormat("%g");
-  FValues->setTickCount(6);
-  FValues->setRange(0, 10);
+  FSteps = RunChartAxis("Time step", "%d");
+  FValues = RunChartAxis("", "%g");
   chart->addAxis(FSteps, Qt::AlignBottom);
   chart->addAxis(FValues, Qt::AlignLeft);
   setChart(chart);
