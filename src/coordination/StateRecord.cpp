@@ -218,6 +218,9 @@ bool TStateRecord::Wanted(std::string_view path) const {
 
 void TStateRecord::Row(std::string& rows, std::string_view step, uint32_t engine, std::string_view source,
                        std::string_view path, std::string_view value) {
+  // Without a file (an untitled document, or one that failed) only the
+  // chart and the run's end take the numbers.
+  if (FFd < 0) return;
   rows += step;
   rows += ',';
   rows += std::to_string(engine);
