@@ -2,15 +2,12 @@
 #include "coordination/CallOrder.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "diagnostics/TextUtils.h"
 
 namespace {
 
-bool SameMethod(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+using TextUtils::SameText;
 
 // Where a call stands in a run, and where its engine stands after it.
 struct TPlace {
@@ -30,19 +27,19 @@ TCallKey TCallOrder::Arrive(uint32_t id, std::string_view method, uint32_t compl
   TEngine& e = FEngines.at(id);
   const TPlace now{e.Next.Step, e.Next.Phase};
   TPlace call = now, after = now;
-  if (SameMethod(method, "Initialize")) {
+  if (SameText(method, "Initialize")) {
     call = {0, PHASE_INITIALIZING};
     after = {0, PHASE_INITIALIZED};
-  } else if (SameMethod(method, "StartSimulation")) {
+  } else if (SameText(method, "StartSimulation")) {
     call = {0, PHASE_INITIALIZED};
     after = {0, PHASE_BETWEEN_STEPS};
-  } else if (SameMethod(method, "StartTimeStep")) {
+  } else if (SameText(method, "StartTimeStep")) {
     call = {completedSteps, PHASE_BETWEEN_STEPS};
     after = {completedSteps, PHASE_IN_STEP};
-  } else if (SameMethod(method, "StopTimeStep")) {
+  } else if (SameText(method, "StopTimeStep")) {
     call = {completedSteps, PHASE_IN_STEP};
     after = {completedSteps + 1, PHASE_BETWEEN_STEPS};
-  } else if (SameMethod(method, "StopSimulation") || SameMethod(method, "Finalize")) {
+  } else if (SameText(method, "StopSimulation") || SameText(method, "Finalize")) {
     call = after = {completedSteps, PHASE_BETWEEN_STEPS};
   }
   // An engine that calls out of the usual order is kept in its own order:

@@ -1,6 +1,5 @@
 // The engines' calls, the client table and the time-step barrier.
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <optional>
 
@@ -14,11 +13,7 @@ const TVelmarProcess EmptyProcess{};
 
 namespace {
 
-bool SameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+using TextUtils::SameText;
 
 std::string ParamsText(const IJsonValue& params) { return params ? JsonSerialize(params) : std::string("null"); }
 

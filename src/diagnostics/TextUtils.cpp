@@ -1,5 +1,7 @@
 #include "diagnostics/TextUtils.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -92,6 +94,12 @@ std::string SafeFormat(std::string_view fmt, FmtArgs args) {
     Platform::ShowMessageBox(Platform::mbError, text);
     return text;
   }
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
 }
 
 std::string CsvField(std::string_view value) {

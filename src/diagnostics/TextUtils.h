@@ -39,6 +39,10 @@ void CheckListSeparator();
 // Formats; on failure shows the failure text in an error box and returns it.
 VELMAR_DECLARE_SAFE_FORMAT
 
+// Whether a and b are the same text, letter case aside (engine method
+// names are matched so).
+bool SameText(std::string_view a, std::string_view b);
+
 // A field as RFC 4180 writes it: quoted (quotes doubled) only when it must be.
 std::string CsvField(std::string_view value);
 
