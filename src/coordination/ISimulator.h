@@ -68,14 +68,14 @@ class ISimulator {
   // something new came; the variable roots in the order first seen; an
   // engine's values of a root from step `from` on (per step, a value per
   // first index, deeper indices summed), returning the steps it has; the
-  // steps at which the processor set an engine's abundances.
+  // steps from `from` on at which the processor set an engine's abundances.
   virtual uint64_t StateGeneration() { return 0; }
   virtual std::vector<std::string> StateRoots() { return {}; }
   virtual size_t StateSeries(uint32_t /*engine*/, const std::string& /*root*/, size_t /*from*/,
                              std::vector<std::vector<float>>& /*out*/) {
     return 0;
   }
-  virtual std::vector<uint32_t> AbundanceSetAt(uint32_t /*engine*/) { return {}; }
+  virtual std::vector<uint32_t> AbundanceSetAt(uint32_t /*engine*/, size_t /*from*/) { return {}; }
   // Every run from now on writes its trace to path; empty: none.
   virtual void SetTraceFile(const std::string& /*path*/) {}
 };

@@ -109,7 +109,9 @@ class TSimulation : public ISimulator {
                      std::vector<std::vector<float>>& out) override {
     return FStates.Series(engine, root, from, out);
   }
-  std::vector<uint32_t> AbundanceSetAt(uint32_t engine) override { return FStates.AbundanceSetAt(engine); }
+  std::vector<uint32_t> AbundanceSetAt(uint32_t engine, size_t from) override {
+    return FStates.AbundanceSetAt(engine, from);
+  }
   void EndEngines() override {
     Cancel = true;
     FEndEnginesNow = true;

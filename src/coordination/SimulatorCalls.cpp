@@ -296,9 +296,8 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
     // engine varies do not change the fingerprint.
     FFingerprint.Report(id, Processes[id].TimeStep, JsonSerialize(JsonMember(params, "VelmarStateVarsPop")));
     if (HasJsonRpcServer()) {
-      FStates.State(id, Processes[id].TimeStep, JsonRpcServer().CallText());
-      if (double total = 0; FStates.LastAbundance(id, total))
-        FInsight.AbundanceReported(id, total, Platform::MonotonicUs());
+      if (const auto total = FStates.State(id, Processes[id].TimeStep, JsonRpcServer().CallText()))
+        FInsight.AbundanceReported(id, *total, Platform::MonotonicUs());
     }
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
     Processes[id].StopTimeStep(Cancel);

@@ -1,6 +1,7 @@
 // What the run did (see StateRecord.h).
 #include "coordination/StateRecord.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -291,8 +292,8 @@ void TStateRecord::Global(uint32_t engine, std::string_view request) {
   Write(rows);
 }
 
-void TStateRecord::State(uint32_t engine, uint32_t step, std::string_view request) {
-  if (engine >= FEngines.size()) return;
+std::optional<double> TStateRecord::State(uint32_t engine, uint32_t step, std::string_view request) {
+  if (engine >= FEngines.size()) return std::nullopt;
   const std::string_view PREFIX = STATE_PREFIX;
   TEngine& e = FEngines[engine];
   const std::string stepText = std::to_string(step);
@@ -303,14 +304,15 @@ void TStateRecord::State(uint32_t engine, uint32_t step, std::string_view reques
   ForEachJsonScalar(request, [&](std::string_view path, std::string_view number) {
     if (!Under(path, PREFIX)) return;
     const std::string_view variable = Below(path, PREFIX);
+    const double value = ToDouble(number);
     if (Under(variable, "Abund")) {
       hasAbundance = true;
-      abundance += ToDouble(number);
+      abundance += value;
     }
     if (!Wanted(variable)) return;
     if (++numbers > MAX_NUMBERS_PER_CALL) return NoteCut(engine);
     Row(rows, stepText, engine, "state", variable, number);
-    KeepForChart(e, step, variable, ToDouble(number));
+    KeepForChart(e, step, variable, value);
   });
   Write(rows);
   if (hasAbundance) {
@@ -323,6 +325,7 @@ void TStateRecord::State(uint32_t engine, uint32_t step, std::string_view reques
     e.LastTotal = abundance;
   }
   ++FGeneration;
+  return hasAbundance ? std::optional<double>(abundance) : std::nullopt;
 }
 
 void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view answer) {
@@ -364,12 +367,6 @@ void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view ans
   }
 }
 
-bool TStateRecord::LastAbundance(uint32_t engine, double& total) const {
-  if (engine >= FEngines.size() || !FEngines[engine].HasAbundance) return false;
-  total = FEngines[engine].LastTotal;
-  return true;
-}
-
 std::vector<std::string> TStateRecord::RunEnded() {
   std::vector<std::string> lines;
   for (size_t i = 0; i < FEngines.size(); ++i) {
@@ -393,6 +390,9 @@ size_t TStateRecord::Series(uint32_t engine, std::string_view root, size_t from,
   return 0;
 }
 
-std::vector<uint32_t> TStateRecord::AbundanceSetAt(uint32_t engine) const {
-  return engine < FEngines.size() ? FEngines[engine].AbundanceSet : std::vector<uint32_t>{};
+std::vector<uint32_t> TStateRecord::AbundanceSetAt(uint32_t engine, size_t from) const {
+  if (engine >= FEngines.size()) return {};
+  // Kept in step order: only the steps a chart has not read yet are copied.
+  const std::vector<uint32_t>& set = FEngines[engine].AbundanceSet;
+  return {std::lower_bound(set.begin(), set.end(), from, [](uint32_t s, size_t f) { return s < f; }), set.end()};
 }

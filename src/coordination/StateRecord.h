@@ -11,6 +11,7 @@
 // abundance.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,12 +39,11 @@ class TStateRecord {
   // The numbers of a call's request text under params.member: a
   // "StartSimulation" (global) or a "StopTimeStep" of step (state).
   void Global(uint32_t engine, std::string_view request);
-  void State(uint32_t engine, uint32_t step, std::string_view request);
+  // Returns the engine's total abundance (every Abund number) at that
+  // step, when it reported any.
+  std::optional<double> State(uint32_t engine, uint32_t step, std::string_view request);
   // The processor's answer to engine's "StartTimeStep" of step.
   void Modifier(uint32_t engine, uint32_t step, std::string_view answer);
-  // The engine's total abundance (every Abund number) at its last State
-  // call, if it reported any.
-  bool LastAbundance(uint32_t engine, double& total) const;
   // One line per engine that reported "Abund": its last step and total,
   // its lowest total and the step of it. Closes the file.
   std::vector<std::string> RunEnded();
@@ -59,8 +59,8 @@ class TStateRecord {
   // value per first index (the rest of a path summed: Abund[p][*]);
   // returns the number of steps kept for it.
   size_t Series(uint32_t engine, std::string_view root, size_t from, std::vector<std::vector<float>>& out) const;
-  // The steps at which the processor set engine's abundances.
-  std::vector<uint32_t> AbundanceSetAt(uint32_t engine) const;
+  // The steps from `from` on at which the processor set engine's abundances.
+  std::vector<uint32_t> AbundanceSetAt(uint32_t engine, size_t from) const;
   // Moves whenever something new is kept.
   uint64_t Generation() const { return FGeneration; }
 

@@ -8,6 +8,7 @@
 
 #include "coordination/ISimulator.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 
 TPopulationChart::TPopulationChart(QWidget* parent) : QChartView(parent) {
   auto* chart = new QChart;
@@ -37,10 +38,7 @@ void TPopulationChart::Restart(const TRunProgress& progress, const TChartChoice&
   FLineOf.clear();
   FChoice = choice;
   FModels.clear();
-  for (const TEngineProgress& e : progress.Engines) {
-    const size_t slash = e.Filename.find_last_of('/');
-    FModels.push_back(slash == std::string::npos ? e.Filename : e.Filename.substr(slash + 1));
-  }
+  for (const TEngineProgress& e : progress.Engines) FModels.push_back(Platform::ExtractFileName(e.Filename));
   FRead.assign(progress.Engines.size(), 0);
   const QString what = choice.Root == ABUNDANCE ? QString("Abundance") : QString::fromStdString(choice.Root);
   chart()->setTitle(choice.Totals ? what + ", each engine's total" : what);
@@ -79,7 +77,7 @@ void TPopulationChart::Follow(ISimulator& simulator, const TRunProgress& progres
     std::vector<bool> marked;
     if (marks) {
       marked.assign(FScratch.size(), false);
-      for (const uint32_t step : simulator.AbundanceSetAt(e))
+      for (const uint32_t step : simulator.AbundanceSetAt(e, from))
         if (step >= from && step - from < marked.size()) marked[step - from] = true;
     }
     // One line per index that appears (or the engine's total); an index

@@ -39,7 +39,12 @@ class TReportingEngines : public TFakeSimulator {
     }
     return Steps;
   }
-  std::vector<uint32_t> AbundanceSetAt(uint32_t) override { return {3, 7}; }
+  std::vector<uint32_t> AbundanceSetAt(uint32_t, size_t from) override {
+    std::vector<uint32_t> set;
+    for (const uint32_t step : {3u, 7u})
+      if (step >= from) set.push_back(step);
+    return set;
+  }
 };
 
 TRunProgress Rows(uint32_t engines, uint64_t run) {
