@@ -35,7 +35,7 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-#include "UiTestSupport.h"
+#include "ShownWindowSupport.h"
 #include "diagnostics/Exception.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
@@ -60,20 +60,8 @@ std::vector<std::string> Names(std::initializer_list<const char*> first, size_t 
   return names;
 }
 
-class WindowSafetyTest : public UiTest {
+class WindowSafetyTest : public ShownWindowTest {
  public:
-  TMainForm& Show(std::vector<std::string> args = {}) {
-    FForm.reset();  // a window going takes the log handler with it
-    FForm = std::make_unique<TMainForm>(std::move(args));
-    FForm->show();
-    QApplication::setActiveWindow(FForm.get());
-    EXPECT_TRUE(QTest::qWaitForWindowActive(FForm.get()));
-    return *FForm;
-  }
-  void TearDown() override {
-    FForm.reset();
-    UiTest::TearDown();
-  }
   void Focus(QWidget* widget) {
     widget->setFocus();
     EXPECT_TRUE(QTest::qWaitFor([&] { return widget->hasFocus(); }, 1000)) << widget->objectName().toStdString();
@@ -84,9 +72,6 @@ class WindowSafetyTest : public UiTest {
     FForm->ModelsSpinEdit->findChild<QLineEdit*>()->selectAll();
     QTest::keyClicks(FForm->ModelsSpinEdit, text);
   }
-  std::string Memo() const { return FForm->MessagesMemo->toPlainText().toStdString(); }
-
-  std::unique_ptr<TMainForm> FForm;
 };
 
 // ---- The model count box --------------------------------------------------

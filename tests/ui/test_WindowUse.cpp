@@ -25,7 +25,7 @@
 #include <QTabWidget>
 #include <QTest>
 
-#include "UiTestSupport.h"
+#include "ShownWindowSupport.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
 #include "documents/SettingsUnit.h"
@@ -38,23 +38,7 @@ void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdSt
 
 namespace {
 
-class WindowUseTest : public UiTest {
- protected:
-  TMainForm& Show(std::vector<std::string> args = {}) {
-    FForm.reset();
-    FForm = std::make_unique<TMainForm>(std::move(args));
-    FForm->show();
-    QApplication::setActiveWindow(FForm.get());
-    EXPECT_TRUE(QTest::qWaitForWindowActive(FForm.get()));
-    return *FForm;
-  }
-  void TearDown() override {
-    FForm.reset();
-    UiTest::TearDown();
-  }
-  std::string Memo() const { return FForm->MessagesMemo->toPlainText().toStdString(); }
-  std::unique_ptr<TMainForm> FForm;
-};
+using WindowUseTest = ShownWindowTest;
 
 TEST_F(WindowUseTest, TheFirstStartOpensOnTheSettingsTabSayingWhatToFillIn) {
   std::filesystem::remove(PathOf("VelmarManager.settings"));
