@@ -1,5 +1,8 @@
 #include "Shared/JSON_RPC.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "diagnostics/Logging.h"
 
 namespace {
@@ -10,10 +13,56 @@ constexpr size_t MAX_QUOTED_REQUEST = 1000;
 
 IJsonValue RpcReplyId(const IJsonValue& id) {
   if (!id) return TJsonValue::Null();
+  if (id->Kind() == jkInteger) return id;
   int64_t n = 0;
   if (TextToInt64(JsonAsText(id), &n)) return TJsonValue::Integer(n);
   return id;
 }
+
+namespace {
+
+// The reply id's text, as JsonSerialize(RpcReplyId(id)) writes it; an
+// integer id (every engine's) goes straight to its digits.
+std::string RpcReplyIdText(const IJsonValue& id) {
+  if (id && id->Kind() == jkInteger) return std::to_string(id->AsInteger());
+  return JsonSerialize(RpcReplyId(id));
+}
+
+// A success reply's members in the order the writer puts them, found once.
+struct TReplyLayout {
+  enum TMember { Version, Id, Result };
+  TMember Order[3] = {Version, Id, Result};
+  TReplyLayout() {
+    const char* const names[3] = {"jsonrpc", "id", "result"};
+    std::sort(std::begin(Order), std::end(Order),
+              [&names](TMember a, TMember b) { return JsonNameBefore(names[a], names[b]); });
+  }
+};
+
+// The success reply written in one go, byte for byte what serialising the
+// reply object would give; a result that puts no member (empty, null) has
+// none.
+std::string SuccessReplyText(const IJsonValue& id, const TVariant& result) {
+  static const TReplyLayout layout;
+  std::string value;
+  const bool hasResult = JsonVariantText(result, value);
+  std::string out = "{";
+  bool first = true;
+  for (const TReplyLayout::TMember m : layout.Order) {
+    if (m == TReplyLayout::Result && !hasResult) continue;
+    if (!first) out += ',';
+    first = false;
+    switch (m) {
+      case TReplyLayout::Version: out += R"("jsonrpc":")"; out += JSONRPC_VERSION; out += '"'; break;
+      case TReplyLayout::Id: out += R"("id":)"; out += RpcReplyIdText(id); break;
+      case TReplyLayout::Result: out += R"("result":)"; out += value; break;
+    }
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace
 
 void TJsonRpcServer::PipeMessage(uint32_t clientPipe, const void* bytes, size_t count) {
   // The wire carries 8-bit text, and so do we: the bytes are the text.
@@ -31,9 +80,10 @@ void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, std::string_view callAsJson
   try {
     if (FOnRpcRaw) {
       call.Reply.Raw = true;
-      // A copy: the handler may process events that reassign the slot.
-      const TOnRPCRaw handler = FOnRpcRaw;
-      response = handler(clientPipe, callAsJson);
+      // Held, not copied: the handler may process events that reassign the
+      // slot, and the one running stays alive until it returns.
+      const std::shared_ptr<const TOnRPCRaw> handler = FOnRpcRaw;
+      response = (*handler)(clientPipe, callAsJson);
       if (call.Deferred)
         response.clear();
       else
@@ -49,8 +99,8 @@ void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, std::string_view callAsJson
   FCall = outer;
   Logger().Debug("<<TJsonRpcServer.ProcessRPC: response=[%s]", response);
   if (FOnCallDone) {
-    const std::function<void()> done = FOnCallDone;
-    done();
+    const std::shared_ptr<const std::function<void()>> done = FOnCallDone;
+    (*done)();
   }
 }
 
@@ -116,11 +166,12 @@ void TJsonRpcServer::HandleCall(uint32_t clientPipe, std::string_view callAsJson
   }
 
   if (FCall) FCall->Reply.Id = id;
-  // A copy: the handler may wait, processing events that reassign the slot.
-  const TOnRPC handler = FOnRPC;
+  // Held, not copied: the handler may wait, processing events that reassign
+  // the slot.
+  const std::shared_ptr<const TOnRPC> handler = FOnRPC;
   TVariant result;
   try {
-    result = handler(clientPipe, method, JsonMember(request, "params"));
+    result = (*handler)(clientPipe, method, JsonMember(request, "params"));
   } catch (const ERPC& e) {
     Logger().Exception(e);
     RespondWithError(clientPipe, id, e.Message(), e.GetErrorCode());
@@ -145,11 +196,7 @@ void TJsonRpcServer::WriteResult(uint32_t clientPipe, const IJsonValue& id, cons
   // A result that has no JSON form still gets an answer, so the client is
   // not left waiting for one.
   try {
-    const IJsonValue reply = TJsonValue::NewObject();
-    reply->Put("jsonrpc", JSONRPC_VERSION);
-    reply->Put("id", RpcReplyId(id));
-    AddVariantToJsonValue(reply, "result", result);
-    response = JsonSerialize(reply);
+    response = SuccessReplyText(id, result);
   } catch (const std::exception& e) {
     response.clear();
     Logger().Exception(e);

@@ -79,10 +79,10 @@ class TJsonRpcServer {
   // had none.
   void RespondWithError(uint32_t clientPipe, const IJsonValue& id, const std::string& msg, int32_t code);
 
-  const TOnRPC& GetOnRPC() const { return FOnRPC; }
-  void SetOnRPC(TOnRPC handler) { FOnRPC = std::move(handler); }
-  const TOnRPCRaw& GetOnRPCRaw() const { return FOnRpcRaw; }
-  void SetOnRPCRaw(TOnRPCRaw handler) { FOnRpcRaw = std::move(handler); }
+  bool HasOnRPC() const { return FOnRPC != nullptr; }
+  void SetOnRPC(TOnRPC handler) { FOnRPC = Hold(std::move(handler)); }
+  bool HasOnRPCRaw() const { return FOnRpcRaw != nullptr; }
+  void SetOnRPCRaw(TOnRPCRaw handler) { FOnRpcRaw = Hold(std::move(handler)); }
 
   // A handler that cannot answer its call yet takes the reply with it: no
   // reply is written when the handler returns (its result is ignored), and
@@ -99,7 +99,7 @@ class TJsonRpcServer {
   void CompleteDeferredReply(const TRpcDeferredReply& reply, const TVariant& result);
   void CompleteDeferredReply(const TRpcDeferredReply& reply, const std::string& text);
   // Runs after every call, once its reply (if any) has been written.
-  void SetOnCallDone(std::function<void()> handler) { FOnCallDone = std::move(handler); }
+  void SetOnCallDone(std::function<void()> handler) { FOnCallDone = Hold(std::move(handler)); }
 
   // The pipe server, when this server serves a pipe.
   TPipeServer* PipeServer() const { return FPipeServer.get(); }
@@ -130,7 +130,7 @@ class TJsonRpcServer {
   void PipeServerPipeConnect(TPipeServer* sender, uint32_t pipe);
   void PipeServerPipeDisconnect(TPipeServer* sender, uint32_t pipe);
   void PipeServerPipeError(TPipeServer* sender, uint32_t pipe, TPipeContext context, int32_t errorCode);
-  void PipeServerPipeMessage(TPipeServer* sender, uint32_t pipe, TStream& stream);
+  void PipeServerPipeMessage(TPipeServer* sender, uint32_t pipe, const TPipeMessage& message);
 
   // A condition of the pipe reported at most once a minute, with a count.
   static constexpr uint64_t RARE_REPORT_INTERVAL_MS = 60'000;
@@ -151,9 +151,15 @@ class TJsonRpcServer {
   class TMessageText;
   struct TReadBuffer;
   std::shared_ptr<TReadBuffer> FReadBuffer;
-  TOnRPC FOnRPC;
-  TOnRPCRaw FOnRpcRaw;
-  std::function<void()> FOnCallDone;
+  // The handlers, shared with the call that runs one: a call keeps its
+  // handler alive while a nested pass replaces it, without copying it.
+  template <class F>
+  static std::shared_ptr<const F> Hold(F handler) {
+    return handler ? std::make_shared<const F>(std::move(handler)) : nullptr;
+  }
+  std::shared_ptr<const TOnRPC> FOnRPC;
+  std::shared_ptr<const TOnRPCRaw> FOnRpcRaw;
+  std::shared_ptr<const std::function<void()>> FOnCallDone;
   TCall* FCall = nullptr;
 };
 

@@ -39,20 +39,21 @@ struct TJsonRpcServer::TReadBuffer {
   bool Busy = false;
 };
 
-// The text of a delivered message: a single packet is read where it lies, in
-// the worker's memory; an assembled one is read from its file at once into
-// a buffer kept from message to message. Memory newly taken from the system
-// costs far more to touch the first time than a copy into memory that is
-// already in use, and a mapping of the file would be new memory every time.
-// A message that arrives while another is handled (a handler that waits)
-// gets a buffer of its own.
+// The text of a delivered message: a message in memory (a single packet, in
+// the worker's receive buffer) is read where it lies; an assembled one is
+// read from its file at once into a buffer kept from message to message.
+// Memory newly taken from the system costs far more to touch the first time
+// than a copy into memory that is already in use, and a mapping of the file
+// would be new memory every time. A message that arrives while another is
+// handled (a handler that waits) gets a buffer of its own.
 class TJsonRpcServer::TMessageText {
  public:
-  TMessageText(TStream& stream, TReadBuffer& kept) {
-    if (auto* memory = dynamic_cast<TFastMemStream*>(&stream)) {
-      FText = std::string_view(reinterpret_cast<const char*>(memory->Memory()), static_cast<size_t>(memory->GetSize()));
+  TMessageText(const TPipeMessage& message, TReadBuffer& kept) {
+    if (!message.File) {
+      FText = std::string_view(reinterpret_cast<const char*>(message.Bytes.data()), message.Bytes.size());
       return;
     }
+    TStream& stream = *message.File;
     stream.SetPosition(0);
     const int64_t size = stream.GetSize();
     if (size <= 0) return;
@@ -106,8 +107,8 @@ void TJsonRpcServer::Initialize(const std::string& pipeName) {
   FPipeServer->SetOnPipeError([this](TPipeServer* s, uint32_t pipe, TPipeContext context, int32_t code) {
     PipeServerPipeError(s, pipe, context, code);
   });
-  FPipeServer->SetOnPipeMessage([this](TPipeServer* s, uint32_t pipe, TStream& stream) {
-    PipeServerPipeMessage(s, pipe, stream);
+  FPipeServer->SetOnPipeMessage([this](TPipeServer* s, uint32_t pipe, const TPipeMessage& message) {
+    PipeServerPipeMessage(s, pipe, message);
   });
   // No sent handler: the server has nothing to do when a reply has gone,
   // and without one the connection's worker does not stop to report it.
@@ -157,7 +158,7 @@ bool TJsonRpcServer::TRareReport::Due() {
   return true;
 }
 
-void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, TStream& stream) {
+void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, const TPipeMessage& received) {
   // An error here would otherwise end up in whatever message loop runs the
   // transport; it is logged and the transport goes on serving.
   try {
@@ -165,7 +166,7 @@ void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, TStream&
     // its bytes stay put meanwhile. The wire carries 8-bit text, and so do
     // we: the bytes are the text.
     if (!FReadBuffer) FReadBuffer = std::make_shared<TReadBuffer>();
-    const TMessageText message(stream, *FReadBuffer);
+    const TMessageText message(received, *FReadBuffer);
     ProcessRPC(pipe, message.Text());
   } catch (const std::exception& e) {
     Logger().Exception("Could not process message from client %d", {static_cast<int32_t>(pipe)}, e, false);

@@ -35,3 +35,32 @@ void AddVariantToJsonValue(const IJsonValue& so, std::string_view name, const TV
   }
   throw EUnsupportedType(FormatV("Can't convert variant \"%s\"", name));
 }
+
+bool JsonVariantText(const TVariant& v, std::string& out) {
+  if (const IJsonValue json = VariantAsIJsonValue(v)) {
+    out = JsonSerialize(json);
+    return true;
+  }
+  switch (v.GetType()) {
+    case varEmpty:
+    case varNull: return false;
+    case varShortInt:
+    case varSmallint:
+    case varInteger:
+    case varInt64:
+    case varByte:
+    case varWord:
+    case varLongWord: out = std::to_string(v.AsInt64()); return true;
+    case varSingle:
+    case varDouble: out = JsonFloatText(v.AsDouble()); return true;
+    case varCurrency: out = JsonCurrencyText(TCurrency{v.AsInt64()}); return true;
+    case varString: out = JsonStringText(v.AsString()); return true;
+    case varBoolean: out = v.AsInt64() != 0 ? "true" : "false"; return true;
+    case varDate:
+    case varUnknown:
+    case varDispatch:
+    case varError:
+    case varByRef: break;
+  }
+  throw EUnsupportedType("Can't convert variant \"result\"");
+}

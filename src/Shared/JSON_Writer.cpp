@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
+#include <unordered_map>
 
 #include "Shared/JSON.h"
 
@@ -128,6 +130,37 @@ void AppendUnicodeEscape(std::string& out, char16_t c) {
   out += HEX[c & 0xF];
 }
 
+// A member name's place in the written order: descending hash, then the
+// UTF-16 code units.
+struct TNameKey {
+  uint32_t Hash;
+  std::u16string Units;
+};
+
+TNameKey MakeNameKey(std::string_view name) {
+  std::u16string units = Utf8ToUtf16(name);
+  const uint32_t hash = HashUnits(units);
+  return {hash, std::move(units)};
+}
+
+bool NameBefore(const TNameKey& a, const TNameKey& b) {
+  if (a.Hash != b.Hash) return a.Hash > b.Hash;
+  return a.Units < b.Units;
+}
+
+// Every name's key is made once per thread: the same few names come back
+// in every call and every reply. Bounded, so that input with endless
+// distinct names cannot grow it without end; names past the bound get
+// their key made each time.
+constexpr size_t MAX_CACHED_NAMES = 4096;
+
+const TNameKey* CachedNameKey(const std::string& name) {
+  thread_local std::unordered_map<std::string, TNameKey> cache;
+  if (const auto it = cache.find(name); it != cache.end()) return &it->second;
+  if (cache.size() >= MAX_CACHED_NAMES) return nullptr;
+  return &cache.emplace(name, MakeNameKey(name)).first->second;
+}
+
 class TWriter {
  public:
   explicit TWriter(bool escape) : FEscape(escape) {}
@@ -160,37 +193,42 @@ class TWriter {
 
  private:
   struct TMemberKey {
-    uint32_t Hash;
-    std::u16string Units;
+    const TNameKey* Key;
     const std::string* Name;
     const TJsonValue* Value;
   };
 
   void Object(const TJsonValue& v, int depth) {
-    std::vector<TMemberKey> members;
-    members.reserve(v.Members().size());
-    for (const auto& [name, value] : v.Members()) {
-      std::u16string units = Utf8ToUtf16(name);
-      const uint32_t hash = HashUnits(units);
-      members.push_back({hash, std::move(units), &name, value.get()});
+    const TJsonValue::TMembers& members = v.Members();
+    // Up to a few members (every call and reply) the keys stay on the stack.
+    constexpr size_t ON_STACK = 16;
+    TMemberKey local[ON_STACK];
+    std::vector<TMemberKey> spilled;
+    TMemberKey* keys = local;
+    if (members.size() > ON_STACK) {
+      spilled.resize(members.size());
+      keys = spilled.data();
     }
-    std::sort(members.begin(), members.end(), [](const TMemberKey& a, const TMemberKey& b) {
-      if (a.Hash != b.Hash) return a.Hash > b.Hash;
-      return a.Units < b.Units;
-    });
+    std::deque<TNameKey> uncached;  // names past the cache's bound
+    size_t n = 0;
+    for (const auto& [name, value] : members) {
+      const TNameKey* key = CachedNameKey(name);
+      if (!key) key = &uncached.emplace_back(MakeNameKey(name));
+      keys[n++] = {key, &name, value.get()};
+    }
+    std::sort(keys, keys + n, [](const TMemberKey& a, const TMemberKey& b) { return NameBefore(*a.Key, *b.Key); });
     FOut += '{';
-    bool first = true;
-    for (const TMemberKey& m : members) {
-      if (!first) FOut += ',';
-      first = false;
-      String(*m.Name);
+    for (size_t i = 0; i < n; ++i) {
+      if (i > 0) FOut += ',';
+      String(*keys[i].Name);
       FOut += ':';
-      Value(*m.Value, depth + 1);
+      Value(*keys[i].Value, depth + 1);
     }
     FOut += '}';
   }
 
-  void String(const std::string& text) {
+ public:
+  void String(std::string_view text) {
     FOut += '"';
     if (FEscape) {
       ForEachUtf16Unit(text, [this](char16_t c) { EscapedUnit(c); });
@@ -222,11 +260,20 @@ class TWriter {
     else FOut += static_cast<char>(c);
   }
 
+ private:
   bool FEscape;
   std::string FOut;
 };
 
 }  // namespace
+
+bool JsonNameBefore(std::string_view a, std::string_view b) { return NameBefore(MakeNameKey(a), MakeNameKey(b)); }
+
+std::string JsonStringText(std::string_view text) {
+  TWriter w(true);
+  w.String(text);
+  return w.Take();
+}
 
 std::string JsonSerialize(const IJsonValue& value) {
   if (!value) return "null";

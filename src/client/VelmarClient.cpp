@@ -44,7 +44,7 @@ void TVelmarClient::Connect(const std::string& pipeName, uint32_t timeoutMs) {
 void TVelmarClient::Close() {
   FSocket.Close();
   FReceiver.Discard();
-  FPacket.Clear();
+  FPacketSize = 0;
 }
 
 bool TVelmarClient::WaitSocket(short events, const TDeadline& deadline) {
@@ -95,22 +95,18 @@ void TVelmarClient::Send(const void* data, size_t size, uint32_t timeoutMs) {
 }
 
 void TVelmarClient::ReceivePacket(const TDeadline& deadline) {
-  FPacket.Clear();
-  // Kept from packet to packet (it grows to the longest one read): clearing
-  // 64 KB for every reply costs more than reading it.
-  std::vector<uint8_t>& buffer = FReadBuffer;
-  if (buffer.empty()) buffer.resize(MAX_BUFFER);
+  FPacketSize = 0;
+  if (!FPacket) FPacket = std::make_unique<TPacketBuffer>();
+  // A reply is rarely there yet when this is called (the manager has just
+  // been sent the request): waiting first saves a read that would find
+  // nothing.
   for (;;) {
-    size_t got = 0;
-    const TIoResult r = FSocket.ReadMessage(buffer, got);
-    if (r.Done()) {
-      FPacket.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
-      return;
-    }
+    if (!WaitSocket(POLLIN, deadline)) throw EVelmarClientTimeout("Timed out waiting for a message");
+    const TIoResult r = FSocket.ReceiveMessage(*FPacket, FPacketSize);
+    if (r.Done()) return;
     if (r.Status == TIo::PeerGone) throw EVelmarClientDisconnected("The manager closed the pipe");
     if (r.Status != TIo::WouldBlock)
       throw EVelmarClientError("Reading from the pipe failed (" + ErrnoText(r.Errno) + ")");
-    if (!WaitSocket(POLLIN, deadline)) throw EVelmarClientTimeout("Timed out waiting for a message");
   }
 }
 
@@ -121,11 +117,11 @@ std::string TVelmarClient::Receive(uint32_t timeoutMs) {
     ReceivePacket(deadline);
     std::string message;
     bool delivered = false;
-    const bool accepted = FReceiver.Receive(FPacket, [&](TStream& stream) {
-      message = stream.ReadToEnd();
-      delivered = true;
-    });
-    FPacket.Clear();
+    const bool accepted =
+        FReceiver.Receive(std::span<const uint8_t>(FPacket->Data(), FPacketSize), [&](const TPipeMessage& m) {
+          message = m.Text();
+          delivered = true;
+        });
     if (!accepted)
       throw EVelmarClientError("A message from the manager is larger than " +
                                std::to_string(FReceiver.MaxSize()) + " bytes");

@@ -65,12 +65,14 @@ class TVelmarClient {
   void SendOne(const void* data, uint32_t size, const Platform::TDeadline& deadline);
   // Waits for events on the socket until the deadline; false on time-out.
   bool WaitSocket(short events, const Platform::TDeadline& deadline);
-  // Reads one whole pipe message into FPacket.
+  // Reads one whole pipe message into FPacket; FPacketSize is its length.
   void ReceivePacket(const Platform::TDeadline& deadline);
 
   Platform::TLocalSocket FSocket;
   TPipeReceiver FReceiver;
-  TFastMemStream FPacket;
-  std::vector<uint8_t> FReadBuffer;
+  // Kept from packet to packet: room for any packet, touched only as far as
+  // replies fill it.
+  std::unique_ptr<Platform::TPacketBuffer> FPacket;
+  size_t FPacketSize = 0;
   int64_t FNextId = 1;
 };

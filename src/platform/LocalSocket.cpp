@@ -1,6 +1,8 @@
 #include "platform/LocalSocket.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
 #include <linux/sockios.h>
@@ -204,6 +206,38 @@ TIoResult TLocalSocket::ReadMessage(std::vector<uint8_t>& buffer, size_t& length
   if (!got.Message) return PEER_CLOSED;
   length = static_cast<size_t>(got.Length);
   return {};
+}
+
+TIoResult TLocalSocket::ReceiveMessage(TPacketBuffer& buffer, size_t& length) {
+  length = 0;
+  if (FFd < 0) return NOT_OPEN;
+  // MSG_TRUNC: the result is the packet's whole length, also when it did
+  // not fit.
+  const TRecvResult got = RecvMessage(FFd, buffer.Data(), buffer.Capacity(), MSG_TRUNC);
+  if (got.Length < 0) return Outcome(got.Error);
+  if (!got.Message) return PEER_CLOSED;
+  if (static_cast<size_t>(got.Length) > buffer.Capacity()) return {TIo::Failed, EMSGSIZE};
+  length = static_cast<size_t>(got.Length);
+  return {};
+}
+
+size_t LargestPacket() {
+  static const size_t largest = [] {
+    constexpr size_t CAP = (size_t{64} << 20) + 1;
+    // The kernel's own default send buffer, should the setting be unreadable.
+    size_t wmemMax = 212992;
+    char text[32] = {};
+    const int fd = ::open("/proc/sys/net/core/wmem_max", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      const ssize_t n = ::read(fd, text, sizeof text - 1);
+      ::close(fd);
+      char* end = nullptr;
+      const unsigned long long v = n > 0 ? std::strtoull(text, &end, 10) : 0;
+      if (end != text && v > 0) wmemMax = static_cast<size_t>(std::min<unsigned long long>(v, CAP));
+    }
+    return std::min(CAP, 2 * wmemMax + 4096);
+  }();
+  return largest;
 }
 
 bool TLocalSocket::HasMessage() {

@@ -5,6 +5,7 @@
 // how it ended (TIo) and with which errno.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,26 @@ std::string RandomHex(size_t digits);
 // record of the listener, SO_PEERCRED); none when nobody answers.
 std::optional<uint32_t> ListenerUserId(const std::string& pipeName);
 
+// The longest packet a peer can hand us: a packet is bounded by its sender's
+// send buffer, which a process without privileges can raise to twice the
+// kernel's net.core.wmem_max. Read from the kernel once; capped at 64 MiB + 1.
+size_t LargestPacket();
+
+// Room for any packet a peer can send, so that one read takes it whole. Its
+// memory is not cleared: pages are touched (and committed) only as packets
+// fill them, so a buffer that only ever holds short calls costs a few pages.
+class TPacketBuffer {
+ public:
+  TPacketBuffer() : FCapacity(LargestPacket()), FData(new uint8_t[FCapacity]) {}
+  uint8_t* Data() { return FData.get(); }
+  const uint8_t* Data() const { return FData.get(); }
+  size_t Capacity() const { return FCapacity; }
+
+ private:
+  size_t FCapacity;
+  std::unique_ptr<uint8_t[]> FData;
+};
+
 // One connected endpoint. Movable, not copyable; closes on destruction.
 class TLocalSocket {
  public:
@@ -82,6 +103,12 @@ class TLocalSocket {
   // with EMSGSIZE when the message is longer than maxLength: it is then
   // left unread and nothing is allocated for it.
   TIoResult ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength = SIZE_MAX);
+  // Reads the next message with one read (no look at its length first):
+  // the way to read on a hot path. length is the message's length, which
+  // may be 0. WouldBlock, PeerGone as for ReadMessage; Failed with EMSGSIZE
+  // when the message did not fit the buffer, which only a privileged peer
+  // can cause: it is then consumed, and the caller ends the connection.
+  TIoResult ReceiveMessage(TPacketBuffer& buffer, size_t& length);
   // Whether a message can be read without blocking.
   bool HasMessage();
 

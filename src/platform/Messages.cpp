@@ -1,5 +1,6 @@
 #include "platform/Messages.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -12,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Events.h"
+#include "platform/ScopeExit.h"
 
 namespace Platform {
 namespace {
@@ -67,17 +69,22 @@ struct TQueue {
   std::deque<TPosted> Posted;
   bool Closed = false;
   TEvent AnyEvent{true, false};   // set exactly while anything waits
-  TEvent SentEvent{true, false};  // set exactly while a sent message waits
+  // Set exactly while a sent message waits, as long as the owner watches
+  // it (SentWatched); unwatched it is left as it was. Only the owner waits
+  // on it, and rarely: keeping it in step costs two system calls for every
+  // message sent, which the calls of a run would pay for nothing.
+  TEvent SentEvent{true, false};
   IMessagePump* Pump = nullptr;   // touched only by the owner thread
   bool AnySet = false;            // the events' states, under Lock
   bool SentSet = false;
+  int SentWatched = 0;            // the owner's waits on SentEvent, under Lock
 
   // Under Lock. An event is touched only when its state changes: each
   // change is a system call.
   void UpdateEvents() {
     const bool sent = !Sent.empty();
     const bool any = sent || !Posted.empty();
-    if (sent != SentSet) {
+    if (SentWatched > 0 && sent != SentSet) {
       if (sent) SentEvent.Set(); else SentEvent.Reset();
       SentSet = sent;
     }
@@ -86,6 +93,26 @@ struct TQueue {
       AnySet = any;
     }
   }
+};
+
+// The owner's wait on its own queue's SentEvent: the event is in step with
+// the queue from the start of the wait to its end.
+class TSentWatch {
+ public:
+  explicit TSentWatch(TQueue& q) : FQueue(q) {
+    std::lock_guard<std::mutex> g(FQueue.Lock);
+    ++FQueue.SentWatched;
+    FQueue.UpdateEvents();
+  }
+  ~TSentWatch() {
+    std::lock_guard<std::mutex> g(FQueue.Lock);
+    --FQueue.SentWatched;
+  }
+  TSentWatch(const TSentWatch&) = delete;
+  TSentWatch& operator=(const TSentWatch&) = delete;
+
+ private:
+  TQueue& FQueue;
 };
 
 struct TWindow {
@@ -168,19 +195,15 @@ LRESULT CallProc(const std::shared_ptr<TWindow>& w, uint32_t msg, WPARAM wParam,
 // Runs a message sent from another thread and completes it, also when the
 // callback raises (the sender then gets 0, the error goes on here).
 void DispatchSent(const std::shared_ptr<TQueue>& q, TSent* sent) {
-  struct TCompleter {
-    TSent* Sent;
-    LRESULT Result = 0;
-    bool PreviousInSend;
-    ~TCompleter() {
-      tInSendMessage = PreviousInSend;
-      Complete(Sent, Result);
-    }
-  } completer{sent, 0, tInSendMessage};
+  LRESULT result = 0;
+  const TScopeExit complete([sent, &result, previous = tInSendMessage] {
+    tInSendMessage = previous;
+    Complete(sent, result);
+  });
   std::shared_ptr<TWindow> w = FindWindow(sent->Wnd);
   if (!w || w->Queue != q) return;
   tInSendMessage = true;
-  completer.Result = CallProc(w, sent->Msg, sent->WParam, sent->LParam);
+  result = CallProc(w, sent->Msg, sent->WParam, sent->LParam);
 }
 
 bool ProcessOneSent(const std::shared_ptr<TQueue>& q) {
@@ -276,9 +299,21 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
   if (sent.Quiet) {
     // Asleep until something else calls for this thread; only then is the
     // message looked at, and from then on its completion wakes us.
-    std::vector<int> fds(watched.begin(), watched.end());
-    fds.push_back(own->SentEvent.Fd());
-    (void)WaitForAnyFd(fds, INFINITE);
+    // On the stack: this runs for every engine call.
+    constexpr size_t ON_STACK = 8;
+    int local[ON_STACK];
+    std::vector<int> spilled;
+    int* fds = local;
+    if (watched.size() + 1 > ON_STACK) {
+      spilled.resize(watched.size() + 1);
+      fds = spilled.data();
+    }
+    std::copy(watched.begin(), watched.end(), fds);
+    fds[watched.size()] = own->SentEvent.Fd();
+    {
+      const TSentWatch watch(*own);
+      (void)WaitForAnyFd(std::span<const int>(fds, watched.size() + 1), INFINITE);
+    }
     std::lock_guard<std::mutex> g(own->Lock);
     sent.Quiet = false;
   }
@@ -332,12 +367,8 @@ bool ProcessOneMessage() {
   }
   std::shared_ptr<TWindow> w = FindWindow(posted.Wnd);
   if (w && w->Queue == q) {
-    const bool previous = tInSendMessage;
+    const TScopeExit restore([previous = tInSendMessage] { tInSendMessage = previous; });
     tInSendMessage = false;
-    struct TRestore {
-      bool Value;
-      ~TRestore() { tInSendMessage = Value; }
-    } restore{previous};
     CallProc(w, posted.Msg, posted.WParam, posted.LParam);
   }
   return true;
@@ -375,7 +406,12 @@ bool WaitMessage(uint32_t timeoutMs) {
 uint32_t MsgWaitForMultipleObjects(std::span<const int> fds, uint32_t timeoutMs, uint32_t wakeMask) {
   const std::shared_ptr<TQueue>& q = CurrentQueue();
   std::vector<int> all(fds.begin(), fds.end());
-  all.push_back((wakeMask & ~QS_SENDMESSAGE) != 0 ? q->AnyEvent.Fd() : q->SentEvent.Fd());
+  if ((wakeMask & ~QS_SENDMESSAGE) != 0) {
+    all.push_back(q->AnyEvent.Fd());
+    return WaitForAnyFd(all, timeoutMs);
+  }
+  all.push_back(q->SentEvent.Fd());
+  const TSentWatch watch(*q);
   return WaitForAnyFd(all, timeoutMs);
 }
 

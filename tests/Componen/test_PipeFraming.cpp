@@ -47,26 +47,12 @@ void EnqueueString(TWriteQueue& q, const std::string& s) {
   q.Enqueue(s.data(), static_cast<int32_t>(s.size()));
 }
 
-// Feeds the packets to a receiver and returns what it delivered.
-// Feeds the packets as a connection's worker does: each from where it lies
-// while the receiver needs no stream of it, else as a stream of its own.
-// With inPlace false, every packet goes as a stream.
-std::vector<std::string> Feed(TPipeReceiver& r, const std::vector<std::string>& packets, bool inPlace = true) {
+// Feeds the packets to a receiver, each from where it lies (as a
+// connection's worker does), and returns what it delivered.
+std::vector<std::string> Feed(TPipeReceiver& r, const std::vector<std::string>& packets) {
   std::vector<std::string> delivered;
-  const auto deliver = [&](TStream& s) {
-    EXPECT_EQ(s.GetPosition(), 0);
-    delivered.push_back(s.ReadToEnd());
-  };
-  TFastMemStream packet;
-  for (const auto& p : packets) {
-    if (inPlace && r.NeedsNoStream()) {
-      r.ReceiveInPlace(reinterpret_cast<const uint8_t*>(p.data()), static_cast<int64_t>(p.size()), deliver);
-      continue;
-    }
-    packet.Clear();
-    packet.WriteBuffer(p.data(), static_cast<int64_t>(p.size()));
-    r.Receive(packet, deliver);
-  }
+  const auto deliver = [&](const TPipeMessage& m) { delivered.push_back(m.Text()); };
+  for (const auto& p : packets) r.Receive(PacketBytes(p), deliver);
   return delivered;
 }
 
@@ -238,16 +224,16 @@ TEST(WriteQueue, SplitIsAtomicAgainstOtherProducers) {
 
 TEST(PipeReceiver, SinglePacketsAreDeliveredAsTheyCame) {
   TPipeReceiver r;
-  TFastMemStream packet;
-  packet.WriteBuffer("abc", 3);  // position left at the end on purpose
-  TStream* delivered = nullptr;
+  const std::string packet = "abc";
+  const uint8_t* delivered = nullptr;
   std::string text;
-  r.Receive(packet, [&](TStream& s) {
-    delivered = &s;
-    EXPECT_EQ(s.GetPosition(), 0);
-    text = s.ReadToEnd();
+  r.Receive(PacketBytes(packet), [&](const TPipeMessage& m) {
+    // The very bytes it was given: no copy.
+    EXPECT_EQ(m.File, nullptr);
+    delivered = m.Bytes.data();
+    text = m.Text();
   });
-  EXPECT_EQ(delivered, &packet);
+  EXPECT_EQ(delivered, reinterpret_cast<const uint8_t*>(packet.data()));
   EXPECT_EQ(text, "abc");
 
   EXPECT_EQ(Feed(r, {""}), std::vector<std::string>{""});
@@ -280,10 +266,9 @@ TEST(PipeReceiver, AssemblesAndAppliesControlRules) {
 TEST(PipeReceiver, AssemblyIsDroppedWhenTheHandlerRaises) {
   TPipeReceiver r;
   Feed(r, {ControlBytes(MB_START), "abc"});
-  TFastMemStream packet;
   const std::string end = ControlBytes(MB_END);
-  packet.WriteBuffer(end.data(), 16);
-  EXPECT_THROW(r.Receive(packet, [](TStream&) { throw std::runtime_error("handler"); }), std::runtime_error);
+  EXPECT_THROW(r.Receive(PacketBytes(end), [](const TPipeMessage&) { throw std::runtime_error("handler"); }),
+               std::runtime_error);
   EXPECT_FALSE(r.Assembling());
   EXPECT_TRUE(Feed(r, {end}).empty());
 }
@@ -293,14 +278,8 @@ TEST(PipeReceiver, RefusesMessagesPastTheSizeBound) {
   const std::string start = ControlBytes(MB_START), end = ControlBytes(MB_END);
   TPipeReceiver r;
   r.SetMaxSize(10);
-  // As a worker feeds them: in place within an assembly or a refused message.
   auto feedOne = [&](const std::string& p, std::vector<std::string>& out) {
-    const auto deliver = [&](TStream& s) { out.push_back(s.ReadToEnd()); };
-    if (r.NeedsNoStream())
-      return r.ReceiveInPlace(reinterpret_cast<const uint8_t*>(p.data()), static_cast<int64_t>(p.size()), deliver);
-    TFastMemStream packet;
-    packet.WriteBuffer(p.data(), static_cast<int64_t>(p.size()));
-    return r.Receive(packet, deliver);
+    return r.Receive(PacketBytes(p), [&](const TPipeMessage& m) { out.push_back(m.Text()); });
   };
   std::vector<std::string> out;
   // Exactly the bound passes, assembled or single.
@@ -348,9 +327,8 @@ TEST(PipeReceiver, AssemblesPacketsOfAnySizeInOrder) {
   packets.push_back(ControlBytes(MB_END));
   TPipeReceiver r;
   for (int round = 0; round < 4; ++round) {
-    // Every packet as a stream of its own, or (as a worker feeds them)
-    // the assembly's packets from where they lie.
-    const auto delivered = Feed(r, packets, round % 2 == 0);
+    // The same receiver again and again: its staging memory is kept.
+    const auto delivered = Feed(r, packets);
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_TRUE(delivered[0] == whole) << "round " << round << ": " << delivered[0].size() << " bytes";
   }

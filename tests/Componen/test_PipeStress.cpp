@@ -39,9 +39,9 @@ TEST(PipeStress, SixtyFourClientsEachGetTheirOwnThousandReplies) {
   TPipeServer server;
   server.SetPipeName(name);
   std::atomic<int> messages{0};
-  server.SetOnPipeMessage([&](TPipeServer* sender, uint32_t pipe, TStream& stream) {
+  server.SetOnPipeMessage([&](TPipeServer* sender, uint32_t pipe, const TPipeMessage& message) {
     // The reply names the connection it was meant for.
-    const std::string reply = std::to_string(pipe) + "|" + stream.ReadToEnd();
+    const std::string reply = std::to_string(pipe) + "|" + message.Text();
     sender->Write(pipe, reply.data(), static_cast<int32_t>(reply.size()));
     ++messages;
   });
@@ -109,7 +109,7 @@ TEST(PipeStress, TenThousandConnectionsLeaveNothingBehind) {
     server.SetOnPipeConnect([&](TPipeServer*, uint32_t) { ++connects; });
     server.SetOnPipeDisconnect([&](TPipeServer*, uint32_t) { ++disconnects; });
     server.SetOnPipeError([&](TPipeServer*, uint32_t, TPipeContext, int32_t) { ++errors; });
-    server.SetOnPipeMessage([&](TPipeServer* sender, uint32_t pipe, TStream&) {
+    server.SetOnPipeMessage([&](TPipeServer* sender, uint32_t pipe, const TPipeMessage&) {
       ++messages;
       sender->Write(pipe, "ok", 2);
     });

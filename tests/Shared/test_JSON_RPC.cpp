@@ -272,7 +272,7 @@ TEST_F(JsonRpcServerTest, NestedCallsAndHandlerChangesDuringACall) {
   EXPECT_EQ(writer.Replies[0].Text, R"({"result":"inner","id":2,"jsonrpc":"2.0"})");
   EXPECT_EQ(writer.Replies[1].Pipe, 1u);
   EXPECT_EQ(writer.Replies[1].Text, R"({"result":"outer done on pipe number 1","id":1,"jsonrpc":"2.0"})");
-  EXPECT_FALSE(server.GetOnRPC());
+  EXPECT_FALSE(server.HasOnRPC());
 }
 
 TEST_F(JsonRpcServerTest, ARefusedWriteIsNotAnError) {

@@ -86,11 +86,9 @@ bool ReadMessage(TLocalSocket& s, TPipeReceiver& r, std::string& message) {
     bool ok = false;
     const std::string packet = ReadPacket(s, &ok);
     if (!ok) return false;
-    TFastMemStream stream;
-    stream.WriteBuffer(packet.data(), static_cast<int64_t>(packet.size()));
     bool delivered = false;
-    r.Receive(stream, [&](TStream& m) {
-      message = m.ReadToEnd();
+    r.Receive(PacketBytes(packet), [&](const TPipeMessage& m) {
+      message = m.Text();
       delivered = true;
     });
     if (delivered) return true;

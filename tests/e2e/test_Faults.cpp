@@ -382,10 +382,9 @@ class TStranger {
       size_t got = 0;
       const Platform::TIo r = FSocket.ReadMessage(buffer, got).Status;
       if (r == Platform::TIo::Done) {
-        TFastMemStream packet;
-        packet.WriteBuffer(buffer.data(), static_cast<int64_t>(got));
         std::optional<std::string> message;
-        FReceiver.Receive(packet, [&](TStream& s) { message = s.ReadToEnd(); });
+        FReceiver.Receive(std::span<const uint8_t>(buffer.data(), got),
+                          [&](const TPipeMessage& m) { message = m.Text(); });
         if (message) return message;
         continue;
       }

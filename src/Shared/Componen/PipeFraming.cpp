@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "diagnostics/Exception.h"
+#include "platform/ScopeExit.h"
 #include "platform/TempFile.h"
 
 namespace {
@@ -90,10 +91,7 @@ void TWriteQueue::Enqueue(const void* prefix, int32_t prefixCount, const void* b
   };
 
   std::lock_guard lock(FMutex);
-  struct TUpdate {
-    TWriteQueue& Queue;
-    ~TUpdate() { Queue.UpdateState(); }
-  } update{*this};
+  const Platform::TScopeExit update([this] { UpdateState(); });
   if (total <= MAX_BUFFER) {
     Offer(copy(0, total));
     return;
@@ -295,36 +293,47 @@ void TPipeMultiMsg::CreateTempBacking() {
   const int fd = Platform::CreateUnnamedTempFile(dir, MB_PREFIX);
   if (fd >= 0) {
     try {
-      FStream = std::make_unique<THandleStream>(fd);
+      FFile = std::make_unique<THandleStream>(fd);
     } catch (...) {
       Platform::CloseFd(fd);
       throw;
     }
-    FHandle = fd;
   } else {
-    FHandle = -1;
-    FStream = std::make_unique<TFastMemStream>();
+    FMemory = std::make_unique<TFastMemStream>();
   }
 }
 
+std::span<const uint8_t> TPipeMultiMsg::MemoryBytes() const {
+  if (!FMemory || FMemory->GetSize() == 0) return {};
+  return {FMemory->Memory(), static_cast<size_t>(FMemory->GetSize())};
+}
+
 void TPipeMultiMsg::Write(const void* data, int64_t size) {
-  if (FHandle < 0) {
-    FStream->WriteBuffer(data, size);
+  if (!FFile) {
+    FMemory->WriteBuffer(data, size);
     return;
   }
-  const int64_t held = FStream->GetPosition();
-  if (FStream->Write(data, size) == size) return;
+  const int64_t held = FFile->GetPosition();
+  if (FFile->Write(data, size) == size) return;
   // Whatever part of these bytes got in is written again below.
   auto memory = std::make_unique<TFastMemStream>();
   memory->SetCapacity(held + size);
   memory->SetSize(held);
-  FStream->SetPosition(0);
-  FStream->ReadBuffer(memory->Memory(), held);
+  FFile->SetPosition(0);
+  FFile->ReadBuffer(memory->Memory(), held);
   memory->SetPosition(held);
   memory->WriteBuffer(data, size);
-  FStream = std::move(memory);  // closes the file
-  FHandle = -1;
+  FMemory = std::move(memory);
+  FFile.reset();  // closes the file
   FMovedToMemory = true;
+}
+
+std::string TPipeMessage::Text() const {
+  if (File) {
+    File->SetPosition(0);
+    return File->ReadToEnd();
+  }
+  return std::string(reinterpret_cast<const char*>(Bytes.data()), Bytes.size());
 }
 
 // ---- TPipeReceiver ----
@@ -366,19 +375,11 @@ void TPipeReceiver::NoteMovedToMemory(const TPipeMultiMsg& assembly) {
   FMovedToMemory = true;
 }
 
-bool TPipeReceiver::Receive(TFastMemStream& message, const TDeliver& deliver) {
-  message.SetPosition(0);
-  return Take(message.Memory(), message.GetSize(), &message, deliver);
-}
-
-bool TPipeReceiver::ReceiveInPlace(const uint8_t* data, int64_t size, const TDeliver& deliver) {
-  Assert(NeedsNoStream());
-  return Take(data, size, nullptr, deliver);
-}
-
-bool TPipeReceiver::Take(const uint8_t* data, int64_t size, TFastMemStream* message, const TDeliver& deliver) {
+bool TPipeReceiver::Receive(std::span<const uint8_t> packet, const TDeliver& deliver) {
+  const uint8_t* data = packet.data();
+  const auto size = static_cast<int64_t>(packet.size());
   uint32_t code = 0;
-  if (DecodePipeMsgBlock(data, static_cast<size_t>(size), code)) {
+  if (DecodePipeMsgBlock(data, packet.size(), code)) {
     FSkipping = false;
     FAssembled = 0;
     if (code == MB_START) {
@@ -393,8 +394,14 @@ bool TPipeReceiver::Take(const uint8_t* data, int64_t size, TFastMemStream* mess
         const int64_t staged = std::exchange(FStaged, 0);
         if (staged > 0) assembly->Write(FStage.get(), staged);
         NoteMovedToMemory(*assembly);
-        assembly->Stream().SetPosition(0);
-        deliver(assembly->Stream());
+        TPipeMessage message;
+        if (assembly->Handle() >= 0) {
+          message.File = &assembly->Stream();
+          message.File->SetPosition(0);
+        } else {
+          message.Bytes = assembly->MemoryBytes();
+        }
+        deliver(message);
       }
     } else {
       Discard();
@@ -414,7 +421,6 @@ bool TPipeReceiver::Take(const uint8_t* data, int64_t size, TFastMemStream* mess
     return true;
   }
   if (size > FMaxSize) return false;
-  Assert(message != nullptr);
-  deliver(*message);
+  deliver(TPipeMessage{packet, nullptr});
   return true;
 }

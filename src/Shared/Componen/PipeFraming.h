@@ -12,7 +12,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -197,9 +199,11 @@ class TPipeMultiMsg {
   TPipeMultiMsg(const TPipeMultiMsg&) = delete;
   TPipeMultiMsg& operator=(const TPipeMultiMsg&) = delete;
 
-  TStream& Stream() { return *FStream; }
+  TStream& Stream() { return FFile ? static_cast<TStream&>(*FFile) : *FMemory; }
   // The backing file, or -1 when the message is held in memory.
-  int Handle() const { return FHandle; }
+  int Handle() const { return FFile ? FFile->Handle() : -1; }
+  // The bytes of a message held in memory (empty for one in a file).
+  std::span<const uint8_t> MemoryBytes() const;
   // Appends to the message. When its file cannot take the bytes (a full
   // disk, a file-size limit), what it holds moves to memory and the message
   // goes on there: the bound on a message's size bounds that memory too.
@@ -213,36 +217,48 @@ class TPipeMultiMsg {
  private:
   void CreateTempBacking();
 
-  int FHandle = -1;  // owned by FStream when valid
-  std::unique_ptr<TStream> FStream;
+  // Exactly one is set.
+  std::unique_ptr<THandleStream> FFile;
+  std::unique_ptr<TFastMemStream> FMemory;
   bool FMovedToMemory = false;
 };
+
+// A whole message as a receiver hands it out, valid during its delivery
+// only. A message that lies in memory (a single packet in the reader's own
+// buffer, or an assembly held in memory) is its bytes where they lie; an
+// assembly collected in a temporary file is that file.
+struct TPipeMessage {
+  std::span<const uint8_t> Bytes;  // empty when File is set
+  TStream* File = nullptr;         // at position 0
+  // Its text: a copy, read from the file when there is one.
+  std::string Text() const;
+};
+
+// Text as the bytes of a packet.
+inline std::span<const uint8_t> PacketBytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
 
 // The reading rules: fed each whole pipe message in arrival order, it hands
 // out whole messages. A 16-byte message shaped like a control packet is one.
 class TPipeReceiver {
  public:
-  // Receives a whole message positioned at 0, valid only during the call.
-  using TDeliver = std::function<void(TStream& message)>;
+  // Receives a whole message, valid only during the call.
+  using TDeliver = std::function<void(const TPipeMessage& message)>;
 
   TPipeReceiver() : FMaxSize(GetMaxMessageSize()) {}
   TPipeReceiver(const TPipeReceiver&) = delete;
   TPipeReceiver& operator=(const TPipeReceiver&) = delete;
 
-  // Applies the rules to one pipe message (the whole of `message`, from its
-  // memory). A single-packet message is delivered as `message` itself at
-  // position 0. An assembly is discarded after its delivery, also when
-  // deliver raises.
+  // Applies the rules to one pipe message, read where it lies. A
+  // single-packet message is delivered as those very bytes, with no copy;
+  // a packet of an assembly is written on from there. An assembly is
+  // discarded after its delivery, also when deliver raises.
   //
   // False when a message went past MaxSize(): nothing of it is delivered,
   // a partial assembly is thrown away at once, and the rest of its packets
   // are dropped up to the next control packet.
-  bool Receive(TFastMemStream& message, const TDeliver& deliver);
-  // While NeedsNoStream(), no packet is delivered on its own: each is a
-  // control packet, part of the assembly or part of a refused message. It
-  // can then be taken from wherever it lies, as Receive would take it.
-  bool NeedsNoStream() const { return FMultiMsg != nullptr || FSkipping; }
-  bool ReceiveInPlace(const uint8_t* data, int64_t size, const TDeliver& deliver);
+  bool Receive(std::span<const uint8_t> packet, const TDeliver& deliver);
   bool Assembling() const { return FMultiMsg != nullptr; }
   // Drops a partial assembly (connection ended mid-message).
   void Discard() {
@@ -265,9 +281,6 @@ class TPipeReceiver {
   void Append(const uint8_t* data, int64_t size);
   void WriteStaged();
   void NoteMovedToMemory(const TPipeMultiMsg& assembly);
-  // Receive's rules for the packet's bytes; `message` (their stream) is
-  // needed only when the packet can be a message on its own.
-  bool Take(const uint8_t* data, int64_t size, TFastMemStream* message, const TDeliver& deliver);
 
   std::unique_ptr<TPipeMultiMsg> FMultiMsg;
   std::unique_ptr<uint8_t[]> FStage;

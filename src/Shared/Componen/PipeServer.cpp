@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Shared/Componen/Pipes.h"
+#include "platform/ScopeExit.h"
 
 using namespace Platform;
 
@@ -42,23 +43,17 @@ void CheckPipeName(const std::string& value) {
 
 void DisconnectAndClose(TLocalSocket& pipe, int killFd) {
   if (!pipe.IsOpen()) return;
-  struct TClose {
-    TLocalSocket& Pipe;
-    ~TClose() { Pipe.Close(); }
-  } close{pipe};
+  const TScopeExit close([&pipe] { pipe.Close(); });
   pipe.Flush(killFd);
   pipe.Shutdown();
 }
 
 void TPipeConnection::Disconnect(int killFd) {
   if (!FSocket.IsOpen()) return;
-  struct TClose {
-    TPipeConnection& Connection;
-    ~TClose() {
-      std::lock_guard<std::mutex> lock(Connection.FWriteLock);
-      Connection.FSocket.Close();
-    }
-  } close{*this};
+  const TScopeExit close([this] {
+    std::lock_guard<std::mutex> lock(FWriteLock);
+    FSocket.Close();
+  });
   FSocket.Flush(killFd);
   FSocket.Shutdown();
 }
@@ -173,11 +168,7 @@ void TPipeServer::AddWorkerThread(uint32_t pipe, TLocalSocket&& socket) {
 }
 
 void TPipeServer::RemoveWorkerThread(TThreadEx* sender) {
-  struct TEnded {
-    TPipeServer& Server;
-    TThreadEx* Sender;
-    ~TEnded() { Server.ThreadEnded(Sender); }
-  } ended{*this, sender};
+  const TScopeExit ended([this, sender] { ThreadEnded(sender); });
   RemoveClient(static_cast<TPipeThread*>(sender)->Pipe());
 }
 
@@ -264,10 +255,7 @@ bool TPipeServer::SendStream(uint32_t pipe, TStream* stream) {
   if (!info) return false;
   TWriteQueue& queue = *info->WriteQueue;
   queue.EnqueueStartPacket();
-  struct TEnd {
-    TWriteQueue& Queue;
-    ~TEnd() { Queue.EnqueueEndPacket(); }
-  } end{queue};
+  const TScopeExit end([&queue] { queue.EnqueueEndPacket(); });
   stream->SetPosition(0);
   std::vector<uint8_t> chunk(MAX_BUFFER);
   for (;;) {

@@ -6,6 +6,7 @@
 
 #include "Shared/Componen/Pipes.h"
 #include "platform/FdWait.h"
+#include "platform/ScopeExit.h"
 
 using namespace Platform;
 
@@ -46,7 +47,6 @@ TPipeThread::TPipeThread(HWND notifyWindow, uint32_t notifyThread, TWriteQueue* 
       FSocket(std::move(socket)),
       FCounter(counter),
       FWriteQueue(writeQueue),
-      FRcvBuffer(MAX_BUFFER, 0),
       FKillEvent(killEvent),
       FNotifySent(notifySent) {
   FKillEvent->Reset();
@@ -65,16 +65,13 @@ TPipeThread::~TPipeThread() {
 
 void TPipeThread::Execute() {
   // The connection is cut off whatever way the body ends.
-  struct TTeardown {
-    TPipeThread& Thread;
-    ~TTeardown() {
-      // Detached first: from now on replies are only queued (a write already
-      // under way finishes before the close, under the connection's lock).
-      Thread.FWriteQueue->SetDirectSink(nullptr);
-      Thread.FSocket.Disconnect(Thread.FKillEvent->Fd());
-      Thread.FReceiver.Discard();  // a partial message of a client that went away
-    }
-  } teardown{*this};
+  const TScopeExit teardown([this] {
+    // Detached first: from now on replies are only queued (a write already
+    // under way finishes before the close, under the connection's lock).
+    FWriteQueue->SetDirectSink(nullptr);
+    FSocket.Disconnect(FKillEvent->Fd());
+    FReceiver.Discard();  // a partial message of a client that went away
+  });
 
   if (Sync().SyncBaseTID() != FNotifyThread) {
     PostMessage(FNotify, WM_THREADCTX, 0, 0);
@@ -104,10 +101,7 @@ void TPipeThread::Execute() {
       const uint32_t r = WaitForFds(std::span<const TFdWait>(events, FPendingWrite ? 3 : 4), INFINITE);
       switch (r) {
         case WAIT_OBJECT_0: {
-          struct TTerminate {
-            TPipeThread& Thread;
-            ~TTerminate() { Thread.Terminate(); }
-          } terminate{*this};
+          const TScopeExit terminate([this] { Terminate(); });
           const TFdWait writable[1] = {{FSocket.Fd(), POLLOUT}};
           if (FPendingWrite && WaitForFds(writable, KILL_GRACE_MS) == WAIT_OBJECT_0) CompleteWrite();
           const TFdWait readable[1] = {{FSocket.Fd(), POLLIN}};
@@ -139,11 +133,11 @@ void TPipeThread::Execute() {
 
 TIo TPipeThread::ReadPacket() {
   FRcvRead = 0;
-  // One packet is bounded like a whole message (the kernel's own limit on a
-  // packet is far lower, unless someone raised it).
-  const TIoResult r =
-      FSocket.ReadMessage(FRcvBuffer, FRcvRead, static_cast<size_t>(std::max<int64_t>(FReceiver.MaxSize(), 0)));
-  if (r.Done()) TraceRead(FPipe, FRcvBuffer.size(), FRcvRead);
+  // One read, into room for any packet: a single packet past the message
+  // bound is refused by the receiver, one past the room (only a privileged
+  // peer can send one) by the read.
+  const TIoResult r = FSocket.ReceiveMessage(FRcvBuffer, FRcvRead);
+  if (r.Done()) TraceRead(FPipe, FRcvBuffer.Capacity(), FRcvRead);
   else if (r.Status != TIo::WouldBlock) FErrno = r.Errno;
   return r.Status;
 }
@@ -194,13 +188,10 @@ bool TPipeThread::QueuedWrite() {
   if (!FWriteQueue->Dequeue(FPacket)) return true;
   const TIoResult r = FSocket.Write(FPacket.data(), FPacket.size());
   if (r.Done()) {
-    struct TDispose {
-      TPipeThread& Thread;
-      ~TDispose() {
-        Thread.FPacket.clear();
-        Thread.FWriteQueue->WriteDone();
-      }
-    } dispose{*this};
+    const TScopeExit dispose([this] {
+      FPacket.clear();
+      FWriteQueue->WriteDone();
+    });
     PacketSent();
     return true;
   }
@@ -217,14 +208,11 @@ bool TPipeThread::CompleteWrite() {
   // The socket has room again: the packet goes now.
   const TIoResult r = FSocket.Write(FPacket.data(), FPacket.size());
   if (r.Status == TIo::WouldBlock) return true;  // not enough room yet; keep waiting
-  struct TDone {
-    TPipeThread& Thread;
-    ~TDone() {
-      Thread.FPacket.clear();
-      Thread.FPendingWrite = false;
-      Thread.FWriteQueue->WriteDone();
-    }
-  } done{*this};
+  const TScopeExit done([this] {
+    FPacket.clear();
+    FPendingWrite = false;
+    FWriteQueue->WriteDone();
+  });
   if (!r.Done()) {
     FErrno = r.Errno;
     return false;
@@ -234,16 +222,12 @@ bool TPipeThread::CompleteWrite() {
 }
 
 bool TPipeThread::TakeMessage() {
-  bool accepted;
-  if (FReceiver.NeedsNoStream()) {
-    // A packet of an assembly is written on from the read buffer: copying
-    // it into a stream of its own first would cost as much again.
-    accepted = FReceiver.ReceiveInPlace(FRcvBuffer.data(), FRcvRead,
-                                        [this](TStream& message) { DeliverMessage(message); });
-  } else {
-    FRcvStream.WriteBuffer(FRcvBuffer.data(), FRcvRead);
-    return DoMessage();
-  }
+  // A message of one packet is handed out from the receive buffer, and a
+  // packet of an assembly is written on from there: no copy either way.
+  const bool accepted = FReceiver.Receive(std::span<const uint8_t>(FRcvBuffer.Data(), FRcvRead),
+                                          [this](const TPipeMessage& message) { DeliverMessage(message); });
+  // A peer that sends more than the bound is not served further: whatever
+  // else it queued would only be the rest of the same message.
   if (!accepted) FErrno = EMSGSIZE;
   ReportMoveToMemory();
   return accepted;
@@ -253,21 +237,7 @@ void TPipeThread::ReportMoveToMemory() {
   if (FReceiver.TakeMovedToMemory()) Notify(TPipeErrorNotice{pcWorker, ERROR_ASSEMBLED_IN_MEMORY});
 }
 
-bool TPipeThread::DoMessage() {
-  struct TClear {
-    TFastMemStream& Stream;
-    ~TClear() { Stream.Clear(); }
-  } clear{FRcvStream};
-  FRcvStream.SetPosition(0);
-  const bool accepted = FReceiver.Receive(FRcvStream, [this](TStream& message) { DeliverMessage(message); });
-  // A peer that sends more than the bound is not served further: whatever
-  // else it queued would only be the rest of the same message.
-  if (!accepted) FErrno = EMSGSIZE;
-  ReportMoveToMemory();
-  return accepted;
-}
-
-void TPipeThread::DeliverMessage(TStream& message) {
+void TPipeThread::DeliverMessage(const TPipeMessage& message) {
   ++FDelivered;
   // An engine answers the reply with its next request, so this thread
   // need not be woken when the message has been handled: it sleeps until

@@ -68,7 +68,7 @@ struct TPipeSentNotice {
   uint32_t Size;  // bytes written
 };
 struct TPipeMessageNotice {
-  TStream& Message;  // the whole message at position 0
+  const TPipeMessage& Message;  // the whole message
 };
 using TPipeNotice = std::variant<TPipeConnectNotice, TPipeErrorNotice, TPipeSentNotice, TPipeMessageNotice>;
 // The window message a notice travels as (one of the WM_PIPE* above).
@@ -82,8 +82,8 @@ class TPipeServer;
 
 using TOnPipeConnect = std::function<void(TPipeServer* sender, uint32_t pipe)>;
 using TOnPipeDisconnect = std::function<void(TPipeServer* sender, uint32_t pipe)>;
-// stream holds the whole message at position 0, valid only during the call.
-using TOnPipeMessage = std::function<void(TPipeServer* sender, uint32_t pipe, TStream& stream)>;
+// The whole message, valid only during the call.
+using TOnPipeMessage = std::function<void(TPipeServer* sender, uint32_t pipe, const TPipeMessage& message)>;
 using TOnPipeSent = std::function<void(TPipeServer* sender, uint32_t pipe, uint32_t size)>;
 using TOnPipeError = std::function<void(TPipeServer* sender, uint32_t pipe, TPipeContext context, int32_t errorCode)>;
 
@@ -115,8 +115,8 @@ class TPipeConnection {
 
   // The worker only.
   int Fd() const { return FSocket.Fd(); }
-  Platform::TIoResult ReadMessage(std::vector<uint8_t>& buffer, size_t& length, size_t maxLength) {
-    return FSocket.ReadMessage(buffer, length, maxLength);
+  Platform::TIoResult ReceiveMessage(Platform::TPacketBuffer& buffer, size_t& length) {
+    return FSocket.ReceiveMessage(buffer, length);
   }
   bool Flush(int killFd) { return FSocket.Flush(killFd); }
   // DisconnectAndClose for the connection.
@@ -162,18 +162,15 @@ class TPipeThread : public TThreadEx {
   bool CompleteRead();
   bool QueuedWrite();
   bool CompleteWrite();
-  // False when the message went past the size bound (FErrno is then
-  // EMSGSIZE): the connection ends.
-  bool DoMessage();
-  // The packet of FRcvRead bytes in FRcvBuffer: taken from there when the
-  // receiver needs no stream of it, else through DoMessage.
+  // The packet of FRcvRead bytes in FRcvBuffer, taken where it lies. False
+  // when the message went past the size bound (FErrno is then EMSGSIZE):
+  // the connection ends.
   bool TakeMessage();
   // Tells the server when an assembly had to move from its file to memory.
   void ReportMoveToMemory();
-  void DeliverMessage(TStream& message);
-  // Reads the next packet whole into FRcvBuffer, which grows to fit it; a
-  // packet longer than the receiver's bound is refused unread (Failed,
-  // EMSGSIZE). A failure's errno is kept in FErrno.
+  void DeliverMessage(const TPipeMessage& message);
+  // Reads the next packet whole into FRcvBuffer with one read. A failure's
+  // errno is kept in FErrno.
   Platform::TIo ReadPacket();
   void PacketSent();
 
@@ -191,10 +188,9 @@ class TPipeThread : public TThreadEx {
   uint32_t FDelivered = 0;  // messages delivered so far
   bool FDraining = false;   // writing every queued packet before reading on
   TPipeReceiver FReceiver;  // holds the multi-packet message being assembled
-  TFastMemStream FRcvStream;  // a packet handed out as a message of its own
-  // The receive buffer: MAX_BUFFER bytes at first, then as large as the
-  // largest packet read so far.
-  std::vector<uint8_t> FRcvBuffer;
+  // The receive buffer, kept for the connection's life: room for any packet
+  // a peer can send, touched only as far as packets fill it.
+  Platform::TPacketBuffer FRcvBuffer;
   Platform::TEvent* FKillEvent;
   const std::atomic<bool>* FNotifySent;
 };
