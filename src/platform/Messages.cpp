@@ -77,7 +77,9 @@ struct TQueue {
   IMessagePump* Pump = nullptr;   // touched only by the owner thread
   bool AnySet = false;            // the events' states, under Lock
   bool SentSet = false;
-  int SentWatched = 0;            // the owner's waits on SentEvent, under Lock
+  // The owner's waits on SentEvent: raised under Lock, lowered without it
+  // (an event set for a wait that has ended does no harm).
+  std::atomic<int> SentWatched{0};
 
   // Under Lock. An event is touched only when its state changes: each
   // change is a system call.
@@ -104,10 +106,7 @@ class TSentWatch {
     ++FQueue.SentWatched;
     FQueue.UpdateEvents();
   }
-  ~TSentWatch() {
-    std::lock_guard<std::mutex> g(FQueue.Lock);
-    --FQueue.SentWatched;
-  }
+  ~TSentWatch() { --FQueue.SentWatched; }
   TSentWatch(const TSentWatch&) = delete;
   TSentWatch& operator=(const TSentWatch&) = delete;
 
@@ -310,15 +309,12 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
     }
     std::copy(watched.begin(), watched.end(), fds);
     fds[watched.size()] = own->SentEvent.Fd();
-    {
-      const TSentWatch watch(*own);
-      (void)WaitForAnyFd(std::span<const int>(fds, watched.size() + 1), INFINITE);
-    }
-    std::lock_guard<std::mutex> g(own->Lock);
-    sent.Quiet = false;
+    const TSentWatch watch(*own);
+    (void)WaitForAnyFd(std::span<const int>(fds, watched.size() + 1), INFINITE);
   }
 
   std::unique_lock<std::mutex> g(own->Lock);
+  sent.Quiet = false;  // from now on its completion wakes us
   while (!sent.Done) {
     if (!own->Sent.empty()) {
       g.unlock();

@@ -130,6 +130,9 @@ void SetWriteHook(TWriteHook hook);
 // How long a file must have been unchanged before a read of it is reused
 // while its status stays the same; returns the previous margin.
 int64_t SetReadCacheMarginNs(int64_t margin);
+// How many times a profile file has been opened and parsed so far (a read
+// answered from the cache opens nothing).
+uint64_t ProfileFileReads();
 }  // namespace ProfileFileTesting
 
 }  // namespace Platform

@@ -159,6 +159,40 @@ TEST_F(ProfileFileTest, ReadsSeeEveryChangeOfTheFile) {
   ProfileFileTesting::SetReadCacheMarginNs(margin);
 }
 
+// A file read again and again while nobody changes it is opened once, also
+// straight after it was written (no quiet time to wait out); each change,
+// however made, opens it once more.
+TEST_F(ProfileFileTest, AnUnchangedFileIsNotOpenedAgain) {
+  Put("[S]\nk=one\n");
+  ASSERT_EQ(Get("S", "k"), "one");
+  const uint64_t opened = ProfileFileTesting::ProfileFileReads();
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(Get("S", "k"), "one");
+  EXPECT_EQ(ProfileFileTesting::ProfileFileReads(), opened);
+
+  // In place, with the same size: only the kernel's word tells.
+  const int fd = ::open(FFile.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "two", 3, 6), 3);
+  ::close(fd);
+  EXPECT_EQ(Get("S", "k"), "two");
+  const uint64_t reopened = ProfileFileTesting::ProfileFileReads();
+  EXPECT_GT(reopened, opened);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(Get("S", "k"), "two");
+  EXPECT_EQ(ProfileFileTesting::ProfileFileReads(), reopened);
+
+  // Replaced by rename, as editors save.
+  const std::string other = FFolder + "/other.ini";
+  std::ofstream(other, std::ios::binary) << "[S]\nk=three\n";
+  ASSERT_EQ(::rename(other.c_str(), FFile.c_str()), 0);
+  EXPECT_EQ(Get("S", "k"), "three");
+  // A file of another name coming and going in the folder changes nothing.
+  std::ofstream(other, std::ios::binary) << "x";
+  ASSERT_TRUE(fs::remove(other));
+  const uint64_t afterRename = ProfileFileTesting::ProfileFileReads();
+  EXPECT_EQ(Get("S", "k"), "three");
+  EXPECT_EQ(ProfileFileTesting::ProfileFileReads(), afterRename);
+}
+
 TEST_F(ProfileFileTest, LongValuesAreCutWithoutSplittingCharacters) {
   const std::string a2046(2046, 'a');
   Put("[S]\nlong=" + std::string(3000, 'x') + "\n" +
