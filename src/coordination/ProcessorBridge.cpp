@@ -57,9 +57,17 @@ std::string TProcessorBridge::ReadReply() {
   const uint32_t limitSeconds = TSettings::GetVelmarTimeStepTimeout() + 2;
   const uint64_t start = Platform::GetTickCount64();
   char buffer[PROCESSOR_READ_CHUNK];
+  // The flush may have seen the answer come: then it is read at once,
+  // without asking first how much there is.
+  bool answered = std::exchange(FAnswerReady, false);
   while (!FCancel) {
     uint32_t waiting = 0;
-    int error = Platform::PeekPipe(FReadPipe, waiting);
+    int error = 0;
+    if (answered)
+      waiting = sizeof buffer;
+    else
+      error = Platform::PeekPipe(FReadPipe, waiting);
+    answered = false;
     if (error == EPIPE) {
       // What came before the end is no whole reply: nothing is passed on.
       Logger().Error("External processor closed its output; cancelling simulation");
@@ -122,6 +130,11 @@ int TProcessorBridge::WriteRequestLine(std::string_view rpc, uint32_t timeoutMs)
     const uint64_t now = Platform::GetTickCount64();
     return static_cast<uint32_t>(now < deadline ? deadline - now : 0);
   };
+  // The usual request holds no line end: it goes with its CR LF in one
+  // write.
+  if (rpc.empty() ||
+      (std::memchr(rpc.data(), '\r', rpc.size()) == nullptr && std::memchr(rpc.data(), '\n', rpc.size()) == nullptr))
+    return Platform::WritePipeLine(FWritePipe, rpc, TextUtils::CRLF, left());
   std::string blanked;
   size_t written = 0;
   for (size_t at = 0; at < rpc.size(); at += BLOCK) {
@@ -151,7 +164,7 @@ int TProcessorBridge::SendRequestLine(std::string_view rpc, bool& flushing) {
   if (error != 0) return error;
   flushing = true;
   Logger().Debug("Flushing external processor write pipe");
-  return Platform::FlushPipe(FWritePipe, timeoutMs, FReadPipe);
+  return Platform::FlushPipe(FWritePipe, timeoutMs, FReadPipe, &FAnswerReady);
 }
 
 namespace {

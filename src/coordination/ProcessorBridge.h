@@ -80,6 +80,8 @@ class TProcessorBridge {
   // Bytes the processor wrote after the end of the reply being read: they
   // start its next reply. Emptied when the processor is started or stopped.
   std::string FPending;
+  // The last flush saw the processor's answer come: it can be read at once.
+  bool FAnswerReady = false;
   // The processor has failed in this run: nothing more is written to it.
   bool FFailed = false;
   std::string FFailureReason;

@@ -102,7 +102,7 @@ struct TQueue {
 class TSentWatch {
  public:
   explicit TSentWatch(TQueue& q) : FQueue(q) {
-    std::lock_guard<std::mutex> g(FQueue.Lock);
+    const auto g = LockQueue(FQueue.Lock);
     ++FQueue.SentWatched;
     FQueue.UpdateEvents();
   }
@@ -144,7 +144,7 @@ void Complete(TSent* sent, LRESULT result) {
   std::shared_ptr<TQueue> reply = sent->Reply;  // sent may vanish once Done is set
   bool wake;
   {
-    std::lock_guard<std::mutex> g(reply->Lock);
+    const auto g = LockQueue(reply->Lock);
     sent->Result = result;
     sent->Done = true;
     wake = !sent->Quiet;
@@ -287,7 +287,7 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
   TSent sent{wnd, msg, wParam, lParam, own};
   sent.Quiet = !watched.empty();
   {
-    std::lock_guard<std::mutex> g(w->Queue->Lock);
+    const auto g = LockQueue(w->Queue->Lock);
     if (w->Queue->Closed) return 0;
     w->Queue->Sent.push_back(&sent);
     w->Queue->UpdateEvents();
@@ -313,7 +313,7 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
     (void)WaitForAnyFd(std::span<const int>(fds, watched.size() + 1), INFINITE);
   }
 
-  std::unique_lock<std::mutex> g(own->Lock);
+  std::unique_lock<std::mutex> g = LockQueue(own->Lock);
   sent.Quiet = false;  // from now on its completion wakes us
   while (!sent.Done) {
     if (!own->Sent.empty()) {
@@ -339,7 +339,7 @@ bool PostMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
   std::shared_ptr<TWindow> w = FindWindow(wnd);
   if (!w) return false;
   {
-    std::lock_guard<std::mutex> g(w->Queue->Lock);
+    const auto g = LockQueue(w->Queue->Lock);
     if (w->Queue->Closed) return false;
     w->Queue->Posted.push_back({wnd, msg, wParam, lParam});
     w->Queue->UpdateEvents();
@@ -382,7 +382,7 @@ bool ProcessMessages() {
 
 bool HasMessages(bool sentOnly) {
   const std::shared_ptr<TQueue>& q = CurrentQueue();
-  std::lock_guard<std::mutex> g(q->Lock);
+  const auto g = LockQueue(q->Lock);
   return !q->Sent.empty() || (!sentOnly && !q->Posted.empty());
 }
 

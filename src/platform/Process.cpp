@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -356,6 +357,32 @@ int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint
   return WriteUntil(fd, data, count, bytesWritten, DeadlineAfter(timeoutMs));
 }
 
+int WritePipeLine(int fd, std::string_view text, std::string_view end, uint32_t timeoutMs) {
+  IgnoreWriteSignals();
+  const TDeadline deadline = DeadlineAfter(timeoutMs);
+  size_t done = 0;  // of text and end taken as one
+  const size_t total = text.size() + end.size();
+  while (done < total) {
+    iovec parts[2];
+    int count = 0;
+    if (done < text.size()) parts[count++] = {const_cast<char*>(text.data() + done), text.size() - done};
+    const size_t endDone = done > text.size() ? done - text.size() : 0;
+    parts[count++] = {const_cast<char*>(end.data() + endDone), end.size() - endDone};
+    const ssize_t r = ::writev(fd, parts, count);
+    if (r >= 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) {
+      if (const int error = WaitForRoom(fd, deadline)) return error;
+      continue;
+    }
+    return errno;
+  }
+  return 0;
+}
+
 int SetPipeNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
@@ -370,7 +397,9 @@ int SetPipeCapacity(int fd, size_t bytes) {
   return 0;
 }
 
-int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
+int FlushPipe(int fd, uint32_t timeoutMs, int answerFd, bool* answered) {
+  if (answered) *answered = false;
+  bool answerSeen = false;
   // A pipe gives no signal when it has been drained, so poll for it: a few
   // yields first (a reader that is waiting takes the line at once), then a
   // short back-off; a reader that goes away shows up as POLLERR. A reader
@@ -383,7 +412,10 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
   for (;;) {
     int n = 0;
     if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
-    if (n == 0) return 0;
+    if (n == 0) {
+      if (answered) *answered = answerSeen;
+      return 0;
+    }
     if (spins < YIELDS) {
       ++spins;
       sched_yield();
@@ -404,6 +436,7 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
       // watched no further; if the pipe is not drained yet, the back-off
       // goes on.
       answerFd = -1;
+      answerSeen = (polls[1].revents & POLLIN) != 0;
       continue;
     }
     if (r > 0 && (p.revents & (POLLERR | POLLHUP))) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Platform {
@@ -159,6 +160,11 @@ int ReadPipe(int fd, void* buffer, size_t count, size_t& bytesRead);
 // (SetPipeNonBlocking); a blocking one waits in the write itself.
 int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs = 0xFFFFFFFFu);
 
+// WritePipe for text followed by end (a line and its line end), given to
+// the pipe in one write where it takes them whole, without joining them
+// first.
+int WritePipeLine(int fd, std::string_view text, std::string_view end, uint32_t timeoutMs = 0xFFFFFFFFu);
+
 // Puts a pipe end in non-blocking mode, for writes with a time-out.
 // Returns 0 or an errno value.
 int SetPipeNonBlocking(int fd);
@@ -171,7 +177,8 @@ int SetPipeCapacity(int fd, size_t bytes);
 // Waits until the reader has taken in everything written to this write end
 // (or timeoutMs passes: ETIMEDOUT). A reader that has gone gives EPIPE.
 // answerFd (optional) is where the reader answers what it read: its becoming
-// readable ends the wait at once when the pipe has been drained by then.
-int FlushPipe(int fd, uint32_t timeoutMs = 0xFFFFFFFFu, int answerFd = -1);
+// readable ends the wait at once when the pipe has been drained by then, and
+// answered (when given) then says so: a read of answerFd will not block.
+int FlushPipe(int fd, uint32_t timeoutMs = 0xFFFFFFFFu, int answerFd = -1, bool* answered = nullptr);
 
 }  // namespace Platform

@@ -81,7 +81,13 @@ class TProfileCache {
     const int64_t now = MonotonicNs();
     {
       std::lock_guard<std::mutex> lock(FLock);
-      TakeEvents();
+      // One engine call reads several settings: the events are looked at
+      // once a millisecond at most, so another program's change shows from
+      // a millisecond after it was made.
+      if (now - FEventsTakenAtNs >= RECHECK_AFTER_NS) {
+        TakeEvents();
+        FEventsTakenAtNs = now;
+      }
       if (TCachedProfile* entry = Find(fileName); entry && Watched(*entry)) {
         entry->LastUse = ++FUses;
         return entry->Profile;
@@ -312,6 +318,7 @@ class TProfileCache {
   };
   std::map<int, TWatch> FWatches;
   uint64_t FLostEvents = 0;
+  int64_t FEventsTakenAtNs = INT64_MIN / 2;  // monotonic
 };
 
 TProfileCache& ProfileCache() {

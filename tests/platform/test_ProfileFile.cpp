@@ -169,11 +169,13 @@ TEST_F(ProfileFileTest, AnUnchangedFileIsNotOpenedAgain) {
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(Get("S", "k"), "one");
   EXPECT_EQ(ProfileFileTesting::ProfileFileReads(), opened);
 
-  // In place, with the same size: only the kernel's word tells.
+  // In place, with the same size: only the kernel's word tells (looked at
+  // once a millisecond).
   const int fd = ::open(FFile.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::pwrite(fd, "two", 3, 6), 3);
   ::close(fd);
+  ::usleep(1'500);
   EXPECT_EQ(Get("S", "k"), "two");
   const uint64_t reopened = ProfileFileTesting::ProfileFileReads();
   EXPECT_GT(reopened, opened);
@@ -184,10 +186,12 @@ TEST_F(ProfileFileTest, AnUnchangedFileIsNotOpenedAgain) {
   const std::string other = FFolder + "/other.ini";
   std::ofstream(other, std::ios::binary) << "[S]\nk=three\n";
   ASSERT_EQ(::rename(other.c_str(), FFile.c_str()), 0);
+  ::usleep(1'500);
   EXPECT_EQ(Get("S", "k"), "three");
   // A file of another name coming and going in the folder changes nothing.
   std::ofstream(other, std::ios::binary) << "x";
   ASSERT_TRUE(fs::remove(other));
+  ::usleep(1'500);
   const uint64_t afterRename = ProfileFileTesting::ProfileFileReads();
   EXPECT_EQ(Get("S", "k"), "three");
   EXPECT_EQ(ProfileFileTesting::ProfileFileReads(), afterRename);
