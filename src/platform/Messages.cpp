@@ -41,6 +41,10 @@ std::unique_lock<std::mutex> LockQueue(std::mutex& lock) {
   return g;
 }
 
+// How long a sender that has been woken looks for its message's completion
+// before it sleeps on it: some tens of microseconds.
+constexpr int DONE_SPINS = 1000;
+
 // A message another thread sent; lives on the sender's stack until done.
 struct TSent {
   HWND Wnd;
@@ -51,6 +55,8 @@ struct TSent {
   LRESULT Result = 0;             // Result, Done and Quiet are guarded by Reply->Lock
   bool Done = false;
   bool Quiet = false;  // the sender is not to be woken on completion
+  // Done, readable without the lock: set under it, together with Done.
+  std::atomic<bool> DoneSeen{false};
 };
 
 struct TPosted {
@@ -147,6 +153,7 @@ void Complete(TSent* sent, LRESULT result) {
     const auto g = LockQueue(reply->Lock);
     sent->Result = result;
     sent->Done = true;
+    sent->DoneSeen.store(true, std::memory_order_release);
     wake = !sent->Quiet;
   }
   if (wake) reply->Changed.notify_all();
@@ -311,6 +318,11 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
     fds[watched.size()] = own->SentEvent.Fd();
     const TSentWatch watch(*own);
     (void)WaitForAnyFd(std::span<const int>(fds, watched.size() + 1), INFINITE);
+    // What woke us is most often the client's next call, sent the moment
+    // our reply reached it, while the owner is still finishing the message:
+    // it is done within microseconds, and sleeping on the condition for
+    // that would cost two system calls and a wake-up.
+    for (int spin = 0; spin < DONE_SPINS && !sent.DoneSeen.load(std::memory_order_acquire); ++spin) CpuRelax();
   }
 
   std::unique_lock<std::mutex> g = LockQueue(own->Lock);
