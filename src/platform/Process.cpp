@@ -409,18 +409,24 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd, bool* answered) {
   int pauseMs = 1;
   constexpr int YIELDS = 50;
   int spins = answerFd >= 0 ? YIELDS : 0;
+  // With an answer to watch, the line just written is still in the pipe
+  // (its reader has had no time to take it): the first look is the wait.
+  bool look = answerFd < 0;
   for (;;) {
     int n = 0;
-    if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
-    if (n == 0) {
-      if (answered) *answered = answerSeen;
-      return 0;
+    if (look) {
+      if (::ioctl(fd, FIONREAD, &n) < 0) return errno;
+      if (n == 0) {
+        if (answered) *answered = answerSeen;
+        return 0;
+      }
+      if (spins < YIELDS) {
+        ++spins;
+        sched_yield();
+        continue;
+      }
     }
-    if (spins < YIELDS) {
-      ++spins;
-      sched_yield();
-      continue;
-    }
+    look = true;
     int wait = pauseMs;
     if (timeoutMs != INFINITE) {
       const uint64_t passed = MonotonicMs() - start;
