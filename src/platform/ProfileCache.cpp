@@ -81,10 +81,13 @@ class TProfileCache {
     const int64_t now = MonotonicNs();
     {
       std::lock_guard<std::mutex> lock(FLock);
-      // One engine call reads several settings: the events are looked at
-      // once a millisecond at most, so another program's change shows from
-      // a millisecond after it was made.
-      if (now - FEventsTakenAtNs >= RECHECK_AFTER_NS) {
+      // One engine call reads several settings: for a file that had been
+      // quiet a while when it was read, the events are looked at once a
+      // millisecond at most, so another program's change shows from a
+      // millisecond after our last look. A file changed just before it was
+      // read is likely to change again: it is looked at every time.
+      TCachedProfile* cached = Find(fileName);
+      if (!cached || !Settled(*cached) || now - FEventsTakenAtNs >= RECHECK_AFTER_NS) {
         TakeEvents();
         FEventsTakenAtNs = now;
       }
