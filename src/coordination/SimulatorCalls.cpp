@@ -8,6 +8,7 @@
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Messages.h"
+#include "platform/ScopeExit.h"
 
 const TVelmarProcess EmptyProcess{};
 
@@ -177,10 +178,7 @@ bool TSimulation::IsHeldAtBarrier(uint32_t clientID) const {
 void TSimulation::ServeParkedCalls() {
   if (FServing) return;
   FServing = true;
-  struct TDone {
-    bool& Serving;
-    ~TDone() { Serving = false; }
-  } done{FServing};
+  const Platform::TScopeExit done([this] { FServing = false; });
   if (FParked.empty()) {
     ForwardOrderedCalls();
     return;
@@ -404,10 +402,7 @@ bool TSimulation::OrderedTurnTimedOut(const TOrderedCall& call, uint32_t holder,
 void TSimulation::ForwardOrderedCalls() {
   if (FForwarding || FOrdered.empty()) return;
   FForwarding = true;
-  struct TDone {
-    bool& Forwarding;
-    ~TDone() { Forwarding = false; }
-  } done{FForwarding};
+  const Platform::TScopeExit done([this] { FForwarding = false; });
   std::optional<uint32_t> timeout;
   while (!FOrdered.empty()) {
     const TOrderedCall& head = FOrdered.front();
