@@ -270,10 +270,15 @@ void TProcessorBridge::Start(int errorOutput) {
   FPending.clear();
   FFailed = false;
   FFailureReason.clear();
-  FRunning = WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
-                                  WellFormedEnvironment(TSettings::GetExternalProcessorEnvironment()), errorOutput);
+  const WinUtils::TExecResult exec =
+      WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
+                           WellFormedEnvironment(TSettings::GetExternalProcessorEnvironment()), errorOutput);
+  // Our own pipe ends that cannot be kept from the child are this
+  // program's fault: the system's reason alone, no start failure.
+  if (exec.Failure == WinUtils::TExecFailure::PipeEnds) throw WinUtils::EOSError(ErrorText(exec.Error));
+  FRunning = static_cast<bool>(exec);
   if (!FRunning) {
-    const std::string cause = LogExecFailure(filename);
+    const std::string cause = LogExecFailure(filename, exec.Error);
     // The pipe ends are ours even when the start failed.
     Platform::CloseHandleClear(FReadPipe);
     Platform::CloseHandleClear(FWritePipe);

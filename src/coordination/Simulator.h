@@ -81,7 +81,8 @@ std::string VelmarParameters(uint32_t clientID, const std::string& modelPath);
 
 // Logs the program's path, version and date (the first lines of a run).
 void LogProgramInfo();
-// Says why a program could not be started; running out of descriptors is
-// named as such, since nothing else about the failure points at it.
-// Returns the reason ("\"program\": reason"), empty when the system gave none.
-std::string LogExecFailure(const std::string& program);
+// Says why a program could not be started (error: the errno of the launch);
+// running out of descriptors is named as such, since nothing else about the
+// failure points at it. Returns the reason ("\"program\": reason"), empty
+// when the system gave none.
+std::string LogExecFailure(const std::string& program, int error);

@@ -48,8 +48,7 @@ void TSimulation::AskSlotToEnd(size_t j) {
     Logger().Log("Asked Velmar process #%d to end (SIGTERM)", j);
 }
 
-std::string LogExecFailure(const std::string& program) {
-  const int error = WinUtils::LastExecError();
+std::string LogExecFailure(const std::string& program, int error) {
   if (error == 0) return std::string();
   const std::string reason = Platform::SysErrorMessage(error);
   if (Platform::IsOutOfDescriptors(error))
@@ -196,12 +195,13 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   // Without a file of its own, both of the engine's streams go to our
   // standard error, so that our standard output carries the log alone.
   int output = FRows.OpenEngineOutput(id);
-  slot.Started =
+  const WinUtils::TExecResult exec =
       WinUtils::ExecNoWait(program, slot.Params, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
+  slot.Started = static_cast<bool>(exec);
   Platform::CloseHandleClear(output);
   FRows.NoteProgress();
   if (!slot.Started) {
-    const std::string cause = LogExecFailure(program);
+    const std::string cause = LogExecFailure(program, exec.Error);
     throw ERunStartError(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename), cause);
   }
   slot.StartTime = Platform::LocalNow();

@@ -416,12 +416,4 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd) {
   }
 }
 
-namespace {
-thread_local int gLastLaunchError = 0;
-}  // namespace
-
-void SetLastLaunchError(int error) { gLastLaunchError = error; }
-
-int LastLaunchError() { return gLastLaunchError; }
-
 }  // namespace Platform
