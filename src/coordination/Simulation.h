@@ -163,7 +163,28 @@ class TSimulation : public ISimulator {
     bool Held = false;  // still held at the barrier
   };
 
-  IJsonValue StartSlotTimeStep(uint32_t id);
+  // Who answers an engine's call: the manager, with the handler's result,
+  // or in a processor run the processor, whose answer is the whole reply
+  // (the manager's own is then not built).
+  enum class TReplyBy { Manager, Processor };
+  // What handling one engine call did.
+  struct TCallOutcome {
+    TCallOutcome() = default;
+    TCallOutcome(TVariant result) : Result(std::move(result)) {}
+    // The manager's reply; empty when the processor answers or the call is held.
+    TVariant Result;
+    // A "StartTimeStep" held at the barrier, with the reply that waits with it.
+    bool Held = false;
+    TRpcDeferredReply Reply;
+  };
+  // The bookkeeping and waiting of one engine call, for OnRPC and OnRPCRaw.
+  // key: a processor run's place of the call in the run's order, under
+  // which a held call waits among the ordered calls.
+  TCallOutcome HandleCall(const std::string& method, const IJsonValue& params, TReplyBy replyBy,
+                          const TCallKey& key = {});
+  // The slot's start of its step; reply: the manager's reply is built
+  // (none otherwise).
+  IJsonValue StartSlotTimeStep(uint32_t id, bool reply);
   void Release(const TParkedCall& call, bool timedOut);
   // Whether slot i holds others at the barrier, and at which step.
   bool HoldsBarrier(size_t i, uint32_t& step) const;

@@ -56,6 +56,9 @@ struct TVelmarProcess {
   // again in simulation's table).
   static bool StartSimulation(TSimulation& simulation, uint32_t id);
   IJsonValue StartTimeStep(bool cancelled);
+  // The log line of StartTimeStep alone, for a step whose reply is not the
+  // manager's (a processor run's).
+  void NoteTimeStepStarting() const;
   bool StopSimulation();
   bool StopTimeStep(bool cancelled);
 };
