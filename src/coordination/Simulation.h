@@ -22,6 +22,7 @@
 #include "coordination/RunInsight.h"
 #include "coordination/RunFingerprint.h"
 #include "coordination/RunProgress.h"
+#include "coordination/RunSettings.h"
 #include "coordination/StateRecord.h"
 #include "coordination/Simulator.h"
 
@@ -129,7 +130,7 @@ class TSimulation : public ISimulator {
   // The external processor of the run: started with the run (its standard
   // error going to the run's processor output file), stopped when its last
   // engine has gone.
-  void StartExternalProcessor();
+  void StartExternalProcessor(const TRunSettings& settings);
   void StopExternalProcess();
   TProcessorBridge& Processor() { return FProcessor; }
   bool ExternalProcessorRunning() const { return FProcessor.Running(); }
@@ -226,6 +227,8 @@ class TSimulation : public ISimulator {
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
   TRunRows FRows;
+  // What the run read of the settings as it started.
+  TRunSettings FRunSettings;
   uint64_t FStartTicks = 0;
   bool FLastRunCancelled = false;
   // When IsSimulationDone first found the run cancelled (0: not yet, or no

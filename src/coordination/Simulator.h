@@ -79,8 +79,10 @@ void InternalDebugMessage(std::string_view fmt, const A0& a0, const A&... args) 
 // whole seconds, as the settings give them.
 inline uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
 
-// The engine's parameters for client clientID running modelPath.
-std::string VelmarParameters(uint32_t clientID, const std::string& modelPath);
+struct TRunSettings;
+// The engine's parameters for client clientID running modelPath in a run
+// with these settings.
+std::string VelmarParameters(const TRunSettings& settings, uint32_t clientID, const std::string& modelPath);
 
 // Logs the program's path, version and date (the first lines of a run).
 void LogProgramInfo();
