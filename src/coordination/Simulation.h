@@ -226,6 +226,9 @@ class TSimulation : public ISimulator {
   TStateRecord FStates;
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
+  // The run's engines, one per model (sized as the run starts), and the
+  // run's rows kept in them.
+  std::vector<TRunEngine> FEngines;
   TRunRows FRows;
   // What the run read of the settings as it started.
   TRunSettings FRunSettings;

@@ -336,7 +336,7 @@ void TSimulation::StartSimulation(TDocument& document) {
 
 // ---- The object itself ------------------------------------------------------
 
-TSimulation::TSimulation() : FProcessor(Cancel, FInsight) {}
+TSimulation::TSimulation() : FProcessor(Cancel, FInsight), FRows(FEngines) {}
 
 TSimulation::~TSimulation() { Shutdown(); }
 
