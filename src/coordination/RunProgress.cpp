@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "coordination/RunEngine.h"
 #include "coordination/Simulator.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
@@ -110,21 +111,21 @@ TRunProgress TRunRows::Snapshot(const std::vector<TVelmarProcess>& processes,
                                 const std::function<std::string(uint32_t slot)>& heldReason) const {
   TRunProgress progress;
   progress.Run = FRun;
-  progress.Engines.resize(FEngines.size());
+  progress.Engines.resize(FCount);
   for (uint32_t i = 0; i < progress.Engines.size(); ++i) {
     if (i < FCleared && i < processes.size()) {
       progress.Engines[i] = Row(i, processes[i]);
       progress.Engines[i].HeldReason = heldReason(i);
     } else {
       progress.Engines[i].Model = i;
-      progress.Engines[i].Filename = FEngines[i].ModelFile;
+      progress.Engines[i].Filename = RowOf(i).ModelFile;
     }
   }
   return progress;
 }
 
 TEngineProgress TRunRows::Row(uint32_t i, const TVelmarProcess& slot) const {
-  const TRunEngine& engine = FEngines[i];
+  const TEngineRow& engine = RowOf(i);
   TEngineProgress row;
   row.Model = i;
   row.Filename = engine.ModelFile;
@@ -137,10 +138,12 @@ TEngineProgress TRunRows::Row(uint32_t i, const TVelmarProcess& slot) const {
   return row;
 }
 
+TEngineRow& TRunRows::RowOf(size_t slot) const { return FEngines[slot].Row; }
+
 std::vector<std::string> TRunRows::Filenames() const {
   std::vector<std::string> files;
-  files.reserve(FEngines.size());
-  for (const TRunEngine& e : FEngines) files.push_back(e.ModelFile);
+  files.reserve(FCount);
+  for (size_t i = 0; i < FCount; ++i) files.push_back(RowOf(i).ModelFile);
   return files;
 }
 
@@ -149,8 +152,12 @@ void TRunRows::NoteRunStarting(const TDocument& document) {
   FDocumentPath.clear();
   FCleared = 0;
   if (Platform::FileExists(document.GetFilename())) FDocumentPath = document.GetFilename();
-  FEngines.assign(document.ModelCount(), TRunEngine{});
-  for (uint32_t i = 0; i < document.ModelCount(); ++i) FEngines[i].ModelFile = document.GetModel(i)->GetFilename();
+  FCount = document.ModelCount();
+  CoverEngines(FEngines, FCount);
+  for (uint32_t i = 0; i < FCount; ++i) {
+    RowOf(i) = TEngineRow{};
+    RowOf(i).ModelFile = document.GetModel(i)->GetFilename();
+  }
   NoteProgress();
 }
 
@@ -160,15 +167,15 @@ void TRunRows::NoteSlotCleared(uint32_t slot) {
 }
 
 void TRunRows::NoteSlotKilled(uint32_t slot) {
-  if (slot < FEngines.size()) FEngines[slot].Killed = true;
+  if (slot < FCount) RowOf(slot).Killed = true;
   NoteProgress();
 }
 
 void TRunRows::NoteEngineFailed(uint32_t slot) {
-  if (slot >= FEngines.size() || FEngines[slot].OutputFile.empty()) return;
-  std::vector<std::string> lines = LastLinesOf(FEngines[slot].OutputFile, OUTPUT_TAIL_LINES);
+  if (slot >= FCount || RowOf(slot).OutputFile.empty()) return;
+  std::vector<std::string> lines = LastLinesOf(RowOf(slot).OutputFile, OUTPUT_TAIL_LINES);
   for (const std::string& line : lines) Logger().Error("Velmar #%d output: %s", slot, line);
-  FEngines[slot].OutputTail = std::move(lines);
+  RowOf(slot).OutputTail = std::move(lines);
   NoteProgress();
 }
 
@@ -189,7 +196,7 @@ std::string TRunRows::StatesFilename() const {
 
 int TRunRows::OpenEngineOutput(uint32_t slot) {
   const int fd = OpenOutput(EngineOutputFilename(slot), "Velmar #" + std::to_string(slot));
-  if (fd >= 0 && slot < FEngines.size()) FEngines[slot].OutputFile = EngineOutputFilename(slot);
+  if (fd >= 0 && slot < FCount) RowOf(slot).OutputFile = EngineOutputFilename(slot);
   return fd;
 }
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "coordination/RunEngine.h"
-
 class TDocument;
+struct TEngineRow;
+struct TRunEngine;
 
 enum class TEngineState {
   NotStarted,  // its turn in the launch has not come yet
@@ -84,6 +84,7 @@ struct TVelmarProcess;
 // keeps what is the run's as a whole.
 class TRunRows {
  public:
+  // Each engine's row is kept in the run's engine.
   explicit TRunRows(std::vector<TRunEngine>& engines) : FEngines(engines) {}
   TRunRows(const TRunRows&) = delete;
   TRunRows& operator=(const TRunRows&) = delete;
@@ -131,7 +132,10 @@ class TRunRows {
  private:
   TEngineProgress Row(uint32_t slot, const TVelmarProcess& process) const;
 
+  TEngineRow& RowOf(size_t slot) const;
+
   std::vector<TRunEngine>& FEngines;
+  size_t FCount = 0;          // the engines (models) of the run
   std::string FDocumentPath;  // empty for an untitled document
   size_t FCleared = 0;
   uint64_t FGeneration = 0;

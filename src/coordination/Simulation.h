@@ -21,6 +21,7 @@
 #include "coordination/ProcessorBridge.h"
 #include "coordination/RunInsight.h"
 #include "coordination/RunFingerprint.h"
+#include "coordination/RunEngine.h"
 #include "coordination/RunProgress.h"
 #include "coordination/RunSettings.h"
 #include "coordination/StateRecord.h"
@@ -210,10 +211,14 @@ class TSimulation : public ISimulator {
   void KillHungEngines();
 
   std::unique_ptr<TJsonRpcServer> FServer;
+  // The run's engines, one per model, made afresh as the run starts: each
+  // holds its parts of the modules below (declared first, as they refer to
+  // it from their construction on).
+  std::vector<TRunEngine> FEngines;
   std::vector<TParkedCall> FParked;
   bool FServing = false;  // ServeParkedCalls is running (it is not re-entered)
   // Processor mode: the calls waiting for their turn, in key order.
-  TCallOrder FOrder;
+  TCallOrder FOrder{FEngines};
   std::vector<TOrderedCall> FOrdered;
   bool FForwarding = false;
   // The engines are being launched; FLaunchNext is the first slot not
@@ -221,14 +226,12 @@ class TSimulation : public ISimulator {
   bool FLaunching = false;
   size_t FLaunchNext = 0;
   uint64_t FLaunchEndTicks = 0;
-  TRunFingerprint FFingerprint;
+  TRunFingerprint FFingerprint{FEngines};
   std::string FLastFingerprint;
   TStateRecord FStates;
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
-  // The run's engines, one per model (sized as the run starts), and the
-  // run's rows kept in them.
-  std::vector<TRunEngine> FEngines;
+  // The run's rows, kept in its engines.
   TRunRows FRows;
   // What the run read of the settings as it started.
   TRunSettings FRunSettings;

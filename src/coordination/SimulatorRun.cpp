@@ -244,6 +244,9 @@ void TSimulation::StartSimulation(TDocument& document) {
   FLastRunCancelled = false;
   FLastFingerprint.clear();
   FOrdered.clear();
+  // Every part of every engine starts afresh; each module then takes its
+  // engines on.
+  FEngines.assign(document.ModelCount(), TRunEngine{});
   FOrder.Reset(document.ModelCount());
   FFingerprint.Reset(document.ModelCount());
   FRows.NoteRunStarting(document);
