@@ -2,6 +2,9 @@
 #include "coordination/CallOrder.h"
 
 #include <algorithm>
+#include <stdexcept>
+
+#include "coordination/RunEngine.h"
 
 #include "diagnostics/TextUtils.h"
 
@@ -19,12 +22,23 @@ struct TPlace {
 }  // namespace
 
 void TCallOrder::Reset(size_t engines) {
-  FEngines.assign(engines, TEngine{});
-  for (size_t i = 0; i < engines; ++i) FEngines[i].Next.ClientID = static_cast<uint32_t>(i);
+  CoverEngines(FEngines, engines);
+  FCount = engines;
+  for (size_t i = 0; i < engines; ++i) {
+    FEngines[i].Calls = TCallOrderPart{};
+    FEngines[i].Calls.Next.ClientID = static_cast<uint32_t>(i);
+  }
 }
 
+TCallOrderPart& TCallOrder::Part(size_t id) const {
+  if (id >= FCount) throw std::out_of_range("TCallOrder: no such engine");
+  return FEngines[id].Calls;
+}
+
+bool TCallOrder::HasEnded(uint32_t id) const { return id < FCount && Part(id).Ended; }
+
 TCallKey TCallOrder::Arrive(uint32_t id, std::string_view method, uint32_t completedSteps) {
-  TEngine& e = FEngines.at(id);
+  TCallOrderPart& e = Part(id);
   const TPlace now{e.Next.Step, e.Next.Phase};
   TPlace call = now, after = now;
   if (SameText(method, "Initialize")) {
@@ -53,18 +67,18 @@ TCallKey TCallOrder::Arrive(uint32_t id, std::string_view method, uint32_t compl
 }
 
 void TCallOrder::Forwarded(uint32_t id) {
-  TEngine& e = FEngines.at(id);
+  TCallOrderPart& e = Part(id);
   if (!e.Waiting.empty()) e.Waiting.erase(e.Waiting.begin());
 }
 
 void TCallOrder::Ended(uint32_t id) {
-  if (id < FEngines.size()) FEngines[id].Ended = true;
+  if (id < FCount) Part(id).Ended = true;
 }
 
 bool TCallOrder::MayForward(const TCallKey& key, uint32_t* holder) const {
-  for (size_t i = 0; i < FEngines.size(); ++i) {
+  for (size_t i = 0; i < FCount; ++i) {
     if (i == key.ClientID) continue;
-    const TEngine& e = FEngines[i];
+    const TCallOrderPart& e = Part(i);
     if (e.Ended && e.Waiting.empty()) continue;
     if (Frontier(e) < key) {
       if (holder) *holder = static_cast<uint32_t>(i);

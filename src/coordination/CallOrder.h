@@ -38,12 +38,30 @@ struct TCallKey {
   auto operator<=>(const TCallKey&) const = default;
 };
 
+struct TRunEngine;
+
+// An engine's part: where it stands in the order.
+struct TCallOrderPart {
+  // The smallest key its next call can have.
+  TCallKey Next;
+  // Keys of its calls that have arrived and not been passed on yet, the
+  // oldest first (an engine has one at a time unless it sends ahead).
+  std::vector<TCallKey> Waiting;
+  bool Ended = false;
+};
+
 class TCallOrder {
  public:
-  // A new run of engines engines: each of them will send its calls from
-  // the beginning, the ones not launched yet included.
+  // Each engine's part is kept in the run's engine.
+  explicit TCallOrder(std::vector<TRunEngine>& engines) : FEngines(engines) {}
+  TCallOrder(const TCallOrder&) = delete;
+  TCallOrder& operator=(const TCallOrder&) = delete;
+
+  // A new run of engines engines (the first engines of the run's): each of
+  // them will send its calls from the beginning, the ones not launched yet
+  // included.
   void Reset(size_t engines);
-  size_t EngineCount() const { return FEngines.size(); }
+  size_t EngineCount() const { return FCount; }
 
   // The key of a call of method that engine id sends after completing
   // completedSteps steps; the engine's place moves past it.
@@ -53,7 +71,7 @@ class TCallOrder {
   // The engine sends nothing more that counts (it finalised, exited or
   // was killed): it holds nobody any longer.
   void Ended(uint32_t id);
-  bool HasEnded(uint32_t id) const { return id < FEngines.size() && FEngines[id].Ended; }
+  bool HasEnded(uint32_t id) const;
 
   // Whether a call with key may be passed on now: every other engine still
   // running can only send calls with larger keys. holder receives the
@@ -61,15 +79,10 @@ class TCallOrder {
   bool MayForward(const TCallKey& key, uint32_t* holder = nullptr) const;
 
  private:
-  struct TEngine {
-    // The smallest key its next call can have.
-    TCallKey Next;
-    // Keys of its calls that have arrived and not been passed on yet, the
-    // oldest first (an engine has one at a time unless it sends ahead).
-    std::vector<TCallKey> Waiting;
-    bool Ended = false;
-  };
-  const TCallKey& Frontier(const TEngine& e) const { return e.Waiting.empty() ? e.Next : e.Waiting.front(); }
+  static const TCallKey& Frontier(const TCallOrderPart& e) { return e.Waiting.empty() ? e.Next : e.Waiting.front(); }
+  // Engine id's part; raises std::out_of_range for an engine not in the run.
+  TCallOrderPart& Part(size_t id) const;
 
-  std::vector<TEngine> FEngines;
+  std::vector<TRunEngine>& FEngines;
+  size_t FCount = 0;  // the engines of the run
 };

@@ -9,6 +9,7 @@
 #include "Shared/Componen/PipeFraming.h"
 #include "coordination/ISimulator.h"
 #include "coordination/RunInsight.h"
+#include "coordination/RunSettings.h"
 #include "coordination/Simulator.h"
 #include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
@@ -54,7 +55,7 @@ bool TProcessorBridge::TakeLine(std::string& result, size_t from) {
 std::string TProcessorBridge::ReadReply() {
   std::string result;
   if (TakeLine(result)) return result;
-  const uint32_t limitSeconds = TSettings::GetVelmarTimeStepTimeout() + 2;
+  const uint32_t limitSeconds = EngineReplyTimeoutSeconds();
   const uint64_t start = Platform::GetTickCount64();
   char buffer[PROCESSOR_READ_CHUNK];
   // The flush may have seen the answer come: then it is read at once,
@@ -158,7 +159,7 @@ int TProcessorBridge::WriteRequestLine(std::string_view rpc, uint32_t timeoutMs)
 int TProcessorBridge::SendRequestLine(std::string_view rpc, bool& flushing) {
   // A processor that stops reading is given as long to take in the line as
   // to drain the pipe after it.
-  const uint32_t timeoutMs = (TSettings::GetVelmarTimeStepTimeout() + 2) * 1000u;
+  const uint32_t timeoutMs = EngineReplyTimeoutSeconds() * 1000u;
   flushing = false;
   const int error = WriteRequestLine(rpc, timeoutMs);
   if (error != 0) return error;
@@ -275,18 +276,23 @@ std::string WellFormedEnvironment(const std::string& environment) {
 
 }  // namespace
 
-void TProcessorBridge::Start(int errorOutput) {
+void TProcessorBridge::Start(const TRunSettings& settings, int errorOutput) {
   Assert(!FRunning);
-  const std::string filename = TSettings::GetExternalProcessorFilename();
-  const std::string parameters = TSettings::GetExternalProcessorParameters();
+  const std::string& filename = settings.ExternalProcessorFilename;
+  const std::string& parameters = settings.ExternalProcessorParameters;
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", filename, parameters);
   FPending.clear();
   FFailed = false;
   FFailureReason.clear();
-  FRunning = WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
-                                  WellFormedEnvironment(TSettings::GetExternalProcessorEnvironment()), errorOutput);
+  const WinUtils::TExecResult exec =
+      WinUtils::ExecNoWait(filename, parameters, FProcInfo, FReadPipe, FWritePipe,
+                           WellFormedEnvironment(settings.ExternalProcessorEnvironment), errorOutput);
+  // Our own pipe ends that cannot be kept from the child are this
+  // program's fault: the system's reason alone, no start failure.
+  if (exec.Failure == WinUtils::TExecFailure::PipeEnds) throw WinUtils::EOSError(ErrorText(exec.Error));
+  FRunning = static_cast<bool>(exec);
   if (!FRunning) {
-    const std::string cause = LogExecFailure(filename);
+    const std::string cause = LogExecFailure(filename, exec.Error);
     // The pipe ends are ours even when the start failed.
     Platform::CloseHandleClear(FReadPipe);
     Platform::CloseHandleClear(FWritePipe);

@@ -20,6 +20,7 @@ struct TProcessorRequest {
 };
 
 class TRunInsight;
+struct TRunSettings;
 
 class TProcessorBridge {
  public:
@@ -30,11 +31,12 @@ class TProcessorBridge {
   TProcessorBridge(const TProcessorBridge&) = delete;
   TProcessorBridge& operator=(const TProcessorBridge&) = delete;
 
-  // Starts the processor with the settings' program, parameters and
+  // Starts the processor with the run's program, parameters and
   // environment, its standard error going to errorOutput; forgets the
   // failure of the previous one. Raises when it cannot be started.
-  void Start(int errorOutput);
-  // Writes the close command (unless it failed), closes its pipes, and ends
+  void Start(const TRunSettings& settings, int errorOutput);
+  // Writes the close command (unless it failed; the settings' command as it
+  // is at the stop), closes its pipes, and ends
   // a processor that failed (SIGTERM, then SIGKILL after a grace period).
   void Stop();
   // Uses pipes made elsewhere instead of a process of its own (tests and

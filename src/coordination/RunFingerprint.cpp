@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "coordination/RunEngine.h"
+
 struct TRunFingerprint::TState {
   XXH3_state_t* Hash = XXH3_createState();
   ~TState() { XXH3_freeState(Hash); }
@@ -33,33 +35,39 @@ void PutLe32(unsigned char* at, uint32_t v) {
 
 std::string Xxh128Hex(std::string_view text) { return Hex(XXH3_128bits(text.data(), text.size())); }
 
-TRunFingerprint::TRunFingerprint() : FState(std::make_unique<TState>()) { Reset(0); }
+TRunFingerprint::TRunFingerprint(std::vector<TRunEngine>& engines)
+    : FState(std::make_unique<TState>()), FEngines(engines) {
+  Reset(0);
+}
 
 TRunFingerprint::~TRunFingerprint() = default;
 
 void TRunFingerprint::Reset(size_t engines) {
   XXH3_128bits_reset(FState->Hash);
-  FHeld.assign(engines, {});
-  FEnded.assign(engines, false);
+  CoverEngines(FEngines, engines);
+  FCount = engines;
+  for (size_t i = 0; i < FCount; ++i) Part(i) = TFingerprintPart{};
   FNextStep = 0;
   FSteps = 0;
   FAny = false;
 }
 
+TFingerprintPart& TRunFingerprint::Part(size_t id) const { return FEngines[id].Fingerprint; }
+
 void TRunFingerprint::Report(uint32_t id, uint32_t step, std::string_view state) {
-  if (id >= FHeld.size()) return;
+  if (id >= FCount) return;
   XXH128_canonical_t c;
   XXH128_canonicalFromHash(&c, XXH3_128bits(state.data(), state.size()));
-  TReport r{step, {}};
+  TFingerprintPart::TReport r{step, {}};
   std::copy(std::begin(c.digest), std::end(c.digest), r.Digest.begin());
-  FHeld[id].push_back(r);
+  Part(id).Held.push_back(r);
   FAny = true;
   Fold(false);
 }
 
 void TRunFingerprint::EngineEnded(uint32_t id) {
-  if (id >= FEnded.size() || FEnded[id]) return;
-  FEnded[id] = true;
+  if (id >= FCount || Part(id).Ended) return;
+  Part(id).Ended = true;
   Fold(false);
 }
 
@@ -78,8 +86,8 @@ void TRunFingerprint::Fold(bool all) {
     // reports its steps in order, so that is at the front).
     bool held = false;
     uint32_t step = UINT32_MAX;
-    for (const auto& q : FHeld)
-      if (!q.empty()) {
+    for (size_t i = 0; i < FCount; ++i)
+      if (const auto& q = Part(i).Held; !q.empty()) {
         held = true;
         step = std::min(step, q.front().Step);
       }
@@ -87,10 +95,10 @@ void TRunFingerprint::Fold(bool all) {
     step = std::max(step, FNextStep);
     // Every engine still running must have reported it first.
     if (!all)
-      for (size_t i = 0; i < FHeld.size(); ++i)
-        if (FHeld[i].empty() && !FEnded[i]) return;
-    for (size_t i = 0; i < FHeld.size(); ++i) {
-      auto& q = FHeld[i];
+      for (size_t i = 0; i < FCount; ++i)
+        if (Part(i).Held.empty() && !Part(i).Ended) return;
+    for (size_t i = 0; i < FCount; ++i) {
+      auto& q = Part(i).Held;
       // A report older than the step being taken (an engine that reported
       // after it had ended) is taken in here, in client order.
       if (!q.empty() && q.front().Step <= step) {

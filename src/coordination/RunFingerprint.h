@@ -19,14 +19,29 @@
 #include <string_view>
 #include <vector>
 
+struct TRunEngine;
+
+// An engine's part: the digests of its reports not taken in yet (the oldest
+// first), and whether it reports no more.
+struct TFingerprintPart {
+  using TDigest = std::array<unsigned char, 16>;
+  struct TReport {
+    uint32_t Step;
+    TDigest Digest;
+  };
+  std::deque<TReport> Held;
+  bool Ended = false;
+};
+
 class TRunFingerprint {
  public:
-  TRunFingerprint();
+  // Each engine's part is kept in the run's engine.
+  explicit TRunFingerprint(std::vector<TRunEngine>& engines);
   ~TRunFingerprint();
   TRunFingerprint(const TRunFingerprint&) = delete;
   TRunFingerprint& operator=(const TRunFingerprint&) = delete;
 
-  // A new run of engines engines.
+  // A new run of engines engines: the first engines of the run's.
   void Reset(size_t engines);
   // Engine id's state after completing step step (counting from 0).
   void Report(uint32_t id, uint32_t step, std::string_view state);
@@ -39,11 +54,8 @@ class TRunFingerprint {
   std::string Finish(uint32_t& steps);
 
  private:
-  using TDigest = std::array<unsigned char, 16>;
-  struct TReport {
-    uint32_t Step;
-    TDigest Digest;
-  };
+  using TDigest = TFingerprintPart::TDigest;
+  TFingerprintPart& Part(size_t id) const;
   // Takes in the steps every engine has reported or will never report;
   // all: everything held, as at the run's end.
   void Fold(bool all);
@@ -51,8 +63,8 @@ class TRunFingerprint {
 
   struct TState;
   std::unique_ptr<TState> FState;
-  std::vector<std::deque<TReport>> FHeld;
-  std::vector<bool> FEnded;
+  std::vector<TRunEngine>& FEngines;
+  size_t FCount = 0;  // the engines of the run
   uint32_t FNextStep = 0;
   uint32_t FSteps = 0;
   bool FAny = false;

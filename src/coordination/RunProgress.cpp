@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "coordination/RunEngine.h"
 #include "coordination/Simulator.h"
 #include "diagnostics/Logging.h"
 #include "documents/Documents.h"
@@ -110,42 +111,53 @@ TRunProgress TRunRows::Snapshot(const std::vector<TVelmarProcess>& processes,
                                 const std::function<std::string(uint32_t slot)>& heldReason) const {
   TRunProgress progress;
   progress.Run = FRun;
-  progress.Engines.resize(FFilenames.size());
+  progress.Engines.resize(FCount);
   for (uint32_t i = 0; i < progress.Engines.size(); ++i) {
     if (i < FCleared && i < processes.size()) {
       progress.Engines[i] = Row(i, processes[i]);
       progress.Engines[i].HeldReason = heldReason(i);
     } else {
       progress.Engines[i].Model = i;
-      progress.Engines[i].Filename = FFilenames[i];
+      progress.Engines[i].Filename = RowOf(i).ModelFile;
     }
   }
   return progress;
 }
 
 TEngineProgress TRunRows::Row(uint32_t i, const TVelmarProcess& slot) const {
+  const TEngineRow& engine = RowOf(i);
   TEngineProgress row;
   row.Model = i;
-  row.Filename = FFilenames[i];
-  row.State = StateOf(slot, FKilled[i]);
+  row.Filename = engine.ModelFile;
+  row.State = StateOf(slot, engine.Killed);
   row.Pid = slot.Started ? slot.ProcInfo.dwProcessId : 0;
   row.ExitStatus = slot.ExitStatus;
   row.CompletedStep = slot.TimeStep;
-  row.OutputFile = FOutputFiles[i];
-  row.OutputTail = FOutputTails[i];
+  row.OutputFile = engine.OutputFile;
+  row.OutputTail = engine.OutputTail;
   return row;
 }
 
+TEngineRow& TRunRows::RowOf(size_t slot) const { return FEngines[slot].Row; }
+
+std::vector<std::string> TRunRows::Filenames() const {
+  std::vector<std::string> files;
+  files.reserve(FCount);
+  for (size_t i = 0; i < FCount; ++i) files.push_back(RowOf(i).ModelFile);
+  return files;
+}
+
 void TRunRows::NoteRunStarting(const TDocument& document) {
-  const uint64_t generation = FGeneration, run = FRun;
-  *this = TRunRows{};
-  FGeneration = generation;
-  FRun = run + 1;
+  ++FRun;
+  FDocumentPath.clear();
+  FCleared = 0;
   if (Platform::FileExists(document.GetFilename())) FDocumentPath = document.GetFilename();
-  for (uint32_t i = 0; i < document.ModelCount(); ++i) FFilenames.push_back(document.GetModel(i)->GetFilename());
-  FOutputFiles.resize(FFilenames.size());
-  FKilled.resize(FFilenames.size());
-  FOutputTails.resize(FFilenames.size());
+  FCount = document.ModelCount();
+  CoverEngines(FEngines, FCount);
+  for (uint32_t i = 0; i < FCount; ++i) {
+    RowOf(i) = TEngineRow{};
+    RowOf(i).ModelFile = document.GetModel(i)->GetFilename();
+  }
   NoteProgress();
 }
 
@@ -155,15 +167,15 @@ void TRunRows::NoteSlotCleared(uint32_t slot) {
 }
 
 void TRunRows::NoteSlotKilled(uint32_t slot) {
-  if (slot < FKilled.size()) FKilled[slot] = true;
+  if (slot < FCount) RowOf(slot).Killed = true;
   NoteProgress();
 }
 
 void TRunRows::NoteEngineFailed(uint32_t slot) {
-  if (slot >= FOutputFiles.size() || FOutputFiles[slot].empty()) return;
-  std::vector<std::string> lines = LastLinesOf(FOutputFiles[slot], OUTPUT_TAIL_LINES);
+  if (slot >= FCount || RowOf(slot).OutputFile.empty()) return;
+  std::vector<std::string> lines = LastLinesOf(RowOf(slot).OutputFile, OUTPUT_TAIL_LINES);
   for (const std::string& line : lines) Logger().Error("Velmar #%d output: %s", slot, line);
-  FOutputTails[slot] = std::move(lines);
+  RowOf(slot).OutputTail = std::move(lines);
   NoteProgress();
 }
 
@@ -184,7 +196,7 @@ std::string TRunRows::StatesFilename() const {
 
 int TRunRows::OpenEngineOutput(uint32_t slot) {
   const int fd = OpenOutput(EngineOutputFilename(slot), "Velmar #" + std::to_string(slot));
-  if (fd >= 0 && slot < FOutputFiles.size()) FOutputFiles[slot] = EngineOutputFilename(slot);
+  if (fd >= 0 && slot < FCount) RowOf(slot).OutputFile = EngineOutputFilename(slot);
   return fd;
 }
 

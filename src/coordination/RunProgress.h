@@ -12,6 +12,8 @@
 #include <vector>
 
 class TDocument;
+struct TEngineRow;
+struct TRunEngine;
 
 enum class TEngineState {
   NotStarted,  // its turn in the launch has not come yet
@@ -77,13 +79,19 @@ struct TVelmarProcess;
 // What the client table does not keep of a run: its model files (later
 // slots still hold the previous run until their turn), how far the launch
 // got, which slots the manager killed and where the output went; and the
-// counter that moves whenever a snapshot may have changed. Kept by the run
-// control.
+// counter that moves whenever a snapshot may have changed. The engines'
+// parts live in the run's engines (the simulation's, one per model); this
+// keeps what is the run's as a whole.
 class TRunRows {
  public:
+  // Each engine's row is kept in the run's engine.
+  explicit TRunRows(std::vector<TRunEngine>& engines) : FEngines(engines) {}
+  TRunRows(const TRunRows&) = delete;
+  TRunRows& operator=(const TRunRows&) = delete;
+
   uint64_t Generation() const { return FGeneration; }
   // The model files of the current (or last) run.
-  const std::vector<std::string>& Filenames() const { return FFilenames; }
+  std::vector<std::string> Filenames() const;
   void NoteProgress() { ++FGeneration; }
 
   // The rows of the current (or last) run, from the client table. heldReason
@@ -91,7 +99,8 @@ class TRunRows {
   TRunProgress Snapshot(const std::vector<TVelmarProcess>& processes,
                         const std::function<std::string(uint32_t slot)>& heldReason) const;
 
-  // A run of document is starting: its rows, none launched yet.
+  // A run of document is starting: its engines (one per model) and their
+  // rows, none launched yet.
   void NoteRunStarting(const TDocument& document);
   // Slot i has been cleared for this run (rows below it are this run's).
   void NoteSlotCleared(uint32_t slot);
@@ -123,11 +132,11 @@ class TRunRows {
  private:
   TEngineProgress Row(uint32_t slot, const TVelmarProcess& process) const;
 
+  TEngineRow& RowOf(size_t slot) const;
+
+  std::vector<TRunEngine>& FEngines;
+  size_t FCount = 0;          // the engines (models) of the run
   std::string FDocumentPath;  // empty for an untitled document
-  std::vector<std::string> FFilenames;
-  std::vector<std::string> FOutputFiles;
-  std::vector<bool> FKilled;
-  std::vector<std::vector<std::string>> FOutputTails;
   size_t FCleared = 0;
   uint64_t FGeneration = 0;
   uint64_t FRun = 0;  // runs started

@@ -21,7 +21,9 @@
 #include "coordination/ProcessorBridge.h"
 #include "coordination/RunInsight.h"
 #include "coordination/RunFingerprint.h"
+#include "coordination/RunEngine.h"
 #include "coordination/RunProgress.h"
+#include "coordination/RunSettings.h"
 #include "coordination/StateRecord.h"
 #include "coordination/Simulator.h"
 
@@ -129,7 +131,7 @@ class TSimulation : public ISimulator {
   // The external processor of the run: started with the run (its standard
   // error going to the run's processor output file), stopped when its last
   // engine has gone.
-  void StartExternalProcessor();
+  void StartExternalProcessor(const TRunSettings& settings);
   void StopExternalProcess();
   TProcessorBridge& Processor() { return FProcessor; }
   bool ExternalProcessorRunning() const { return FProcessor.Running(); }
@@ -163,7 +165,28 @@ class TSimulation : public ISimulator {
     bool Held = false;  // still held at the barrier
   };
 
-  IJsonValue StartSlotTimeStep(uint32_t id);
+  // Who answers an engine's call: the manager, with the handler's result,
+  // or in a processor run the processor, whose answer is the whole reply
+  // (the manager's own is then not built).
+  enum class TReplyBy { Manager, Processor };
+  // What handling one engine call did.
+  struct TCallOutcome {
+    TCallOutcome() = default;
+    TCallOutcome(TVariant result) : Result(std::move(result)) {}
+    // The manager's reply; empty when the processor answers or the call is held.
+    TVariant Result;
+    // A "StartTimeStep" held at the barrier, with the reply that waits with it.
+    bool Held = false;
+    TRpcDeferredReply Reply;
+  };
+  // The bookkeeping and waiting of one engine call, for OnRPC and OnRPCRaw.
+  // key: a processor run's place of the call in the run's order, under
+  // which a held call waits among the ordered calls.
+  TCallOutcome HandleCall(const std::string& method, const IJsonValue& params, TReplyBy replyBy,
+                          const TCallKey& key = {});
+  // The slot's start of its step; reply: the manager's reply is built
+  // (none otherwise).
+  IJsonValue StartSlotTimeStep(uint32_t id, bool reply);
   void Release(const TParkedCall& call, bool timedOut);
   // Whether slot i holds others at the barrier, and at which step.
   bool HoldsBarrier(size_t i, uint32_t& step) const;
@@ -188,10 +211,14 @@ class TSimulation : public ISimulator {
   void KillHungEngines();
 
   std::unique_ptr<TJsonRpcServer> FServer;
+  // The run's engines, one per model, made afresh as the run starts: each
+  // holds its parts of the modules below (declared first, as they refer to
+  // it from their construction on).
+  std::vector<TRunEngine> FEngines;
   std::vector<TParkedCall> FParked;
   bool FServing = false;  // ServeParkedCalls is running (it is not re-entered)
   // Processor mode: the calls waiting for their turn, in key order.
-  TCallOrder FOrder;
+  TCallOrder FOrder{FEngines};
   std::vector<TOrderedCall> FOrdered;
   bool FForwarding = false;
   // The engines are being launched; FLaunchNext is the first slot not
@@ -199,12 +226,15 @@ class TSimulation : public ISimulator {
   bool FLaunching = false;
   size_t FLaunchNext = 0;
   uint64_t FLaunchEndTicks = 0;
-  TRunFingerprint FFingerprint;
+  TRunFingerprint FFingerprint{FEngines};
   std::string FLastFingerprint;
   TStateRecord FStates;
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
+  // The run's rows, kept in its engines.
   TRunRows FRows;
+  // What the run read of the settings as it started.
+  TRunSettings FRunSettings;
   uint64_t FStartTicks = 0;
   bool FLastRunCancelled = false;
   // When IsSimulationDone first found the run cancelled (0: not yet, or no

@@ -56,6 +56,9 @@ struct TVelmarProcess {
   // again in simulation's table).
   static bool StartSimulation(TSimulation& simulation, uint32_t id);
   IJsonValue StartTimeStep(bool cancelled);
+  // The log line of StartTimeStep alone, for a step whose reply is not the
+  // manager's (a processor run's).
+  void NoteTimeStepStarting() const;
   bool StopSimulation();
   bool StopTimeStep(bool cancelled);
 };
@@ -76,12 +79,15 @@ void InternalDebugMessage(std::string_view fmt, const A0& a0, const A&... args) 
 // whole seconds, as the settings give them.
 inline uint64_t WholeSecondsSince(uint64_t startTicks) { return (Platform::GetTickCount64() - startTicks) / 1000; }
 
-// The engine's parameters for client clientID running modelPath.
-std::string VelmarParameters(uint32_t clientID, const std::string& modelPath);
+struct TRunSettings;
+// The engine's parameters for client clientID running modelPath in a run
+// with these settings.
+std::string VelmarParameters(const TRunSettings& settings, uint32_t clientID, const std::string& modelPath);
 
 // Logs the program's path, version and date (the first lines of a run).
 void LogProgramInfo();
-// Says why a program could not be started; running out of descriptors is
-// named as such, since nothing else about the failure points at it.
-// Returns the reason ("\"program\": reason"), empty when the system gave none.
-std::string LogExecFailure(const std::string& program);
+// Says why a program could not be started (error: the errno of the launch);
+// running out of descriptors is named as such, since nothing else about the
+// failure points at it. Returns the reason ("\"program\": reason"), empty
+// when the system gave none.
+std::string LogExecFailure(const std::string& program, int error);

@@ -8,6 +8,7 @@
 #include "diagnostics/Logging.h"
 #include "documents/SettingsUnit.h"
 #include "platform/Messages.h"
+#include "platform/ScopeExit.h"
 
 const TVelmarProcess EmptyProcess{};
 
@@ -72,8 +73,10 @@ bool TVelmarProcess::StartSimulation(TSimulation& simulation, uint32_t id) {
   return false;
 }
 
+void TVelmarProcess::NoteTimeStepStarting() const { Logger().Log("Velmar #%d starting time step #%d", ClientID, TimeStep); }
+
 IJsonValue TVelmarProcess::StartTimeStep(bool cancelled) {
-  Logger().Log("Velmar #%d starting time step #%d", ClientID, TimeStep);
+  NoteTimeStepStarting();
   TRpcVelmarModifierResult r;
   r.modifier.Clear();
   r.result = !cancelled;
@@ -140,10 +143,14 @@ bool TSimulation::CanStartTimestep(uint32_t clientID, uint32_t timestep, std::st
 uint64_t TSimulation::HeldSecondsSince(uint64_t ticks) const { return WholeSecondsSince(std::max(ticks, FLaunchEndTicks)); }
 
 // The slot's own start of the step, with the lines around it.
-IJsonValue TSimulation::StartSlotTimeStep(uint32_t id) {
+IJsonValue TSimulation::StartSlotTimeStep(uint32_t id, bool reply) {
   FInsight.Released(id, Platform::MonotonicUs());
   InternalDebugMessage("Calling internal StartTimeStep for ClientID %d", id);
-  IJsonValue result = Processes[id].StartTimeStep(Cancel);
+  IJsonValue result;
+  if (reply)
+    result = Processes[id].StartTimeStep(Cancel);
+  else
+    Processes[id].NoteTimeStepStarting();
   InternalDebugMessage("Back from internal StartTimeStep for ClientID %d", id);
   return result;
 }
@@ -160,7 +167,8 @@ void TSimulation::Release(const TParkedCall& call, bool timedOut) {
     if (!CanStartTimestep(id, Processes[id].TimeStep, whyNot) && !whyNot.empty())
       Logger().Error(whyNot);
   }
-  const IJsonValue result = StartSlotTimeStep(id);
+  // A processor run's call is answered by the processor, in its turn.
+  const IJsonValue result = StartSlotTimeStep(id, !call.Ordered);
   if (!call.Ordered) {
     JsonRpcServer().CompleteDeferredReply(call.Reply, TVariant(result));
     return;
@@ -177,10 +185,7 @@ bool TSimulation::IsHeldAtBarrier(uint32_t clientID) const {
 void TSimulation::ServeParkedCalls() {
   if (FServing) return;
   FServing = true;
-  struct TDone {
-    bool& Serving;
-    ~TDone() { Serving = false; }
-  } done{FServing};
+  const Platform::TScopeExit done([this] { FServing = false; });
   if (FParked.empty()) {
     ForwardOrderedCalls();
     return;
@@ -217,60 +222,91 @@ namespace {
 
 bool HasMember(const IJsonValue& params, std::string_view name) { return JsonMember(params, name) != nullptr; }
 
+// Whether text holds "StopTimeStep" in any letter case: a call that names
+// it nowhere is no step's end (one whose name is spelt with escapes is).
+bool MayBeStopTimeStep(std::string_view text) {
+  constexpr std::string_view NAME = "stoptimestep";
+  for (size_t at = text.find_first_of("sS"); at != std::string_view::npos && text.size() - at >= NAME.size();
+       at = text.find_first_of("sS", at + 1))
+    if (SameText(text.substr(at, NAME.size()), NAME)) return true;
+  return false;
+}
+
+// A processor run's call, read once. The bookkeeping needs the call's
+// members and its params' members, not the state vectors inside them: a
+// long call is forwarded as text without being built into a tree. A step's
+// end is read whole, since the fingerprint takes in its state, and so is a
+// call whose ClientID is missing or not plain, since its error line shows
+// the params.
+IJsonValue ParseEngineCall(std::string_view rpc) {
+  if (MayBeStopTimeStep(rpc)) return JsonParse(rpc);
+  IJsonValue request = JsonParseOutline(rpc, 2);
+  if (!request) return request;
+  const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
+  const bool plainClientID = id && !id->IsObject() && !id->IsArray();
+  if (!plainClientID || SameText(JsonMemberAsText(request, "method"), "StopTimeStep")) return JsonParse(rpc);
+  return request;
+}
+
 }  // namespace
 
 TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJsonValue& params) {
   (void)pipe;
-  if (Cancel) return TVariant(false);
+  return HandleCall(method, params, TReplyBy::Manager).Result;
+}
+
+TSimulation::TCallOutcome TSimulation::HandleCall(const std::string& method, const IJsonValue& params,
+                                                  TReplyBy replyBy, const TCallKey& key) {
+  if (Cancel) return {TVariant(false)};
   if (!params || !params->IsObject() || !HasMember(params, "ClientID")) {
     Logger().Error("RPC \"%s\" is missing ClientID; cancelling process (%s)", method, ParamsText(params));
-    return TVariant(false);
+    return {TVariant(false)};
   }
   const uint32_t id = static_cast<uint32_t>(JsonMemberAsInteger(params, "ClientID"));
   if (id >= Processes.size()) {
     Logger().Error("RPC \"%s\" from unknown ClientID %d", method, id);
-    return TVariant(false);
+    return {TVariant(false)};
   }
 
   if (SameText(method, "Echo")) {
     if (!HasMember(params, "Value")) {
       Logger().Error("Echo call is missing required parameter \"%s\"", "Value");
-      return TVariant(int32_t{0});
+      return {TVariant(int32_t{0})};
     }
     const int32_t value = static_cast<int32_t>(JsonMemberAsInteger(params, "Value"));
     InternalDebugMessage("Processing Echo(%d) for ClientID %d", value, id);
-    return TVariant(value);
+    return {TVariant(value)};
   }
   if (SameText(method, "Initialize")) {
     InternalDebugMessage("Calling internal Initialize for ClientID %d", id);
     const bool result = Processes[id].Initialize();
     InternalDebugMessage("Back from internal Initialize for ClientID %d", id);
-    return TVariant(result);
+    return {TVariant(result)};
   }
   if (SameText(method, "Finalize")) {
     InternalDebugMessage("Calling internal Finalize for ClientID %d", id);
     Processes[id].Finalize();
     NoteEngineEnded(id);
     InternalDebugMessage("Back from internal Finalize for ClientID %d", id);
-    return TVariant(true);
+    return {TVariant(true)};
   }
   if (SameText(method, "StartSimulation")) {
     if (!HasMember(params, "VelmarStateVarsGlobal")) {
       Logger().Error("StartSimulation call is missing required parameter \"%s\"", "VelmarStateVarsGlobal");
-      return TVariant(false);
+      return {TVariant(false)};
     }
     if (HasJsonRpcServer()) FStates.Global(id, JsonRpcServer().CallText());
     InternalDebugMessage("Calling internal StartSimulation for ClientID %d", id);
     TVelmarProcess::StartSimulation(*this, id);
     InternalDebugMessage("Back from internal StartSimulation for ClientID %d", id);
-    return TVariant(true);
+    return {TVariant(true)};
   }
   if (SameText(method, "StopSimulation")) {
     InternalDebugMessage("Calling internal StopSimulation for ClientID %d", id);
     Processes[id].StopSimulation();
     FFingerprint.EngineEnded(id);
     InternalDebugMessage("Back from internal StopSimulation for ClientID %d", id);
-    return TVariant(true);
+    return {TVariant(true)};
   }
   if (SameText(method, "StartTimeStep")) {
     Logger().Debug("Starting TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
@@ -280,15 +316,19 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
       // Held: answered by ServeParkedCalls once the barrier opens, the
       // time-out passes or the run is cancelled.
       Logger().Debug("ClientID %d is waiting because %s", id, whyNot);
-      FParked.push_back({id, Platform::GetTickCount64(), JsonRpcServer().DeferReply(), false, {}});
-      return TVariant();
+      TCallOutcome held;
+      held.Held = true;
+      held.Reply = JsonRpcServer().DeferReply();
+      FParked.push_back({id, Platform::GetTickCount64(), held.Reply, replyBy == TReplyBy::Processor, key});
+      return held;
     }
-    return TVariant(StartSlotTimeStep(id));
+    IJsonValue reply = StartSlotTimeStep(id, replyBy == TReplyBy::Manager);
+    return reply ? TCallOutcome{TVariant(std::move(reply))} : TCallOutcome{};
   }
   if (SameText(method, "StopTimeStep")) {
     if (!HasMember(params, "VelmarStateVarsPop")) {
       Logger().Error("StopTimeStep call is missing required parameter \"%s\"", "VelmarStateVarsPop");
-      return TVariant(false);
+      return {TVariant(false)};
     }
     Logger().Debug("Stopping TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
     FInsight.StopTimeStepArrived(id, Platform::MonotonicUs());
@@ -302,9 +342,9 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
     InternalDebugMessage("Calling internal StopTimeStep for ClientID %d", id);
     Processes[id].StopTimeStep(Cancel);
     InternalDebugMessage("Back from internal StopTimeStep for ClientID %d", id);
-    return TVariant(true);
+    return {TVariant(true)};
   }
-  return TVariant();
+  return {};
 }
 
 void TSimulation::NoteEngineEnded(uint32_t id) {
@@ -314,20 +354,9 @@ void TSimulation::NoteEngineEnded(uint32_t id) {
 
 std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   Assert(TSettings::GetUseExternalProcessor());
-  // The bookkeeping needs the call's members and its params' members, not
-  // the state vectors inside them: a long call is forwarded as text without
-  // being built into a tree. A call whose ClientID is missing or not plain
-  // is read whole, since its error line shows the params, and so is a
-  // step's end, whose state the fingerprint takes in.
-  IJsonValue request = JsonParseOutline(rpc, 2);
-  const auto plainClientID = [&request] {
-    const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
-    return id && !id->IsObject() && !id->IsArray();
-  };
-  if (request && !plainClientID()) request = JsonParse(rpc);
+  const IJsonValue request = ParseEngineCall(rpc);
   const std::string method =
       request && JsonMember(request, "method") ? JsonMemberAsText(request, "method") : std::string("unknown");
-  if (request && SameText(method, "StopTimeStep")) request = JsonParse(rpc);
   IJsonValue params = JsonMember(request, "params");
   TProcessorRequest call;
   call.Method = method;
@@ -347,32 +376,26 @@ std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
     const uint32_t id = static_cast<uint32_t>(call.ClientID);
     key = FOrder.Arrive(id, method, Processes[id].TimeStep);
   }
-  OnRPC(pipe, method, params);
-  const bool held = HasJsonRpcServer() && JsonRpcServer().ReplyDeferred();
+  (void)pipe;
+  // The processor's answer is the reply: what the bookkeeping returns is not.
+  const TCallOutcome outcome = HandleCall(method, params, TReplyBy::Processor, key);
   if (!ordered) {
-    Assert(!held);
+    Assert(!outcome.Held);
     return FProcessor.Exchange(call, rpc);
   }
-  if (!held && (Cancel || FOrder.MayForward(key))) {
+  if (!outcome.Held && (Cancel || FOrder.MayForward(key))) {
     FOrder.Forwarded(key.ClientID);
     return Exchange(call, rpc, key.Step);
   }
-  // Its turn has not come, or the barrier holds it: forwarded once both
-  // allow, after the calls that come before it.
+  // Its turn has not come, or the barrier holds it (under its key): forwarded
+  // once both allow, after the calls that come before it.
   TOrderedCall waiting;
   waiting.Key = key;
-  if (held) {
-    Assert(!FParked.empty() && FParked.back().ClientID == key.ClientID);
-    FParked.back().Ordered = true;
-    FParked.back().Key = key;
-    waiting.Reply = FParked.back().Reply;
-  } else {
-    waiting.Reply = JsonRpcServer().DeferReply();
-  }
+  waiting.Reply = outcome.Held ? outcome.Reply : JsonRpcServer().DeferReply();
   waiting.Request = std::move(call);
   waiting.Rpc = std::string(rpc);
   waiting.ArrivedTicks = Platform::GetTickCount64();
-  waiting.Held = held;
+  waiting.Held = outcome.Held;
   QueueOrderedCall(std::move(waiting));
   return std::string();
 }
@@ -404,10 +427,7 @@ bool TSimulation::OrderedTurnTimedOut(const TOrderedCall& call, uint32_t holder,
 void TSimulation::ForwardOrderedCalls() {
   if (FForwarding || FOrdered.empty()) return;
   FForwarding = true;
-  struct TDone {
-    bool& Forwarding;
-    ~TDone() { Forwarding = false; }
-  } done{FForwarding};
+  const Platform::TScopeExit done([this] { FForwarding = false; });
   std::optional<uint32_t> timeout;
   while (!FOrdered.empty()) {
     const TOrderedCall& head = FOrdered.front();

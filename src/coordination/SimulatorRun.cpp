@@ -2,12 +2,12 @@
 #include <cerrno>
 #include <typeinfo>
 
+#include "coordination/RunSettings.h"
 #include "coordination/Simulation.h"
 #include "coordination/WinUtils.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/VersionInfo.h"
 #include "documents/Documents.h"
-#include "documents/SettingsUnit.h"
 #include "platform/Events.h"
 #include "platform/Files.h"
 #include "platform/ProcessControl.h"
@@ -48,8 +48,7 @@ void TSimulation::AskSlotToEnd(size_t j) {
     Logger().Log("Asked Velmar process #%d to end (SIGTERM)", j);
 }
 
-std::string LogExecFailure(const std::string& program) {
-  const int error = WinUtils::LastExecError();
+std::string LogExecFailure(const std::string& program, int error) {
   if (error == 0) return std::string();
   const std::string reason = Platform::SysErrorMessage(error);
   if (Platform::IsOutOfDescriptors(error))
@@ -59,15 +58,15 @@ std::string LogExecFailure(const std::string& program) {
   return TextUtils::SafeFormat("\"%s\": %s", program, reason);
 }
 
-std::string VelmarParameters(uint32_t clientID, const std::string& modelPath) {
-  const std::string options = TSettings::GetVelmarOptions();
-  if (TSettings::GetVelmarSpecifiedOptionsOnly()) return options;
+std::string VelmarParameters(const TRunSettings& settings, uint32_t clientID, const std::string& modelPath) {
+  const std::string& options = settings.VelmarOptions;
+  if (settings.VelmarSpecifiedOptionsOnly) return options;
   // The path is quoted so that it reaches the engine as one argument
   // whatever it holds: a quote in it must not end the argument and let the
   // rest pass for options of the engine's.
   return TextUtils::SafeFormat("%s /RUN=YES /RPC=%s /RPCID=%d %s /RpcResponseTimeout=%d", options,
                                VELMAR_PIPE_NAME, clientID, Platform::QuoteArgument(modelPath),
-                               static_cast<uint32_t>(TSettings::GetVelmarTimeStepTimeout() + 2));
+                               EngineReplyTimeoutSeconds());
 }
 
 void TSimulation::CheckChildProcesses() {
@@ -125,7 +124,7 @@ void TSimulation::KillHungEngines() {
   }
   auto running = [this](size_t j) { return Processes[j].IsRunning() && Processes[j].ProcInfo.hProcess >= 0; };
   if (FTermTicks == 0) {
-    if (!FEndEnginesNow && WholeSecondsSince(FCancelTicks) <= TSettings::GetVelmarTimeStepTimeout() + 2) return;
+    if (!FEndEnginesNow && WholeSecondsSince(FCancelTicks) <= EngineReplyTimeoutSeconds()) return;
     FTermTicks = now;
     for (size_t j = 0; j < Processes.size(); ++j)
       if (running(j)) AskSlotToEnd(j);
@@ -171,11 +170,11 @@ void LogProgramInfo() {
                modified ? Platform::FormatLocalDateTime(*modified) : std::string());
 }
 
-void TSimulation::StartExternalProcessor() {
-  Assert(TSettings::GetUseExternalProcessor());
+void TSimulation::StartExternalProcessor(const TRunSettings& settings) {
+  Assert(settings.UseExternalProcessor);
   int errorOutput = FRows.OpenProcessorOutput();
   try {
-    FProcessor.Start(errorOutput);
+    FProcessor.Start(settings, errorOutput);
   } catch (...) {
     Platform::CloseHandleClear(errorOutput);
     throw;
@@ -190,18 +189,19 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   TVelmarProcess& slot = Processes[id];
   slot.Initialized = false;
   slot.Filename = model.GetFilename();
-  slot.Params = VelmarParameters(id, slot.Filename);
-  const std::string program = TSettings::GetVelmarFilename();
+  slot.Params = VelmarParameters(FRunSettings, id, slot.Filename);
+  const std::string& program = FRunSettings.VelmarFilename;
   Logger().Debug("Starting \"%s\" with parameters \"%s\"", program, slot.Params);
   // Without a file of its own, both of the engine's streams go to our
   // standard error, so that our standard output carries the log alone.
   int output = FRows.OpenEngineOutput(id);
-  slot.Started =
+  const WinUtils::TExecResult exec =
       WinUtils::ExecNoWait(program, slot.Params, slot.ProcInfo, output >= 0 ? output : Platform::StdErrorHandle());
+  slot.Started = static_cast<bool>(exec);
   Platform::CloseHandleClear(output);
   FRows.NoteProgress();
   if (!slot.Started) {
-    const std::string cause = LogExecFailure(program);
+    const std::string cause = LogExecFailure(program, exec.Error);
     throw ERunStartError(TextUtils::SafeFormat("Could not start Velmar for \"%s\"", slot.Filename), cause);
   }
   slot.StartTime = Platform::LocalNow();
@@ -210,7 +210,7 @@ void TSimulation::StartProcess(const TModel& model, uint32_t id) {
   // The slot is looked up by index after every pass, never through a
   // reference held across nested calls.
   while (!Cancel && !Processes[id].Initialized && !Processes[id].Exited &&
-         WholeSecondsSince(waitStart) <= TSettings::GetVelmarStartTimeout())
+         WholeSecondsSince(waitStart) <= FRunSettings.VelmarStartTimeout)
     WaitPass();
   // A processor that failed cancelled the start: its reason is the
   // start's, not the user's Stop.
@@ -244,6 +244,9 @@ void TSimulation::StartSimulation(TDocument& document) {
   FLastRunCancelled = false;
   FLastFingerprint.clear();
   FOrdered.clear();
+  // Every part of every engine starts afresh; each module then takes its
+  // engines on.
+  FEngines.assign(document.ModelCount(), TRunEngine{});
   FOrder.Reset(document.ModelCount());
   FFingerprint.Reset(document.ModelCount());
   FRows.NoteRunStarting(document);
@@ -251,14 +254,15 @@ void TSimulation::StartSimulation(TDocument& document) {
   Logger().Log();
   LogProgramInfo();
 
-  const std::string program = TSettings::GetVelmarFilename();
+  FRunSettings = TRunSettings::Read();
+  const std::string& program = FRunSettings.VelmarFilename;
   if (!Platform::FileExists(program))
     throw Exception(TextUtils::SafeFormat(
         "Could not find Velmar executable at \"%s\".  Please locate it on the Settings tab.", program));
   TJsonRpcServer& server = JsonRpcServer();
-  const bool useProcessor = TSettings::GetUseExternalProcessor();
+  const bool useProcessor = FRunSettings.UseExternalProcessor;
   if (useProcessor) {
-    const std::string processor = TSettings::GetExternalProcessorFilename();
+    const std::string& processor = FRunSettings.ExternalProcessorFilename;
     if (!Platform::FileExists(processor))
       throw Exception(TextUtils::SafeFormat(
           "Could not find external processor executable at \"%s\".  Please locate it on the Settings tab.",
@@ -277,7 +281,7 @@ void TSimulation::StartSimulation(TDocument& document) {
   if (useProcessor) {
     server.SetOnRPC(nullptr);
     server.SetOnRPCRaw([this](uint32_t pipe, std::string_view rpc) { return OnRPCRaw(pipe, rpc); });
-    StartExternalProcessor();
+    StartExternalProcessor(FRunSettings);
   } else {
     server.SetOnRPC([this](uint32_t pipe, const std::string& method, const IJsonValue& params) {
       return OnRPC(pipe, method, params);
@@ -287,7 +291,7 @@ void TSimulation::StartSimulation(TDocument& document) {
 
   // The states file is emptied only once the run is to start, like the
   // engines' output files.
-  FStates.RunStarting(FRows.StatesFilename(), FRows.Filenames(), TSettings::GetRecordVariables());
+  FStates.RunStarting(FRows.StatesFilename(), FRows.Filenames(), FRunSettings.RecordVariables);
   size_t i = 0;
   // Until the last engine has initialised, the ones not launched yet hold
   // the others at the barrier as engines that have completed no step.
@@ -335,7 +339,7 @@ void TSimulation::StartSimulation(TDocument& document) {
 
 // ---- The object itself ------------------------------------------------------
 
-TSimulation::TSimulation() : FProcessor(Cancel, FInsight) {}
+TSimulation::TSimulation() : FProcessor(Cancel, FInsight), FRows(FEngines) {}
 
 TSimulation::~TSimulation() { Shutdown(); }
 

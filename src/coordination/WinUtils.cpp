@@ -8,13 +8,8 @@ extern char** environ;
 
 namespace WinUtils {
 namespace {
-bool ExecFailed(int error) {
-  Platform::SetLastLaunchError(error);
-  return false;
-}
+TExecResult ExecFailed(int error, TExecFailure failure = TExecFailure::Launch) { return {failure, error}; }
 }  // namespace
-
-int LastExecError() { return Platform::LastLaunchError(); }
 
 std::string QuotedCommandLine(const std::string& filename, const std::string& params) {
   // The program's name cannot carry a double quote on a command line: one in
@@ -30,8 +25,8 @@ std::string ExtractFilePath(const std::string& filename) {
   return slash == std::string::npos ? std::string() : filename.substr(0, slash + 1);
 }
 
-bool ExecNoWait(const std::string& filename, const std::string& params,
-                TProcessInformation& procInfo, int output) {
+TExecResult ExecNoWait(const std::string& filename, const std::string& params,
+                       TProcessInformation& procInfo, int output) {
   Platform::TSpawnRequest request;
   request.CommandLine = QuotedCommandLine(filename, params);
   request.Program = filename;
@@ -42,7 +37,7 @@ bool ExecNoWait(const std::string& filename, const std::string& params,
   TProcessInformation created;
   if (const int error = Platform::SpawnProcess(request, created); error != 0) return ExecFailed(error);
   procInfo = created;
-  return true;
+  return {};
 }
 
 void PrepareChildInputPipe(int writeEnd) {
@@ -52,9 +47,9 @@ void PrepareChildInputPipe(int writeEnd) {
   Platform::SetPipeNonBlocking(writeEnd);
 }
 
-bool ExecNoWait(const std::string& filename, const std::string& params,
-                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
-                int errorOutput) {
+TExecResult ExecNoWait(const std::string& filename, const std::string& params,
+                       TProcessInformation& procInfo, int& readPipe, int& writePipe,
+                       const std::string& addEnvironment, int errorOutput) {
   const std::string commandLine = QuotedCommandLine(filename, params);
 
   int childStdInRead = -1, childStdInWrite = -1;
@@ -75,7 +70,7 @@ bool ExecNoWait(const std::string& filename, const std::string& params,
   if (error) {
     for (int* fd : {&childStdInRead, &childStdInWrite, &childStdOutRead, &childStdOutWrite})
       Platform::CloseHandleClear(*fd);
-    throw EOSError(Platform::SysErrorMessage(error));
+    return ExecFailed(error, TExecFailure::PipeEnds);
   }
   readPipe = childStdOutRead;
   writePipe = childStdInWrite;
@@ -101,13 +96,11 @@ bool ExecNoWait(const std::string& filename, const std::string& params,
 
   procInfo = TProcessInformation{};
   const int spawnError = Platform::SpawnProcess(request, procInfo);
-  if (spawnError != 0) ExecFailed(spawnError);
-  const bool created = spawnError == 0;
 
   // The child holds the only copies of its ends now.
   Platform::CloseHandleClear(childStdInRead);
   Platform::CloseHandleClear(childStdOutWrite);
-  return created;
+  return spawnError != 0 ? ExecFailed(spawnError) : TExecResult{};
 }
 
 std::string GetEnvironmentStrings() {

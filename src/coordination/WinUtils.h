@@ -24,12 +24,27 @@ std::string QuotedCommandLine(const std::string& filename, const std::string& pa
 // bare name).
 std::string ExtractFilePath(const std::string& filename);
 
+// How a launch went; every failure comes back in it, none is raised.
+enum class TExecFailure {
+  None,
+  // The program could not be started (or the pipes to it not made).
+  Launch,
+  // Our ends of the pipes could not be kept from the child: a fault of this
+  // program's, not of the one to start.
+  PipeEnds,
+};
+struct TExecResult {
+  TExecFailure Failure = TExecFailure::None;
+  int Error = 0;  // the errno of what failed; 0 when started
+  explicit operator bool() const { return Failure == TExecFailure::None; }
+};
+
 // Starts filename with params in its own folder, with a session of its own
 // and this program's environment and standard streams; returns at once.
 // output, when not -1, becomes the child's standard output and error (the
 // caller keeps its descriptor and may close it once this returns).
-bool ExecNoWait(const std::string& filename, const std::string& params,
-                TProcessInformation& procInfo, int output = -1);
+[[nodiscard]] TExecResult ExecNoWait(const std::string& filename, const std::string& params,
+                                     TProcessInformation& procInfo, int output = -1);
 
 // Room in the pipe to a child's standard input: long request lines go
 // through in a few turns of writer and reader rather than one per 64 KB.
@@ -45,16 +60,13 @@ void PrepareChildInputPipe(int writeEnd);
 // output, writePipe our end of its standard input (both set even when the
 // start fails). A non-empty addEnvironment (NAME=VALUE lines) is appended
 // to this program's environment for the child. errorOutput, when not -1,
-// becomes its standard error instead of ours. Raises EOSError when our
-// pipe ends cannot be kept from the child. Our end of the pipe to its
-// standard input is made by PrepareChildInputPipe.
-bool ExecNoWait(const std::string& filename, const std::string& params,
-                TProcessInformation& procInfo, int& readPipe, int& writePipe, const std::string& addEnvironment,
-                int errorOutput = -1);
-
-// Why the last ExecNoWait of this thread that returned false failed: an
-// errno value (ENOENT, EACCES, EMFILE, ...).
-int LastExecError();
+// becomes its standard error instead of ours. When our pipe ends cannot be
+// kept from the child, nothing is started, the pipes are closed and the
+// failure is PipeEnds. Our end of the pipe to its standard input is made by
+// PrepareChildInputPipe.
+[[nodiscard]] TExecResult ExecNoWait(const std::string& filename, const std::string& params,
+                                     TProcessInformation& procInfo, int& readPipe, int& writePipe,
+                                     const std::string& addEnvironment, int errorOutput = -1);
 
 // This program's environment, each entry followed by CR LF.
 std::string GetEnvironmentStrings();

@@ -455,12 +455,4 @@ int FlushPipe(int fd, uint32_t timeoutMs, int answerFd, bool* answered) {
   }
 }
 
-namespace {
-thread_local int gLastLaunchError = 0;
-}  // namespace
-
-void SetLastLaunchError(int error) { gLastLaunchError = error; }
-
-int LastLaunchError() { return gLastLaunchError; }
-
 }  // namespace Platform

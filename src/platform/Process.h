@@ -75,10 +75,6 @@ struct TSpawnRequest {
 // fills info, or an errno value (ENOENT, EACCES, ...) and leaves info
 // cleared.
 int SpawnProcess(const TSpawnRequest& request, TProcessInformation& info);
-// The error of the last launch that failed on this thread (an errno
-// value), for callers that report success as a bool; 0 before any failed.
-void SetLastLaunchError(int error);
-int LastLaunchError();
 
 // Kills the process (SIGKILL through its handle). False for an invalid
 // handle or a process that is already gone.

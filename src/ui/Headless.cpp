@@ -9,6 +9,7 @@
 #include "platform/Events.h"
 #include "platform/Files.h"
 #include "platform/ProcessControl.h"
+#include "platform/ScopeExit.h"
 
 THeadlessRun::THeadlessRun(std::string documentPath, std::ostream& out, std::ostream& err)
     : FDocumentPath(std::move(documentPath)),
@@ -149,15 +150,11 @@ int THeadlessRun::Run() {
   }
   // Whatever way this ends, the log goes back to the handler, filter and
   // flush that were installed before, and the message pump to its owner.
-  struct TRestore {
-    THeadlessRun& Run;
-    TLogger::THandlerSet Previous = Logger().GetHandlerSet();
-    ~TRestore() {
-      if (Run.FPumpInstalled) Platform::SetMessagePump(Run.FPreviousPump);
-      Run.FPumpInstalled = false;
-      Logger().SetHandlerSet(std::move(Previous));
-    }
-  } restore{*this};
+  Platform::TScopeExit restore([this, previous = Logger().GetHandlerSet()]() mutable {
+    if (FPumpInstalled) Platform::SetMessagePump(FPreviousPump);
+    FPumpInstalled = false;
+    Logger().SetHandlerSet(std::move(previous));
+  });
   Logger().SetLogHandler([this](const TLogEvent& event, bool& handled) { FRunControl.LogMessage(event, handled); },
                          &TRunControl::DebugLinesWanted, [this] { FRunControl.FlushLog(); });
   FPreviousPump = Platform::SetMessagePump(this);

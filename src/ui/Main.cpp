@@ -45,6 +45,7 @@
 #include "documents/SettingsUnit.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "platform/ScopeExit.h"
 #include "ui/FModel.h"
 #include "ui/FileDialogs.h"
 #include "ui/ComputingChart.h"
@@ -820,10 +821,7 @@ void TMainForm::ControlsToDocument() {
   // while the box still has focus) is what the user sees: apply it first.
   if (!FLoading && !FApplyingCount) {
     FApplyingCount = true;
-    struct TDone {
-      bool& Flag;
-      ~TDone() { Flag = false; }
-    } done{FApplyingCount};
+    const Platform::TScopeExit done([this] { FApplyingCount = false; });
     ModelsSpinEdit->interpretText();
   }
   while (FDocument->ModelCount() < FModelForms.size()) FDocument->AddModel();

@@ -9,6 +9,7 @@
 #include "documents/SettingsUnit.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/ScopeExit.h"
 
 namespace {
 ISimulator* TheSimulator = nullptr;
@@ -239,10 +240,7 @@ void TRunControl::LogFlushDue() {
 void TRunControl::WriteLog(bool bounded) {
   if (FFlushingLog) return;
   FFlushingLog = true;
-  struct TDone {
-    bool& Flag;
-    ~TDone() { Flag = false; }
-  } done{FFlushingLog};
+  const Platform::TScopeExit done([this] { FFlushingLog = false; });
   const uint64_t start = Platform::GetTickCount64();
   // Every round writes what the files are owed. A failed write logs its
   // report, which comes back into LogMessage and is taken along by the next.

@@ -30,7 +30,7 @@ class ProcessorBridge : public SimulatorTest {
     ::chmod(path.c_str(), 0755);
     TSettings::SetExternalProcessorFilename(path);
     TSettings::SetExternalProcessorParameters(Input);
-    Sim.StartExternalProcessor();
+    Sim.StartExternalProcessor(TRunSettings::Read());
   }
   std::string ProcessorInput() {
     std::ifstream in(Input, std::ios::binary);
@@ -321,7 +321,7 @@ with open(path, 'wb') as f:
   ::chmod(path.c_str(), 0755);
   TSettings::SetExternalProcessorFilename(path);
   TSettings::SetExternalProcessorParameters(Input + " " + std::to_string(request.size() + 2) + " " + go);
-  Sim.StartExternalProcessor();
+  Sim.StartExternalProcessor(TRunSettings::Read());
 
   EXPECT_EQ(Handle(request), "");
   EXPECT_TRUE(Sim.Cancel);

@@ -69,13 +69,13 @@ class RunControl : public SimulatorTest {
 TEST_F(RunControl, EngineParameters) {
   TSettings::SetVelmarOptions("-q");
   TSettings::SetVelmarTimeStepTimeout(60);
-  EXPECT_EQ(VelmarParameters(3, "/m/a b.vm"),
+  EXPECT_EQ(VelmarParameters(TRunSettings::Read(), 3, "/m/a b.vm"),
             "-q /RUN=YES /RPC=VelmarManager /RPCID=3 \"/m/a b.vm\" /RpcResponseTimeout=62");
   TSettings::SetVelmarOptions("");
-  EXPECT_EQ(VelmarParameters(0, "x"), " /RUN=YES /RPC=VelmarManager /RPCID=0 \"x\" /RpcResponseTimeout=62");
+  EXPECT_EQ(VelmarParameters(TRunSettings::Read(), 0, "x"), " /RUN=YES /RPC=VelmarManager /RPCID=0 \"x\" /RpcResponseTimeout=62");
   TSettings::SetVelmarSpecifiedOptionsOnly(true);
   TSettings::SetVelmarOptions("only these");
-  EXPECT_EQ(VelmarParameters(1, "x"), "only these");
+  EXPECT_EQ(VelmarParameters(TRunSettings::Read(), 1, "x"), "only these");
 }
 
 TEST_F(RunControl, DocumentWithoutModelsCompletesAtFirstPoll) {

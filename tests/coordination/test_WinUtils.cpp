@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -152,7 +153,10 @@ TEST_F(WinUtilsTest, EngineFormStartsInItsOwnFolderWithParametersSplitAsWindowsW
 
 TEST_F(WinUtilsTest, EngineFormFailsForAMissingProgram) {
   TProcessInformation info;
-  EXPECT_FALSE(ExecNoWait((FDir / "nothing here").string(), "", info));
+  const TExecResult exec = ExecNoWait((FDir / "nothing here").string(), "", info);
+  EXPECT_FALSE(exec);
+  EXPECT_EQ(TExecFailure::Launch, exec.Failure);
+  EXPECT_EQ(ENOENT, exec.Error);
   EXPECT_EQ(-1, info.hProcess);
 }
 
@@ -232,7 +236,9 @@ TEST_F(WinUtilsTest, ProcessorFormThatFailsStillHandsOverOurEnds) {
   TProcessInformation info;
   info.hProcess = 77;
   int readPipe = -1, writePipe = -1;
-  EXPECT_FALSE(ExecNoWait((FDir / "nothing here").string(), "x", info, readPipe, writePipe, "X=5"));
+  const TExecResult exec = ExecNoWait((FDir / "nothing here").string(), "x", info, readPipe, writePipe, "X=5");
+  EXPECT_EQ(TExecFailure::Launch, exec.Failure);
+  EXPECT_EQ(ENOENT, exec.Error);
   EXPECT_EQ(-1, info.hProcess);
   ASSERT_GE(readPipe, 0);
   ASSERT_GE(writePipe, 0);
