@@ -1,16 +1,18 @@
 #pragma once
 // One engine of a run as the manager keeps it besides its slot in the client
 // table (TVelmarProcess, the record its calls change): its row in the
-// monitor, its reports for the run's fingerprint, and its place in the
-// order of a processor run's calls. The simulation keeps one per model of
-// the run, made afresh as the run starts; each part belongs to the module
-// that reads and changes it (TRunRows, TRunFingerprint, TCallOrder).
+// monitor, its reports for the run's fingerprint, its place in the order of
+// a processor run's calls, and the states it reported. The simulation keeps
+// one per model of the run, made afresh as the run starts; each part
+// belongs to the module that reads and changes it (TRunRows,
+// TRunFingerprint, TCallOrder, TStateRecord).
 #include <cstddef>
 #include <string>
 #include <vector>
 
 #include "coordination/CallOrder.h"
 #include "coordination/RunFingerprint.h"
+#include "coordination/StateRecord.h"
 
 // What an engine's monitor row keeps that its slot does not hold.
 struct TEngineRow {
@@ -30,6 +32,7 @@ struct TRunEngine {
   TEngineRow Row;
   TFingerprintPart Fingerprint;
   TCallOrderPart Calls;
+  TStatePart States;
 };
 
 // A module that covers the first count engines makes sure there are as

@@ -228,7 +228,7 @@ class TSimulation : public ISimulator {
   uint64_t FLaunchEndTicks = 0;
   TRunFingerprint FFingerprint{FEngines};
   std::string FLastFingerprint;
-  TStateRecord FStates;
+  TStateRecord FStates{FEngines};
   TRunInsight FInsight;   // before the bridge, which times its exchanges with it
   TProcessorBridge FProcessor;
   // The run's rows, kept in its engines.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "coordination/RunEngine.h"
 #include "diagnostics/Logging.h"
 #include "diagnostics/TextUtils.h"
 #include "platform/Files.h"
@@ -187,8 +188,12 @@ void TStateRecord::RunStarting(const std::string& path, const std::vector<std::s
   FPath.clear();
   FWriteFailed = false;
   FCutReported = false;
-  FEngines.assign(modelFiles.size(), {});
-  for (size_t i = 0; i < modelFiles.size(); ++i) FEngines[i].Model = Platform::ExtractFileName(modelFiles[i]);
+  CoverEngines(FEngines, modelFiles.size());
+  FCount = modelFiles.size();
+  for (size_t i = 0; i < FCount; ++i) {
+    Part(i) = TStatePart{};
+    Part(i).Model = Platform::ExtractFileName(modelFiles[i]);
+  }
   FRoots.clear();
   FChartValues = 0;
   ++FGeneration;
@@ -210,6 +215,8 @@ void TStateRecord::RunStarting(const std::string& path, const std::vector<std::s
   Write(STATES_HEADER);
 }
 
+TStatePart& TStateRecord::Part(size_t engine) const { return FEngines[engine].States; }
+
 bool TStateRecord::Wanted(std::string_view path) const {
   if (FFilter.empty()) return true;
   for (const std::string& f : FFilter)
@@ -226,7 +233,7 @@ void TStateRecord::Row(std::string& rows, std::string_view step, uint32_t engine
   rows += ',';
   rows += std::to_string(engine);
   rows += ',';
-  rows += TextUtils::CsvField(FEngines[engine].Model);
+  rows += TextUtils::CsvField(Part(engine).Model);
   rows += ',';
   rows += source;
   rows += ',';
@@ -253,7 +260,7 @@ void TStateRecord::NoteCut(uint32_t engine) {
                 engine, static_cast<uint32_t>(MAX_NUMBERS_PER_CALL), static_cast<uint32_t>(MAX_NUMBERS_PER_CALL));
 }
 
-void TStateRecord::KeepForChart(TEngine& e, uint32_t step, std::string_view path, double value) {
+void TStateRecord::KeepForChart(TStatePart& e, uint32_t step, std::string_view path, double value) {
   size_t index = 0;
   const std::string_view root = RootOf(path, index);
   if (root.empty() || index > 100'000 || step > 100'000'000) return;
@@ -278,7 +285,7 @@ void TStateRecord::KeepForChart(TEngine& e, uint32_t step, std::string_view path
 }
 
 void TStateRecord::Global(uint32_t engine, std::string_view request) {
-  if (engine >= FEngines.size()) return;
+  if (engine >= FCount) return;
   const std::string_view PREFIX = GLOBAL_PREFIX;
   std::string rows;
   size_t numbers = 0;
@@ -293,9 +300,9 @@ void TStateRecord::Global(uint32_t engine, std::string_view request) {
 }
 
 std::optional<double> TStateRecord::State(uint32_t engine, uint32_t step, std::string_view request) {
-  if (engine >= FEngines.size()) return std::nullopt;
+  if (engine >= FCount) return std::nullopt;
   const std::string_view PREFIX = STATE_PREFIX;
-  TEngine& e = FEngines[engine];
+  TStatePart& e = Part(engine);
   const std::string stepText = std::to_string(step);
   std::string rows;
   size_t numbers = 0;
@@ -329,7 +336,7 @@ std::optional<double> TStateRecord::State(uint32_t engine, uint32_t step, std::s
 }
 
 void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view answer) {
-  if (engine >= FEngines.size()) return;
+  if (engine >= FCount) return;
   const std::string_view PREFIX = MODIFIER_PREFIX;
   bool set[4] = {};
   std::vector<std::pair<std::string, std::string_view>> numbers;
@@ -362,15 +369,15 @@ void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view ans
   }
   Write(rows);
   if (set[0]) {
-    FEngines[engine].AbundanceSet.push_back(step);
+    Part(engine).AbundanceSet.push_back(step);
     ++FGeneration;
   }
 }
 
 std::vector<std::string> TStateRecord::RunEnded() {
   std::vector<std::string> lines;
-  for (size_t i = 0; i < FEngines.size(); ++i) {
-    const TEngine& e = FEngines[i];
+  for (size_t i = 0; i < FCount; ++i) {
+    const TStatePart& e = Part(i);
     if (!e.HasAbundance) continue;
     lines.push_back(TextUtils::SafeFormat("Velmar #%d (%s): step %d, abundance %s; lowest %s at step %d", i, e.Model,
                                           e.LastStep, Amount(e.LastTotal), Amount(e.LowestTotal), e.LowestStep));
@@ -381,8 +388,8 @@ std::vector<std::string> TStateRecord::RunEnded() {
 
 size_t TStateRecord::Series(uint32_t engine, std::string_view root, size_t from,
                             std::vector<std::vector<float>>& out) const {
-  if (engine >= FEngines.size()) return 0;
-  for (const TRootSeries& s : FEngines[engine].Series) {
+  if (engine >= FCount) return 0;
+  for (const TRootSeries& s : Part(engine).Series) {
     if (FRoots[s.Root] != root) continue;
     for (size_t step = from; step < s.Steps.size(); ++step) out.push_back(s.Steps[step]);
     return s.Steps.size();
@@ -391,8 +398,8 @@ size_t TStateRecord::Series(uint32_t engine, std::string_view root, size_t from,
 }
 
 std::vector<uint32_t> TStateRecord::AbundanceSetAt(uint32_t engine, size_t from) const {
-  if (engine >= FEngines.size()) return {};
+  if (engine >= FCount) return {};
   // Kept in step order: only the steps a chart has not read yet are copied.
-  const std::vector<uint32_t>& set = FEngines[engine].AbundanceSet;
+  const std::vector<uint32_t>& set = Part(engine).AbundanceSet;
   return {std::lower_bound(set.begin(), set.end(), from, [](uint32_t s, size_t f) { return s < f; }), set.end()};
 }

@@ -24,8 +24,30 @@
 bool ForEachJsonScalar(std::string_view text, const std::function<void(std::string_view path, std::string_view number)>& found,
                        const std::function<void(std::string_view path, std::string_view scalar)>& scalar = {});
 
+struct TRunEngine;
+
+// An engine's part: what it reported, for the chart and the run's end.
+struct TStatePart {
+  struct TRootSeries {
+    size_t Root = 0;                        // index into the record's roots
+    std::vector<std::vector<float>> Steps;  // per step, per first index
+  };
+  std::string Model;  // its model's file name, without the folder
+  std::vector<TRootSeries> Series;
+  std::vector<uint32_t> AbundanceSet;
+  bool HasAbundance = false;
+  uint32_t LastStep = 0;
+  double LastTotal = 0, LowestTotal = 0;
+  uint32_t LowestStep = 0;
+};
+
 class TStateRecord {
  public:
+  // Each engine's part is kept in the run's engine.
+  explicit TStateRecord(std::vector<TRunEngine>& engines) : FEngines(engines) {}
+  TStateRecord(const TStateRecord&) = delete;
+  TStateRecord& operator=(const TStateRecord&) = delete;
+
   // Numbers one call may add at most; a call with more is cut, with one
   // Warn line a run.
   static constexpr size_t MAX_NUMBERS_PER_CALL = 10'000;
@@ -33,7 +55,8 @@ class TStateRecord {
   // long run of many engines keeps its file whole but its chart stops.
   static constexpr size_t MAX_CHART_VALUES = 32u * 1024 * 1024;
 
-  // A new run of engines running modelFiles. path: the states file, emptied
+  // A new run of engines running modelFiles (the first of the run's
+  // engines). path: the states file, emptied
   // now ("" writes none). filter: the [Record] Variables setting.
   void RunStarting(const std::string& path, const std::vector<std::string>& modelFiles, const std::string& filter);
   // The numbers of a call's request text under params.member: a
@@ -65,32 +88,22 @@ class TStateRecord {
   uint64_t Generation() const { return FGeneration; }
 
  private:
-  struct TRootSeries {
-    size_t Root = 0;                        // index into FRoots
-    std::vector<std::vector<float>> Steps;  // per step, per first index
-  };
-  struct TEngine {
-    std::string Model;
-    std::vector<TRootSeries> Series;
-    std::vector<uint32_t> AbundanceSet;
-    bool HasAbundance = false;
-    uint32_t LastStep = 0;
-    double LastTotal = 0, LowestTotal = 0;
-    uint32_t LowestStep = 0;
-  };
+  using TRootSeries = TStatePart::TRootSeries;
+  TStatePart& Part(size_t engine) const;
   bool Wanted(std::string_view path) const;
   void Row(std::string& rows, std::string_view step, uint32_t engine, std::string_view source, std::string_view path,
            std::string_view value);
   void Write(const std::string& rows);
   void NoteCut(uint32_t engine);
-  void KeepForChart(TEngine& e, uint32_t step, std::string_view path, double value);
+  void KeepForChart(TStatePart& e, uint32_t step, std::string_view path, double value);
 
   std::string FPath;
   int FFd = -1;
   bool FWriteFailed = false;
   bool FCutReported = false;
   std::vector<std::string> FFilter;
-  std::vector<TEngine> FEngines;
+  std::vector<TRunEngine>& FEngines;
+  size_t FCount = 0;  // the engines of the run
   std::vector<std::string> FRoots;
   size_t FChartValues = 0;
   uint64_t FGeneration = 0;
