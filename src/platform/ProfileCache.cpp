@@ -81,13 +81,13 @@ class TProfileCache {
     const int64_t now = MonotonicNs();
     {
       std::lock_guard<std::mutex> lock(FLock);
-      // One engine call reads several settings: for a file that had been
-      // quiet a while when it was read, the events are looked at once a
-      // millisecond at most, so another program's change shows from a
-      // millisecond after our last look. A file changed just before it was
-      // read is likely to change again: it is looked at every time.
+      // One engine call reads several settings: for a file that has been
+      // quiet a while, the events are looked at once a millisecond at most,
+      // so another program's change shows from a millisecond after our last
+      // look. A file changed just now is likely to change again: it is
+      // looked at every time until it has been quiet that long.
       TCachedProfile* cached = Find(fileName);
-      if (!cached || !Settled(*cached) || now - FEventsTakenAtNs >= RECHECK_AFTER_NS) {
+      if (!cached || !QuietSince(*cached, WallClockNs()) || now - FEventsTakenAtNs >= RECHECK_AFTER_NS) {
         TakeEvents();
         FEventsTakenAtNs = now;
       }
@@ -194,6 +194,12 @@ class TProfileCache {
     timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
     return Nanoseconds(now);
+  }
+
+  // Whether the file, as last read, has not changed for the margin by now.
+  static bool QuietSince(const TCachedProfile& entry, int64_t wallNs) {
+    const int64_t margin = GProfileCacheMarginNs.load();
+    return Nanoseconds(entry.State.st_ctim) + margin < wallNs && Nanoseconds(entry.State.st_mtim) + margin < wallNs;
   }
 
   static bool Settled(const TCachedProfile& entry) {
