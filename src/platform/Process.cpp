@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <span>
+#include <string_view>
 
 #include "platform/Clock.h"
 #include "platform/Events.h"
@@ -331,11 +333,28 @@ int WaitForRoom(int fd, const TDeadline& deadline) {
   return 0;
 }
 
-int WriteUntil(int fd, const void* data, size_t count, size_t& bytesWritten, const TDeadline& deadline) {
+// Writes up to two parts one after another as one run of bytes, as much at
+// a time as the pipe takes; bytesWritten counts what went, of all the parts.
+int WritePartsUntil(int fd, std::span<const std::string_view> parts, size_t& bytesWritten,
+                    const TDeadline& deadline) {
+  constexpr size_t MAX_PARTS = 2;
+  if (parts.size() > MAX_PARTS) return EINVAL;
   IgnoreWriteSignals();
-  const char* bytes = static_cast<const char*>(data);
-  while (bytesWritten < count) {
-    const ssize_t r = ::write(fd, bytes + bytesWritten, count - bytesWritten);
+  size_t total = 0;
+  for (const std::string_view part : parts) total += part.size();
+  while (bytesWritten < total) {
+    iovec pending[MAX_PARTS];
+    int count = 0;
+    size_t skip = bytesWritten;
+    for (const std::string_view part : parts) {
+      if (skip >= part.size()) {
+        skip -= part.size();
+        continue;
+      }
+      pending[count++] = {const_cast<char*>(part.data() + skip), part.size() - skip};
+      skip = 0;
+    }
+    const ssize_t r = ::writev(fd, pending, count);
     if (r >= 0) {
       bytesWritten += static_cast<size_t>(r);
       continue;
@@ -354,33 +373,14 @@ int WriteUntil(int fd, const void* data, size_t count, size_t& bytesWritten, con
 
 int WritePipe(int fd, const void* data, size_t count, size_t& bytesWritten, uint32_t timeoutMs) {
   bytesWritten = 0;
-  return WriteUntil(fd, data, count, bytesWritten, DeadlineAfter(timeoutMs));
+  const std::string_view parts[1] = {std::string_view(static_cast<const char*>(data), count)};
+  return WritePartsUntil(fd, parts, bytesWritten, DeadlineAfter(timeoutMs));
 }
 
 int WritePipeLine(int fd, std::string_view text, std::string_view end, uint32_t timeoutMs) {
-  IgnoreWriteSignals();
-  const TDeadline deadline = DeadlineAfter(timeoutMs);
-  size_t done = 0;  // of text and end taken as one
-  const size_t total = text.size() + end.size();
-  while (done < total) {
-    iovec parts[2];
-    int count = 0;
-    if (done < text.size()) parts[count++] = {const_cast<char*>(text.data() + done), text.size() - done};
-    const size_t endDone = done > text.size() ? done - text.size() : 0;
-    parts[count++] = {const_cast<char*>(end.data() + endDone), end.size() - endDone};
-    const ssize_t r = ::writev(fd, parts, count);
-    if (r >= 0) {
-      done += static_cast<size_t>(r);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN) {
-      if (const int error = WaitForRoom(fd, deadline)) return error;
-      continue;
-    }
-    return errno;
-  }
-  return 0;
+  size_t written = 0;
+  const std::string_view parts[2] = {text, end};
+  return WritePartsUntil(fd, parts, written, DeadlineAfter(timeoutMs));
 }
 
 int SetPipeNonBlocking(int fd) {
