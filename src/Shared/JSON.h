@@ -169,8 +169,6 @@ uint32_t JsonNameHash(std::string_view name);
 // Whether member name a is written before b (the order JsonNameHash
 // gives, ties broken by the UTF-16 code units).
 bool JsonNameBefore(std::string_view a, std::string_view b);
-// A string value as the writer writes it, quotes and escapes included.
-std::string JsonStringText(std::string_view text);
 // UTF-8 to UTF-16 code units. A byte that does not start a valid sequence
 // stands for itself (as in an 8-bit code page), so nothing is dropped.
 std::u16string Utf8ToUtf16(std::string_view text);
@@ -257,8 +255,9 @@ IJsonValue VariantAsIJsonValue(const TVariant& v);
 void AddVariantToJsonValue(const IJsonValue& so, std::string_view name, const TVariant& v);
 
 // The text JsonSerialize writes for the member AddVariantToJsonValue would
-// put for v, without building it: false (out untouched) for empty and null,
-// which put nothing. Raises EUnsupportedType where AddVariantToJsonValue does.
+// put for v (as "result"), without an object around it: false (out
+// untouched) for empty and null, which put nothing. Raises EUnsupportedType
+// where AddVariantToJsonValue does.
 bool JsonVariantText(const TVariant& v, std::string& out);
 
 // Record writing. A record type lists its fields, in declaration order, in

@@ -7,26 +7,28 @@ IJsonValue VariantAsIJsonValue(const TVariant& v) {
   return std::dynamic_pointer_cast<TJsonValue>(v.AsInterface());
 }
 
-void AddVariantToJsonValue(const IJsonValue& so, std::string_view name, const TVariant& v) {
-  if (IJsonValue json = VariantAsIJsonValue(v)) {
-    so->Put(name, std::move(json));
-    return;
-  }
+namespace {
+
+// The JSON value a variant stands for: the held JSON value itself, a scalar
+// of its kind, none for empty and null. Raises EUnsupportedType, naming the
+// member, for a kind that has no JSON form.
+IJsonValue VariantJson(const TVariant& v, std::string_view name) {
+  if (IJsonValue json = VariantAsIJsonValue(v)) return json;
   switch (v.GetType()) {
     case varEmpty:
-    case varNull: return;
+    case varNull: return nullptr;
     case varShortInt:
     case varSmallint:
     case varInteger:
     case varInt64:
     case varByte:
     case varWord:
-    case varLongWord: so->Put(name, TJsonValue::Integer(v.AsInt64())); return;
+    case varLongWord: return TJsonValue::Integer(v.AsInt64());
     case varSingle:
-    case varDouble: so->Put(name, TJsonValue::Float(v.AsDouble())); return;
-    case varCurrency: so->Put(name, TJsonValue::Currency(TCurrency{v.AsInt64()})); return;
-    case varString: so->Put(name, TJsonValue::String(v.AsString())); return;
-    case varBoolean: so->Put(name, TJsonValue::Boolean(v.AsInt64() != 0)); return;
+    case varDouble: return TJsonValue::Float(v.AsDouble());
+    case varCurrency: return TJsonValue::Currency(TCurrency{v.AsInt64()});
+    case varString: return TJsonValue::String(v.AsString());
+    case varBoolean: return TJsonValue::Boolean(v.AsInt64() != 0);
     case varDate:
     case varUnknown:
     case varDispatch:
@@ -36,31 +38,15 @@ void AddVariantToJsonValue(const IJsonValue& so, std::string_view name, const TV
   throw EUnsupportedType(FormatV("Can't convert variant \"%s\"", name));
 }
 
+}  // namespace
+
+void AddVariantToJsonValue(const IJsonValue& so, std::string_view name, const TVariant& v) {
+  if (IJsonValue json = VariantJson(v, name)) so->Put(name, std::move(json));
+}
+
 bool JsonVariantText(const TVariant& v, std::string& out) {
-  if (const IJsonValue json = VariantAsIJsonValue(v)) {
-    out = JsonSerialize(json);
-    return true;
-  }
-  switch (v.GetType()) {
-    case varEmpty:
-    case varNull: return false;
-    case varShortInt:
-    case varSmallint:
-    case varInteger:
-    case varInt64:
-    case varByte:
-    case varWord:
-    case varLongWord: out = std::to_string(v.AsInt64()); return true;
-    case varSingle:
-    case varDouble: out = JsonFloatText(v.AsDouble()); return true;
-    case varCurrency: out = JsonCurrencyText(TCurrency{v.AsInt64()}); return true;
-    case varString: out = JsonStringText(v.AsString()); return true;
-    case varBoolean: out = v.AsInt64() != 0 ? "true" : "false"; return true;
-    case varDate:
-    case varUnknown:
-    case varDispatch:
-    case varError:
-    case varByRef: break;
-  }
-  throw EUnsupportedType("Can't convert variant \"result\"");
+  const IJsonValue json = VariantJson(v, "result");
+  if (!json) return false;
+  out = JsonSerialize(json);
+  return true;
 }

@@ -227,7 +227,6 @@ class TWriter {
     FOut += '}';
   }
 
- public:
   void String(std::string_view text) {
     FOut += '"';
     if (FEscape) {
@@ -268,12 +267,6 @@ class TWriter {
 }  // namespace
 
 bool JsonNameBefore(std::string_view a, std::string_view b) { return NameBefore(MakeNameKey(a), MakeNameKey(b)); }
-
-std::string JsonStringText(std::string_view text) {
-  TWriter w(true);
-  w.String(text);
-  return w.Take();
-}
 
 std::string JsonSerialize(const IJsonValue& value) {
   if (!value) return "null";
