@@ -18,6 +18,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/ProfileFile.h"
+#include "platform/ScopeExit.h"
 
 // Settings are read several times per engine call, so parsed files are kept
 // and reused while the file is provably unchanged.
@@ -120,30 +121,23 @@ class TProfileCache {
       TakeEvents();
       return EventsSince(watches);
     }();
-    const auto release = [this, &watches] {
+    // Given up on every way out but the one that hands them to an entry.
+    TScopeExit release([this, &watches] {
       std::lock_guard<std::mutex> lock(FLock);
       Release(watches);
-    };
+    });
     ++GFileReads;
     const int64_t readAt = WallClockNs();
     int opened = -1;
-    if (OpenRegularFile(fileName, O_RDONLY, 0, opened) != 0) {
-      release();
-      return Uncached(fileName);
-    }
+    if (OpenRegularFile(fileName, O_RDONLY, 0, opened) != 0) return Uncached(fileName);
     TFd fd(opened);
     std::string content;
-    if (::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content, PROFILE_MAX_FILE_SIZE)) {
-      release();
-      return Uncached(fileName);
-    }
+    if (::fstat(fd.Get(), &st) != 0 || !ReadAll(fd.Get(), content, PROFILE_MAX_FILE_SIZE)) return Uncached(fileName);
     auto profile = std::make_shared<TProfile>();
     profile->Parse(content);
-    if (st.st_size > PROFILE_CACHE_MAX_SIZE) {
-      release();
-      return profile;
-    }
+    if (st.st_size > PROFILE_CACHE_MAX_SIZE) return profile;
 
+    release.Release();
     std::lock_guard<std::mutex> lock(FLock);
     // An event that came during the read may be for what was read: the
     // entry is then made without watches and waits for the status rules.
@@ -202,11 +196,8 @@ class TProfileCache {
     return Nanoseconds(entry.State.st_ctim) + margin < wallNs && Nanoseconds(entry.State.st_mtim) + margin < wallNs;
   }
 
-  static bool Settled(const TCachedProfile& entry) {
-    const int64_t margin = GProfileCacheMarginNs.load();
-    return Nanoseconds(entry.State.st_ctim) + margin < entry.ReadAtNs &&
-           Nanoseconds(entry.State.st_mtim) + margin < entry.ReadAtNs;
-  }
+  // Whether the file had been quiet for the margin when it was read.
+  static bool Settled(const TCachedProfile& entry) { return QuietSince(entry, entry.ReadAtNs); }
 
   static std::shared_ptr<const TProfile> Uncached(const std::string& fileName) {
     auto profile = std::make_shared<TProfile>();
