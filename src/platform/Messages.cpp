@@ -53,10 +53,9 @@ struct TSent {
   LPARAM LParam;
   std::shared_ptr<TQueue> Reply;  // the sender's queue, woken on completion
   LRESULT Result = 0;             // Result, Done and Quiet are guarded by Reply->Lock
-  bool Done = false;
+  // Set under the lock, and read without it too (a woken sender's look).
+  std::atomic<bool> Done{false};
   bool Quiet = false;  // the sender is not to be woken on completion
-  // Done, readable without the lock: set under it, together with Done.
-  std::atomic<bool> DoneSeen{false};
 };
 
 struct TPosted {
@@ -152,8 +151,7 @@ void Complete(TSent* sent, LRESULT result) {
   {
     const auto g = LockQueue(reply->Lock);
     sent->Result = result;
-    sent->Done = true;
-    sent->DoneSeen.store(true, std::memory_order_release);
+    sent->Done.store(true, std::memory_order_release);
     wake = !sent->Quiet;
   }
   if (wake) reply->Changed.notify_all();
@@ -322,7 +320,7 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
     // our reply reached it, while the owner is still finishing the message:
     // it is done within microseconds, and sleeping on the condition for
     // that would cost two system calls and a wake-up.
-    for (int spin = 0; spin < DONE_SPINS && !sent.DoneSeen.load(std::memory_order_acquire); ++spin) CpuRelax();
+    for (int spin = 0; spin < DONE_SPINS && !sent.Done.load(std::memory_order_acquire); ++spin) CpuRelax();
   }
 
   std::unique_lock<std::mutex> g = LockQueue(own->Lock);
