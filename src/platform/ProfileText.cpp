@@ -228,7 +228,13 @@ void TProfile::Parse(std::string_view content) {
 std::string TProfile::Join() const {
   std::string out;
   if (Bom) out += UTF8_BOM;
-  for (const TLine& line : Lines) out += line.Raw;
+  for (const TLine& line : Lines) {
+    // A line ended by a lone CR, then an empty LF line, once a line between
+    // them is gone: side by side they would read back as one CR LF and the
+    // empty line would be lost. The CR becomes a CR LF.
+    if (!out.empty() && out.back() == '\r' && line.Raw.starts_with('\n')) out += '\n';
+    out += line.Raw;
+  }
   if (Encoding == teUtf8) return out;
   std::string utf16(Encoding == teUtf16LE ? UTF16LE_BOM : UTF16BE_BOM);
   EncodeUtf16(out, Encoding == teUtf16BE, utf16);

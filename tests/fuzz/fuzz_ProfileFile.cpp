@@ -6,7 +6,8 @@
 // new file are compared after dropping their common first and last lines;
 // what is left of the old file must be lines of the key being written, and
 // what is left of the new file those lines, the section header and the old
-// last line given a line break. A delete only leaves out lines of the key.
+// last line given a line break. A delete only leaves out lines of the key
+// (and gives a lone CR an LF where an empty LF line comes to follow it).
 // A line ends with LF, CR LF or a lone CR. A file that is not text (NUL
 // bytes) is refused and stays as it was; one in UTF-16 (after its
 // byte-order mark) is refused, or written with the key reading back.
@@ -150,9 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (remove) {
     // Every copy of the key in the section goes, nothing else: the new
     // lines are the old ones with some of the key's lines left out.
+    // A line ended by a lone CR that comes to stand before an empty LF line
+    // is given a CR LF, or the two would read back as one line.
     size_t j = 0;
     for (const std::string& line : a) {
-      if (j < b.size() && b[j] == line)
+      const bool crBeforeLf = line.ends_with('\r') && j + 1 < b.size() && b[j] == line + "\n" && b[j + 1] == "\n";
+      if (j < b.size() && (b[j] == line || crBeforeLf))
         ++j;
       else if (!IsKeyLine(line, key))
         abort();

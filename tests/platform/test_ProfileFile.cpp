@@ -435,6 +435,12 @@ TEST_F(ProfileFileTest, CrOnlyLineEndsAreLinesAndNewLinesFollowThem) {
   EXPECT_EQ(Get("A", "z"), "3");
   Write("A", "y", "9");
   EXPECT_EQ(Content(), "[A]\r\nx=1\ry=9\nz=3");
+  // A key deleted between a lone CR and an empty LF line: the empty line
+  // stays a line of its own.
+  Put("[A]\rx=1\n\n[B]\ry=2\n");
+  WritePrivateProfileString("A", "x", std::nullopt, FFile);
+  EXPECT_EQ(Content(), "[A]\r\n\n[B]\ry=2\n");
+  EXPECT_EQ(Get("B", "y"), "2");
 }
 
 TEST_F(ProfileFileTest, Utf16FilesAreReadAndStayUtf16) {
