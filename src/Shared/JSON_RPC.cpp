@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "diagnostics/Logging.h"
+#include "platform/Messages.h"
+#include "platform/ScopeExit.h"
 
 namespace {
 const char* const JSONRPC_VERSION = "2.0";
@@ -75,6 +78,7 @@ void TJsonRpcServer::ProcessRPC(uint32_t clientPipe, std::string_view callAsJson
   TCall call;
   call.Reply.ClientPipe = clientPipe;
   call.Text = callAsJson;
+  call.ReleasesWorker = std::exchange(FNextReleasesWorker, false);
   TCall* const outer = FCall;
   FCall = &call;
   try {
@@ -112,6 +116,8 @@ TRpcDeferredReply TJsonRpcServer::DeferReply() {
 
 void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const TVariant& result) {
   Assert(!reply.Raw);
+  const Platform::TScopeExit done([this, outer = FCompletingDeferred] { FCompletingDeferred = outer; });
+  FCompletingDeferred = true;
   std::string response;
   WriteResult(reply.ClientPipe, reply.Id, result, response);
   Logger().Debug("<<TJsonRpcServer deferred response=[%s]", response);
@@ -119,6 +125,8 @@ void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const
 
 void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const std::string& text) {
   Assert(reply.Raw);
+  const Platform::TScopeExit done([this, outer = FCompletingDeferred] { FCompletingDeferred = outer; });
+  FCompletingDeferred = true;
   WriteReply(reply.ClientPipe, text);
   Logger().Debug("<<TJsonRpcServer deferred response=[%s]", text);
 }
@@ -222,6 +230,11 @@ void TJsonRpcServer::RespondWithError(uint32_t clientPipe, const IJsonValue& id,
 
 void TJsonRpcServer::WriteReply(uint32_t clientPipe, const std::string& text) {
   Assert(text.size() <= UINT32_MAX);
+  // The call's own reply: its worker is let go first (see TCall).
+  if (FCall && FCall->ReleasesWorker && !FCompletingDeferred && clientPipe == FCall->Reply.ClientPipe) {
+    FCall->ReleasesWorker = false;
+    Platform::ReplyMessage(0);
+  }
   // The result is not looked at: a reply to a client that has gone is
   // simply dropped.
   if (FReplyWriter) FReplyWriter->Write(clientPipe, text.data(), static_cast<uint32_t>(text.size()));

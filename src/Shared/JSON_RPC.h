@@ -124,7 +124,15 @@ class TJsonRpcServer {
     TRpcDeferredReply Reply;
     bool Deferred = false;
     std::string_view Text;
+    // The pipe's worker that delivered the call waits for it: it is let go
+    // as the call's own reply goes out, before the client can answer that
+    // reply with its next call. Nothing of the message is used after.
+    bool ReleasesWorker = false;
   };
+  // Set for the next ProcessRPC by the pipe's message event.
+  bool FNextReleasesWorker = false;
+  // Inside CompleteDeferredReply: a write that answers another call.
+  bool FCompletingDeferred = false;
 
   // The pipe server's events; only messages matter at this layer.
   void PipeServerPipeConnect(TPipeServer* sender, uint32_t pipe);

@@ -162,11 +162,14 @@ void TJsonRpcServer::PipeServerPipeMessage(TPipeServer*, uint32_t pipe, const TP
   // An error here would otherwise end up in whatever message loop runs the
   // transport; it is logged and the transport goes on serving.
   try {
-    // The worker that delivered the message waits until this returns, so
-    // its bytes stay put meanwhile. The wire carries 8-bit text, and so do
-    // we: the bytes are the text.
+    // The worker that delivered the message waits until the call's reply
+    // goes out, so its bytes stay put meanwhile. The wire carries 8-bit
+    // text, and so do we: the bytes are the text.
     if (!FReadBuffer) FReadBuffer = std::make_shared<TReadBuffer>();
     const TMessageText message(received, *FReadBuffer);
+    // From here on only the text is used, and as the reply goes out not
+    // even that: the worker may then go on.
+    FNextReleasesWorker = true;
     ProcessRPC(pipe, message.Text());
   } catch (const std::exception& e) {
     Logger().Exception("Could not process message from client %d", {static_cast<int32_t>(pipe)}, e, false);

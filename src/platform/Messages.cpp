@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <sys/syscall.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -41,10 +42,6 @@ std::unique_lock<std::mutex> LockQueue(std::mutex& lock) {
   return g;
 }
 
-// How long a sender that has been woken looks for its message's completion
-// before it sleeps on it: some tens of microseconds.
-constexpr int DONE_SPINS = 1000;
-
 // A message another thread sent; lives on the sender's stack until done.
 struct TSent {
   HWND Wnd;
@@ -53,8 +50,7 @@ struct TSent {
   LPARAM LParam;
   std::shared_ptr<TQueue> Reply;  // the sender's queue, woken on completion
   LRESULT Result = 0;             // Result, Done and Quiet are guarded by Reply->Lock
-  // Set under the lock, and read without it too (a woken sender's look).
-  std::atomic<bool> Done{false};
+  bool Done = false;
   bool Quiet = false;  // the sender is not to be woken on completion
 };
 
@@ -151,7 +147,7 @@ void Complete(TSent* sent, LRESULT result) {
   {
     const auto g = LockQueue(reply->Lock);
     sent->Result = result;
-    sent->Done.store(true, std::memory_order_release);
+    sent->Done = true;
     wake = !sent->Quiet;
   }
   if (wake) reply->Changed.notify_all();
@@ -186,6 +182,8 @@ struct TQueueHolder {
 
 thread_local TQueueHolder tQueue;
 thread_local bool tInSendMessage = false;
+// The message from another thread being handled and not answered yet.
+thread_local TSent* tReplyTo = nullptr;
 
 const std::shared_ptr<TQueue>& CurrentQueue() {
   if (!tQueue.Queue) tQueue.Queue = std::make_shared<TQueue>(GetCurrentThreadId());
@@ -200,10 +198,13 @@ LRESULT CallProc(const std::shared_ptr<TWindow>& w, uint32_t msg, WPARAM wParam,
 // callback raises (the sender then gets 0, the error goes on here).
 void DispatchSent(const std::shared_ptr<TQueue>& q, TSent* sent) {
   LRESULT result = 0;
-  const TScopeExit complete([sent, &result, previous = tInSendMessage] {
+  const TScopeExit complete([sent, &result, previous = tInSendMessage, previousReplyTo = tReplyTo] {
+    const bool answered = tReplyTo != sent;  // by ReplyMessage
     tInSendMessage = previous;
-    Complete(sent, result);
+    tReplyTo = previousReplyTo;
+    if (!answered) Complete(sent, result);
   });
+  tReplyTo = sent;
   std::shared_ptr<TWindow> w = FindWindow(sent->Wnd);
   if (!w || w->Queue != q) return;
   tInSendMessage = true;
@@ -287,7 +288,11 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
   std::shared_ptr<TWindow> w = FindWindow(wnd);
   if (!w) return 0;
   const std::shared_ptr<TQueue>& own = CurrentQueue();
-  if (w->Queue == own) return CallProc(w, msg, wParam, lParam);
+  if (w->Queue == own) {
+    const TScopeExit restore([previous = tReplyTo] { tReplyTo = previous; });
+    tReplyTo = nullptr;
+    return CallProc(w, msg, wParam, lParam);
+  }
 
   TSent sent{wnd, msg, wParam, lParam, own};
   sent.Quiet = !watched.empty();
@@ -315,12 +320,10 @@ LRESULT Send(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam, std::span<con
     std::copy(watched.begin(), watched.end(), fds);
     fds[watched.size()] = own->SentEvent.Fd();
     const TSentWatch watch(*own);
+    // What wakes us is most often the client's next call, sent once our
+    // reply reached it; an owner that answers before it replies
+    // (ReplyMessage) has completed the message by then.
     (void)WaitForAnyFd(std::span<const int>(fds, watched.size() + 1), INFINITE);
-    // What woke us is most often the client's next call, sent the moment
-    // our reply reached it, while the owner is still finishing the message:
-    // it is done within microseconds, and sleeping on the condition for
-    // that would cost two system calls and a wake-up.
-    for (int spin = 0; spin < DONE_SPINS && !sent.Done.load(std::memory_order_acquire); ++spin) CpuRelax();
   }
 
   std::unique_lock<std::mutex> g = LockQueue(own->Lock);
@@ -360,6 +363,13 @@ bool PostMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam) {
 
 bool InSendMessage() { return tInSendMessage; }
 
+bool ReplyMessage(LRESULT result) {
+  TSent* const sent = std::exchange(tReplyTo, nullptr);
+  if (!sent) return false;
+  Complete(sent, result);
+  return true;
+}
+
 bool ProcessOneMessage() {
   const std::shared_ptr<TQueue>& q = CurrentQueue();
   if (ProcessOneSent(q)) return true;
@@ -373,8 +383,12 @@ bool ProcessOneMessage() {
   }
   std::shared_ptr<TWindow> w = FindWindow(posted.Wnd);
   if (w && w->Queue == q) {
-    const TScopeExit restore([previous = tInSendMessage] { tInSendMessage = previous; });
+    const TScopeExit restore([previous = tInSendMessage, previousReplyTo = tReplyTo] {
+      tInSendMessage = previous;
+      tReplyTo = previousReplyTo;
+    });
     tInSendMessage = false;
+    tReplyTo = nullptr;
     CallProc(w, posted.Msg, posted.WParam, posted.LParam);
   }
   return true;

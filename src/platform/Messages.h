@@ -56,6 +56,13 @@ bool PostMessage(HWND wnd, uint32_t msg, WPARAM wParam, LPARAM lParam);
 // True while the calling thread handles a message that another thread sent
 // (and is waiting for).
 bool InSendMessage();
+// Inside a message another thread sent: gives the sender result now, and
+// the sender goes on while the callback still runs; whatever the message
+// points to belongs to the sender again and must not be used any more.
+// The callback's own return value then goes nowhere. False (and nothing
+// done) outside such a message, once it was answered, and in a message
+// sent from the thread itself or posted.
+bool ReplyMessage(LRESULT result);
 
 // Runs every message waiting for the calling thread, sent ones first, one at
 // a time, until none is left; a message that arrives while this runs (also

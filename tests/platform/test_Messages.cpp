@@ -265,6 +265,94 @@ TEST(Messages, AWatchingSendReturnsOnlyOnceTheMessageIsHandled) {
   DestroyWindow(owner);
 }
 
+TEST(Messages, ReplyMessageLetsTheSenderGoOnWhileTheCallbackRuns) {
+  // The callback answers, then waits for the sender to have gone on: without
+  // the early answer both would wait for ever (bounded here by 5 s).
+  TEvent senderWentOn(true, false);
+  std::atomic<bool> sawSenderGoOn{false};
+  std::vector<bool> replies;
+  HWND owner = CreateWindow([&](HWND, uint32_t msg, WPARAM w, LPARAM) -> LRESULT {
+    if (msg != WM_TEST) return 0;
+    replies.push_back(ReplyMessage(static_cast<LRESULT>(w) + 1));
+    replies.push_back(ReplyMessage(99));  // answered already
+    sawSenderGoOn = senderWentOn.WaitFor(5000);
+    return 1000;  // goes nowhere
+  });
+  std::atomic<bool> stop{false};
+  LRESULT result = 0;
+  std::thread sender([&] {
+    result = SendMessage(owner, WM_TEST, 41, 0);
+    senderWentOn.Set();
+    // A watching sender is answered the same way.
+    const int fd[1] = {senderWentOn.Fd()};
+    result += SendMessageWatching(owner, WM_TEST, 9, 0, fd) * 1000;
+    stop = true;
+    PostMessage(owner, WM_OTHER, 0, 0);
+  });
+  ServeUntil(stop);
+  sender.join();
+  EXPECT_TRUE(sawSenderGoOn.load());
+  EXPECT_EQ(result, 42 + 10 * 1000);
+  EXPECT_EQ(replies, (std::vector<bool>{true, false, true, false}));
+  DestroyWindow(owner);
+}
+
+TEST(Messages, ReplyMessageAnswersOnlyTheInnermostMessageFromAnotherThread) {
+  // Outside a message, in a posted one, in a send from the thread itself:
+  // nothing to answer. Inside a nested message: that one, not the outer.
+  EXPECT_FALSE(ReplyMessage(1));
+  std::vector<std::string> seen;
+  std::atomic<bool> innerSent{false};
+  std::thread inner;
+  LRESULT innerResult = 0;
+  HWND owner = 0;
+  owner = CreateWindow([&](HWND wnd, uint32_t msg, WPARAM w, LPARAM) -> LRESULT {
+    if (msg == WM_OTHER) {
+      seen.push_back(ReplyMessage(5) ? "posted answered" : "posted not");
+      return 0;
+    }
+    if (w == 1) {  // the outer message
+      seen.push_back(SendMessage(wnd, WM_TEST, 3, 0) == 30 ? "own send ran" : "own send failed");
+      PostMessage(wnd, WM_OTHER, 0, 0);
+      ProcessMessages();
+      // Another thread's message handled inside this one answers itself.
+      inner = std::thread([&] {
+        innerResult = SendMessage(owner, WM_TEST, 2, 0);
+        innerSent = true;
+      });
+      while (!innerSent) {
+        WaitMessage(10);
+        ProcessMessages();
+      }
+      seen.push_back(ReplyMessage(7) ? "outer answered" : "outer not");
+      return 8;
+    }
+    if (w == 2) {
+      seen.push_back(ReplyMessage(20) ? "inner answered" : "inner not");
+      return 21;
+    }
+    seen.push_back(ReplyMessage(31) ? "own answered" : "own not");
+    return 30;
+  });
+  std::atomic<bool> stop{false};
+  LRESULT outerResult = 0;
+  std::thread outer([&] {
+    outerResult = SendMessage(owner, WM_TEST, 1, 0);
+    stop = true;
+    PostMessage(owner, WM_OTHER, 1, 0);
+  });
+  ServeUntil(stop);
+  outer.join();
+  inner.join();
+  EXPECT_EQ(innerResult, 20);
+  EXPECT_EQ(outerResult, 7);
+  ProcessMessages();
+  ASSERT_GE(seen.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 5),
+            (std::vector<std::string>{"own not", "own send ran", "posted not", "inner answered", "outer answered"}));
+  DestroyWindow(owner);
+}
+
 TEST(Messages, AnErrorInACallbackReachesTheOwnerAndTheSenderGetsZero) {
   HWND wnd = CreateWindow([](HWND, uint32_t, WPARAM, LPARAM) -> LRESULT { throw std::runtime_error("boom"); });
   LRESULT result = -1;
