@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -159,6 +161,12 @@ bool TextToInt64(std::string_view text, int64_t* result);
 // log lines. Plain ASCII whatever the content. Raises EJsonError for a value
 // nested deeper than JSON_MAX_WRITE_DEPTH.
 std::string JsonSerialize(const IJsonValue& value);
+
+// The text JsonSerialize writes for the value at path (member names, from
+// the top) of what JsonParse makes of text, written as the text is read
+// instead of from a tree: for taking in a long message's part. None when
+// JsonParse would fail or there is no such value.
+std::optional<std::string> JsonCanonicalText(std::string_view text, std::span<const std::string_view> path = {});
 
 // Pieces of the writer, for callers that format numbers or names themselves.
 std::string JsonFloatText(double value);

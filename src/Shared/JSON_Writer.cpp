@@ -6,7 +6,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <deque>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
 #include <unordered_map>
+#include <vector>
 
 #include "Shared/JSON.h"
 
@@ -190,6 +194,23 @@ class TWriter {
   }
 
   std::string Take() { return std::move(FOut); }
+  std::string& Out() { return FOut; }
+
+  void String(std::string_view text) {
+    FOut += '"';
+    if (FEscape) {
+      ForEachUtf16Unit(text, [this](char16_t c) { EscapedUnit(c); });
+    } else {
+      // The text form: readable, with just enough escaped to stay parseable.
+      for (char c : text) {
+        if (c == '"') FOut += "\\\"";
+        else if (c == '\\') FOut += "\\\\";
+        else if (c == '\0') FOut += "\\u0000";
+        else FOut += c;
+      }
+    }
+    FOut += '"';
+  }
 
  private:
   struct TMemberKey {
@@ -227,22 +248,6 @@ class TWriter {
     FOut += '}';
   }
 
-  void String(std::string_view text) {
-    FOut += '"';
-    if (FEscape) {
-      ForEachUtf16Unit(text, [this](char16_t c) { EscapedUnit(c); });
-    } else {
-      // The text form: readable, with just enough escaped to stay parseable.
-      for (char c : text) {
-        if (c == '"') FOut += "\\\"";
-        else if (c == '\\') FOut += "\\\\";
-        else if (c == '\0') FOut += "\\u0000";
-        else FOut += c;
-      }
-    }
-    FOut += '"';
-  }
-
   void EscapedUnit(char16_t c) {
     switch (c) {
       case 8: FOut += "\\b"; return;
@@ -264,7 +269,211 @@ class TWriter {
   std::string FOut;
 };
 
+// Writes the canonical text of one value straight from the parser's
+// events: what JsonSerialize writes for the tree JsonParse builds, without
+// the tree. Members are written as they come, each as one stretch of the
+// output; an object whose members did not come in the written order (or
+// that repeats a name: the last one counts) has its stretches put in order
+// when it closes. With a path, only the value at that path of members is
+// written (the last one of each name, as the tree keeps it).
+class TCanonicalWriter {
+ public:
+  using number_integer_t = nlohmann::json::number_integer_t;
+  using number_unsigned_t = nlohmann::json::number_unsigned_t;
+  using number_float_t = nlohmann::json::number_float_t;
+  using string_t = nlohmann::json::string_t;
+  using binary_t = nlohmann::json::binary_t;
+
+  explicit TCanonicalWriter(std::span<const std::string_view> path) : FPath(path) {}
+
+  bool null() { return Scalar([&] { Out() += "null"; }); }
+  bool boolean(bool v) { return Scalar([&] { Out() += v ? "true" : "false"; }); }
+  bool number_integer(number_integer_t v) { return Scalar([&] { AppendInteger(v); }); }
+  bool number_unsigned(number_unsigned_t v) { return Scalar([&] { AppendInteger(v); }); }
+  bool number_float(number_float_t v, const string_t& literal) {
+    // As the tree keeps them: integers beyond 64 bits by their digits.
+    return Scalar([&] {
+      if (literal.find_first_not_of("-0123456789") == std::string::npos) Out() += literal;
+      else Out() += JsonFloatText(v);
+    });
+  }
+  bool string(string_t& v) { return Scalar([&] { FWriter.String(v); }); }
+  bool binary(binary_t&) { return false; }
+  bool key(string_t& name) {
+    FKey = std::move(name);
+    return true;
+  }
+  bool start_object(std::size_t) { return Open(true); }
+  bool start_array(std::size_t) { return Open(false); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+  // The text of the value at the path, if it was there.
+  std::optional<std::string> Take() {
+    if (!FFound) return std::nullopt;
+    return FWriter.Take();
+  }
+
+ private:
+  struct TMember {
+    std::string Name;
+    size_t Start, End;  // the stretch "name":value in the output
+  };
+  struct TOpen {
+    bool Object = false;
+    bool Written = false;   // inside the value being written
+    size_t Depth = SIZE_MAX;  // the path's level its members are matched at
+    size_t Start = 0;       // in the output, just after the opening bracket
+    size_t Items = 0;
+    std::vector<TMember> Members;
+  };
+
+  std::string& Out() { return FWriter.Out(); }
+
+  template <class N>
+  void AppendInteger(N v) {
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    Out().append(buf, res.ptr);
+  }
+
+  // Where the next value goes: into the value being written, onto the path
+  // (a member the path names, at its level), or nowhere.
+  enum class TPlace { Written, Path, Target, Elsewhere };
+  TPlace Place() const {
+    if (FOpen.empty()) return FPath.empty() ? TPlace::Target : TPlace::Path;
+    const TOpen& parent = FOpen.back();
+    if (parent.Written) return TPlace::Written;
+    if (!parent.Object || parent.Depth == SIZE_MAX || FPath[parent.Depth] != FKey) return TPlace::Elsewhere;
+    return parent.Depth + 1 == FPath.size() ? TPlace::Target : TPlace::Path;
+  }
+
+  // Starts a value inside the one being written: its separator and name.
+  void BeginWritten() {
+    TOpen& parent = FOpen.back();
+    if (parent.Items++ > 0) Out() += ',';
+    if (parent.Object) {
+      parent.Members.push_back({FKey, Out().size(), 0});
+      FWriter.String(FKey);
+      Out() += ':';
+    }
+  }
+  void EndWritten() {
+    if (FOpen.empty()) return;
+    TOpen& parent = FOpen.back();
+    if (parent.Written && parent.Object) parent.Members.back().End = Out().size();
+  }
+  // A new value at the path's end replaces what an earlier one wrote.
+  void BeginTarget() {
+    Out().clear();
+    FFound = true;
+  }
+
+  template <class W>
+  bool Scalar(W write) {
+    const TPlace place = Place();
+    if (place == TPlace::Written) BeginWritten();
+    else if (place == TPlace::Target) BeginTarget();
+    else {
+      // Off the path: nothing to write. A member on the path that is not a
+      // container does not lead on; as the last of its name it hides an
+      // earlier one that did.
+      if (place == TPlace::Path) FFound = false;
+      return true;
+    }
+    write();
+    EndWritten();
+    return true;
+  }
+
+  bool Open(bool object) {
+    if (FOpen.size() >= static_cast<size_t>(JSON_MAX_DEPTH)) return false;
+    const TPlace place = Place();
+    TOpen open;
+    open.Object = object;
+    if (place == TPlace::Written || place == TPlace::Target) {
+      if (place == TPlace::Written) BeginWritten();
+      else BeginTarget();
+      Out() += object ? '{' : '[';
+      open.Written = true;
+      open.Start = Out().size();
+    } else if (place == TPlace::Path) {
+      // The last member of the name counts: what an earlier one held at
+      // the path's end is forgotten.
+      FFound = false;
+      if (object) open.Depth = FOpen.empty() ? 0 : FOpen.back().Depth + 1;
+    }
+    FOpen.push_back(std::move(open));
+    return true;
+  }
+
+  bool Close() {
+    TOpen open = std::move(FOpen.back());
+    FOpen.pop_back();
+    if (!open.Written) return true;
+    if (open.Object) Order(open);
+    Out() += open.Object ? '}' : ']';
+    EndWritten();
+    return true;
+  }
+
+  // Puts an object's member stretches in the written order, keeping the
+  // last of each name.
+  void Order(TOpen& open) {
+    std::vector<TMember>& members = open.Members;
+    const auto key = [](const TMember& m) {
+      const TNameKey* cached = CachedNameKey(m.Name);
+      return cached ? *cached : MakeNameKey(m.Name);
+    };
+    std::vector<TNameKey> keys;
+    keys.reserve(members.size());
+    bool ordered = true;
+    for (const TMember& m : members) {
+      keys.push_back(key(m));
+      if (keys.size() > 1 && !NameBefore(keys[keys.size() - 2], keys.back())) ordered = false;
+    }
+    if (ordered) return;
+    std::vector<size_t> order(members.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return NameBefore(keys[a], keys[b]); });
+    const std::string written = Out().substr(open.Start);
+    Out().resize(open.Start);
+    bool first = true;
+    for (size_t i = 0; i < order.size(); ++i) {
+      // Of the members of one name (next to each other now, in the order
+      // they came), the last.
+      if (i + 1 < order.size() && members[order[i + 1]].Name == members[order[i]].Name) continue;
+      const TMember& m = members[order[i]];
+      if (!first) Out() += ',';
+      first = false;
+      Out().append(written, m.Start - open.Start, m.End - m.Start);
+    }
+  }
+
+  std::span<const std::string_view> FPath;
+  TWriter FWriter{true};
+  std::vector<TOpen> FOpen;
+  std::string FKey;
+  bool FFound = false;
+};
+
 }  // namespace
+
+std::optional<std::string> JsonCanonicalText(std::string_view text, std::span<const std::string_view> path) {
+  TCanonicalWriter writer(path);
+  bool ok = false;
+  try {
+    // As JsonParse reads it: whatever follows the first complete value is
+    // ignored.
+    ok = nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &writer, nlohmann::json::input_format_t::json,
+                                   false);
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  if (!ok) return std::nullopt;
+  return writer.Take();
+}
 
 bool JsonNameBefore(std::string_view a, std::string_view b) { return NameBefore(MakeNameKey(a), MakeNameKey(b)); }
 

@@ -181,9 +181,10 @@ class TSimulation : public ISimulator {
   };
   // The bookkeeping and waiting of one engine call, for OnRPC and OnRPCRaw.
   // key: a processor run's place of the call in the run's order, under
-  // which a held call waits among the ordered calls.
+  // which a held call waits among the ordered calls. rpc: the call's text,
+  // given where params holds only the outline of its deeper levels.
   TCallOutcome HandleCall(const std::string& method, const IJsonValue& params, TReplyBy replyBy,
-                          const TCallKey& key = {});
+                          const TCallKey& key = {}, std::string_view rpc = {});
   // The slot's start of its step; reply: the manager's reply is built
   // (none otherwise).
   IJsonValue StartSlotTimeStep(uint32_t id, bool reply);

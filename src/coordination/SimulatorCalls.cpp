@@ -222,29 +222,17 @@ namespace {
 
 bool HasMember(const IJsonValue& params, std::string_view name) { return JsonMember(params, name) != nullptr; }
 
-// Whether text holds "StopTimeStep" in any letter case: a call that names
-// it nowhere is no step's end (one whose name is spelt with escapes is).
-bool MayBeStopTimeStep(std::string_view text) {
-  constexpr std::string_view NAME = "stoptimestep";
-  for (size_t at = text.find_first_of("sS"); at != std::string_view::npos && text.size() - at >= NAME.size();
-       at = text.find_first_of("sS", at + 1))
-    if (SameText(text.substr(at, NAME.size()), NAME)) return true;
-  return false;
-}
-
 // A processor run's call, read once. The bookkeeping needs the call's
 // members and its params' members, not the state vectors inside them: a
-// long call is forwarded as text without being built into a tree. A step's
-// end is read whole, since the fingerprint takes in its state, and so is a
-// call whose ClientID is missing or not plain, since its error line shows
-// the params.
+// long call is forwarded as text without being built into a tree (a step's
+// end has its state taken from the text). A call whose ClientID is missing
+// or not plain is read whole, since its error line shows the params.
 IJsonValue ParseEngineCall(std::string_view rpc) {
-  if (MayBeStopTimeStep(rpc)) return JsonParse(rpc);
   IJsonValue request = JsonParseOutline(rpc, 2);
   if (!request) return request;
   const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
   const bool plainClientID = id && !id->IsObject() && !id->IsArray();
-  if (!plainClientID || SameText(JsonMemberAsText(request, "method"), "StopTimeStep")) return JsonParse(rpc);
+  if (!plainClientID) return JsonParse(rpc);
   return request;
 }
 
@@ -256,7 +244,7 @@ TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJso
 }
 
 TSimulation::TCallOutcome TSimulation::HandleCall(const std::string& method, const IJsonValue& params,
-                                                  TReplyBy replyBy, const TCallKey& key) {
+                                                  TReplyBy replyBy, const TCallKey& key, std::string_view rpc) {
   if (Cancel) return {TVariant(false)};
   if (!params || !params->IsObject() || !HasMember(params, "ClientID")) {
     Logger().Error("RPC \"%s\" is missing ClientID; cancelling process (%s)", method, ParamsText(params));
@@ -333,8 +321,12 @@ TSimulation::TCallOutcome TSimulation::HandleCall(const std::string& method, con
     Logger().Debug("Stopping TimeStep %d for ClientID %d", Processes[id].TimeStep, id);
     FInsight.StopTimeStepArrived(id, Platform::MonotonicUs());
     // The state as this program writes it: blanks and number spellings the
-    // engine varies do not change the fingerprint.
-    FFingerprint.Report(id, Processes[id].TimeStep, JsonSerialize(JsonMember(params, "VelmarStateVarsPop")));
+    // engine varies do not change the fingerprint. From the call's text
+    // where params is an outline, written as it is read.
+    constexpr std::string_view STATE_PATH[] = {"params", "VelmarStateVarsPop"};
+    FFingerprint.Report(id, Processes[id].TimeStep,
+                        rpc.empty() ? JsonSerialize(JsonMember(params, "VelmarStateVarsPop"))
+                                    : JsonCanonicalText(rpc, STATE_PATH).value_or("null"));
     if (HasJsonRpcServer()) {
       if (const auto total = FStates.State(id, Processes[id].TimeStep, JsonRpcServer().CallText()))
         FInsight.AbundanceReported(id, *total, Platform::MonotonicUs());
@@ -378,7 +370,7 @@ std::string TSimulation::OnRPCRaw(uint32_t pipe, std::string_view rpc) {
   }
   (void)pipe;
   // The processor's answer is the reply: what the bookkeeping returns is not.
-  const TCallOutcome outcome = HandleCall(method, params, TReplyBy::Processor, key);
+  const TCallOutcome outcome = HandleCall(method, params, TReplyBy::Processor, key, rpc);
   if (!ordered) {
     Assert(!outcome.Held);
     return FProcessor.Exchange(call, rpc);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <optional>
+#include <vector>
 #include <limits>
 #include <random>
 
@@ -345,6 +348,82 @@ TEST(JsonWriter, RefusesValuesNestedTooDeeplyOrContainingThemselves) {
   self->Put("me", self);
   EXPECT_THROW(Ser(self), EJsonError);
   self->Put("me", 0);  // break the cycle so the object can be freed
+}
+
+// The text written from the parser's events is the text of the tree, for
+// the whole value and for the value at a path of members.
+std::optional<std::string> TreeText(std::string_view text, std::vector<std::string_view> path) {
+  IJsonValue v = JsonParse(text);
+  if (!v) return std::nullopt;
+  for (std::string_view name : path) {
+    v = JsonMember(v, name);
+    if (!v) return std::nullopt;
+  }
+  return JsonSerialize(v);
+}
+
+TEST(JsonCanonicalText, IsTheTreesTextWithoutTheTree) {
+  struct TCase {
+    const char* Text;
+    std::vector<std::string_view> Path;
+    const char* Expected;  // nullptr: none
+  };
+  const TCase cases[] = {
+      // Blanks, number spellings and escapes as the writer has them.
+      {R"( { "b" : [ 1.0 , -0 , 2e3 , 1.5E-7 , 18446744073709551616 , 9223372036854775808 ] } )", {},
+       R"({"b":[1,0,2000,1.5E-7,18446744073709551616,9223372036854775808]})"},
+      {R"(["\u00e9\/\t\ud83d\ude00", "é"])", {}, R"(["\u00e9\/\t\ud83d\ude00","\u00e9"])"},
+      // Members in the written order; a repeated name: the last one.
+      {R"({"a":1,"b":2,"c":{"y":1,"x":2,"y":3},"a":4})", {}, R"({"c":{"y":3,"x":2},"b":2,"a":4})"},
+      {R"({"params":{"ClientID":0,"S":{"P2":[1],"P1":[2.50]}},"id":1})", {"params", "S"}, R"({"P2":[1],"P1":[2.5]})"},
+      // The last "params" counts, also when it lacks the member.
+      {R"({"params":{"S":[1]},"params":{"S":[2]}})", {"params", "S"}, "[2]"},
+      {R"({"params":{"S":[1]},"params":{"T":[2]}})", {"params", "S"}, nullptr},
+      {R"({"params":{"S":[1]},"params":7})", {"params", "S"}, nullptr},
+      {R"({"params":{"S":{"deep":{"x":[{"b":1,"a":2}]}},"S":null}})", {"params", "S"}, "null"},
+      {R"({"params":[{"S":1}]})", {"params", "S"}, nullptr},
+      {R"([{"S":1}])", {"S"}, nullptr},
+      // Not JSON, or not all of it read: as the parser has it.
+      {R"({"a":1)", {}, nullptr},
+      {"{\"a\":\"\xff\"}", {}, nullptr},
+      {R"({"a":1} {"b":)", {}, R"({"a":1})"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    const std::optional<std::string> tree = TreeText(c.Text, c.Path);
+    EXPECT_EQ(JsonCanonicalText(c.Text, c.Path), tree);
+    EXPECT_EQ(tree, c.Expected ? std::optional<std::string>(c.Expected) : std::nullopt);
+  }
+  // Nested as deep as the parser allows, and one level more.
+  const std::string deepest = std::string(JSON_MAX_DEPTH, '[') + std::string(JSON_MAX_DEPTH, ']');
+  EXPECT_EQ(JsonCanonicalText(deepest), std::optional<std::string>(deepest));
+  EXPECT_EQ(JsonCanonicalText("[" + deepest + "]"), std::nullopt);
+}
+
+TEST(JsonCanonicalText, AgreesWithTheTreeOnRandomObjectsWithRepeatedNames) {
+  std::mt19937 random(20261211);
+  const char* const names[] = {"a", "b", "P1", "P10", "Abund", "\\u00e9", "x y", "ClientID"};
+  const char* const scalars[] = {"0", "-0", "1.50", "1e300", "-2.5E-5", "12345678901234567890", "true", "null",
+                                 "\"s\\n\"", "0.1", "123456789012345678"};
+  std::function<std::string(int)> value = [&](int depth) -> std::string {
+    const int kind = depth > 3 ? 0 : static_cast<int>(random() % 3);
+    if (kind == 0) return scalars[random() % std::size(scalars)];
+    std::string out = kind == 1 ? "[" : "{";
+    const int n = static_cast<int>(random() % 6);
+    for (int i = 0; i < n; ++i) {
+      if (i > 0) out += random() % 2 ? "," : " , ";
+      if (kind == 2) out += std::string("\"") + names[random() % std::size(names)] + "\":";
+      out += value(depth + 1);
+    }
+    return out + (kind == 1 ? "]" : "}");
+  };
+  for (int round = 0; round < 2000; ++round) {
+    const std::string text = "{\"params\":" + value(1) + ",\"params\":" + value(1) + "}";
+    SCOPED_TRACE(text);
+    for (const std::vector<std::string_view>& path :
+         {std::vector<std::string_view>{}, {"params"}, {"params", "a"}, {"params", "P1", "b"}})
+      ASSERT_EQ(JsonCanonicalText(text, path), TreeText(text, path));
+  }
 }
 
 TEST(JsonVariant, ScalarKindsBecomeTheirJsonKinds) {
