@@ -73,25 +73,13 @@ uint32_t HashUnits(std::u16string_view units) {
 
 uint32_t JsonNameHash(std::string_view name) { return HashUnits(Utf8ToUtf16(name)); }
 
-std::string JsonFloatText(double value) {
-  if (!std::isfinite(value)) return "null";
-  if (value == 0) return "0";  // negative zero too
-  // d.dddddddddddddde±x: 15 significant digits, correctly rounded, and
-  // independent of the locale's decimal separator.
-  char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
-  const std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-  const size_t ePos = sci.find('e');
-  std::string_view mantissa = sci.substr(0, ePos);
-  const bool negative = mantissa.front() == '-';
-  if (negative) mantissa.remove_prefix(1);
-  std::string digits;
-  for (char c : mantissa)
-    if (c != '.') digits.push_back(c);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  const int exponent = std::atoi(std::string(sci.substr(ePos + 1)).c_str());
+namespace {
 
-  std::string out = negative ? "-" : "";
+// A float written from its significant digits (no leading or trailing
+// zero, at most 15) and the power of ten of the first: plain between 1E-4
+// and 1E15, else as d.dddE±x.
+void AppendFloatDigits(std::string& out, bool negative, std::string_view digits, int exponent) {
+  if (negative) out += '-';
   if (exponent >= -4 && exponent <= 14) {
     if (exponent < 0) {
       out += "0.";
@@ -115,8 +103,44 @@ std::string JsonFloatText(double value) {
       out += digits.substr(1);
     }
     out += 'E';
-    out += std::to_string(exponent);
+    char buf[8];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, exponent).ptr);
   }
+}
+
+void AppendFloat(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  if (value == 0) {
+    out += '0';  // negative zero too
+    return;
+  }
+  // d.dddddddddddddde±x: 15 significant digits, correctly rounded, and
+  // independent of the locale's decimal separator.
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, 14);
+  const std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+  const size_t ePos = sci.find('e');
+  std::string_view mantissa = sci.substr(0, ePos);
+  const bool negative = mantissa.front() == '-';
+  if (negative) mantissa.remove_prefix(1);
+  char digits[20];
+  size_t n = 0;
+  for (char c : mantissa)
+    if (c != '.') digits[n++] = c;
+  while (n > 1 && digits[n - 1] == '0') --n;
+  int exponent = 0;
+  std::from_chars(sci.data() + ePos + 1 + (sci[ePos + 1] == '+' ? 1 : 0), sci.data() + sci.size(), exponent);
+  AppendFloatDigits(out, negative, std::string_view(digits, n), exponent);
+}
+
+}  // namespace
+
+std::string JsonFloatText(double value) {
+  std::string out;
+  AppendFloat(out, value);
   return out;
 }
 
@@ -175,7 +199,10 @@ class TWriter {
       case jkNull: FOut += "null"; break;
       case jkBoolean: FOut += v.AsBoolean() ? "true" : "false"; break;
       case jkInteger: FOut += std::to_string(v.AsInteger()); break;
-      case jkFloat: FOut += v.IntegerLiteral().empty() ? JsonFloatText(v.AsFloat()) : v.IntegerLiteral(); break;
+      case jkFloat:
+        if (v.IntegerLiteral().empty()) AppendFloat(FOut, v.AsFloat());
+        else FOut += v.IntegerLiteral();
+        break;
       case jkCurrency: FOut += JsonCurrencyText(v.AsCurrency()); break;
       case jkString: String(v.AsString()); break;
       case jkArray: {
@@ -195,6 +222,8 @@ class TWriter {
 
   std::string Take() { return std::move(FOut); }
   std::string& Out() { return FOut; }
+  // One UTF-16 code unit of a string's content, escaped as strings are.
+  void Unit(char16_t c) { EscapedUnit(c); }
 
   void String(std::string_view text) {
     FOut += '"';
@@ -269,45 +298,93 @@ class TWriter {
   std::string FOut;
 };
 
-// Writes the canonical text of one value straight from the parser's
-// events: what JsonSerialize writes for the tree JsonParse builds, without
-// the tree. Members are written as they come, each as one stretch of the
-// output; an object whose members did not come in the written order (or
-// that repeats a name: the last one counts) has its stretches put in order
-// when it closes. With a path, only the value at that path of members is
-// written (the last one of each name, as the tree keeps it).
+// Writes the canonical text of one value straight from its text: what
+// JsonSerialize writes for the tree JsonParse builds, without the tree. The
+// text has been checked by the scanner (with the parser's rules) first, so
+// this reads it without checking again. Members are written as they come,
+// each as one stretch of the output; an object whose members did not come
+// in the written order (or that repeats a name: the last one counts) has
+// its stretches put in order when it closes. With a path, only the value at
+// that path of members is written (the last one of each name, as the tree
+// keeps it).
+//
+// Numbers: an integer is written as it stands (the tree keeps every
+// integer's digits), but "-0" as 0. A float of at most 15 significant
+// digits, well inside the range of doubles, is the double nearest to it
+// written back to 15 digits, which gives those very digits: it is written
+// from its digits without a conversion. Any other float is converted.
 class TCanonicalWriter {
  public:
-  using number_integer_t = nlohmann::json::number_integer_t;
-  using number_unsigned_t = nlohmann::json::number_unsigned_t;
-  using number_float_t = nlohmann::json::number_float_t;
-  using string_t = nlohmann::json::string_t;
-  using binary_t = nlohmann::json::binary_t;
-
   explicit TCanonicalWriter(std::span<const std::string_view> path) : FPath(path) {}
 
-  bool null() { return Scalar([&] { Out() += "null"; }); }
-  bool boolean(bool v) { return Scalar([&] { Out() += v ? "true" : "false"; }); }
-  bool number_integer(number_integer_t v) { return Scalar([&] { AppendInteger(v); }); }
-  bool number_unsigned(number_unsigned_t v) { return Scalar([&] { AppendInteger(v); }); }
-  bool number_float(number_float_t v, const string_t& literal) {
-    // As the tree keeps them: integers beyond 64 bits by their digits.
-    return Scalar([&] {
-      if (literal.find_first_not_of("-0123456789") == std::string::npos) Out() += literal;
-      else Out() += JsonFloatText(v);
-    });
+  // The value text starts with (after a byte-order mark and blanks);
+  // text must be valid.
+  void Write(std::string_view text) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (end - p >= 3 && std::string_view(p, 3) == "\xEF\xBB\xBF") p += 3;
+    bool expectName = false;
+    do {
+      while (IsBlank(*p)) ++p;
+      switch (*p) {
+        case '{':
+          Open(true);
+          expectName = true;
+          ++p;
+          break;
+        case '[':
+          Open(false);
+          ++p;
+          break;
+        case '}':
+        case ']':
+          Close();
+          expectName = false;
+          ++p;
+          break;
+        case ',':
+          expectName = FOpen.back().Object;
+          ++p;
+          break;
+        case ':':
+          ++p;
+          break;
+        case '"': {
+          const char* const close = StringEnd(p);
+          const std::string_view token(p, static_cast<size_t>(close - p));
+          if (expectName) {
+            FKey.clear();
+            Decode(token, FKey);
+            expectName = false;
+          } else {
+            Scalar([&] { String(token); });
+          }
+          p = close;
+          break;
+        }
+        case 't':
+          Scalar([&] { Out() += "true"; });
+          p += 4;
+          break;
+        case 'f':
+          Scalar([&] { Out() += "false"; });
+          p += 5;
+          break;
+        case 'n':
+          Scalar([&] { Out() += "null"; });
+          p += 4;
+          break;
+        default: {
+          bool isFloat = false;
+          const char* const q = NumberEnd(p, end, isFloat);
+          const std::string_view token(p, static_cast<size_t>(q - p));
+          Scalar([&] { Number(token, isFloat); });
+          p = q;
+          break;
+        }
+      }
+    } while (!FOpen.empty());
   }
-  bool string(string_t& v) { return Scalar([&] { FWriter.String(v); }); }
-  bool binary(binary_t&) { return false; }
-  bool key(string_t& name) {
-    FKey = std::move(name);
-    return true;
-  }
-  bool start_object(std::size_t) { return Open(true); }
-  bool start_array(std::size_t) { return Open(false); }
-  bool end_object() { return Close(); }
-  bool end_array() { return Close(); }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 
   // The text of the value at the path, if it was there.
   std::optional<std::string> Take() {
@@ -322,20 +399,210 @@ class TCanonicalWriter {
   };
   struct TOpen {
     bool Object = false;
-    bool Written = false;   // inside the value being written
+    bool Written = false;     // inside the value being written
     size_t Depth = SIZE_MAX;  // the path's level its members are matched at
-    size_t Start = 0;       // in the output, just after the opening bracket
+    size_t Start = 0;         // in the output, just after the opening bracket
     size_t Items = 0;
     std::vector<TMember> Members;
   };
 
+  static bool IsBlank(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+  static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
   std::string& Out() { return FWriter.Out(); }
 
-  template <class N>
-  void AppendInteger(N v) {
-    char buf[24];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v);
-    Out().append(buf, res.ptr);
+  // Past the number at p, by the grammar: a top-level value may be followed
+  // by anything ("0123" is 0 and the rest).
+  // isFloat: it has a fraction or an exponent.
+  static const char* NumberEnd(const char* p, const char* end, bool& isFloat) {
+    if (*p == '-') ++p;
+    if (*p == '0') ++p;
+    else while (p < end && IsDigit(*p)) ++p;
+    if (end - p >= 2 && *p == '.' && IsDigit(p[1])) {
+      isFloat = true;
+      ++p;
+      while (p < end && IsDigit(*p)) ++p;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+      const char* q = p + 1;
+      if (q < end && (*q == '+' || *q == '-')) ++q;
+      if (q < end && IsDigit(*q)) {
+        isFloat = true;
+        while (q < end && IsDigit(*q)) ++q;
+        p = q;
+      }
+    }
+    return p;
+  }
+
+  // Past the closing quotation mark of the string at p.
+  static const char* StringEnd(const char* p) {
+    for (++p;; ++p) {
+      if (*p == '"') return p + 1;
+      if (*p == '\\') ++p;
+    }
+  }
+
+  static int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return c - 'A' + 10;
+  }
+
+  // Each UTF-16 code unit of a string token's content (quotes included in
+  // token), in order.
+  template <class F>
+  static void ForEachUnit(std::string_view token, F&& unit) {
+    const char* p = token.data() + 1;
+    const char* const end = token.data() + token.size() - 1;
+    while (p < end) {
+      const auto c = static_cast<unsigned char>(*p);
+      if (c == '\\') {
+        const char e = p[1];
+        p += 2;
+        switch (e) {
+          case 'b': unit(u'\b'); break;
+          case 'f': unit(u'\f'); break;
+          case 'n': unit(u'\n'); break;
+          case 'r': unit(u'\r'); break;
+          case 't': unit(u'\t'); break;
+          case 'u':
+            unit(static_cast<char16_t>((Hex(p[0]) << 12) | (Hex(p[1]) << 8) | (Hex(p[2]) << 4) | Hex(p[3])));
+            p += 4;
+            break;
+          default: unit(static_cast<char16_t>(e)); break;  // " \ /
+        }
+      } else if (c < 0x80) {
+        unit(static_cast<char16_t>(c));
+        ++p;
+      } else {
+        char32_t cp;
+        const std::string_view rest(p, static_cast<size_t>(end - p));
+        p += DecodeUtf8(rest, 0, cp);
+        if (cp >= 0x10000) {
+          cp -= 0x10000;
+          unit(static_cast<char16_t>(0xD800 + (cp >> 10)));
+          unit(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+          unit(static_cast<char16_t>(cp));
+        }
+      }
+    }
+  }
+
+  // A string's content as UTF-8 (a member name).
+  static void Decode(std::string_view token, std::string& out) {
+    char16_t high = 0;
+    ForEachUnit(token, [&](char16_t u) {
+      char32_t cp = u;
+      if (u >= 0xD800 && u <= 0xDBFF) {
+        high = u;
+        return;
+      }
+      if (u >= 0xDC00 && u <= 0xDFFF && high) cp = 0x10000 + ((char32_t(high) - 0xD800) << 10) + (u - 0xDC00);
+      high = 0;
+      if (cp < 0x80) {
+        out += static_cast<char>(cp);
+      } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+      } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+      } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+      }
+    });
+  }
+
+  // A string value: printable ASCII that needs no escape as it stands,
+  // the rest unit by unit.
+  void String(std::string_view token) {
+    bool plain = true;
+    for (size_t i = 1; i + 1 < token.size() && plain; ++i) {
+      const char c = token[i];
+      plain = c >= 0x20 && c < 0x7F && c != '\\' && c != '/';
+    }
+    if (plain) {
+      Out() += token;
+      return;
+    }
+    Out() += '"';
+    ForEachUnit(token, [this](char16_t u) { FWriter.Unit(u); });
+    Out() += '"';
+  }
+
+  void Number(std::string_view token, bool isFloat) {
+    if (!isFloat) {
+      if (token == "-0") Out() += '0';
+      else Out() += token;
+      return;
+    }
+    if (ShortFloat(token)) return;
+    double value = 0;
+    const auto res = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (res.ec == std::errc::result_out_of_range) {
+      // Beyond the doubles, or below them: as the parser converts it.
+      value = nlohmann::json::parse(token).get<double>();
+    }
+    AppendFloat(Out(), value);
+  }
+
+  // A float of at most 15 significant digits and a moderate power of ten,
+  // written from its digits; false for any other.
+  bool ShortFloat(std::string_view token) {
+    constexpr int MAX_DIGITS = 15, MAX_EXPONENT = 290;
+    size_t i = 0;
+    const bool negative = token[0] == '-';
+    if (negative) ++i;
+    char digits[MAX_DIGITS];
+    int count = 0, integerDigits = 0, first = -1, position = 0, zeros = 0;
+    bool inFraction = false;
+    for (; i < token.size() && token[i] != 'e' && token[i] != 'E'; ++i) {
+      const char c = token[i];
+      if (c == '.') {
+        inFraction = true;
+        continue;
+      }
+      if (!inFraction) ++integerDigits;
+      if (first < 0 && c == '0') {
+        ++position;
+        continue;
+      }
+      if (first < 0) first = position;
+      ++position;
+      // Zeros are held back until a digit follows them: trailing ones go.
+      if (c == '0') {
+        ++zeros;
+        continue;
+      }
+      if (count + zeros + 1 > MAX_DIGITS) return false;
+      for (; zeros > 0; --zeros) digits[count++] = '0';
+      digits[count++] = c;
+    }
+    int64_t exponent = 0;
+    if (i < token.size()) {
+      ++i;
+      bool negativeExponent = false;
+      if (token[i] == '+' || token[i] == '-') negativeExponent = token[i++] == '-';
+      for (; i < token.size(); ++i) {
+        exponent = exponent * 10 + (token[i] - '0');
+        if (exponent > 100000) return false;
+      }
+      if (negativeExponent) exponent = -exponent;
+    }
+    if (count == 0) {
+      Out() += '0';  // zero, however written
+      return true;
+    }
+    exponent += integerDigits - 1 - first;
+    if (exponent < -MAX_EXPONENT || exponent > MAX_EXPONENT) return false;
+    AppendFloatDigits(Out(), negative, std::string_view(digits, static_cast<size_t>(count)), static_cast<int>(exponent));
+    return true;
   }
 
   // Where the next value goes: into the value being written, onto the path
@@ -371,24 +638,24 @@ class TCanonicalWriter {
   }
 
   template <class W>
-  bool Scalar(W write) {
+  void Scalar(W write) {
     const TPlace place = Place();
-    if (place == TPlace::Written) BeginWritten();
-    else if (place == TPlace::Target) BeginTarget();
-    else {
+    if (place == TPlace::Written) {
+      BeginWritten();
+    } else if (place == TPlace::Target) {
+      BeginTarget();
+    } else {
       // Off the path: nothing to write. A member on the path that is not a
       // container does not lead on; as the last of its name it hides an
       // earlier one that did.
       if (place == TPlace::Path) FFound = false;
-      return true;
+      return;
     }
     write();
     EndWritten();
-    return true;
   }
 
-  bool Open(bool object) {
-    if (FOpen.size() >= static_cast<size_t>(JSON_MAX_DEPTH)) return false;
+  void Open(bool object) {
     const TPlace place = Place();
     TOpen open;
     open.Object = object;
@@ -405,32 +672,27 @@ class TCanonicalWriter {
       if (object) open.Depth = FOpen.empty() ? 0 : FOpen.back().Depth + 1;
     }
     FOpen.push_back(std::move(open));
-    return true;
   }
 
-  bool Close() {
+  void Close() {
     TOpen open = std::move(FOpen.back());
     FOpen.pop_back();
-    if (!open.Written) return true;
+    if (!open.Written) return;
     if (open.Object) Order(open);
     Out() += open.Object ? '}' : ']';
     EndWritten();
-    return true;
   }
 
   // Puts an object's member stretches in the written order, keeping the
   // last of each name.
   void Order(TOpen& open) {
     std::vector<TMember>& members = open.Members;
-    const auto key = [](const TMember& m) {
-      const TNameKey* cached = CachedNameKey(m.Name);
-      return cached ? *cached : MakeNameKey(m.Name);
-    };
     std::vector<TNameKey> keys;
     keys.reserve(members.size());
     bool ordered = true;
     for (const TMember& m : members) {
-      keys.push_back(key(m));
+      const TNameKey* cached = CachedNameKey(m.Name);
+      keys.push_back(cached ? *cached : MakeNameKey(m.Name));
       if (keys.size() > 1 && !NameBefore(keys[keys.size() - 2], keys.back())) ordered = false;
     }
     if (ordered) return;
@@ -461,17 +723,9 @@ class TCanonicalWriter {
 }  // namespace
 
 std::optional<std::string> JsonCanonicalText(std::string_view text, std::span<const std::string_view> path) {
+  if (!JsonScan(text)) return std::nullopt;
   TCanonicalWriter writer(path);
-  bool ok = false;
-  try {
-    // As JsonParse reads it: whatever follows the first complete value is
-    // ignored.
-    ok = nlohmann::json::sax_parse(text.data(), text.data() + text.size(), &writer, nlohmann::json::input_format_t::json,
-                                   false);
-  } catch (const std::exception&) {
-    ok = false;
-  }
-  if (!ok) return std::nullopt;
+  writer.Write(text);
   return writer.Take();
 }
 

@@ -404,7 +404,10 @@ TEST(JsonCanonicalText, AgreesWithTheTreeOnRandomObjectsWithRepeatedNames) {
   std::mt19937 random(20261211);
   const char* const names[] = {"a", "b", "P1", "P10", "Abund", "\\u00e9", "x y", "ClientID"};
   const char* const scalars[] = {"0", "-0", "1.50", "1e300", "-2.5E-5", "12345678901234567890", "true", "null",
-                                 "\"s\\n\"", "0.1", "123456789012345678"};
+                                 "\"s\\n\"", "0.1", "123456789012345678", "0.30000000000000004", "-0.0", "1E+2",
+                                 "1.7976931348623157e308", "4.9e-324", "1e-400", "-1e400", "0.000012345",
+                                 "123456.789012345678", "100.0000000000000000001", "99999999999999.95",
+                                 "\"\\ud83d\\ude00/\\u0000\x7f\""};
   std::function<std::string(int)> value = [&](int depth) -> std::string {
     const int kind = depth > 3 ? 0 : static_cast<int>(random() % 3);
     if (kind == 0) return scalars[random() % std::size(scalars)];
