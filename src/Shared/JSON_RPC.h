@@ -80,7 +80,13 @@ class TJsonRpcServer {
   void RespondWithError(uint32_t clientPipe, const IJsonValue& id, const std::string& msg, int32_t code);
 
   bool HasOnRPC() const { return FOnRPC != nullptr; }
-  void SetOnRPC(TOnRPC handler) { FOnRPC = Hold(std::move(handler)); }
+  // outlineParams: the handler reads what lies inside the params' members
+  // from CallText, so a call is built only down to them (containers inside
+  // them arrive empty), and a long state is never made a tree.
+  void SetOnRPC(TOnRPC handler, bool outlineParams = false) {
+    FOnRPC = Hold(std::move(handler));
+    FOutlineParams = outlineParams;
+  }
   bool HasOnRPCRaw() const { return FOnRpcRaw != nullptr; }
   void SetOnRPCRaw(TOnRPCRaw handler) { FOnRpcRaw = Hold(std::move(handler)); }
 
@@ -131,6 +137,7 @@ class TJsonRpcServer {
   };
   // Set for the next ProcessRPC by the pipe's message event.
   bool FNextReleasesWorker = false;
+  bool FOutlineParams = false;
   // Inside CompleteDeferredReply: a write that answers another call.
   bool FCompletingDeferred = false;
 

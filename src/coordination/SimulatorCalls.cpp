@@ -240,14 +240,18 @@ IJsonValue ParseEngineCall(std::string_view rpc) {
 
 TVariant TSimulation::OnRPC(uint32_t pipe, const std::string& method, const IJsonValue& params) {
   (void)pipe;
-  return HandleCall(method, params, TReplyBy::Manager).Result;
+  // Through the pipe server the params are an outline of the call's text.
+  const std::string_view rpc = HasJsonRpcServer() ? JsonRpcServer().CallText() : std::string_view();
+  return HandleCall(method, params, TReplyBy::Manager, {}, rpc).Result;
 }
 
 TSimulation::TCallOutcome TSimulation::HandleCall(const std::string& method, const IJsonValue& params,
                                                   TReplyBy replyBy, const TCallKey& key, std::string_view rpc) {
   if (Cancel) return {TVariant(false)};
   if (!params || !params->IsObject() || !HasMember(params, "ClientID")) {
-    Logger().Error("RPC \"%s\" is missing ClientID; cancelling process (%s)", method, ParamsText(params));
+    // The params as they came, not their outline.
+    Logger().Error("RPC \"%s\" is missing ClientID; cancelling process (%s)", method,
+                   ParamsText(rpc.empty() ? params : JsonMember(JsonParse(rpc), "params")));
     return {TVariant(false)};
   }
   const uint32_t id = static_cast<uint32_t>(JsonMemberAsInteger(params, "ClientID"));

@@ -283,9 +283,11 @@ void TSimulation::StartSimulation(TDocument& document) {
     server.SetOnRPCRaw([this](uint32_t pipe, std::string_view rpc) { return OnRPCRaw(pipe, rpc); });
     StartExternalProcessor(FRunSettings);
   } else {
-    server.SetOnRPC([this](uint32_t pipe, const std::string& method, const IJsonValue& params) {
-      return OnRPC(pipe, method, params);
-    });
+    // The states are read from the call's text: the server builds only the
+    // outline of each call.
+    server.SetOnRPC([this](uint32_t pipe, const std::string& method,
+                           const IJsonValue& params) { return OnRPC(pipe, method, params); },
+                    true);
     server.SetOnRPCRaw(nullptr);
   }
 

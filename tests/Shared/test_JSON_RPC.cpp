@@ -168,6 +168,32 @@ TEST_F(JsonRpcServerTest, IdsThatAreNotWholeNumbersAreEchoedAsSent) {
   }
 }
 
+TEST_F(JsonRpcServerTest, AnOutlineHandlerGetsTheParamsMembersAndTheCallsText) {
+  std::string params, text;
+  server.SetOnRPC(
+      [&](uint32_t, const std::string&, const IJsonValue& p) -> TVariant {
+        params = JsonSerialize(p);
+        text = std::string(server.CallText());
+        return TVariant(true);
+      },
+      true);
+  const std::string call = R"({"jsonrpc":"2.0","id":5,"method":"M","params":{"ClientID":1,"S":{"P":[1,2]},"L":[3]}})";
+  EXPECT_EQ(Call(call), R"({"result":true,"id":5,"jsonrpc":"2.0"})");
+  EXPECT_EQ(params, R"({"S":{},"L":[],"ClientID":1})");
+  EXPECT_EQ(text, call);
+  // An id that is a container still comes back whole.
+  EXPECT_EQ(Call(R"({"jsonrpc":"2.0","id":[1,[2]],"method":"M","params":{"S":{"P":[1]}}})"),
+            R"({"result":true,"id":[1,[2]],"jsonrpc":"2.0"})");
+  EXPECT_EQ(params, R"({"S":{"P":[1]}})");
+  // Without the switch, the whole call.
+  server.SetOnRPC([&](uint32_t, const std::string&, const IJsonValue& p) -> TVariant {
+    params = JsonSerialize(p);
+    return TVariant(true);
+  });
+  Call(call);
+  EXPECT_EQ(params, R"({"S":{"P":[1,2]},"L":[3],"ClientID":1})");
+}
+
 TEST_F(JsonRpcServerTest, HandlerErrorsBecomeErrorReplies) {
   server.SetOnRPC([](uint32_t, const std::string& method, const IJsonValue&) -> TVariant {
     if (method == "erpc") throw ERPC(5, "M");
