@@ -226,13 +226,14 @@ bool HasMember(const IJsonValue& params, std::string_view name) { return JsonMem
 // members and its params' members, not the state vectors inside them: a
 // long call is forwarded as text without being built into a tree (a step's
 // end has its state taken from the text). A call whose ClientID is missing
-// or not plain is read whole, since its error line shows the params.
+// or not plain is read whole, since its error line shows the params, and so
+// is one whose id is a container, which the processor's answer must match.
 IJsonValue ParseEngineCall(std::string_view rpc) {
   IJsonValue request = JsonParseOutline(rpc, 2);
   if (!request) return request;
-  const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
-  const bool plainClientID = id && !id->IsObject() && !id->IsArray();
-  if (!plainClientID) return JsonParse(rpc);
+  const auto plain = [](const IJsonValue& v) { return v && !v->IsObject() && !v->IsArray(); };
+  const IJsonValue id = JsonMember(request, "id");
+  if (!plain(JsonMember(JsonMember(request, "params"), "ClientID")) || (id && !plain(id))) return JsonParse(rpc);
   return request;
 }
 

@@ -117,6 +117,9 @@ TEST_F(ProcessorBridge, AnswersAreCheckedAgainstTheRequestsId) {
       {"7", "[7]", false},
       {"7", "true", false},
       {"\"a\"", "{\"id\":\"b\"}", false},
+      // An id nested deeper than a call's outline is compared whole.
+      {"[1,[2,{\"k\":[3]}]]", "{\"id\":[1,[2,{\"k\":[3]}]]}", true},
+      {"[1,[2,{\"k\":[3]}]]", "{\"id\":[1,[2,{\"k\":[]}]]}", false},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.RequestId + " -> " + c.Answer);
