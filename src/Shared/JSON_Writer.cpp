@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Shared/JSON.h"
+#include "platform/Utf8.h"
 
 namespace {
 
@@ -39,18 +40,24 @@ size_t DecodeUtf8(std::string_view text, size_t i, char32_t& cp) {
   return len;
 }
 
+// A code point as its one or two UTF-16 code units.
+template <class F>
+void Utf16Units(char32_t cp, F&& unit) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    unit(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    unit(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    unit(static_cast<char16_t>(cp));
+  }
+}
+
 template <class F>
 void ForEachUtf16Unit(std::string_view text, F&& unit) {
   for (size_t i = 0; i < text.size();) {
     char32_t cp;
     i += DecodeUtf8(text, i, cp);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      unit(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      unit(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      unit(static_cast<char16_t>(cp));
-    }
+    Utf16Units(cp, unit);
   }
 }
 
@@ -189,6 +196,13 @@ const TNameKey* CachedNameKey(const std::string& name) {
   return &cache.emplace(name, MakeNameKey(name)).first->second;
 }
 
+// A name's key from the cache, or made into uncached (which must outlive
+// its use) once the cache is full.
+const TNameKey& NameKeyOf(const std::string& name, std::deque<TNameKey>& uncached) {
+  const TNameKey* key = CachedNameKey(name);
+  return key ? *key : uncached.emplace_back(MakeNameKey(name));
+}
+
 class TWriter {
  public:
   explicit TWriter(bool escape) : FEscape(escape) {}
@@ -261,11 +275,7 @@ class TWriter {
     }
     std::deque<TNameKey> uncached;  // names past the cache's bound
     size_t n = 0;
-    for (const auto& [name, value] : members) {
-      const TNameKey* key = CachedNameKey(name);
-      if (!key) key = &uncached.emplace_back(MakeNameKey(name));
-      keys[n++] = {key, &name, value.get()};
-    }
+    for (const auto& [name, value] : members) keys[n++] = {&NameKeyOf(name, uncached), &name, value.get()};
     std::sort(keys, keys + n, [](const TMemberKey& a, const TMemberKey& b) { return NameBefore(*a.Key, *b.Key); });
     FOut += '{';
     for (size_t i = 0; i < n; ++i) {
@@ -477,15 +487,8 @@ class TCanonicalWriter {
         ++p;
       } else {
         char32_t cp;
-        const std::string_view rest(p, static_cast<size_t>(end - p));
-        p += DecodeUtf8(rest, 0, cp);
-        if (cp >= 0x10000) {
-          cp -= 0x10000;
-          unit(static_cast<char16_t>(0xD800 + (cp >> 10)));
-          unit(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-          unit(static_cast<char16_t>(cp));
-        }
+        p += DecodeUtf8(std::string_view(p, static_cast<size_t>(end - p)), 0, cp);
+        Utf16Units(cp, unit);
       }
     }
   }
@@ -501,21 +504,7 @@ class TCanonicalWriter {
       }
       if (u >= 0xDC00 && u <= 0xDFFF && high) cp = 0x10000 + ((char32_t(high) - 0xD800) << 10) + (u - 0xDC00);
       high = 0;
-      if (cp < 0x80) {
-        out += static_cast<char>(cp);
-      } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-      } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-      } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-      }
+      Platform::AppendUtf8(out, cp);
     });
   }
 
@@ -687,18 +676,18 @@ class TCanonicalWriter {
   // last of each name.
   void Order(TOpen& open) {
     std::vector<TMember>& members = open.Members;
-    std::vector<TNameKey> keys;
+    std::deque<TNameKey> uncached;  // names past the cache's bound
+    std::vector<const TNameKey*> keys;
     keys.reserve(members.size());
     bool ordered = true;
     for (const TMember& m : members) {
-      const TNameKey* cached = CachedNameKey(m.Name);
-      keys.push_back(cached ? *cached : MakeNameKey(m.Name));
-      if (keys.size() > 1 && !NameBefore(keys[keys.size() - 2], keys.back())) ordered = false;
+      keys.push_back(&NameKeyOf(m.Name, uncached));
+      if (keys.size() > 1 && !NameBefore(*keys[keys.size() - 2], *keys.back())) ordered = false;
     }
     if (ordered) return;
     std::vector<size_t> order(members.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return NameBefore(keys[a], keys[b]); });
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return NameBefore(*keys[a], *keys[b]); });
     const std::string written = Out().substr(open.Start);
     Out().resize(open.Start);
     bool first = true;

@@ -11,6 +11,7 @@
 
 #include "platform/Files.h"
 #include "platform/ProfileFile.h"
+#include "platform/Utf8.h"
 
 namespace Platform::ProfileDetail {
 
@@ -83,24 +84,6 @@ std::string LowerName(std::string_view name) {
   std::string lower(name);
   for (char& c : lower) c = LowerAscii(c);
   return lower;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // UTF-16 bytes (after the byte-order mark) as UTF-8; false when they are
