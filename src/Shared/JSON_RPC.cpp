@@ -131,23 +131,15 @@ void TJsonRpcServer::CompleteDeferredReply(const TRpcDeferredReply& reply, const
   Logger().Debug("<<TJsonRpcServer deferred response=[%s]", text);
 }
 
-namespace {
-
-// The request, built only down to the params' members when the handler
-// asks for that; whole when its id is a container (which the reply gives
-// back as it came).
-IJsonValue ParseRequest(std::string_view text, bool outlineParams) {
-  if (!outlineParams) return JsonParse(text);
+IJsonValue RpcParseOutline(std::string_view text) {
   IJsonValue request = JsonParseOutline(text, 2);
   const IJsonValue id = JsonMember(request, "id");
   if (id && (id->IsArray() || id->IsObject())) return JsonParse(text);
   return request;
 }
 
-}  // namespace
-
 void TJsonRpcServer::HandleCall(uint32_t clientPipe, std::string_view callAsJson, std::string& response) {
-  const IJsonValue request = ParseRequest(callAsJson, FOutlineParams && FOnRPC);
+  const IJsonValue request = FOutlineParams && FOnRPC ? RpcParseOutline(callAsJson) : JsonParse(callAsJson);
   if (!request) {
     // Junk is quoted, but not all of it: a client sending megabytes of it
     // should not get to write megabytes of log per message.

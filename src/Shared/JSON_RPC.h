@@ -182,3 +182,7 @@ class TJsonRpcServer {
 // form is a whole 64-bit number, JSON null when the request had none, and
 // otherwise the request's own value, so a client can still match it.
 IJsonValue RpcReplyId(const IJsonValue& id);
+// A request built only down to its params' members (containers inside them
+// arrive empty), or whole when its id is a container, which a reply gives
+// back as it came; none when text is no JSON.
+IJsonValue RpcParseOutline(std::string_view text);

@@ -225,15 +225,16 @@ bool HasMember(const IJsonValue& params, std::string_view name) { return JsonMem
 // A processor run's call, read once. The bookkeeping needs the call's
 // members and its params' members, not the state vectors inside them: a
 // long call is forwarded as text without being built into a tree (a step's
-// end has its state taken from the text). A call whose ClientID is missing
-// or not plain is read whole, since its error line shows the params, and so
-// is one whose id is a container, which the processor's answer must match.
+// end has its state taken from the text), as the pipe server builds a
+// direct run's calls (whole when the id is a container, which the
+// processor's answer must match). A call whose ClientID is missing or not
+// plain is read whole too, since its error line shows the params.
 IJsonValue ParseEngineCall(std::string_view rpc) {
-  IJsonValue request = JsonParseOutline(rpc, 2);
+  IJsonValue request = RpcParseOutline(rpc);
   if (!request) return request;
-  const auto plain = [](const IJsonValue& v) { return v && !v->IsObject() && !v->IsArray(); };
-  const IJsonValue id = JsonMember(request, "id");
-  if (!plain(JsonMember(JsonMember(request, "params"), "ClientID")) || (id && !plain(id))) return JsonParse(rpc);
+  const IJsonValue id = JsonMember(JsonMember(request, "params"), "ClientID");
+  const bool plainClientID = id && !id->IsObject() && !id->IsArray();
+  if (!plainClientID) return JsonParse(rpc);
   return request;
 }
 
