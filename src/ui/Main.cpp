@@ -12,7 +12,6 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -470,7 +469,7 @@ void TMainForm::CreateMessagesTab() {
   MessagesMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   MessagesMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   MessagesMemo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  MessagesMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  MessagesMemo->setFont(Widgets::FixedWidthFont());
   // The oldest lines go first; the log file keeps them all.
   MessagesMemo->setMaximumBlockCount(MAX_MESSAGE_LINES);
   layout->addWidget(MessagesMemo);

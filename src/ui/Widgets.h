@@ -2,6 +2,9 @@
 // Small helpers the window's tabs share.
 #include <string>
 
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QSpinBox>
 #include <QString>
 #include <QWidget>
@@ -26,5 +29,33 @@ inline int SpinValue(const QSpinBox* spin, int lowerBound) {
   const int value = spin->cleanText().trimmed().toInt(&ok);
   return ok ? value : lowerBound;
 }
+
+// Whether every printable ASCII character takes the same width in font, as
+// the columns of the log need.
+inline bool AsciiFixedWidth(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int width = metrics.horizontalAdvance(QLatin1Char('M'));
+  for (char c = ' '; c <= '~'; ++c)
+    if (metrics.horizontalAdvance(QLatin1Char(c)) != width) return false;
+  return width > 0;
+}
+
+// preferred when its characters take one width; otherwise the same font in
+// the first installed fixed-pitch family whose characters do (fontconfig may
+// give "monospace" a family it does not count as fixed pitch, or a
+// proportional one), or preferred when there is none.
+inline QFont FixedWidthFont(const QFont& preferred) {
+  if (AsciiFixedWidth(preferred)) return preferred;
+  QFont font = preferred;
+  for (const QString& family : QFontDatabase::families()) {
+    if (!QFontDatabase::isFixedPitch(family)) continue;
+    font.setFamilies({family});
+    if (AsciiFixedWidth(font)) return font;
+  }
+  return preferred;
+}
+
+// The system's fixed-width font, as FixedWidthFont makes sure of.
+inline QFont FixedWidthFont() { return FixedWidthFont(QFontDatabase::systemFont(QFontDatabase::FixedFont)); }
 
 }  // namespace Widgets

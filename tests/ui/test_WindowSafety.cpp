@@ -42,6 +42,7 @@
 #include "documents/SettingsUnit.h"
 #include "ui/FModel.h"
 #include "ui/Main.h"
+#include "ui/Widgets.h"
 
 // Readable texts in failure reports.
 void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
@@ -528,12 +529,29 @@ TEST_F(WindowSafetyTest, TheMessagesBoxWrapsLongLinesInAFixedWidthFont) {
   EXPECT_EQ(form.MessagesMemo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
   EXPECT_EQ(form.MessagesMemo->horizontalScrollBar()->maximum(), 0);
   EXPECT_EQ(form.MessagesMemo->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-  EXPECT_TRUE(QFontInfo(form.MessagesMemo->font()).fixedPitch());
+  // Every character of a log line takes the same width, whatever the
+  // system's fixed font (Noto Sans Mono, for one, is not counted as fixed
+  // pitch by fontconfig).
+  EXPECT_TRUE(Widgets::AsciiFixedWidth(form.MessagesMemo->font()));
   // The end of the line is reached with keys, and the time stamp stays.
   Focus(form.MessagesMemo);
   QTest::keyClick(form.MessagesMemo, Qt::Key_End, Qt::ControlModifier);
   EXPECT_EQ(form.MessagesMemo->horizontalScrollBar()->value(), 0);
   EXPECT_GT(form.MessagesMemo->document()->firstBlock().layout()->lineCount(), 1);
+}
+
+// A system fixed font whose letters differ in width gives way to an
+// installed family whose letters do not, at the same size; a fixed one is
+// kept as it is.
+TEST_F(WindowSafetyTest, TheMessagesBoxFontFallsBackToAFixedWidthFamily) {
+  QFont proportional("DejaVu Sans", 13);
+  ASSERT_FALSE(Widgets::AsciiFixedWidth(proportional));
+  const QFont chosen = Widgets::FixedWidthFont(proportional);
+  EXPECT_TRUE(Widgets::AsciiFixedWidth(chosen)) << chosen.family().toStdString();
+  EXPECT_EQ(chosen.pointSize(), 13);
+  QFont mono("DejaVu Sans Mono", 9);
+  ASSERT_TRUE(Widgets::AsciiFixedWidth(mono));
+  EXPECT_EQ(Widgets::FixedWidthFont(mono), mono);
 }
 
 TEST_F(WindowSafetyTest, TheMessagesBoxKeepsTheNewest100000LinesAndTheLogFileAll) {
