@@ -197,6 +197,10 @@ void TStateRecord::RunStarting(const std::string& path, const std::vector<std::s
   FRoots.clear();
   FChartValues = 0;
   ++FGeneration;
+  FKeptGlobal.assign(FCount, std::string());
+  FGlobalWritten = false;
+  FKeptFrom = 0;
+  FKeptSteps.clear();
   FFilter.clear();
   for (std::string_view rest = filter; !rest.empty();) {
     const size_t comma = rest.find(',');
@@ -245,12 +249,45 @@ void TStateRecord::Row(std::string& rows, std::string_view step, uint32_t engine
 
 void TStateRecord::Write(const std::string& rows) {
   if (FFd < 0 || rows.empty()) return;
-  // Each call's rows go out at once: a manager that dies leaves the rows so far.
+  // Rows go out as soon as their place is known: a manager that dies leaves
+  // every step before the one under way.
   if (Platform::WriteFd(FFd, rows.data(), static_cast<int64_t>(rows.size())) != static_cast<int64_t>(rows.size())) {
     FWriteFailed = true;
     Logger().Error("Could not write to \"%s\"; the engines' states of the rest of the run are not kept in it", FPath);
     Platform::CloseHandleClear(FFd);
   }
+}
+
+void TStateRecord::Place(std::optional<uint32_t> step, uint32_t engine, std::string&& rows) {
+  if (FFd < 0 || rows.empty()) return;
+  if (!step) {
+    if (FGlobalWritten) return Write(rows);
+    FKeptGlobal[engine] += rows;
+    return;
+  }
+  if (*step < FKeptFrom) return Write(rows);
+  std::vector<std::string>& kept = FKeptSteps[*step];
+  if (kept.empty()) kept.resize(FCount);
+  kept[engine] += rows;
+  WriteKeptBefore(*step);
+}
+
+void TStateRecord::WriteKeptBefore(uint32_t step) {
+  // The start's numbers are all in once a step after the first has begun;
+  // a step's once the next has.
+  if (step == 0) return;
+  std::string rows;
+  if (!FGlobalWritten) {
+    for (std::string& engine : FKeptGlobal) rows += engine;
+    FKeptGlobal.assign(FCount, std::string());
+    FGlobalWritten = true;
+  }
+  while (!FKeptSteps.empty() && FKeptSteps.begin()->first < step) {
+    for (const std::string& engine : FKeptSteps.begin()->second) rows += engine;
+    FKeptSteps.erase(FKeptSteps.begin());
+  }
+  FKeptFrom = std::max(FKeptFrom, step);
+  Write(rows);
 }
 
 void TStateRecord::NoteCut(uint32_t engine) {
@@ -296,7 +333,7 @@ void TStateRecord::Global(uint32_t engine, std::string_view request) {
     if (++numbers > MAX_NUMBERS_PER_CALL) return NoteCut(engine);
     Row(rows, "", engine, "global", variable, number);
   });
-  Write(rows);
+  Place(std::nullopt, engine, std::move(rows));
 }
 
 std::optional<double> TStateRecord::State(uint32_t engine, uint32_t step, std::string_view request) {
@@ -321,7 +358,7 @@ std::optional<double> TStateRecord::State(uint32_t engine, uint32_t step, std::s
     Row(rows, stepText, engine, "state", variable, number);
     KeepForChart(e, step, variable, value);
   });
-  Write(rows);
+  Place(step, engine, std::move(rows));
   if (hasAbundance) {
     if (!e.HasAbundance || abundance < e.LowestTotal) {
       e.LowestTotal = abundance;
@@ -367,7 +404,7 @@ void TStateRecord::Modifier(uint32_t engine, uint32_t step, std::string_view ans
     }
     Row(rows, stepText, engine, "modifier", variable, number);
   }
-  Write(rows);
+  Place(step, engine, std::move(rows));
   if (set[0]) {
     Part(engine).AbundanceSet.push_back(step);
     ++FGeneration;
@@ -382,7 +419,11 @@ std::vector<std::string> TStateRecord::RunEnded() {
     lines.push_back(TextUtils::SafeFormat("Velmar #%d (%s): step %d, abundance %s; lowest %s at step %d", i, e.Model,
                                           e.LastStep, Amount(e.LastTotal), Amount(e.LowestTotal), e.LowestStep));
   }
-  if (FFd >= 0) Platform::CloseHandleClear(FFd);
+  if (FFd >= 0) {
+    WriteKeptBefore(UINT32_MAX);
+    // A failed write has closed the file already.
+    if (FFd >= 0) Platform::CloseHandleClear(FFd);
+  }
   return lines;
 }
 

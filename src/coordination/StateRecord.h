@@ -11,6 +11,7 @@
 // abundance.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -94,11 +95,25 @@ class TStateRecord {
   void Row(std::string& rows, std::string_view step, uint32_t engine, std::string_view source, std::string_view path,
            std::string_view value);
   void Write(const std::string& rows);
+  // Keeps a call's rows for their place in the file: the start's numbers
+  // (step nullopt), then each step, engine by engine. A step's rows go out
+  // once a later step's come (every engine has reported it: the barrier
+  // starts no step before the one before it is complete everywhere), the
+  // start's with step 0, and whatever is left when the run ends; rows for a
+  // place already written go out at once.
+  void Place(std::optional<uint32_t> step, uint32_t engine, std::string&& rows);
+  void WriteKeptBefore(uint32_t step);
   void NoteCut(uint32_t engine);
   void KeepForChart(TStatePart& e, uint32_t step, std::string_view path, double value);
 
   std::string FPath;
   int FFd = -1;
+  // Rows not written yet: the start's and those of the steps from
+  // FKeptFrom on, per engine.
+  std::vector<std::string> FKeptGlobal;
+  bool FGlobalWritten = false;
+  uint32_t FKeptFrom = 0;
+  std::map<uint32_t, std::vector<std::string>> FKeptSteps;
   bool FWriteFailed = false;
   bool FCutReported = false;
   std::vector<std::string> FFilter;

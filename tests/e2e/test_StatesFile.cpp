@@ -86,6 +86,36 @@ TEST_F(StatesFile, HoldsExactlyTheReportedStatesAndTheHandedModifiers) {
       << r.Out;
 }
 
+// Engines report each step in whatever order they get to it; the file
+// holds the start's numbers and then every step in engine order, so the same
+// document run twice writes the same bytes. Engine 0 is the slow one here:
+// the others' reports of a step reach the manager before its own.
+TEST_F(StatesFile, RowsComeInStepAndEngineOrderSoTwoRunsWriteTheSameFile) {
+  const std::vector<fs::path> models = {Model(0, 6, 1, "delay_ms = 40"), Model(1, 6, 2, ""), Model(2, 6, 3, "")};
+  Document(models);
+  Settings(false);
+  std::string first;
+  for (int run = 0; run < 2; ++run) {
+    const TRun r = Run();
+    ASSERT_EQ(r.Status, 0) << r.Out;
+    const std::string text = ReadAll(Dir / "run.states.csv");
+    if (run == 0) first = text;
+    else EXPECT_EQ(text, first);
+  }
+  // (step, engine) of every row, in file order: the start (step -1) first.
+  std::vector<std::pair<int, int>> order;
+  const std::vector<std::string> lines = Lines(first);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const size_t comma = lines[i].find(',');
+    const int step = comma == 0 ? -1 : std::stoi(lines[i].substr(0, comma));
+    order.emplace_back(step, std::stoi(lines[i].substr(comma + 1)));
+  }
+  ASSERT_EQ(order.size(), 3u * (2 + 6 * 3));  // Years and Seed, then Abund, K and Timestep a step
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_EQ(order.front(), std::make_pair(-1, 0));
+  EXPECT_EQ(order.back(), std::make_pair(5, 2));
+}
+
 TEST_F(StatesFile, AKilledRunKeepsItsRowsSoFar) {
   Document({Model(0, 200, 1, "delay_ms = 20"), Model(1, 200, 2, "delay_ms = 20")});
   Settings(false);
