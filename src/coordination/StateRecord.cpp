@@ -198,7 +198,6 @@ void TStateRecord::RunStarting(const std::string& path, const std::vector<std::s
   FChartValues = 0;
   ++FGeneration;
   FKeptGlobal.assign(FCount, std::string());
-  FGlobalWritten = false;
   FKeptFrom = 0;
   FKeptSteps.clear();
   FFilter.clear();
@@ -261,7 +260,7 @@ void TStateRecord::Write(const std::string& rows) {
 void TStateRecord::Place(std::optional<uint32_t> step, uint32_t engine, std::string&& rows) {
   if (FFd < 0 || rows.empty()) return;
   if (!step) {
-    if (FGlobalWritten) return Write(rows);
+    if (FKeptFrom > 0) return Write(rows);
     FKeptGlobal[engine] += rows;
     return;
   }
@@ -277,10 +276,9 @@ void TStateRecord::WriteKeptBefore(uint32_t step) {
   // a step's once the next has.
   if (step == 0) return;
   std::string rows;
-  if (!FGlobalWritten) {
+  if (FKeptFrom == 0) {
     for (std::string& engine : FKeptGlobal) rows += engine;
     FKeptGlobal.assign(FCount, std::string());
-    FGlobalWritten = true;
   }
   while (!FKeptSteps.empty() && FKeptSteps.begin()->first < step) {
     for (const std::string& engine : FKeptSteps.begin()->second) rows += engine;

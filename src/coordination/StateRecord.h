@@ -108,10 +108,9 @@ class TStateRecord {
 
   std::string FPath;
   int FFd = -1;
-  // Rows not written yet: the start's and those of the steps from
-  // FKeptFrom on, per engine.
+  // Rows not written yet, per engine: those of the steps from FKeptFrom on,
+  // and the start's while FKeptFrom is 0 (they go out with step 0's).
   std::vector<std::string> FKeptGlobal;
-  bool FGlobalWritten = false;
   uint32_t FKeptFrom = 0;
   std::map<uint32_t, std::vector<std::string>> FKeptSteps;
   bool FWriteFailed = false;
