@@ -106,6 +106,10 @@ class TReaper {
     std::vector<std::shared_ptr<TChild>> watching;
     std::vector<pollfd> polls;
     for (;;) {
+      // Reset before the look at what to do: a Set that comes after the
+      // look (a stop, a new child) stays set for the poll below. Reset after
+      // it, a stop at exit could be lost and the join wait for ever.
+      FWake.Reset();
       {
         std::lock_guard<std::mutex> lock(FLock);
         if (FStop) return;
@@ -115,7 +119,6 @@ class TReaper {
         std::erase_if(FWatched, [](const std::shared_ptr<TChild>& c) { return c->OwnFd < 0; });
         watching = FWatched;
       }
-      FWake.Reset();
       polls.assign(1, pollfd{FWake.Fd(), POLLIN, 0});
       for (auto& child : watching) polls.push_back(pollfd{child->OwnFd, POLLIN, 0});
       const int r = ::poll(polls.data(), polls.size(), -1);
